@@ -1,0 +1,23 @@
+"""Parse a prompt template, show its fragments, their markup text and hashes."""
+
+import pickle
+
+import korvanta
+
+TEMPLATE = r"Review: [text] Sentiment: [label|great,terrible]. Escapes: \[ok\] and \\."
+
+template = korvanta.PromptTemplate(TEMPLATE, tokenizer=None)
+print(f"korvanta {korvanta.__version__}")
+print(f"template:    {TEMPLATE}")
+print(f"markup text: {template}")
+print(f"hash:        {hash(template)}")
+print()
+print(f"{'#':>2}  {'kind':<7} {'string':<14} {'options':<20} {'markup':<28} hash")
+for i, fragment in enumerate(template):
+    kind = "text" if fragment.options is None else "control"
+    options = "" if fragment.options is None else ",".join(fragment.options) or "[]"
+    print(f"{i:>2}  {kind:<7} {fragment.string!r:<14} {options:<20} {str(fragment)!r:<28} {hash(fragment)}")
+
+restored = pickle.loads(pickle.dumps(template))
+print()
+print(f"pickled and restored: {restored} (same hash: {hash(restored) == hash(template)})")

@@ -1,0 +1,201 @@
+// The PromptFragment class: one fragment record behind `string` and `options`,
+// its markup text, representation and hash, and its pickle state.
+#include "fragment/fragment_type.hpp"
+
+#include "fragment/render.hpp"
+#include "parser/markup.hpp"
+
+namespace korvanta {
+
+const char parse_doc[] =
+    "parse(template)\n--\n\n"
+    "Parse korvanta template to Fragments\n"
+    "\n"
+    "Args:\n"
+    "    template (:obj:`str`):\n"
+    "\n"
+    "Returns:\n"
+    "    A :obj:`List` of :class:`~prompt.PromptFragment`: The prompt fragments";
+
+FragmentList py_parse_markup(std::string_view text) { return parse_markup(text).fragments; }
+
+Ref parse_to_list(const Arguments& arguments) {
+    std::string_view text = convert_argument("template", [&] { return text_of(arguments[0]); });
+    return new_fragment_list(py_parse_markup(text));
+}
+
+Ref new_fragment(PromptFragment record) {
+    PyTypeObject* type = FragmentObject::type();
+    return new_instance<FragmentObject>(type, std::move(record));
+}
+
+namespace {
+
+template <class Records, class Take>
+Ref fragment_list(Records& records, Take take) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_fragment(take(records[i])).release());
+    }
+    return list;
+}
+
+}  // namespace
+
+Ref new_fragment_list(FragmentList&& records) {
+    return fragment_list(records, [](PromptFragment& record) { return std::move(record); });
+}
+
+Ref copy_fragment_list(std::span<const PromptFragment> records) {
+    return fragment_list(records, [](const PromptFragment& record) { return record; });
+}
+
+PromptFragment record_of(PyObject* object) {
+    if (!PyObject_TypeCheck(object, FragmentObject::type())) raise_conversion(object, FragmentObject::class_name);
+    auto& fragment = *reinterpret_cast<FragmentObject*>(object);
+    SharedAccess access(fragment.access);
+    return fragment.record;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- operations
+
+constexpr std::string_view constructor_names[] = {"string", "option"};
+constexpr std::string_view template_names[] = {"template"};
+constexpr std::string_view state_names[] = {"state"};
+
+constexpr Signature new_signature{"PromptFragment.__new__()", constructor_names, 0};
+constexpr Signature parse_signature{"PromptFragment.parse()", template_names, 1};
+constexpr Signature getstate_signature{"PromptFragment.__getstate__()", {}, 0};
+constexpr Signature setstate_signature{"PromptFragment.__setstate__()", state_names, 1};
+
+bool given(PyObject* argument) noexcept { return argument != nullptr && argument != Py_None; }
+
+// string: a str or None; option: a list or None, its items str. Both are
+// checked before the items of `option` are converted.
+Ref fragment_new(PyTypeObject* type, const Arguments& arguments) {
+    PromptFragment record;
+    if (given(arguments[0])) {
+        record.string = convert_argument("string", [&] { return std::string(text_of(arguments[0])); });
+    }
+    if (PyObject* option = arguments[1]; given(option)) {
+        convert_argument("option", [&] {
+            if (!PyList_Check(option)) raise_conversion(option, messages::py_list);
+        });
+        record.options = text_list_of(option);
+    }
+    return new_instance<FragmentObject>(type, std::move(record));
+}
+
+Ref get_string(FragmentObject& self) { return new_str(self.record.string); }
+
+void set_string(FragmentObject& self, PyObject* value) { self.record.string = std::string(text_of(value)); }
+
+Ref get_options(FragmentObject& self) {
+    if (!self.record.options) return Ref::borrow(Py_None);
+    return new_text_list(*self.record.options);
+}
+
+// None makes the fragment a text fragment; any sequence of str a control.
+void set_options(FragmentObject& self, PyObject* value) {
+    if (value == Py_None) {
+        self.record.options.reset();
+    } else {
+        self.record.options = text_list_of(value);
+    }
+}
+
+Ref fragment_getstate(FragmentObject& self, const Arguments&) {
+    Ref state = check(PyDict_New());
+    check_status(PyDict_SetItemString(state.get(), "string", new_str(self.record.string).get()));
+    if (self.record.options) {
+        check_status(PyDict_SetItemString(state.get(), "options", new_text_list(*self.record.options).get()));
+    }
+    return state;
+}
+
+// Entries apply one at a time in the dict's order; unknown keys are skipped
+// and a failing entry leaves the earlier ones applied.
+Ref fragment_setstate(FragmentObject& self, const Arguments& arguments) {
+    PyObject* state = arguments[0];
+    if (!PyDict_Check(state)) raise_conversion(state, messages::py_dict);
+    Py_ssize_t position = 0;
+    PyObject *borrowed_key, *borrowed_value;
+    while (PyDict_Next(state, &position, &borrowed_key, &borrowed_value)) {
+        // Converting the value may run Python code that changes the dict.
+        Ref key = Ref::borrow(borrowed_key);
+        Ref value = Ref::borrow(borrowed_value);
+        std::string_view name = text_of(key.get());
+        if (name == "string") {
+            set_string(self, value.get());
+        } else if (name == "options") {
+            self.record.options = text_list_of(value.get());
+        }
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref fragment_str(FragmentObject& self) { return new_str(markup_text(self.record)); }
+
+Ref fragment_repr(FragmentObject& self) { return new_str(representation(self.record)); }
+
+Py_hash_t fragment_hash(FragmentObject& self) { return to_python_hash(markup_hash(self.record)); }
+
+// ---------------------------------------------------------------- class table
+
+const char fragment_doc[] =
+    "PromptFragment(self, string=None, option=None)\n--\n\n"
+    "A :obj:`PromptFragment` store template fragments(including string and options).\n"
+    "\n"
+    "Args:\n"
+    "    string (:obj:`str`,`optional`):\n"
+    "        The string or mask name will be rendered.\n"
+    "    option (:obj:`List[str]`):\n"
+    "        The options will be applied to the fragment.";
+
+PyMethodDef fragment_methods[] = {
+    {"parse", method_pointer(function<parse_signature, parse_to_list>), fast_call_flags | METH_STATIC, parse_doc},
+    {"__getstate__", method_pointer(method<FragmentObject, Access::shared, getstate_signature, fragment_getstate>),
+     fast_call_flags, nullptr},
+    {"__setstate__", method_pointer(method<FragmentObject, Access::exclusive, setstate_signature, fragment_setstate>),
+     fast_call_flags, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef fragment_attributes[] = {
+    {"string", getter<FragmentObject, get_string>, setter<FragmentObject, set_string>, "the content of the fragment",
+     nullptr},
+    {"options", getter<FragmentObject, get_options>, setter<FragmentObject, set_options>,
+     "the options os the fragment", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot fragment_slots[] = {
+    {Py_tp_doc, const_cast<char*>(fragment_doc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<FragmentObject>)},
+    {Py_tp_new, reinterpret_cast<void*>(constructor<new_signature, fragment_new>)},
+    {Py_tp_str, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::shared, fragment_str>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::shared, fragment_repr>)},
+    {Py_tp_hash, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::shared, fragment_hash>)},
+    {Py_tp_methods, fragment_methods},
+    {Py_tp_getset, fragment_attributes},
+    {0, nullptr},
+};
+
+PyType_Spec fragment_spec = {
+    "korvanta.PromptFragment",
+    static_cast<int>(sizeof(FragmentObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    fragment_slots,
+};
+
+}  // namespace
+
+PyTypeObject* FragmentObject::type() {
+    static PyTypeObject* registry_entry = nullptr;
+    return class_object(registry_entry, fragment_spec, class_name);
+}
+
+}  // namespace korvanta

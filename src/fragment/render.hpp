@@ -1,0 +1,60 @@
+// The writer of the markup: markup text and short representation of fragments
+// and fragment lists, written without any escaping. Rendering walks the pieces
+// of a text once to size it and once to fill it, or feeds them to a hasher.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "fragment/record.hpp"
+
+namespace korvanta {
+
+// Calls `emit(std::string_view)` for each piece of the fragment's markup text:
+// the string alone for text, "[" name ("|" option ("," option)*)? "]" for a control.
+template <class Emit>
+void for_each_markup_piece(const PromptFragment& fragment, Emit&& emit) {
+    if (fragment.is_text()) {
+        emit(std::string_view(fragment.string));
+        return;
+    }
+    emit(std::string_view("["));
+    emit(std::string_view(fragment.string));
+    const OptionList& options = *fragment.options;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        emit(std::string_view(i == 0 ? "|" : ","));
+        emit(std::string_view(options[i]));
+    }
+    emit(std::string_view("]"));
+}
+
+template <class Emit>
+void for_each_markup_piece(std::span<const PromptFragment> fragments, Emit&& emit) {
+    for (const PromptFragment& fragment : fragments) for_each_markup_piece(fragment, emit);
+}
+
+// Markup text in one string of exactly the right size.
+template <class Source>
+std::string markup_text(const Source& source) {
+    std::size_t size = 0;
+    for_each_markup_piece(source, [&](std::string_view piece) { size += piece.size(); });
+    std::string text;
+    text.reserve(size);
+    for_each_markup_piece(source, [&](std::string_view piece) { text.append(piece); });
+    return text;
+}
+
+std::string markup_text_of(const PromptFragment& fragment);
+std::string markup_text_of(std::span<const PromptFragment> fragments);
+
+// "\"text\"" for a text fragment, "[name]" for a control whatever its options.
+std::string representation(const PromptFragment& fragment);
+
+// SipHash-1-3 with a zero key over the markup text's UTF-8 bytes and one 0xFF
+// byte; stable across processes. Computed without building the text.
+std::uint64_t markup_hash(const PromptFragment& fragment);
+std::uint64_t markup_hash(std::span<const PromptFragment> fragments);
+
+}  // namespace korvanta

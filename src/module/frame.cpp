@@ -1,0 +1,284 @@
+// The call frame's out-of-line parts: turning C++ failures into Python
+// exceptions, PanicException, argument binding and the basic conversions.
+#include "module/frame.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace korvanta {
+namespace {
+
+// PanicException, made on the first internal failure and kept for the process.
+PyObject* panic_class = nullptr;
+
+PyObject* panic_type() noexcept {
+    if (panic_class == nullptr) {
+        panic_class = PyErr_NewExceptionWithDoc(messages::panic_name, messages::panic_doc, PyExc_BaseException, nullptr);
+    }
+    return panic_class;
+}
+
+void raise_panic(const std::string& text) noexcept {
+    PyObject* type = panic_type();
+    if (type == nullptr) return;  // the failure to make the class is what the caller sees
+    Ref argument = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (argument) PyErr_SetObject(type, argument.get());
+}
+
+}  // namespace
+
+Ref fetch_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+namespace {
+
+void restore_exception(Ref exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* value = exception.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+}
+
+// A PanicException that Python code raised while we called back into it is
+// reported on standard error and then raised again as our own failure.
+void resume_panic() noexcept {
+    Ref exception = fetch_exception();
+    std::string text = messages::unwrapped_panic;
+    if (Ref args = Ref::steal(PyObject_GetAttrString(exception.get(), "args"))) {
+        if (PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+            PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
+            Py_ssize_t size;
+            if (const char* utf8 = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(args.get(), 0), &size)) {
+                text.assign(utf8, static_cast<std::size_t>(size));
+            }
+        }
+    }
+    PyErr_Clear();
+    PySys_WriteStderr("%s", messages::resuming_panic);
+    restore_exception(std::move(exception));
+    PyErr_PrintEx(0);
+    raise_panic(text);
+}
+
+PyObject* interned_qualname() noexcept {
+    static PyObject* name = PyUnicode_InternFromString("__qualname__");
+    return name;
+}
+
+}  // namespace
+
+void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, messages::no_exception_set);
+        } else if (panic_class != nullptr && PyErr_ExceptionMatches(panic_class)) {
+            resume_panic();
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const InternalFailure& failure) {
+        raise_panic(failure.text);
+    } catch (...) {
+        raise_panic(messages::internal_failure);
+    }
+}
+
+void throw_python_error() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, messages::no_exception_set);
+    throw PythonError{};
+}
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+void raise_conversion(PyObject* object, const char* expected) {
+    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), interned_qualname()));
+    if (!name || !PyUnicode_Check(name.get()) || PyUnicode_AsUTF8AndSize(name.get(), nullptr) == nullptr) {
+        PyErr_Clear();
+        name = check(PyUnicode_FromString(messages::unknown_type_name));
+    }
+    PyErr_Format(PyExc_TypeError, messages::cannot_convert, name.get(), expected);
+    throw PythonError{};
+}
+
+void name_argument_in_type_error(const char* name) noexcept {
+    if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    Ref original = fetch_exception();
+    if (Py_TYPE(original.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        restore_exception(std::move(original));
+        return;
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat(messages::argument_prefix, name, original.get()));
+    Ref renamed = message ? Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get())) : Ref();
+    if (!renamed) return;  // the failure to build the new error is what the caller sees
+    PyException_SetCause(renamed.get(), PyException_GetCause(original.get()));
+    restore_exception(std::move(renamed));
+}
+
+// ---------------------------------------------------------------- binding
+
+namespace {
+
+[[noreturn]] void raise_too_many(const Signature& signature, Py_ssize_t given) {
+    const Py_ssize_t count = static_cast<Py_ssize_t>(signature.names.size());
+    const char* verb = given == 1 ? "was" : "were";
+    if (signature.required == count) {
+        PyErr_Format(PyExc_TypeError, messages::too_many_fixed, signature.full_name, count, given, verb);
+    } else {
+        PyErr_Format(PyExc_TypeError, messages::too_many_range, signature.full_name, signature.required, count,
+                     given, verb);
+    }
+    throw PythonError{};
+}
+
+void place_keyword(const Signature& signature, PyObject* name, PyObject* value, Arguments& arguments) {
+    if (!PyUnicode_Check(name)) raise_conversion(name, messages::py_string);
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (utf8 == nullptr) PyErr_Clear();
+    for (std::size_t i = 0; utf8 != nullptr && i < signature.names.size(); ++i) {
+        std::string_view parameter = signature.names[i];
+        if (parameter.size() != static_cast<std::size_t>(size) || std::memcmp(parameter.data(), utf8, parameter.size()))
+            continue;
+        if (arguments[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError, messages::multiple_values, signature.full_name, name);
+            throw PythonError{};
+        }
+        arguments[i] = value;
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, messages::unexpected_keyword, signature.full_name, name);
+    throw PythonError{};
+}
+
+void check_required(const Signature& signature, Py_ssize_t given, const Arguments& arguments) {
+    if (given >= signature.required) return;
+    std::vector<std::string_view> missing;
+    for (Py_ssize_t i = 0; i < signature.required; ++i) {
+        if (arguments[static_cast<std::size_t>(i)] == nullptr) missing.push_back(signature.names[static_cast<std::size_t>(i)]);
+    }
+    if (missing.empty()) return;
+    // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        list.append("'").append(missing[i]).append("'");
+    }
+    PyErr_Format(PyExc_TypeError, messages::missing_required, signature.full_name,
+                 static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "argument" : "arguments", list.c_str());
+    throw PythonError{};
+}
+
+Arguments bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t given) {
+    if (given > static_cast<Py_ssize_t>(signature.names.size())) raise_too_many(signature, given);
+    Arguments arguments{};
+    for (Py_ssize_t i = 0; i < given; ++i) arguments[static_cast<std::size_t>(i)] = args[i];
+    return arguments;
+}
+
+}  // namespace
+
+Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    Arguments arguments = bind_positional(signature, args, given);
+    if (kwnames != nullptr) {
+        const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < keywords; ++i) {
+            place_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[given + i], arguments);
+        }
+    }
+    check_required(signature, given, arguments);
+    return arguments;
+}
+
+Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    Arguments arguments = bind_positional(signature, &PyTuple_GET_ITEM(args, 0), given);
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject *name, *value;
+        while (PyDict_Next(kwargs, &position, &name, &value)) place_keyword(signature, name, value, arguments);
+    }
+    check_required(signature, given, arguments);
+    return arguments;
+}
+
+// ---------------------------------------------------------------- conversions
+
+std::string_view text_of(PyObject* object) {
+    if (!PyUnicode_Check(object)) raise_conversion(object, messages::py_string);
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+    if (utf8 == nullptr) throw PythonError{};
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+Ref new_str(std::string_view text) {
+    return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+Py_ssize_t sequence_size_hint(PyObject* object) {
+    // A length that lies must not make us reserve without bound: trust only
+    // containers whose length is their size.
+    constexpr Py_ssize_t untrusted_limit = 4096;
+    Py_ssize_t size = PySequence_Size(object);
+    if (size < 0) {
+        if (panic_class != nullptr && PyErr_ExceptionMatches(panic_class)) throw PythonError{};
+        PyErr_Clear();
+        return 0;
+    }
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object) || PyUnicode_CheckExact(object)) return size;
+    return size < untrusted_limit ? size : untrusted_limit;
+}
+
+std::vector<std::string> text_list_of(PyObject* object) {
+    return sequence_of<std::string>(object, [](PyObject* item) { return std::string(text_of(item)); });
+}
+
+Ref new_text_list(std::span<const std::string> texts) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
+    }
+    return list;
+}
+
+PyTypeObject* class_object(PyTypeObject*& registry_entry, PyType_Spec& spec, const char* name) {
+    if (registry_entry != nullptr) return registry_entry;
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, messages::no_exception_set);
+        PyErr_PrintEx(0);
+        throw InternalFailure{std::string(messages::class_creation_failed) + name};
+    }
+    // Class creation can run Python code (a collection), and so another thread
+    // may have filled the entry meanwhile: the first class made stays.
+    if (registry_entry == nullptr) {
+        registry_entry = reinterpret_cast<PyTypeObject*>(type);
+    } else {
+        Py_DECREF(type);
+    }
+    return registry_entry;
+}
+
+}  // namespace korvanta

@@ -1,0 +1,299 @@
+// The call frame that every entry point from the interpreter goes through:
+// failures travel as C++ exceptions and become Python exceptions at exactly one
+// boundary; access to an object's record is a scope guard; arguments are bound
+// from one static description per operation.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "module/messages.hpp"
+#include "module/ref.hpp"
+
+namespace korvanta {
+
+// ---------------------------------------------------------------- failures
+
+struct PythonError {};  // a Python exception is set and travels to the frame
+struct InternalFailure {
+    std::string text;  // becomes the argument of PanicException
+};
+
+// Throws PythonError, setting SystemError first if the interpreter set nothing.
+[[noreturn]] void throw_python_error();
+[[noreturn]] void raise(PyObject* type, const char* message);
+// TypeError "'{T}' object cannot be converted to '{expected}'".
+[[noreturn]] void raise_conversion(PyObject* object, const char* expected);
+
+inline Ref check(PyObject* new_reference) {
+    if (new_reference == nullptr) throw_python_error();
+    return Ref::steal(new_reference);
+}
+
+inline void check_status(int status) {
+    if (status < 0) throw_python_error();
+}
+
+// The pending exception as one normalised object with its traceback, cleared.
+Ref fetch_exception() noexcept;
+
+// Sets the Python exception for the C++ exception being handled; call only from a catch.
+void translate_current_exception() noexcept;
+
+template <class Result>
+Result failure_value() noexcept {
+    if constexpr (std::is_pointer_v<Result>) {
+        return nullptr;
+    } else {
+        return Result(-1);
+    }
+}
+
+// Runs `body` and turns any failure into the slot's failure value with the
+// Python exception set. Guards taken inside `body` are released on the way out.
+template <class Body>
+auto call_frame(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        translate_current_exception();
+    }
+    return failure_value<decltype(body())>();
+}
+
+// ---------------------------------------------------------------- instances
+
+// Every instance: the object header, the access counter, then the record.
+template <class Record>
+struct Instance {
+    PyObject_HEAD
+    Py_ssize_t access;  // 0 free, n > 0 shared by n, -1 held exclusively
+    Record record;      // the class's native record, owned by the object
+};
+
+template <class Object>
+Object& receiver(PyObject* self) {
+    if (!PyObject_TypeCheck(self, Object::type())) raise_conversion(self, Object::class_name);
+    return *reinterpret_cast<Object*>(self);
+}
+
+// A new instance of `type` (possibly a Python subclass) taking over `record`.
+template <class Object, class Record>
+Ref new_instance(PyTypeObject* type, Record&& record) {
+    Ref instance = check(type->tp_alloc(type, 0));
+    auto* object = reinterpret_cast<Object*>(instance.get());
+    object->access = 0;
+    ::new (static_cast<void*>(&object->record)) std::remove_cvref_t<Record>(std::forward<Record>(record));
+    return instance;
+}
+
+template <class Object>
+void instance_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
+    std::destroy_at(&reinterpret_cast<Object*>(self)->record);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------- access
+
+enum class Access { none, shared, exclusive };
+
+template <Access kind>
+class AccessGuard;
+
+template <>
+class AccessGuard<Access::none> {
+   public:
+    explicit AccessGuard(Py_ssize_t&) noexcept {}
+};
+
+template <>
+class AccessGuard<Access::shared> {
+   public:
+    explicit AccessGuard(Py_ssize_t& counter) : counter_(counter) {
+        if (counter_ == -1) raise(PyExc_RuntimeError, messages::already_mutably_borrowed);
+        ++counter_;
+    }
+    ~AccessGuard() { --counter_; }
+    AccessGuard(const AccessGuard&) = delete;
+    AccessGuard& operator=(const AccessGuard&) = delete;
+
+   private:
+    Py_ssize_t& counter_;  // the object's access counter
+};
+
+template <>
+class AccessGuard<Access::exclusive> {
+   public:
+    explicit AccessGuard(Py_ssize_t& counter) : counter_(counter) {
+        if (counter_ != 0) raise(PyExc_RuntimeError, messages::already_borrowed);
+        counter_ = -1;
+    }
+    ~AccessGuard() { counter_ = 0; }
+    AccessGuard(const AccessGuard&) = delete;
+    AccessGuard& operator=(const AccessGuard&) = delete;
+
+   private:
+    Py_ssize_t& counter_;  // the object's access counter
+};
+
+using SharedAccess = AccessGuard<Access::shared>;
+using ExclusiveAccess = AccessGuard<Access::exclusive>;
+
+// ---------------------------------------------------------------- binding
+
+// How an operation in the call form takes its arguments. Every parameter is
+// positional-or-keyword; the first `required` of them must be given.
+struct Signature {
+    const char* full_name;                    // "PromptFragment.__new__()", used in messages
+    std::span<const std::string_view> names;  // parameter names, in order
+    Py_ssize_t required;                      // how many leading parameters are required
+};
+
+// Bound arguments, borrowed from the caller; null where a parameter was not given.
+using Arguments = std::array<PyObject*, 2>;
+
+// The fast-call form: positional arguments, then the values of `kwnames`.
+Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// The constructor form: an argument tuple and an optional keyword dict.
+Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs);
+
+// Replaces a pending TypeError (exactly that type) by "argument '{name}': {message}".
+void name_argument_in_type_error(const char* name) noexcept;
+
+// Converts one bound argument; a TypeError it raises names the parameter.
+template <class Convert>
+auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()) {
+    try {
+        return convert();
+    } catch (const PythonError&) {
+        name_argument_in_type_error(name);
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------- entry points
+// Each wrapper is the whole frame of one kind of entry point: receiver check,
+// access, deletion check or binding, body, result.
+
+inline PyObject* to_result(Ref result) noexcept { return result.release(); }
+inline Py_ssize_t to_result(Py_ssize_t result) noexcept { return result; }
+
+template <class Object, Access kind, const Signature& signature, auto body>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    return call_frame([&]() -> PyObject* {
+        Object& object = receiver<Object>(self);
+        AccessGuard<kind> access(object.access);
+        Arguments arguments = bind_vector(signature, args, nargsf, kwnames);
+        return to_result(body(object, arguments));
+    });
+}
+
+// A module function or static method: no receiver, no access.
+template <const Signature& signature, auto body>
+PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    return call_frame([&]() -> PyObject* { return to_result(body(bind_vector(signature, args, nargsf, kwnames))); });
+}
+
+template <const Signature& signature, auto body>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return call_frame([&]() -> PyObject* { return to_result(body(type, bind_tuple(signature, args, kwargs))); });
+}
+
+template <class Object, auto body>
+PyObject* getter(PyObject* self, void*) noexcept {
+    return call_frame([&]() -> PyObject* {
+        Object& object = receiver<Object>(self);
+        SharedAccess access(object.access);
+        return to_result(body(object));
+    });
+}
+
+template <class Object, auto body>
+int setter(PyObject* self, PyObject* value, void*) noexcept {
+    return call_frame([&]() -> int {
+        Object& object = receiver<Object>(self);
+        ExclusiveAccess access(object.access);
+        if (value == nullptr) raise(PyExc_AttributeError, messages::cannot_delete);
+        body(object, value);
+        return 0;
+    });
+}
+
+template <class Object, Access kind, auto body>
+auto unary_slot(PyObject* self) noexcept {
+    return call_frame([&] {
+        Object& object = receiver<Object>(self);
+        AccessGuard<kind> access(object.access);
+        return to_result(body(object));
+    });
+}
+
+template <class Object, Access kind, auto body>
+PyObject* binary_slot(PyObject* self, PyObject* operand) noexcept {
+    return call_frame([&]() -> PyObject* {
+        Object& object = receiver<Object>(self);
+        AccessGuard<kind> access(object.access);
+        return to_result(body(object, operand));
+    });
+}
+
+// Interpreter-hash of a 64-bit markup hash: the same bits, signed, -1 made -2.
+inline Py_hash_t to_python_hash(std::uint64_t hash) noexcept {
+    auto value = static_cast<Py_hash_t>(hash);
+    return value == -1 ? -2 : value;
+}
+
+// Casts a fast-call function for a method table, the one place such a cast is made.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction method_pointer(FastFunction function) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+inline constexpr int fast_call_flags = METH_FASTCALL | METH_KEYWORDS;
+
+// ---------------------------------------------------------------- conversions
+
+// The UTF-8 text of a str (or subclass); valid while the object lives.
+std::string_view text_of(PyObject* object);
+Ref new_str(std::string_view text);
+
+// Size hint of a sequence for reserving room; 0 when it cannot be had.
+Py_ssize_t sequence_size_hint(PyObject* object);
+
+// A Python sequence as a vector: sequence check, size hint, iteration, one
+// conversion per item; the first failure discards everything.
+template <class Item, class Convert>
+std::vector<Item> sequence_of(PyObject* object, Convert&& convert_item) {
+    if (!PySequence_Check(object)) raise_conversion(object, messages::sequence);
+    std::vector<Item> items;
+    items.reserve(static_cast<std::size_t>(sequence_size_hint(object)));
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // Converting an item runs no Python code, so the container cannot change meanwhile.
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+        PyObject** item = PySequence_Fast_ITEMS(object);
+        for (Py_ssize_t i = 0; i < size; ++i) items.push_back(convert_item(item[i]));
+        return items;
+    }
+    Ref iterator = check(PyObject_GetIter(object));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) items.push_back(convert_item(item.get()));
+    if (PyErr_Occurred()) throw PythonError{};
+    return items;
+}
+
+std::vector<std::string> text_list_of(PyObject* object);
+Ref new_text_list(std::span<const std::string> texts);
+
+// The class object of a class: made from its specification on first need and
+// kept in `registry_entry` for the life of the process.
+PyTypeObject* class_object(PyTypeObject*& registry_entry, PyType_Spec& spec, const char* name);
+
+}  // namespace korvanta

@@ -1,0 +1,77 @@
+// The module's entry point: builds the module object and registers, in this
+// order, __version__, parse, PromptFragment and PromptTemplate, each name
+// entering __all__ before the attribute is set.
+#include "fragment/fragment_type.hpp"
+#include "module/frame.hpp"
+#include "module/version.hpp"
+#include "template/template_type.hpp"
+
+namespace korvanta {
+namespace {
+
+constexpr int api_version = 1013;
+
+constexpr std::string_view template_names[] = {"template"};
+constexpr Signature parse_signature{"parse()", template_names, 1};
+
+PyMethodDef parse_definition = {
+    "parse", method_pointer(function<parse_signature, parse_to_list>), fast_call_flags, parse_doc};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "korvanta",         // name
+    "Korvanta Module",  // docstring
+    0,                  // no per-module state
+    nullptr,            // no method table: parse is added below
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// Appends `name` to __all__ (made on first use), then sets the attribute.
+void register_attribute(PyObject* module, const char* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
+        all = check(PyList_New(0));
+        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+    }
+    if (!PyList_Check(all.get())) raise_conversion(all.get(), messages::py_list);
+    Ref text = check(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), text.get()) < 0) {
+        Ref error = fetch_exception();
+        Ref description = Ref::steal(PyUnicode_FromFormat("type: %R, value: %R, traceback: %R",
+                                                          Py_TYPE(error.get()), error.get(),
+                                                          Ref::steal(PyException_GetTraceback(error.get())).get()));
+        PyErr_Clear();
+        std::string text = messages::all_append_failed;
+        if (const char* utf8 = description ? PyUnicode_AsUTF8(description.get()) : nullptr) text += utf8;
+        PyErr_Clear();
+        throw InternalFailure{text};
+    }
+    check_status(PyObject_SetAttrString(module, name, value));
+}
+
+PyObject* initialise() {
+    Ref module = check(PyModule_Create2(&module_definition, api_version));
+    Ref version = check(PyUnicode_FromString(KORVANTA_VERSION));
+    register_attribute(module.get(), "__version__", version.get());
+
+    Ref module_name = check(PyModule_GetNameObject(module.get()));
+    Ref parse = check(PyCFunction_NewEx(&parse_definition, module.get(), module_name.get()));
+    Ref parse_name = check(PyObject_GetAttrString(parse.get(), "__name__"));
+    Py_ssize_t size;
+    const char* name = PyUnicode_AsUTF8AndSize(parse_name.get(), &size);
+    if (name == nullptr) throw PythonError{};
+    register_attribute(module.get(), name, parse.get());
+
+    register_attribute(module.get(), FragmentObject::class_name, reinterpret_cast<PyObject*>(FragmentObject::type()));
+    register_attribute(module.get(), TemplateObject::class_name, reinterpret_cast<PyObject*>(TemplateObject::type()));
+    return module.release();
+}
+
+}  // namespace
+}  // namespace korvanta
+
+PyMODINIT_FUNC PyInit_korvanta(void) {
+    return korvanta::call_frame([] { return korvanta::initialise(); });
+}

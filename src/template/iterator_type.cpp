@@ -1,0 +1,57 @@
+// PromptFragmentIter: owns a copy of a template's fragments, taken when the
+// iterator was made, and moves them one by one into new PromptFragment objects.
+// Not registered in the module and not constructible from Python.
+#include "fragment/fragment_type.hpp"
+#include "template/template_type.hpp"
+
+namespace korvanta {
+namespace {
+
+Ref iterator_iter(IteratorObject& self) { return Ref::borrow(reinterpret_cast<PyObject*>(&self)); }
+
+// Exclusive access only while taking the record; the object is made after.
+Ref iterator_next(IteratorObject& self) {
+    PromptFragment record;
+    {
+        ExclusiveAccess access(self.access);
+        IteratorRecord& state = self.record;
+        if (state.next == state.fragments.size()) {
+            Ref stop = check(PyObject_CallOneArg(PyExc_StopIteration, Py_None));
+            PyErr_SetObject(PyExc_StopIteration, stop.get());
+            throw PythonError{};
+        }
+        record = std::move(state.fragments[state.next++]);
+    }
+    return new_fragment(std::move(record));
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, messages::no_constructor);
+    return nullptr;
+}
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PromptFragmentIter(self)\n--\n\n")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<IteratorObject>)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_iter, reinterpret_cast<void*>(unary_slot<IteratorObject, Access::shared, iterator_iter>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(unary_slot<IteratorObject, Access::none, iterator_next>)},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {
+    "builtins.PromptFragmentIter",
+    static_cast<int>(sizeof(IteratorObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    iterator_slots,
+};
+
+}  // namespace
+
+PyTypeObject* IteratorObject::type() {
+    static PyTypeObject* registry_entry = nullptr;
+    return class_object(registry_entry, iterator_spec, class_name);
+}
+
+}  // namespace korvanta

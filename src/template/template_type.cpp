@@ -1,0 +1,195 @@
+// The PromptTemplate class: a fragment list and a tokenizer reference, read as
+// a sequence of fragments, written back as markup, hashed, pickled and copied.
+// It takes part in cyclic garbage collection through its tokenizer.
+#include "template/template_type.hpp"
+
+#include "fragment/fragment_type.hpp"
+#include "fragment/render.hpp"
+
+namespace korvanta {
+namespace {
+
+constexpr std::string_view constructor_names[] = {"template", "tokenizer"};
+constexpr std::string_view template_names[] = {"template"};
+constexpr std::string_view state_names[] = {"state"};
+
+constexpr Signature new_signature{"PromptTemplate.__new__()", constructor_names, 2};
+constexpr Signature parse_signature{"PromptTemplate.parse()", template_names, 1};
+constexpr Signature getstate_signature{"PromptTemplate.__getstate__()", {}, 0};
+constexpr Signature setstate_signature{"PromptTemplate.__setstate__()", state_names, 1};
+constexpr Signature reduce_signature{"PromptTemplate.__reduce__()", {}, 0};
+
+// template: a str to parse, or None for no fragments; tokenizer: any object.
+Ref template_new(PyTypeObject* type, const Arguments& arguments) {
+    FragmentList fragments;
+    if (arguments[0] != Py_None) {
+        fragments = py_parse_markup(convert_argument("template", [&] { return text_of(arguments[0]); }));
+    }
+    return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1]), std::move(fragments)});
+}
+
+PyObject* self_of(TemplateObject& self) noexcept { return reinterpret_cast<PyObject*>(&self); }
+
+Ref get_tokenizer(TemplateObject& self) {
+    PyObject* tokenizer = self.record.tokenizer.get();
+    return Ref::borrow(tokenizer != nullptr ? tokenizer : Py_None);
+}
+
+// The old tokenizer is released while exclusive access is still held, so its
+// finalizer finds the template busy rather than half changed.
+void set_tokenizer(TemplateObject& self, PyObject* value) {
+    Ref old = std::exchange(self.record.tokenizer, Ref::borrow(value));
+}
+
+Ref get_fragments(TemplateObject& self) { return copy_fragment_list(self.record.fragments); }
+
+// Any sequence of PromptFragment objects; the template changes only when all
+// of them have been copied.
+void set_fragments(TemplateObject& self, PyObject* value) {
+    FragmentList fragments = sequence_of<PromptFragment>(value, record_of);
+    std::swap(self.record.fragments, fragments);
+}
+
+Ref markup_str(TemplateObject& self) { return new_str(markup_text(std::span<const PromptFragment>(self.record.fragments))); }
+
+Ref template_getstate(TemplateObject& self, const Arguments&) {
+    Ref state = check(PyDict_New());
+    check_status(PyDict_SetItemString(state.get(), "template", markup_str(self).get()));
+    return state;
+}
+
+// Entries apply in the dict's order; "template" replaces the fragments by the
+// parse of its value, other keys are skipped, a failure keeps what came before.
+Ref template_setstate(TemplateObject& self, const Arguments& arguments) {
+    PyObject* state = arguments[0];
+    if (!PyDict_Check(state)) raise_conversion(state, messages::py_dict);
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(state, &position, &key, &value)) {
+        if (text_of(key) == "template") self.record.fragments = py_parse_markup(text_of(value));
+    }
+    return Ref::borrow(Py_None);
+}
+
+// Pickling and copying recreate the template without calling __init__, hand it
+// the tokenizer (deep-copied by deepcopy, pickled by pickle) and restore the
+// fragments through __setstate__.
+Ref template_reduce(TemplateObject& self, const Arguments&) {
+    Ref tokenizer;
+    {
+        SharedAccess access(self.access);
+        tokenizer = get_tokenizer(self);
+    }
+    Ref copyreg = check(PyImport_ImportModule("copyreg"));
+    Ref newobj = check(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self_of(self)));
+    Ref arguments = check(PyTuple_Pack(3, type, Py_None, tokenizer.get()));
+    Ref state = check(PyObject_CallMethod(self_of(self), "__getstate__", nullptr));
+    return check(PyTuple_Pack(3, newobj.get(), arguments.get(), state.get()));
+}
+
+Py_ssize_t template_length(TemplateObject& self) { return static_cast<Py_ssize_t>(self.record.fragments.size()); }
+
+// Non-negative integers (and __index__ objects) below the length.
+Ref template_subscript(TemplateObject& self, PyObject* key) {
+    Ref index_object = check(PyNumber_Index(key));
+    unsigned long long index = PyLong_AsUnsignedLongLong(index_object.get());
+    if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+    const FragmentList& fragments = self.record.fragments;
+    if (index >= fragments.size()) {
+        PyErr_Format(PyExc_IndexError, messages::index_out_of_bounds, fragments.size(), index);
+        throw PythonError{};
+    }
+    return new_fragment(fragments[index]);
+}
+
+// The sequence item operation, which makes templates pass the interpreter's
+// sequence check: the C index as a Python int, through the subscript.
+PyObject* template_item(PyObject* self, Py_ssize_t index) noexcept {
+    return call_frame([&]() -> PyObject* {
+        Ref key = check(PyLong_FromSsize_t(index));
+        return check(PyObject_GetItem(self, key.get())).release();
+    });
+}
+
+Ref template_iter(TemplateObject& self) {
+    return new_instance<IteratorObject>(IteratorObject::type(), IteratorRecord{self.record.fragments, 0});
+}
+
+Py_hash_t template_hash(TemplateObject& self) { return to_python_hash(markup_hash(self.record.fragments)); }
+
+int template_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<TemplateObject*>(self)->record.tokenizer.get());
+    return 0;
+}
+
+int template_clear(PyObject* self) noexcept {
+    reinterpret_cast<TemplateObject*>(self)->record.tokenizer = Ref();
+    return 0;
+}
+
+// ---------------------------------------------------------------- class table
+
+const char template_doc[] =
+    "PromptTemplate(self, template, tokenizer)\n--\n\n"
+    "A :obj:`PromptTemplate` works as a pipeline. It processes some raw text :obj:`Dict[str, str]`\n"
+    "as input and outputs an :obj:`Dict[str, int]` for language models.\n"
+    "\n"
+    "Args:\n"
+    "    template (:obj:`str`):\n"
+    "        The korvanta template to render the raw texts.\n";
+
+PyMethodDef template_methods[] = {
+    {"parse", method_pointer(function<parse_signature, parse_to_list>), fast_call_flags | METH_STATIC, parse_doc},
+    {"__getstate__", method_pointer(method<TemplateObject, Access::shared, getstate_signature, template_getstate>),
+     fast_call_flags, nullptr},
+    {"__setstate__", method_pointer(method<TemplateObject, Access::exclusive, setstate_signature, template_setstate>),
+     fast_call_flags, nullptr},
+    {"__reduce__", method_pointer(method<TemplateObject, Access::none, reduce_signature, template_reduce>),
+     fast_call_flags, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef template_attributes[] = {
+    {"tokenizer", getter<TemplateObject, get_tokenizer>, setter<TemplateObject, set_tokenizer>,
+     "the tokenizer for processing", nullptr},
+    {"fragments", getter<TemplateObject, get_fragments>, setter<TemplateObject, set_fragments>,
+     "the fragments of the processed template", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot template_slots[] = {
+    {Py_tp_doc, const_cast<char*>(template_doc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<TemplateObject>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(template_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(template_clear)},
+    {Py_tp_new, reinterpret_cast<void*>(constructor<new_signature, template_new>)},
+    {Py_tp_str, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::shared, markup_str>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::shared, markup_str>)},
+    {Py_tp_hash, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::shared, template_hash>)},
+    {Py_tp_iter, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::shared, template_iter>)},
+    {Py_mp_length, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::shared, template_length>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<TemplateObject, Access::shared, template_subscript>)},
+    {Py_sq_item, reinterpret_cast<void*>(template_item)},
+    {Py_tp_methods, template_methods},
+    {Py_tp_getset, template_attributes},
+    {0, nullptr},
+};
+
+PyType_Spec template_spec = {
+    "korvanta.PromptTemplate",
+    static_cast<int>(sizeof(TemplateObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    template_slots,
+};
+
+}  // namespace
+
+PyTypeObject* TemplateObject::type() {
+    static PyTypeObject* registry_entry = nullptr;
+    return class_object(registry_entry, template_spec, class_name);
+}
+
+}  // namespace korvanta

@@ -1,0 +1,35 @@
+// The PromptTemplate class (a fragment list plus the caller's tokenizer) and
+// PromptFragmentIter, the iterator that hands out copies of its fragments.
+#pragma once
+
+#include "fragment/record.hpp"
+#include "module/frame.hpp"
+
+namespace korvanta {
+
+struct TemplateRecord {
+    Ref tokenizer;           // the caller's object, stored and handed back, never called; empty only after cycle clearing
+    FragmentList fragments;  // the template's content, owned alone, in markup order
+
+    TemplateRecord(Ref tokenizer_, FragmentList fragments_) noexcept
+        : tokenizer(std::move(tokenizer_)), fragments(std::move(fragments_)) {}
+    TemplateRecord(TemplateRecord&&) noexcept = default;
+    ~TemplateRecord() { tokenizer = Ref(); }  // the tokenizer goes first, then the fragments
+};
+
+struct TemplateObject : Instance<TemplateRecord> {
+    static constexpr const char* class_name = "PromptTemplate";
+    static PyTypeObject* type();
+};
+
+struct IteratorRecord {
+    FragmentList fragments;  // the copy taken by iter(); records are moved out as they are handed out
+    std::size_t next = 0;    // position of the next record to hand out
+};
+
+struct IteratorObject : Instance<IteratorRecord> {
+    static constexpr const char* class_name = "PromptFragmentIter";
+    static PyTypeObject* type();
+};
+
+}  // namespace korvanta
