@@ -4,7 +4,7 @@ import pickle
 
 import korvanta
 
-TEMPLATE = r"Review: [text] Sentiment: [label|great,terrible]. Escapes: \[ok\] and \\."
+TEMPLATE = "Review: [text] Sentiment: [label|great,terrible]. Labels can be [a|x,y#z] too."
 
 template = korvanta.PromptTemplate(TEMPLATE, tokenizer=None)
 print(f"korvanta {korvanta.__version__}")
