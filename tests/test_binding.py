@@ -73,7 +73,10 @@ def test_argument_prefix_only_for_exact_type_errors():
 
 
 def test_unreadable_type_name():
-    Odd = type("\udc80", (), {})  # a name UTF-8 cannot encode
+    class Odd:
+        pass
+
+    Odd.__qualname__ = "\udc80"  # a name UTF-8 cannot encode
     raises(TypeError, "argument 'template': '<failed to extract type name>' object cannot be converted to 'PyString'",
            korvanta.parse, Odd())
 

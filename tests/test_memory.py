@@ -1,0 +1,56 @@
+"""Running out of memory raises MemoryError, leaves objects as they were and
+keeps the process alive."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+SCRIPT = textwrap.dedent(
+    """
+    import resource
+    import korvanta
+
+    size = 300 * 2**20
+    huge = "x" * size + "[a|b]"
+    fragment = korvanta.PromptFragment("keep", ["o"])
+    template = korvanta.PromptTemplate("[t]", None)
+    big = korvanta.PromptTemplate(None, None)
+    big.fragments = [korvanta.PromptFragment("y" * (size // 2))] * 2
+
+    with open("/proc/self/statm") as f:
+        pages = int(f.read().split()[0])
+    limit = pages * resource.getpagesize() + 64 * 2**20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    outcomes = []
+    for name, call in [
+        ("parse", lambda: korvanta.parse(huge)),
+        ("constructor", lambda: korvanta.PromptTemplate(huge, None)),
+        ("string", lambda: setattr(fragment, "string", huge)),
+        ("setstate", lambda: template.__setstate__({"template": huge})),
+        ("str", lambda: str(big)),
+        ("fragments", lambda: big.fragments),
+        ("iter", lambda: iter(big)),
+    ]:
+        try:
+            call()
+            outcomes.append(name + ": no error")
+        except MemoryError:
+            outcomes.append(name + ": MemoryError")
+    print("; ".join(outcomes))
+    print(fragment.string, fragment.options, str(template), len(big), len(korvanta.parse("[ok]")))
+    """
+)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
+def test_memory_exhaustion_raises_memory_error():
+    done = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == "; ".join(
+        f"{name}: MemoryError" for name in ["parse", "constructor", "string", "setstate", "str", "fragments", "iter"]
+    )
+    assert lines[1] == "keep ['o'] [t] 2 1"
