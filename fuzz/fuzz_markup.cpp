@@ -1,0 +1,105 @@
+// libFuzzer harness over the pure core: parser, renderer and hash.
+// Oracles: no crash or sanitizer report; every parsed list keeps the parser's
+// invariants; escape-free input parses back from its markup text; the
+// incremental markup hash equals a plain one-shot SipHash-1-3 of the text.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "fragment/render.hpp"
+#include "fragment/siphash.hpp"
+#include "parser/markup.hpp"
+
+namespace {
+
+using korvanta::FragmentList;
+using korvanta::PromptFragment;
+
+void require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "oracle failed: %s\n", what);
+        std::abort();
+    }
+}
+
+bool is_word(std::string_view text) {
+    return !text.empty() && text.find_first_of("[]|#,") == std::string_view::npos;
+}
+
+void check_invariants(const FragmentList& fragments) {
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        const PromptFragment& fragment = fragments[i];
+        if (fragment.is_text()) {
+            require(!fragment.string.empty(), "no empty text fragment");
+            require(i + 1 == fragments.size() || !fragments[i + 1].is_text(), "no adjacent text fragments");
+        } else {
+            require(is_word(fragment.string), "control name is a word");
+            for (const std::string& option : *fragment.options) require(is_word(option), "option is a word");
+        }
+    }
+}
+
+bool same(const FragmentList& a, const FragmentList& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].string != b[i].string || a[i].options != b[i].options) return false;
+    }
+    return true;
+}
+
+// SipHash-1-3 with a zero key, written from the definition: pad the message to
+// whole 8-byte blocks with its length in the last byte, then compress and finalise.
+std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+std::uint64_t plain_siphash13(const std::string& message) {
+    std::uint64_t v0 = 0x736f6d6570736575ULL, v1 = 0x646f72616e646f6dULL;
+    std::uint64_t v2 = 0x6c7967656e657261ULL, v3 = 0x7465646279746573ULL;
+    auto round = [&] {
+        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    };
+    std::string padded = message;
+    while (padded.size() % 8 != 7) padded.push_back('\0');
+    padded.push_back(static_cast<char>(message.size() & 0xff));
+    for (std::size_t block = 0; block < padded.size(); block += 8) {
+        std::uint64_t m = 0;
+        for (int byte = 7; byte >= 0; --byte) m = (m << 8) | static_cast<unsigned char>(padded[block + byte]);
+        v3 ^= m;
+        round();
+        v0 ^= m;
+    }
+    v2 ^= 0xff;
+    round();
+    round();
+    round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    korvanta::ParsedMarkup parsed = korvanta::parse_markup(input);
+    check_invariants(parsed.fragments);
+    require(parsed.remainder.data() + parsed.remainder.size() == input.data() + input.size(), "remainder is a tail");
+
+    std::string text = korvanta::markup_text_of(parsed.fragments);
+    if (input.find('\\') == std::string_view::npos) {
+        require(same(korvanta::parse_markup(text).fragments, parsed.fragments), "markup text parses back");
+        require(korvanta::parse_markup(text).remainder.empty(), "markup text parses whole");
+    }
+    require(korvanta::markup_hash(parsed.fragments) == plain_siphash13(text + '\xff'), "markup hash");
+
+    // The incremental hasher, fed the raw input in two pieces split by its first byte.
+    std::size_t split = size == 0 ? 0 : data[0] % (size + 1);
+    korvanta::SipHash13 pieces;
+    pieces.update(input.substr(0, split));
+    pieces.update(input.substr(split));
+    require(pieces.finish() == plain_siphash13(std::string(input)), "incremental hash");
+    return 0;
+}
