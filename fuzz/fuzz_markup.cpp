@@ -37,7 +37,7 @@ void check_invariants(const FragmentList& fragments) {
             require(i + 1 == fragments.size() || !fragments[i + 1].is_text(), "no adjacent text fragments");
         } else {
             require(is_word(fragment.string), "control name is a word");
-            for (const std::string& option : *fragment.options) require(is_word(option), "option is a word");
+            for (std::string_view option : fragment.options) require(is_word(option), "option is a word");
         }
     }
 }
@@ -45,7 +45,7 @@ void check_invariants(const FragmentList& fragments) {
 bool same(const FragmentList& a, const FragmentList& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].string != b[i].string || a[i].options != b[i].options) return false;
+        if (a[i].string != b[i].string || !(a[i].options == b[i].options)) return false;
     }
     return true;
 }

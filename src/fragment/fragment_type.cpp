@@ -2,6 +2,8 @@
 // its markup text, representation and hash, and its pickle state.
 #include "fragment/fragment_type.hpp"
 
+#include <cstring>
+
 #include "fragment/render.hpp"
 #include "parser/markup.hpp"
 
@@ -19,14 +21,64 @@ const char parse_doc[] =
 
 FragmentList py_parse_markup(std::string_view text) { return parse_markup(text).fragments; }
 
+namespace {
+
+// Parsing straight into a Python list of new PromptFragment objects.
+struct PythonListSink {
+    Ref list;  // the list being filled
+
+    void append(PromptFragment&& record) { check_status(PyList_Append(list.get(), new_fragment(std::move(record)).get())); }
+    void text(std::string_view run) { append(PromptFragment{std::string(run), {}}); }
+    void text(std::string&& merged) { append(PromptFragment{std::move(merged), {}}); }
+    void control(std::string_view name, std::span<const std::string_view> options) {
+        append(PromptFragment::control(name, options));
+    }
+};
+
+bool is_ascii(const char* p, std::size_t size) noexcept {
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        seen |= word;
+    }
+    for (; i < size; ++i) seen |= static_cast<unsigned char>(p[i]);
+    return (seen & 0x8080808080808080ULL) == 0;
+}
+
+// Writes the pieces straight into a new ASCII str; text beyond ASCII, which
+// the same pass cannot know in advance, is decoded from that buffer instead.
+template <class Source>
+Ref markup_str_of(const Source& source) {
+    std::size_t size = 0;
+    for_each_markup_piece(source, [&](std::string_view piece) { size += piece.size(); });
+    Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    for_each_markup_piece(source, [&](std::string_view piece) {
+        std::memcpy(out, piece.data(), piece.size());
+        out += piece.size();
+    });
+    const char* data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.get()));
+    if (is_ascii(data, size)) return text;
+    return new_str(std::string_view(data, size));
+}
+
+}  // namespace
+
+Ref new_markup_str(const PromptFragment& fragment) { return markup_str_of(fragment); }
+
+Ref new_markup_str(std::span<const PromptFragment> fragments) { return markup_str_of(fragments); }
+
 Ref parse_to_list(const Arguments& arguments) {
     std::string_view text = convert_argument("template", [&] { return text_of(arguments[0]); });
-    return new_fragment_list(py_parse_markup(text));
+    PythonListSink sink{check(PyList_New(0))};
+    parse_markup_into(text, sink);
+    return std::move(sink.list);
 }
 
 Ref new_fragment(PromptFragment record) {
-    PyTypeObject* type = FragmentObject::type();
-    return new_instance<FragmentObject>(type, std::move(record));
+    return new_exact_instance<FragmentObject>(FragmentObject::type(), std::move(record));
 }
 
 namespace {
@@ -70,6 +122,21 @@ constexpr Signature parse_signature{"PromptFragment.parse()", template_names, 1}
 constexpr Signature getstate_signature{"PromptFragment.__getstate__()", {}, 0};
 constexpr Signature setstate_signature{"PromptFragment.__setstate__()", state_names, 1};
 
+// Any sequence of str as a present option list.
+OptionList option_list_of(PyObject* value) {
+    std::vector<std::string> options =
+        sequence_of<std::string>(value, [](PyObject* item) { return std::string(text_of(item)); });
+    return OptionList(std::span<const std::string>(options));
+}
+
+Ref new_option_list(const OptionList& options) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(options.size())));
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(options[i]).release());
+    }
+    return list;
+}
+
 bool given(PyObject* argument) noexcept { return argument != nullptr && argument != Py_None; }
 
 // string: a str or None; option: a list or None, its items str. Both are
@@ -83,7 +150,7 @@ Ref fragment_new(PyTypeObject* type, const Arguments& arguments) {
         convert_argument("option", [&] {
             if (!PyList_Check(option)) raise_conversion(option, messages::py_list);
         });
-        record.options = text_list_of(option);
+        record.options = option_list_of(option);
     }
     return new_instance<FragmentObject>(type, std::move(record));
 }
@@ -93,8 +160,8 @@ Ref get_string(FragmentObject& self) { return new_str(self.record.string); }
 void set_string(FragmentObject& self, PyObject* value) { self.record.string = std::string(text_of(value)); }
 
 Ref get_options(FragmentObject& self) {
-    if (!self.record.options) return Ref::borrow(Py_None);
-    return new_text_list(*self.record.options);
+    if (!self.record.options.has_value()) return Ref::borrow(Py_None);
+    return new_option_list(self.record.options);
 }
 
 // None makes the fragment a text fragment; any sequence of str a control.
@@ -102,15 +169,15 @@ void set_options(FragmentObject& self, PyObject* value) {
     if (value == Py_None) {
         self.record.options.reset();
     } else {
-        self.record.options = text_list_of(value);
+        self.record.options = option_list_of(value);
     }
 }
 
 Ref fragment_getstate(FragmentObject& self, const Arguments&) {
     Ref state = check(PyDict_New());
     check_status(PyDict_SetItemString(state.get(), "string", new_str(self.record.string).get()));
-    if (self.record.options) {
-        check_status(PyDict_SetItemString(state.get(), "options", new_text_list(*self.record.options).get()));
+    if (self.record.options.has_value()) {
+        check_status(PyDict_SetItemString(state.get(), "options", new_option_list(self.record.options).get()));
     }
     return state;
 }
@@ -130,13 +197,13 @@ Ref fragment_setstate(FragmentObject& self, const Arguments& arguments) {
         if (name == "string") {
             set_string(self, value.get());
         } else if (name == "options") {
-            self.record.options = text_list_of(value.get());
+            self.record.options = option_list_of(value.get());
         }
     }
     return Ref::borrow(Py_None);
 }
 
-Ref fragment_str(FragmentObject& self) { return new_str(markup_text(self.record)); }
+Ref fragment_str(FragmentObject& self) { return new_markup_str(self.record); }
 
 Ref fragment_repr(FragmentObject& self) { return new_str(representation(self.record)); }
 

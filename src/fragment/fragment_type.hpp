@@ -18,6 +18,10 @@ extern const char parse_doc[];
 
 FragmentList py_parse_markup(std::string_view text);
 
+// A new str holding the markup text of a fragment or a fragment list.
+Ref new_markup_str(const PromptFragment& fragment);
+Ref new_markup_str(std::span<const PromptFragment> fragments);
+
 // The body of every `parse`: the bound `template` argument to a list of fragments.
 Ref parse_to_list(const Arguments& arguments);
 

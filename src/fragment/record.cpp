@@ -1,38 +1,94 @@
-// Builders of fragment records.
+// The option block and the control builder.
 #include "fragment/record.hpp"
 
-namespace korvanta {
+#include <cstring>
+#include <new>
 
-PromptFragment PromptFragment::char_(char32_t c) {
-    char bytes[4];
-    std::size_t size;
-    if (c < 0x80) {
-        bytes[0] = static_cast<char>(c);
-        size = 1;
-    } else if (c < 0x800) {
-        bytes[0] = static_cast<char>(0xC0 | (c >> 6));
-        bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
-        size = 2;
-    } else if (c < 0x10000) {
-        bytes[0] = static_cast<char>(0xE0 | (c >> 12));
-        bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
-        size = 3;
-    } else {
-        bytes[0] = static_cast<char>(0xF0 | (c >> 18));
-        bytes[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        bytes[3] = static_cast<char>(0x80 | (c & 0x3F));
-        size = 4;
+namespace korvanta {
+namespace {
+
+// The block of a present empty list: a count of zero, shared and never freed.
+std::size_t empty_block[1] = {0};
+
+}  // namespace
+
+OptionList OptionList::empty() noexcept {
+    OptionList list;
+    list.block_ = empty_block;
+    return list;
+}
+
+OptionList::OptionList(std::span<const std::string_view> options) { build(options); }
+
+OptionList::OptionList(std::span<const std::string> options) { build(options); }
+
+template <class Strings>
+void OptionList::build(const Strings& options) {
+    if (options.empty()) {
+        block_ = empty_block;
+        return;
     }
-    return PromptFragment{std::string(bytes, size), std::nullopt};
+    std::size_t total = 0;
+    for (const auto& option : options) total += option.size();
+    const std::size_t count = options.size();
+    block_ = static_cast<std::size_t*>(::operator new((1 + count) * sizeof(std::size_t) + total));
+    block_[0] = count;
+    char* out = reinterpret_cast<char*>(block_ + 1 + count);
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::memcpy(out + end, std::data(options[i]), options[i].size());
+        end += options[i].size();
+        block_[i + 1] = end;
+    }
+}
+
+std::size_t OptionList::block_size() const noexcept {
+    const std::size_t count = block_[0];
+    return (1 + count) * sizeof(std::size_t) + (count ? block_[count] : 0);
+}
+
+OptionList::OptionList(const OptionList& other) {
+    if (other.block_ == nullptr || other.block_ == empty_block) {
+        block_ = other.block_;
+        return;
+    }
+    const std::size_t size = other.block_size();
+    block_ = static_cast<std::size_t*>(::operator new(size));
+    std::memcpy(block_, other.block_, size);
+}
+
+OptionList& OptionList::operator=(const OptionList& other) {
+    if (this != &other) *this = OptionList(other);
+    return *this;
+}
+
+OptionList& OptionList::operator=(OptionList&& other) noexcept {
+    if (this != &other) {
+        release();
+        block_ = std::exchange(other.block_, nullptr);
+    }
+    return *this;
+}
+
+void OptionList::reset() noexcept {
+    release();
+    block_ = nullptr;
+}
+
+void OptionList::release() noexcept {
+    if (block_ != nullptr && block_ != empty_block) ::operator delete(block_);
+}
+
+bool OptionList::operator==(const OptionList& other) const noexcept {
+    if (has_value() != other.has_value() || size() != other.size()) return false;
+    for (std::size_t i = 0; i < size(); ++i) {
+        if ((*this)[i] != other[i]) return false;
+    }
+    return true;
 }
 
 PromptFragment PromptFragment::control(std::string_view name, std::span<const std::string_view> options) {
-    OptionList list;
-    list.reserve(options.size());
-    for (std::string_view option : options) list.emplace_back(option);
-    return PromptFragment{std::string(name), std::move(list)};
+    return PromptFragment{std::string(name), OptionList(options)};
 }
 
 }  // namespace korvanta

@@ -22,10 +22,10 @@ void for_each_markup_piece(const PromptFragment& fragment, Emit&& emit) {
     }
     emit(std::string_view("["));
     emit(std::string_view(fragment.string));
-    const OptionList& options = *fragment.options;
+    const OptionList& options = fragment.options;
     for (std::size_t i = 0; i < options.size(); ++i) {
         emit(std::string_view(i == 0 ? "|" : ","));
-        emit(std::string_view(options[i]));
+        emit(options[i]);
     }
     emit(std::string_view("]"));
 }

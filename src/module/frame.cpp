@@ -251,18 +251,6 @@ Py_ssize_t sequence_size_hint(PyObject* object) {
     return size < untrusted_limit ? size : untrusted_limit;
 }
 
-std::vector<std::string> text_list_of(PyObject* object) {
-    return sequence_of<std::string>(object, [](PyObject* item) { return std::string(text_of(item)); });
-}
-
-Ref new_text_list(std::span<const std::string> texts) {
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
-    }
-    return list;
-}
-
 PyTypeObject* class_object(PyTypeObject*& registry_entry, PyType_Spec& spec, const char* name) {
     if (registry_entry != nullptr) return registry_entry;
     PyObject* type = PyType_FromSpec(&spec);

@@ -84,6 +84,22 @@ Object& receiver(PyObject* self) {
     return *reinterpret_cast<Object*>(self);
 }
 
+// A new instance of exactly `type`, a class outside cyclic collection: its
+// memory comes straight from the object allocator, with no zeroing.
+template <class Object, class Record>
+Ref new_exact_instance(PyTypeObject* type, Record&& record) {
+    void* memory = PyObject_Malloc(sizeof(Object));
+    if (memory == nullptr) {
+        PyErr_NoMemory();
+        throw PythonError{};
+    }
+    auto* object = static_cast<Object*>(memory);
+    PyObject_Init(reinterpret_cast<PyObject*>(object), type);
+    object->access = 0;
+    ::new (static_cast<void*>(&object->record)) std::remove_cvref_t<Record>(std::forward<Record>(record));
+    return Ref::steal(reinterpret_cast<PyObject*>(object));
+}
+
 // A new instance of `type` (possibly a Python subclass) taking over `record`.
 template <class Object, class Record>
 Ref new_instance(PyTypeObject* type, Record&& record) {
@@ -288,9 +304,6 @@ std::vector<Item> sequence_of(PyObject* object, Convert&& convert_item) {
     if (PyErr_Occurred()) throw PythonError{};
     return items;
 }
-
-std::vector<std::string> text_list_of(PyObject* object);
-Ref new_text_list(std::span<const std::string> texts);
 
 // The class object of a class: made from its specification on first need and
 // kept in `registry_entry` for the life of the process.

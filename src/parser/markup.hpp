@@ -1,9 +1,20 @@
 // The reader of the template markup: text runs, escapes (\\ \[ \]) and
 // controls such as [name|opt1,opt2]. Parsing never rejects its input: it stops
 // at the first place that is not well formed and reports what it read so far.
+//
+// The parser hands each fragment to a sink as soon as it is complete, so a
+// caller can build its own objects without an intermediate list:
+//   sink.text(std::string_view run)        a text fragment that is one slice of the input
+//   sink.text(std::string&& merged)        a text fragment merged from runs and escapes
+//   sink.control(name, std::span<const std::string_view> options)
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "fragment/record.hpp"
 
@@ -16,5 +27,121 @@ struct ParsedMarkup {
 
 // One left-to-right pass over UTF-8 text; linear in the input.
 ParsedMarkup parse_markup(std::string_view input);
+
+// An upper bound of the number of fragments `input` parses to.
+std::size_t fragment_count_bound(std::string_view input) noexcept;
+
+namespace detail {
+
+enum : std::uint8_t {
+    TOP_SPECIAL = 1,  // ends a text run: backslash, left and right bracket
+    WORD_END = 2,     // ends a name or an option: [ ] | # ,
+    SEPARATOR = 4,    // separates options: # ,
+};
+
+inline constexpr std::array<std::uint8_t, 256> character_classes = [] {
+    std::array<std::uint8_t, 256> table{};
+    table['\\'] = TOP_SPECIAL;
+    table['['] = TOP_SPECIAL | WORD_END;
+    table[']'] = TOP_SPECIAL | WORD_END;
+    table['|'] = WORD_END;
+    table['#'] = WORD_END | SEPARATOR;
+    table[','] = WORD_END | SEPARATOR;
+    return table;
+}();
+
+inline bool has_class(char c, std::uint8_t cls) noexcept {
+    return (character_classes[static_cast<unsigned char>(c)] & cls) != 0;
+}
+
+// First byte in [p, end) that ends a text run, or end.
+const char* find_text_end(const char* p, const char* end) noexcept;
+
+inline const char* skip_word(const char* p, const char* end) noexcept {
+    while (p < end && !has_class(*p, WORD_END)) ++p;
+    return p;
+}
+
+inline const char* skip_separator(const char* p, const char* end) noexcept {
+    while (p < end && has_class(*p, SEPARATOR)) ++p;
+    return p;
+}
+
+// Reads one control at `p` (a left bracket): its name and options into `name`
+// and `options`; returns the position after the closing bracket, or null when
+// the control does not match as a whole.
+const char* read_control(const char* p, const char* end, std::string_view& name,
+                         std::vector<std::string_view>& options);
+
+// Text waiting to become one fragment: a slice of the input until an escape
+// forces a copy, then a string that later runs and escapes are appended to.
+class PendingText {
+   public:
+    void add(std::string_view piece) {
+        if (!has_) {
+            view_ = piece;
+            has_ = true;
+        } else {
+            if (!merged_) {
+                buffer_.assign(view_);
+                merged_ = true;
+            }
+            buffer_.append(piece);
+        }
+    }
+
+    template <class Sink>
+    void flush(Sink& sink) {
+        if (!has_) return;
+        if (merged_) {
+            sink.text(std::move(buffer_));
+            buffer_ = std::string();
+        } else {
+            sink.text(view_);
+        }
+        has_ = merged_ = false;
+    }
+
+   private:
+    std::string_view view_;  // the text while it is one slice of the input
+    std::string buffer_;     // the text once pieces had to be joined
+    bool has_ = false;       // some text is waiting
+    bool merged_ = false;    // the text lives in buffer_
+};
+
+}  // namespace detail
+
+// Parses `input` into `sink`; returns the unconsumed remainder.
+template <class Sink>
+std::string_view parse_markup_into(std::string_view input, Sink& sink) {
+    using namespace detail;
+    const char* p = input.data();
+    const char* const end = p + input.size();
+    PendingText text;
+    std::vector<std::string_view> options;  // reused by every control
+    // At each position try escape, then control, then text; stop where none matches.
+    while (p < end) {
+        if (*p == '\\') {
+            if (end - p < 2 || !has_class(p[1], TOP_SPECIAL)) break;
+            text.add(std::string_view(p + 1, 1));
+            p += 2;
+        } else if (*p == '[') {
+            std::string_view name;
+            const char* after = read_control(p, end, name, options);
+            if (after == nullptr) break;
+            text.flush(sink);
+            sink.control(name, std::span<const std::string_view>(options));
+            p = after;
+        } else if (*p == ']') {
+            break;
+        } else {
+            const char* run_end = find_text_end(p, end);
+            text.add(std::string_view(p, static_cast<std::size_t>(run_end - p)));
+            p = run_end;
+        }
+    }
+    text.flush(sink);
+    return std::string_view(p, static_cast<std::size_t>(end - p));
+}
 
 }  // namespace korvanta

@@ -50,7 +50,7 @@ void set_fragments(TemplateObject& self, PyObject* value) {
     std::swap(self.record.fragments, fragments);
 }
 
-Ref markup_str(TemplateObject& self) { return new_str(markup_text(std::span<const PromptFragment>(self.record.fragments))); }
+Ref markup_str(TemplateObject& self) { return new_markup_str(self.record.fragments); }
 
 Ref template_getstate(TemplateObject& self, const Arguments&) {
     Ref state = check(PyDict_New());
@@ -113,7 +113,7 @@ PyObject* template_item(PyObject* self, Py_ssize_t index) noexcept {
 }
 
 Ref template_iter(TemplateObject& self) {
-    return new_instance<IteratorObject>(IteratorObject::type(), IteratorRecord{self.record.fragments, 0});
+    return new_exact_instance<IteratorObject>(IteratorObject::type(), IteratorRecord{self.record.fragments, 0});
 }
 
 Py_hash_t template_hash(TemplateObject& self) { return to_python_hash(markup_hash(self.record.fragments)); }

@@ -1,0 +1,209 @@
+"""korvanta against anchors on the same work, in one process and one run.
+
+    python bench/run.py [--quick]
+
+Prints medians and ratios (korvanta time / anchor time) with the target of
+each comparison. Absolute times are noisy on shared machines; the ratios
+measured side by side in one run are what counts.
+"""
+
+import argparse
+import ctypes
+import gc
+import inspect
+import json
+import re
+import statistics
+import sys
+import time
+import timeit
+from _string import formatter_parser
+
+import korvanta
+from korvanta import PromptFragment, PromptTemplate
+
+# ---------------------------------------------------------------- workloads
+
+
+def prose(size):
+    """Natural English from the standard library's docstrings, without markup characters."""
+    import collections
+    import email
+    import json as json_module
+    import pathlib
+    import textwrap
+    import unittest
+
+    parts = []
+    for module in (collections, pathlib, unittest, email, json_module, textwrap, argparse, inspect):
+        for _, obj in inspect.getmembers(module):
+            doc = inspect.getdoc(obj)
+            if doc and len(doc) > 200:
+                parts.append(doc)
+    text = "\n\n".join(parts)
+    text = text.translate({ord("["): "(", ord("]"): ")", ord("\\"): "/", ord("{"): "(", ord("}"): ")"})
+    while len(text) < size:
+        text += "\n\n" + text
+    return text[:size]
+
+
+def doc_markup(size, style):
+    """Prose with a control every ~300 characters, alternating [maskN] and [slotN|yes,no]."""
+    text = prose(size)
+    pieces, n = [], 0
+    for start in range(0, len(text), 300):
+        pieces.append(text[start:start + 300])
+        if style == "markup":
+            pieces.append(f"[mask{n}]" if n % 2 == 0 else f"[slot{n}|yes,no]")
+        else:
+            pieces.append(f"{{mask{n}}}" if n % 2 == 0 else f"{{slot{n}:yes,no}}")
+        n += 1
+    return "".join(pieces)
+
+
+def workloads(quick):
+    plain = prose(2**20)
+    return {
+        "small": ("Hi [name] ! Is it [label|good,bad]?", "Hi {name} ! Is it {label:good,bad}?"),
+        "doc": (doc_markup(20_000, "markup"), doc_markup(20_000, "format")),
+        "dense": ("[a|b,c]x" * 10_000, "{a:b,c}x" * 10_000),
+        "text": (plain, plain),
+    }
+
+
+# ---------------------------------------------------------------- the regex anchor
+
+TOKEN = re.compile(r"\\([\\\[\]])|\[([^\[\]|#,]+)(?:\|([^\[\]|#,]+(?:[#,]+[^\[\]|#,]+)*)?)?\]|([^\\\[\]]+)")
+SEPARATOR = re.compile(r"[#,]+")
+
+
+def regex_parse(text):
+    """What a user would write instead: a compiled regex, the same fragments as tuples."""
+    out, pos, end = [], 0, len(text)
+    match = TOKEN.match
+    while pos < end:
+        m = match(text, pos)
+        if m is None:
+            break
+        escaped, name, options, run = m.groups()
+        if name is not None:
+            out.append((name, SEPARATOR.split(options) if options else []))
+        else:
+            piece = escaped if escaped is not None else run
+            if out and out[-1][1] is None:
+                out[-1] = (out[-1][0] + piece, None)
+            else:
+                out.append((piece, None))
+        pos = m.end()
+    return out
+
+
+# ---------------------------------------------------------------- measuring
+
+
+def per_call(function, budget):
+    """Median seconds per call over several repeats, each about `budget` long."""
+    timer = timeit.Timer(function)
+    number, _ = timer.autorange()
+    number = max(1, int(number * budget / 0.2))
+    samples = timer.repeat(repeat=7, number=number)
+    return statistics.median(samples) / number
+
+
+def fmt(seconds):
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("µs", 1e-6), ("ns", 1e-9)):
+        if seconds >= scale:
+            return f"{seconds / scale:7.2f} {unit}"
+    return f"{seconds * 1e9:7.2f} ns"
+
+
+class Malloc(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def heap_in_use():
+    """Bytes the C heap has handed out (glibc), plus what mmap holds for large blocks."""
+    libc = ctypes.CDLL(None)
+    libc.mallinfo2.restype = Malloc
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="shorter measurements (noisier)")
+    parser.add_argument("--json", help="also write the rows to this file")
+    args = parser.parse_args()
+    budget = 0.05 if args.quick else 0.2
+    rows = []
+
+    def compare(operation, ours, anchor_name, anchor, target):
+        a, b = per_call(ours, budget), per_call(anchor, budget)
+        ratio = a / b
+        rows.append((operation, anchor_name, a, b, ratio, target, ratio <= target))
+
+    loads = workloads(args.quick)
+    for name, (markup, fields) in loads.items():
+        assert [(f.string, f.options) for f in korvanta.parse(markup)] == regex_parse(markup)
+        target = {"small": 0.5, "doc": 0.15, "dense": 0.6, "text": 0.05}[name]
+        compare(f"parse {name}", lambda: korvanta.parse(markup), "formatter_parser",
+                lambda: list(formatter_parser(fields)), target)
+        compare(f"parse {name}", lambda: korvanta.parse(markup), "regex parser", lambda: regex_parse(markup), 0.1)
+    text = loads["text"][0]
+    compare("parse text", lambda: korvanta.parse(text), "text.encode()", lambda: text.encode(), 5.0)
+
+    doc = loads["doc"][0]
+    t = PromptTemplate(doc, None)
+    pieces = [str(f) for f in t]
+    compare("str(t) doc", lambda: str(t), "''.join(pieces)", lambda: "".join(pieces), 1.2)
+    compare("hash(t) doc", lambda: hash(t), "hash(str(t).encode()+b'\\xff')",
+            lambda: hash(str(t).encode() + b"\xff"), 1.0)
+
+    f = PromptFragment("abc")
+    small = PromptTemplate("a[b]", None)
+    parse = korvanta.parse
+    compare("parse('')", lambda: parse(""), "''.split()", lambda: "".split(), 1.5)
+    compare("f.string", lambda: f.string, "'abc'.upper()", lambda: "abc".upper(), 1.5)
+    compare("len(t)", lambda: len(small), "len(())", lambda: len(()), 1.5)
+
+    # Linearity: time per byte of a 100 MB template against a 1 MB one.
+    one = doc_markup(2**20, "markup")
+    hundred = one * 100
+    per_byte_small = per_call(lambda: parse(one), budget) / len(one)
+    started = time.perf_counter()
+    result = parse(hundred)
+    per_byte_big = (time.perf_counter() - started) / len(hundred)
+    del result
+    rows.append(("parse 100 MB doc", "parse 1 MB doc (per byte)", per_byte_big, per_byte_small,
+                 per_byte_big / per_byte_small, 1.3, per_byte_big / per_byte_small <= 1.3))
+
+    # Memory held by a template of the doc kind.
+    gc.collect()
+    before = heap_in_use()
+    held = PromptTemplate(one, None)
+    used = heap_in_use() - before
+    budget_bytes = len(one.encode()) + 64 * len(held)
+    rows.append(("memory of 1 MB doc template", "text + 64 B/fragment", used, budget_bytes,
+                 used / budget_bytes, 1.0, used <= budget_bytes))
+
+    width = max(len(r[0]) + len(r[1]) for r in rows) + 5
+    print(f"korvanta {korvanta.__version__} on Python {sys.version.split()[0]}")
+    print(f"{'operation vs anchor':<{width}} {'korvanta':>11} {'anchor':>11} {'ratio':>7} {'target':>7}")
+    for operation, anchor, ours, theirs, ratio, target, ok in rows:
+        if operation.startswith("memory"):
+            a, b = f"{ours / 2**20:7.2f} MiB", f"{theirs / 2**20:7.2f} MiB"
+        elif "per byte" in anchor:
+            a, b = f"{ours * 1e9:6.3f} ns/B", f"{theirs * 1e9:6.3f} ns/B"
+        else:
+            a, b = fmt(ours), fmt(theirs)
+        print(f"{operation + ' vs ' + anchor:<{width}} {a:>11} {b:>11} {ratio:7.3f} {'≤' + str(target):>7} "
+              f"{'ok' if ok else 'MISSED'}")
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump([dict(zip(("operation", "anchor", "korvanta", "anchor_time", "ratio", "target", "met"), r))
+                       for r in rows], out, indent=1)
+
+
+if __name__ == "__main__":
+    main()
