@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "fragment/render.hpp"
 #include "parser/markup.hpp"
 
@@ -23,21 +27,70 @@ FragmentList py_parse_markup(std::string_view text) { return parse_markup(text).
 
 namespace {
 
-// Parsing straight into a Python list of new PromptFragment objects.
-struct PythonListSink {
-    Ref list;  // the list being filled
+// Parsing straight into new PromptFragment objects, listed at the end in one
+// list of the final size. The objects of a short template wait in place.
+class PythonListSink {
+   public:
+    PythonListSink() = default;
+    PythonListSink(const PythonListSink&) = delete;
+    PythonListSink& operator=(const PythonListSink&) = delete;
+    ~PythonListSink() {
+        for (PyObject* object : objects()) Py_DECREF(object);
+    }
 
-    void append(PromptFragment&& record) { check_status(PyList_Append(list.get(), new_fragment(std::move(record)).get())); }
     void text(std::string_view run) { append(PromptFragment{std::string(run), {}}); }
     void text(std::string&& merged) { append(PromptFragment{std::move(merged), {}}); }
     void control(std::string_view name, std::span<const std::string_view> options) {
         append(PromptFragment::control(name, options));
     }
+
+    // Hands the objects over to a new list.
+    Ref list() {
+        std::span<PyObject*> made = objects();
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(made.size())));
+        for (std::size_t i = 0; i < made.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), made[i]);
+        size_ = 0;
+        spilled_.clear();
+        return list;
+    }
+
+   private:
+    static constexpr std::size_t inline_capacity = 32;
+
+    std::span<PyObject*> objects() noexcept {
+        return size_ <= inline_capacity ? std::span<PyObject*>(inline_.data(), size_) : std::span<PyObject*>(spilled_);
+    }
+
+    void append(PromptFragment&& record) {
+        if (size_ == inline_capacity) {
+            spilled_.reserve(4 * inline_capacity);
+            spilled_.assign(inline_.begin(), inline_.end());
+        }
+        // Room first, so a failure to grow cannot strand a new object.
+        if (size_ >= inline_capacity && spilled_.size() == spilled_.capacity()) spilled_.reserve(2 * spilled_.size());
+        PyObject* object = new_fragment(std::move(record)).release();
+        if (size_ < inline_capacity) {
+            inline_[size_] = object;
+        } else {
+            spilled_.push_back(object);
+        }
+        ++size_;
+    }
+
+    std::array<PyObject*, inline_capacity> inline_;  // owned references to the first objects
+    std::vector<PyObject*> spilled_;                 // owned references to all objects, once there are more
+    std::size_t size_ = 0;                           // how many objects are owned
 };
 
+
 bool is_ascii(const char* p, std::size_t size) noexcept {
-    std::uint64_t seen = 0;
     std::size_t i = 0;
+#if defined(__SSE2__)
+    __m128i seen16 = _mm_setzero_si128();
+    for (; i + 16 <= size; i += 16) seen16 = _mm_or_si128(seen16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+    if (_mm_movemask_epi8(seen16) != 0) return false;
+#endif
+    std::uint64_t seen = 0;
     for (; i + 8 <= size; i += 8) {
         std::uint64_t word;
         std::memcpy(&word, p + i, 8);
@@ -72,9 +125,9 @@ Ref new_markup_str(std::span<const PromptFragment> fragments) { return markup_st
 
 Ref parse_to_list(const Arguments& arguments) {
     std::string_view text = convert_argument("template", [&] { return text_of(arguments[0]); });
-    PythonListSink sink{check(PyList_New(0))};
+    PythonListSink sink;
     parse_markup_into(text, sink);
-    return std::move(sink.list);
+    return sink.list();
 }
 
 Ref new_fragment(PromptFragment record) {

@@ -10,7 +10,14 @@ namespace {
 // The block of a present empty list: a count of zero, shared and never freed.
 std::size_t empty_block[1] = {0};
 
+BlockAllocator block_allocator = {
+    [](std::size_t size) { return ::operator new(size); },
+    [](void* block) noexcept { ::operator delete(block); },
+};
+
 }  // namespace
+
+void set_option_block_allocator(BlockAllocator allocator) noexcept { block_allocator = allocator; }
 
 OptionList OptionList::empty() noexcept {
     OptionList list;
@@ -31,7 +38,7 @@ void OptionList::build(const Strings& options) {
     std::size_t total = 0;
     for (const auto& option : options) total += option.size();
     const std::size_t count = options.size();
-    block_ = static_cast<std::size_t*>(::operator new((1 + count) * sizeof(std::size_t) + total));
+    block_ = static_cast<std::size_t*>(block_allocator.allocate((1 + count) * sizeof(std::size_t) + total));
     block_[0] = count;
     char* out = reinterpret_cast<char*>(block_ + 1 + count);
     std::size_t end = 0;
@@ -53,7 +60,7 @@ OptionList::OptionList(const OptionList& other) {
         return;
     }
     const std::size_t size = other.block_size();
-    block_ = static_cast<std::size_t*>(::operator new(size));
+    block_ = static_cast<std::size_t*>(block_allocator.allocate(size));
     std::memcpy(block_, other.block_, size);
 }
 
@@ -76,7 +83,7 @@ void OptionList::reset() noexcept {
 }
 
 void OptionList::release() noexcept {
-    if (block_ != nullptr && block_ != empty_block) ::operator delete(block_);
+    if (block_ != nullptr && block_ != empty_block) block_allocator.release(block_);
 }
 
 bool OptionList::operator==(const OptionList& other) const noexcept {

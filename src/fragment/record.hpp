@@ -14,6 +14,15 @@
 
 namespace korvanta {
 
+// Where option blocks come from and go to. The default is the C++ heap; the
+// module points it at the interpreter's small-object allocator, which serves
+// such small blocks faster. Set once, before the first block is made.
+struct BlockAllocator {
+    void* (*allocate)(std::size_t size);  // never returns null: throws std::bad_alloc
+    void (*release)(void* block) noexcept;
+};
+void set_option_block_allocator(BlockAllocator allocator) noexcept;
+
 // The options of a fragment: absent (a text fragment) or present with zero or
 // more strings. Present options live in one heap block (the count, the end
 // offset of each option, then all their bytes); a present empty list shares a

@@ -51,7 +51,18 @@ void register_attribute(PyObject* module, const char* name, PyObject* value) {
     check_status(PyObject_SetAttrString(module, name, value));
 }
 
+// Option blocks are small and made and freed with the interpreter lock held,
+// which is what the interpreter's own allocator wants.
+void* allocate_block(std::size_t size) {
+    void* block = PyMem_Malloc(size);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+
+void release_block(void* block) noexcept { PyMem_Free(block); }
+
 PyObject* initialise() {
+    set_option_block_allocator({allocate_block, release_block});
     Ref module = check(PyModule_Create2(&module_definition, api_version));
     Ref version = check(PyUnicode_FromString(KORVANTA_VERSION));
     register_attribute(module.get(), "__version__", version.get());

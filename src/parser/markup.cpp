@@ -31,8 +31,7 @@ const char* find_text_end(const char* p, const char* end) noexcept {
 }
 
 // [name], [name|] or [name|opt(sep opt)*] where sep is a run of '#' and ','.
-const char* read_control(const char* p, const char* end, std::string_view& name,
-                         std::vector<std::string_view>& options) {
+const char* read_control(const char* p, const char* end, std::string_view& name, OptionViews& options) {
     const char* name_begin = p + 1;
     p = skip_word(name_begin, end);
     if (p == name_begin) return nullptr;
@@ -43,7 +42,7 @@ const char* read_control(const char* p, const char* end, std::string_view& name,
         ++p;
         const char* option_end = skip_word(p, end);
         if (option_end != p) {
-            options.emplace_back(p, static_cast<std::size_t>(option_end - p));
+            options.push_back(std::string_view(p, static_cast<std::size_t>(option_end - p)));
             p = option_end;
             // 1. a separator run; 2. an option run after it; both or neither.
             for (;;) {
@@ -51,7 +50,7 @@ const char* read_control(const char* p, const char* end, std::string_view& name,
                 if (next == p) break;
                 option_end = skip_word(next, end);
                 if (option_end == next) break;
-                options.emplace_back(next, static_cast<std::size_t>(option_end - next));
+                options.push_back(std::string_view(next, static_cast<std::size_t>(option_end - next)));
                 p = option_end;
             }
         }

@@ -67,11 +67,36 @@ inline const char* skip_separator(const char* p, const char* end) noexcept {
     return p;
 }
 
+// The options of the control being read: views into the input, kept in place
+// for the usual few and on the heap beyond that.
+class OptionViews {
+   public:
+    void clear() noexcept { size_ = 0; }
+    void push_back(std::string_view view) {
+        if (size_ < inline_capacity) {
+            inline_[size_] = view;
+        } else {
+            if (size_ == inline_capacity) heap_.assign(inline_.begin(), inline_.end());
+            heap_.push_back(view);
+        }
+        ++size_;
+    }
+    std::span<const std::string_view> views() const noexcept {
+        return size_ <= inline_capacity ? std::span<const std::string_view>(inline_.data(), size_)
+                                        : std::span<const std::string_view>(heap_);
+    }
+
+   private:
+    static constexpr std::size_t inline_capacity = 8;
+    std::array<std::string_view, inline_capacity> inline_;  // the first options
+    std::vector<std::string_view> heap_;                     // all options, once there are more
+    std::size_t size_ = 0;                                   // how many options were pushed
+};
+
 // Reads one control at `p` (a left bracket): its name and options into `name`
 // and `options`; returns the position after the closing bracket, or null when
 // the control does not match as a whole.
-const char* read_control(const char* p, const char* end, std::string_view& name,
-                         std::vector<std::string_view>& options);
+const char* read_control(const char* p, const char* end, std::string_view& name, OptionViews& options);
 
 // Text waiting to become one fragment: a slice of the input until an escape
 // forces a copy, then a string that later runs and escapes are appended to.
@@ -118,7 +143,7 @@ std::string_view parse_markup_into(std::string_view input, Sink& sink) {
     const char* p = input.data();
     const char* const end = p + input.size();
     PendingText text;
-    std::vector<std::string_view> options;  // reused by every control
+    OptionViews options;  // reused by every control
     // At each position try escape, then control, then text; stop where none matches.
     while (p < end) {
         if (*p == '\\') {
@@ -130,7 +155,7 @@ std::string_view parse_markup_into(std::string_view input, Sink& sink) {
             const char* after = read_control(p, end, name, options);
             if (after == nullptr) break;
             text.flush(sink);
-            sink.control(name, std::span<const std::string_view>(options));
+            sink.control(name, options.views());
             p = after;
         } else if (*p == ']') {
             break;
