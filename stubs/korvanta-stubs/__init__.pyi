@@ -1,0 +1,70 @@
+"""Types of the korvanta extension module."""
+
+from collections.abc import Iterator, Sequence
+from typing import Any, Final, SupportsIndex, TypedDict
+
+from typing_extensions import NotRequired, Self, disjoint_base
+
+__all__ = ["__version__", "parse", "PromptFragment", "PromptTemplate"]
+
+__version__: Final[str]
+
+class _FragmentState(TypedDict):
+    """What ``PromptFragment.__getstate__`` returns: "options" only for controls."""
+
+    string: str
+    options: NotRequired[list[str]]
+
+class _TemplateState(TypedDict):
+    """What ``PromptTemplate.__getstate__`` returns: the markup text."""
+
+    template: str
+
+def parse(template: str) -> list[PromptFragment]:
+    """Parse korvanta template to Fragments"""
+
+@disjoint_base
+class PromptFragment:
+    """A text fragment (``options is None``) or a control with its name and options."""
+
+    def __new__(cls, string: str | None = None, option: list[str] | None = None) -> Self: ...
+    @property
+    def string(self) -> str:
+        """the content of the fragment"""
+    @string.setter
+    def string(self, value: str) -> None: ...
+    @property
+    def options(self) -> list[str] | None:
+        """the options os the fragment"""
+    @options.setter
+    def options(self, value: Sequence[str] | None) -> None: ...
+    @staticmethod
+    def parse(template: str) -> list[PromptFragment]: ...
+    def __getstate__(self) -> _FragmentState: ...
+    def __setstate__(self, state: dict[str, Any]) -> None: ...
+    def __hash__(self) -> int: ...
+
+@disjoint_base
+class PromptTemplate:
+    """A parsed template and the caller's tokenizer, read as a sequence of fragments."""
+
+    def __new__(cls, template: str | None, tokenizer: object) -> Self: ...
+    @property
+    def tokenizer(self) -> Any:
+        """the tokenizer for processing"""
+    @tokenizer.setter
+    def tokenizer(self, value: object) -> None: ...
+    @property
+    def fragments(self) -> list[PromptFragment]:
+        """the fragments of the processed template"""
+    @fragments.setter
+    def fragments(self, value: Sequence[PromptFragment]) -> None: ...
+    @staticmethod
+    def parse(template: str) -> list[PromptFragment]: ...
+    def __getstate__(self) -> _TemplateState: ...
+    def __setstate__(self, state: dict[str, Any]) -> None: ...
+    def __reduce__(self) -> tuple[Any, tuple[type[PromptTemplate], None, Any], _TemplateState]: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex, /) -> PromptFragment: ...
+    def __iter__(self) -> Iterator[PromptFragment]: ...
+    def __hash__(self) -> int: ...
