@@ -286,3 +286,14 @@ def test_template_failures_leak_nothing(template):
         list(iter(t))
         del t
     assert sys.getrefcount(tok) == before
+
+
+@pytest.mark.parametrize("offset", [0, 1, 15, 16, 17, 31, 40])
+@pytest.mark.parametrize("char", ["é", "€", "😀", "\x7f"])
+def test_markup_text_with_a_character_anywhere(offset, char):
+    text = "a" * offset + char + "b" * 20
+    t = PromptTemplate(None, None)
+    t.fragments = [PromptFragment(text), PromptFragment("n" + char, [char * 17, "x"])]
+    expected = text + "[n" + char + "|" + char * 17 + ",x]"
+    assert str(t) == repr(t) == expected and hash(t) == markup_hash(expected)
+    assert str(t.fragments[1]) == "[n" + char + "|" + char * 17 + ",x]"

@@ -83,37 +83,50 @@ class PythonListSink {
 };
 
 
-bool is_ascii(const char* p, std::size_t size) noexcept {
-    std::size_t i = 0;
+// Copies `piece` to `out` and folds its bytes into `seen`, whose high bits
+// then tell whether anything beyond ASCII was copied.
+struct AsciiCopier {
+    char* out;  // where the next byte goes
 #if defined(__SSE2__)
-    __m128i seen16 = _mm_setzero_si128();
-    for (; i + 16 <= size; i += 16) seen16 = _mm_or_si128(seen16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
-    if (_mm_movemask_epi8(seen16) != 0) return false;
+    __m128i seen16 = _mm_setzero_si128();  // OR of the 16-byte blocks copied
 #endif
-    std::uint64_t seen = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p + i, 8);
-        seen |= word;
+    unsigned seen = 0;  // OR of the bytes copied one by one
+
+    void copy(std::string_view piece) noexcept {
+        const char* p = piece.data();
+        std::size_t size = piece.size();
+#if defined(__SSE2__)
+        for (; size >= 16; p += 16, out += 16, size -= 16) {
+            __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+            seen16 = _mm_or_si128(seen16, block);
+        }
+#endif
+        for (; size != 0; ++p, ++out, --size) {
+            *out = *p;
+            seen |= static_cast<unsigned char>(*p);
+        }
     }
-    for (; i < size; ++i) seen |= static_cast<unsigned char>(p[i]);
-    return (seen & 0x8080808080808080ULL) == 0;
-}
+
+    bool ascii() const noexcept {
+#if defined(__SSE2__)
+        if (_mm_movemask_epi8(seen16) != 0) return false;
+#endif
+        return seen < 0x80;
+    }
+};
 
 // Writes the pieces straight into a new ASCII str; text beyond ASCII, which
-// the same pass cannot know in advance, is decoded from that buffer instead.
+// the same pass finds only as it copies, is decoded from that buffer instead.
 template <class Source>
 Ref markup_str_of(const Source& source) {
     std::size_t size = 0;
     for_each_markup_piece(source, [&](std::string_view piece) { size += piece.size(); });
     Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-    for_each_markup_piece(source, [&](std::string_view piece) {
-        std::memcpy(out, piece.data(), piece.size());
-        out += piece.size();
-    });
-    const char* data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.get()));
-    if (is_ascii(data, size)) return text;
+    char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    AsciiCopier copier{data};
+    for_each_markup_piece(source, [&](std::string_view piece) { copier.copy(piece); });
+    if (copier.ascii()) return text;
     return new_str(std::string_view(data, size));
 }
 
