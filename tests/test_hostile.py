@@ -151,3 +151,23 @@ def test_threads_sharing_one_template():
         sys.setswitchinterval(interval)
     assert errors == []
     assert seen <= {"x[y]", "a[b|c]d"} and str(t) in seen | {"x[y]", "a[b|c]d"}
+
+
+def test_releasing_a_long_chain_of_templates_does_not_exhaust_the_stack():
+    import resource
+    import subprocess
+
+    script = (
+        "import korvanta\n"
+        "t = None\n"
+        "for i in range(500_000): t = korvanta.PromptTemplate(None, t)\n"
+        "del t\n"
+        "print('released')\n"
+    )
+
+    def small_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (2**20, 2**20))
+
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, preexec_fn=small_stack,
+                          timeout=300)
+    assert (done.returncode, done.stdout) == (0, "released\n"), done.stderr

@@ -110,13 +110,19 @@ Ref new_instance(PyTypeObject* type, Record&& record) {
     return instance;
 }
 
+// Destroys the record, frees the memory and drops the instance's class reference.
 template <class Object>
-void instance_dealloc(PyObject* self) noexcept {
+void destroy_instance(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
     std::destroy_at(&reinterpret_cast<Object*>(self)->record);
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// The release slot of a class whose records hold no Python objects.
+template <class Object>
+void instance_dealloc(PyObject* self) noexcept {
+    destroy_instance<Object>(self);
 }
 
 // ---------------------------------------------------------------- access

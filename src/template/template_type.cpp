@@ -118,6 +118,15 @@ Ref template_iter(TemplateObject& self) {
 
 Py_hash_t template_hash(TemplateObject& self) { return to_python_hash(markup_hash(self.record.fragments)); }
 
+// Releasing a template can release a chain of templates that hold each other
+// as tokenizers; the interpreter's trashcan keeps that from exhausting the stack.
+void template_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, template_dealloc)
+    destroy_instance<TemplateObject>(self);
+    Py_TRASHCAN_END
+}
+
 int template_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<TemplateObject*>(self)->record.tokenizer.get());
@@ -161,7 +170,7 @@ PyGetSetDef template_attributes[] = {
 
 PyType_Slot template_slots[] = {
     {Py_tp_doc, const_cast<char*>(template_doc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<TemplateObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(template_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(template_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(template_clear)},
     {Py_tp_new, reinterpret_cast<void*>(constructor<new_signature, template_new>)},
