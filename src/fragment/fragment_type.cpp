@@ -27,21 +27,32 @@ FragmentList py_parse_markup(std::string_view text) { return parse_markup(text).
 
 namespace {
 
-// Parsing straight into new PromptFragment objects, listed at the end in one
-// list of the final size. The objects of a short template wait in place.
-class PythonListSink {
+// New PromptFragment objects made while parsing, listed at the end in one list
+// of the final size. The objects of a short template wait in place.
+class FragmentObjects {
    public:
-    PythonListSink() = default;
-    PythonListSink(const PythonListSink&) = delete;
-    PythonListSink& operator=(const PythonListSink&) = delete;
-    ~PythonListSink() {
+    FragmentObjects() = default;
+    FragmentObjects(const FragmentObjects&) = delete;
+    FragmentObjects& operator=(const FragmentObjects&) = delete;
+    ~FragmentObjects() {
         for (PyObject* object : objects()) Py_DECREF(object);
     }
 
-    void text(std::string_view run) { append(PromptFragment{std::string(run), {}}); }
-    void text(std::string&& merged) { append(PromptFragment{std::move(merged), {}}); }
-    void control(std::string_view name, std::span<const std::string_view> options) {
-        append(PromptFragment::control(name, options));
+    // Takes over a new PromptFragment object made from `record`.
+    void append(PromptFragment&& record) {
+        if (size_ == inline_capacity) {
+            spilled_.reserve(4 * inline_capacity);
+            spilled_.assign(inline_.begin(), inline_.end());
+        }
+        // Room first, so a failure to grow cannot strand a new object.
+        if (size_ >= inline_capacity && spilled_.size() == spilled_.capacity()) spilled_.reserve(2 * spilled_.size());
+        PyObject* object = new_fragment(std::move(record)).release();
+        if (size_ < inline_capacity) {
+            inline_[size_] = object;
+        } else {
+            spilled_.push_back(object);
+        }
+        ++size_;
     }
 
     // Hands the objects over to a new list.
@@ -59,22 +70,6 @@ class PythonListSink {
 
     std::span<PyObject*> objects() noexcept {
         return size_ <= inline_capacity ? std::span<PyObject*>(inline_.data(), size_) : std::span<PyObject*>(spilled_);
-    }
-
-    void append(PromptFragment&& record) {
-        if (size_ == inline_capacity) {
-            spilled_.reserve(4 * inline_capacity);
-            spilled_.assign(inline_.begin(), inline_.end());
-        }
-        // Room first, so a failure to grow cannot strand a new object.
-        if (size_ >= inline_capacity && spilled_.size() == spilled_.capacity()) spilled_.reserve(2 * spilled_.size());
-        PyObject* object = new_fragment(std::move(record)).release();
-        if (size_ < inline_capacity) {
-            inline_[size_] = object;
-        } else {
-            spilled_.push_back(object);
-        }
-        ++size_;
     }
 
     std::array<PyObject*, inline_capacity> inline_;  // owned references to the first objects
@@ -138,9 +133,10 @@ Ref new_markup_str(std::span<const PromptFragment> fragments) { return markup_st
 
 Ref parse_to_list(const Arguments& arguments) {
     std::string_view text = convert_argument("template", [&] { return text_of(arguments[0]); });
-    PythonListSink sink;
+    FragmentObjects objects;
+    RecordSink sink{[&](PromptFragment&& record) { objects.append(std::move(record)); }};
     parse_markup_into(text, sink);
-    return sink.list();
+    return objects.list();
 }
 
 Ref new_fragment(PromptFragment record) {

@@ -61,20 +61,6 @@ const char* read_control(const char* p, const char* end, std::string_view& name,
 
 }  // namespace detail
 
-namespace {
-
-struct ListSink {
-    FragmentList& fragments;  // the list being filled
-
-    void text(std::string_view run) { fragments.push_back(PromptFragment{std::string(run), {}}); }
-    void text(std::string&& merged) { fragments.push_back(PromptFragment{std::move(merged), {}}); }
-    void control(std::string_view name, std::span<const std::string_view> options) {
-        fragments.push_back(PromptFragment::control(name, options));
-    }
-};
-
-}  // namespace
-
 std::size_t fragment_count_bound(std::string_view input) noexcept {
     // Controls start with a left bracket, and text fragments never stand side by side.
     return 2 * static_cast<std::size_t>(std::count(input.begin(), input.end(), '[')) + 1;
@@ -86,9 +72,9 @@ ParsedMarkup parse_markup(std::string_view input) {
     constexpr std::size_t first_reservation_limit = std::size_t(1) << 16;
     ParsedMarkup result;
     result.fragments.reserve(std::min(fragment_count_bound(input), first_reservation_limit));
-    ListSink sink{result.fragments};
-    result.remainder = parse_markup_into(input, sink);
     FragmentList& fragments = result.fragments;
+    RecordSink sink{[&](PromptFragment&& fragment) { fragments.push_back(std::move(fragment)); }};
+    result.remainder = parse_markup_into(input, sink);
     if (fragments.capacity() - fragments.size() > fragments.size() / 8) fragments.shrink_to_fit();
     return result;
 }

@@ -136,6 +136,18 @@ class PendingText {
 
 }  // namespace detail
 
+// A sink that hands each fragment, as a whole record, to `take`.
+template <class Take>
+struct RecordSink {
+    Take take;  // called with each new PromptFragment, in markup order
+
+    void text(std::string_view run) { take(PromptFragment{std::string(run), {}}); }
+    void text(std::string&& merged) { take(PromptFragment{std::move(merged), {}}); }
+    void control(std::string_view name, std::span<const std::string_view> options) {
+        take(PromptFragment::control(name, options));
+    }
+};
+
 // Parses `input` into `sink`; returns the unconsumed remainder.
 template <class Sink>
 std::string_view parse_markup_into(std::string_view input, Sink& sink) {
