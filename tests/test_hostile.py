@@ -37,10 +37,20 @@ def test_a_hundred_megabyte_template():
     assert t[len(t) - 1].string == " here.\n"
 
 
+class Text(str):
+    pass
+
+
 @pytest.mark.parametrize(
     "call",
     [
+        lambda t, f: korvanta.parse("\udc80"),
         lambda t, f: PromptTemplate("\ud800", None),
+        lambda t, f: PromptTemplate(Text("\ud800"), None),
+        lambda t, f: PromptFragment("\ud800"),
+        lambda t, f: setattr(f, "string", "\ud800"),
+        lambda t, f: f.__setstate__({"string": "\ud800"}),
+        lambda t, f: f.__setstate__({"\ud800": 1}),
         lambda t, f: PromptTemplate.parse("a\udfffb"),
         lambda t, f: t.__setstate__({"template": "\ud800"}),
         lambda t, f: t.__setstate__({"\ud800": "[x]"}),
@@ -78,15 +88,19 @@ def test_lying_or_failing_lengths_are_only_hints(length):
     t = PromptTemplate(None, None)
     t.fragments = Lying([PromptFragment("a"), PromptFragment("b", [])], length)
     assert shape(t) == [("a", None), ("b", [])]
+    f = PromptFragment("x")
+    f.options = Lying(["a", "b"], length)
+    assert f.options == ["a", "b"]
 
 
-def test_iteration_failing_midway_keeps_the_old_fragments():
-    t = PromptTemplate("[keep]", None)
-    broken = Lying([PromptFragment("a"), PromptFragment("b")], 2, fail_at=1)
-    with pytest.raises(LookupError, match="midway"):
-        t.fragments = broken
-    assert str(t) == "[keep]"
-    assert_no_leak(swallow(LookupError, setattr, t, "fragments", broken))
+def test_iteration_failing_midway_keeps_the_old_value():
+    t, f = PromptTemplate("[keep]", None), PromptFragment("x", ["keep"])
+    for target, name, items in [(t, "fragments", [PromptFragment("a")] * 2), (f, "options", ["a", "b"])]:
+        broken = Lying(items, 2, fail_at=1)
+        with pytest.raises(LookupError, match="midway"):
+            setattr(target, name, broken)
+        assert_no_leak(swallow(LookupError, setattr, target, name, broken))
+    assert (str(t), str(f)) == ("[keep]", "[x|keep]")
 
 
 @pytest.mark.parametrize("mutate", [dict.clear, lambda d: d.update({f"k{i}": i for i in range(100)}),
