@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from korvanta import PromptFragment
+from korvanta import PromptFragment, PromptTemplate
 
 from conftest import markup_hash, raises
 
@@ -221,3 +221,20 @@ def test_python_subclass():
     fragment.extra = 1  # a Python subclass has a dict of its own
     restored = copy.deepcopy(fragment)
     assert type(restored) is Mine and str(restored) == "[x|a]"
+
+
+@pytest.mark.parametrize("count", [1, 2, 3, 5, 14, 15])
+@pytest.mark.parametrize("total", [0, 1, 9, 13, 14, 15, 16, 40])
+def test_option_lists_of_every_size_keep_their_options(count, total):
+    # Options of every length, empty ones included, read back alike everywhere.
+    options = ["" for _ in range(count)]
+    for i in range(total):
+        options[i % count] += chr(ord("a") + i % 26)
+    f = PromptFragment("n", options)
+    copies = [f.options, copy.deepcopy(f).options, f.__getstate__()["options"],
+              PromptTemplate(None, None).parse(str(f))[0].options if all(options) else options]
+    assert all(c == options for c in copies)
+    assert str(f) == "[n|" + ",".join(options) + "]" and hash(f) == markup_hash(str(f))
+    t = PromptTemplate(None, None)
+    t.fragments = [f, f]
+    assert [g.options for g in t] == [options, options]
