@@ -61,10 +61,15 @@ const char* read_control(const char* p, const char* end, std::string_view& name,
 
 }  // namespace detail
 
+namespace {
+
+// An upper bound of the number of fragments `input` parses to: controls start
+// with a left bracket, and text fragments never stand side by side.
 std::size_t fragment_count_bound(std::string_view input) noexcept {
-    // Controls start with a left bracket, and text fragments never stand side by side.
     return 2 * static_cast<std::size_t>(std::count(input.begin(), input.end(), '[')) + 1;
 }
+
+}  // namespace
 
 ParsedMarkup parse_markup(std::string_view input) {
     // Room for the likely count up front, but not for what a run of brackets

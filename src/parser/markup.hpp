@@ -28,9 +28,6 @@ struct ParsedMarkup {
 // One left-to-right pass over UTF-8 text; linear in the input.
 ParsedMarkup parse_markup(std::string_view input);
 
-// An upper bound of the number of fragments `input` parses to.
-std::size_t fragment_count_bound(std::string_view input) noexcept;
-
 namespace detail {
 
 enum : std::uint8_t {
