@@ -145,6 +145,9 @@ struct RecordSink {
     }
 };
 
+template <class Take>
+RecordSink(Take) -> RecordSink<Take>;
+
 // Parses `input` into `sink`; returns the unconsumed remainder.
 template <class Sink>
 std::string_view parse_markup_into(std::string_view input, Sink& sink) {
