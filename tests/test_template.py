@@ -276,6 +276,9 @@ def test_template_failures_leak_nothing(template):
         (lambda: setattr(template, "fragments", template), RuntimeError),
         (lambda: template.__setstate__({"template": "[x]", 1: 1}), TypeError),
         (lambda: PromptTemplate.__getstate__(template, 1), TypeError),
+        (lambda: next(iter(PromptTemplate(None, None))), StopIteration),
+        (lambda: type(iter(template))(), TypeError),
+        (lambda: template["0"], TypeError),
     ]:
         assert_no_leak(swallow(error, call))
     tok = Tokenizer()
