@@ -1,7 +1,8 @@
 // libFuzzer harness over the pure core: parser, renderer and hash.
 // Oracles: no crash or sanitizer report; every parsed list keeps the parser's
-// invariants; escape-free input parses back from its markup text; the
-// incremental markup hash equals a plain one-shot SipHash-1-3 of the text.
+// invariants; the written markup text equals its pieces; escape-free input
+// parses back from its markup text; the incremental markup hash equals a plain
+// one-shot SipHash-1-3 of the text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -89,6 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(parsed.remainder.data() + parsed.remainder.size() == input.data() + input.size(), "remainder is a tail");
 
     std::string text = korvanta::markup_text_of(parsed.fragments);
+    std::string pieces;
+    korvanta::for_each_markup_piece(std::span<const PromptFragment>(parsed.fragments),
+                                    [&](std::string_view piece) { pieces.append(piece); });
+    require(text == pieces, "written markup equals its pieces");
     if (input.find('\\') == std::string_view::npos) {
         require(same(korvanta::parse_markup(text).fragments, parsed.fragments), "markup text parses back");
         require(korvanta::parse_markup(text).remainder.empty(), "markup text parses whole");
@@ -97,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The incremental hasher, fed the raw input in two pieces split by its first byte.
     std::size_t split = size == 0 ? 0 : data[0] % (size + 1);
-    korvanta::SipHash13 pieces;
-    pieces.update(input.substr(0, split));
-    pieces.update(input.substr(split));
-    require(pieces.finish() == plain_siphash13(std::string(input)), "incremental hash");
+    korvanta::SipHash13 halves;
+    halves.update(input.substr(0, split));
+    halves.update(input.substr(split));
+    require(halves.finish() == plain_siphash13(std::string(input)), "incremental hash");
     return 0;
 }

@@ -43,7 +43,8 @@ class OptionList {
     bool has_value() const noexcept { return block_ != nullptr; }
     void reset() noexcept;
     std::size_t size() const noexcept { return block_ ? block_[0] : 0; }
-    bool empty_list() const noexcept { return size() == 0; }
+    // Bytes of all options together.
+    std::size_t total_bytes() const noexcept { return block_ && block_[0] ? block_[block_[0]] : 0; }
     std::string_view operator[](std::size_t i) const noexcept {
         const std::size_t begin = i == 0 ? 0 : block_[i];
         return std::string_view(bytes() + begin, block_[i + 1] - begin);

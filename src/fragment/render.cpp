@@ -1,9 +1,73 @@
 // Markup text, representation and markup-text hash of fragments.
 #include "fragment/render.hpp"
 
+#include <cstring>
+
 #include "fragment/siphash.hpp"
 
 namespace korvanta {
+
+std::size_t markup_size(const PromptFragment& fragment) noexcept {
+    if (fragment.is_text()) return fragment.string.size();
+    // "[" name "]", then "|" or "," before each option.
+    const OptionList& options = fragment.options;
+    return 2 + fragment.string.size() + options.size() + options.total_bytes();
+}
+
+std::size_t markup_size(std::span<const PromptFragment> fragments) noexcept {
+    std::size_t size = 0;
+    for (const PromptFragment& fragment : fragments) size += markup_size(fragment);
+    return size;
+}
+
+namespace {
+
+// Names and options are short: copy up to 16 bytes with two overlapping
+// fixed-size moves instead of a call into the C library.
+char* write_text(std::string_view text, char* out) noexcept {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    if (n > 16) {
+        std::memcpy(out, p, n);
+    } else if (n >= 8) {
+        std::uint64_t head, tail;
+        std::memcpy(&head, p, 8);
+        std::memcpy(&tail, p + n - 8, 8);
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + n - 8, &tail, 8);
+    } else if (n >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + n - 4, &tail, 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) out[i] = p[i];
+    }
+    return out + n;
+}
+
+}  // namespace
+
+// The punctuation is written byte by byte: a control has several one-byte
+// pieces, and a copy routine per byte would cost more than the names.
+char* write_markup(const PromptFragment& fragment, char* out) noexcept {
+    if (fragment.is_text()) return write_text(fragment.string, out);
+    *out++ = '[';
+    out = write_text(fragment.string, out);
+    const OptionList& options = fragment.options;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        *out++ = i == 0 ? '|' : ',';
+        out = write_text(options[i], out);
+    }
+    *out++ = ']';
+    return out;
+}
+
+char* write_markup(std::span<const PromptFragment> fragments, char* out) noexcept {
+    for (const PromptFragment& fragment : fragments) out = write_markup(fragment, out);
+    return out;
+}
 
 std::string markup_text_of(const PromptFragment& fragment) { return markup_text(fragment); }
 

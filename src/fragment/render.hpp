@@ -35,14 +35,20 @@ void for_each_markup_piece(std::span<const PromptFragment> fragments, Emit&& emi
     for (const PromptFragment& fragment : fragments) for_each_markup_piece(fragment, emit);
 }
 
+// Length in bytes of the markup text.
+std::size_t markup_size(const PromptFragment& fragment) noexcept;
+std::size_t markup_size(std::span<const PromptFragment> fragments) noexcept;
+
+// Writes the markup text to `out`, which has room for markup_size() bytes;
+// returns the end of what was written.
+char* write_markup(const PromptFragment& fragment, char* out) noexcept;
+char* write_markup(std::span<const PromptFragment> fragments, char* out) noexcept;
+
 // Markup text in one string of exactly the right size.
 template <class Source>
 std::string markup_text(const Source& source) {
-    std::size_t size = 0;
-    for_each_markup_piece(source, [&](std::string_view piece) { size += piece.size(); });
-    std::string text;
-    text.reserve(size);
-    for_each_markup_piece(source, [&](std::string_view piece) { text.append(piece); });
+    std::string text(markup_size(source), '\0');
+    write_markup(source, text.data());
     return text;
 }
 
