@@ -12,11 +12,11 @@ print(f"template:    {TEMPLATE}")
 print(f"markup text: {template}")
 print(f"hash:        {hash(template)}")
 print()
-print(f"{'#':>2}  {'kind':<7} {'string':<14} {'options':<20} {'markup':<28} hash")
+print(f"{'#':>2}  {'kind':<7} {'string':<20} {'options':<16} {'markup':<26} hash")
 for i, fragment in enumerate(template):
     kind = "text" if fragment.options is None else "control"
     options = "" if fragment.options is None else ",".join(fragment.options) or "[]"
-    print(f"{i:>2}  {kind:<7} {fragment.string!r:<14} {options:<20} {str(fragment)!r:<28} {hash(fragment)}")
+    print(f"{i:>2}  {kind:<7} {fragment.string!r:<20} {options:<16} {str(fragment)!r:<26} {hash(fragment)}")
 
 restored = pickle.loads(pickle.dumps(template))
 print()
