@@ -22,25 +22,27 @@ std::size_t markup_size(std::span<const PromptFragment> fragments) noexcept {
 
 namespace {
 
-// Names and options are short: copy up to 16 bytes with two overlapping
-// fixed-size moves instead of a call into the C library.
+// Copies n bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as two overlapping words.
+template <class Word>
+void copy_two_words(char* out, const char* p, std::size_t n) noexcept {
+    Word head, tail;
+    std::memcpy(&head, p, sizeof(Word));
+    std::memcpy(&tail, p + n - sizeof(Word), sizeof(Word));
+    std::memcpy(out, &head, sizeof(Word));
+    std::memcpy(out + n - sizeof(Word), &tail, sizeof(Word));
+}
+
+// Names and options are short: copy up to 16 bytes with fixed-size moves
+// instead of a call into the C library.
 char* write_text(std::string_view text, char* out) noexcept {
     const char* p = text.data();
     const std::size_t n = text.size();
     if (n > 16) {
         std::memcpy(out, p, n);
     } else if (n >= 8) {
-        std::uint64_t head, tail;
-        std::memcpy(&head, p, 8);
-        std::memcpy(&tail, p + n - 8, 8);
-        std::memcpy(out, &head, 8);
-        std::memcpy(out + n - 8, &tail, 8);
+        copy_two_words<std::uint64_t>(out, p, n);
     } else if (n >= 4) {
-        std::uint32_t head, tail;
-        std::memcpy(&head, p, 4);
-        std::memcpy(&tail, p + n - 4, 4);
-        std::memcpy(out, &head, 4);
-        std::memcpy(out + n - 4, &tail, 4);
+        copy_two_words<std::uint32_t>(out, p, n);
     } else {
         for (std::size_t i = 0; i < n; ++i) out[i] = p[i];
     }

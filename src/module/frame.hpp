@@ -311,7 +311,7 @@ std::vector<Item> sequence_of(PyObject* object, Convert&& convert_item) {
     return items;
 }
 
-// The class object of a class: made from its specification on first need and
+// The class object of a class: made from its PyType_Spec on first need and
 // kept in `registry_entry` for the life of the process.
 PyTypeObject* class_object(PyTypeObject*& registry_entry, PyType_Spec& spec, const char* name);
 
