@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_invariants(parsed.fragments);
     require(parsed.remainder.data() + parsed.remainder.size() == input.data() + input.size(), "remainder is a tail");
 
-    std::string text = korvanta::markup_text_of(parsed.fragments);
+    std::string text = korvanta::markup_text(parsed.fragments);
     std::string pieces;
     korvanta::for_each_markup_piece(std::span<const PromptFragment>(parsed.fragments),
                                     [&](std::string_view piece) { pieces.append(piece); });

@@ -128,30 +128,16 @@ Ref new_fragment(PromptFragment record) {
     return new_exact_instance<FragmentObject>(FragmentObject::type(), std::move(record));
 }
 
-namespace {
-
-template <class Records, class Take>
-Ref fragment_list(Records& records, Take take) {
+Ref copy_fragment_list(std::span<const PromptFragment> records) {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(records.size())));
     for (std::size_t i = 0; i < records.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_fragment(take(records[i])).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_fragment(records[i]).release());
     }
     return list;
 }
 
-}  // namespace
-
-Ref new_fragment_list(FragmentList&& records) {
-    return fragment_list(records, [](PromptFragment& record) { return std::move(record); });
-}
-
-Ref copy_fragment_list(std::span<const PromptFragment> records) {
-    return fragment_list(records, [](const PromptFragment& record) { return record; });
-}
-
 PromptFragment record_of(PyObject* object) {
-    if (!PyObject_TypeCheck(object, FragmentObject::type())) raise_conversion(object, FragmentObject::class_name);
-    auto& fragment = *reinterpret_cast<FragmentObject*>(object);
+    FragmentObject& fragment = receiver<FragmentObject>(object);
     SharedAccess access(fragment.access);
     return fragment.record;
 }

@@ -27,8 +27,7 @@ Ref parse_to_list(const Arguments& arguments);
 
 // A new PromptFragment (of exactly that class) taking over `record`.
 Ref new_fragment(PromptFragment record);
-// New lists of new PromptFragment objects: moving the records, or copying them.
-Ref new_fragment_list(FragmentList&& records);
+// A new list of new PromptFragment objects holding copies of `records`.
 Ref copy_fragment_list(std::span<const PromptFragment> records);
 
 // A copy of the record of a PromptFragment object, read under shared access.

@@ -71,9 +71,11 @@ char* write_markup(std::span<const PromptFragment> fragments, char* out) noexcep
     return out;
 }
 
-std::string markup_text_of(const PromptFragment& fragment) { return markup_text(fragment); }
-
-std::string markup_text_of(std::span<const PromptFragment> fragments) { return markup_text(fragments); }
+std::string markup_text(std::span<const PromptFragment> fragments) {
+    std::string text(markup_size(fragments), '\0');
+    write_markup(fragments, text.data());
+    return text;
+}
 
 std::string representation(const PromptFragment& fragment) {
     const std::string_view open = fragment.is_text() ? "\"" : "[";

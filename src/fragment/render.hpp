@@ -1,6 +1,6 @@
 // The writer of the markup: markup text and short representation of fragments
-// and fragment lists, written without any escaping. Rendering walks the pieces
-// of a text once to size it and once to fill it, or feeds them to a hasher.
+// and fragment lists, written without any escaping. The text is sized from the
+// records and written once, or its pieces are fed to a hasher.
 #pragma once
 
 #include <cstdint>
@@ -45,15 +45,7 @@ char* write_markup(const PromptFragment& fragment, char* out) noexcept;
 char* write_markup(std::span<const PromptFragment> fragments, char* out) noexcept;
 
 // Markup text in one string of exactly the right size.
-template <class Source>
-std::string markup_text(const Source& source) {
-    std::string text(markup_size(source), '\0');
-    write_markup(source, text.data());
-    return text;
-}
-
-std::string markup_text_of(const PromptFragment& fragment);
-std::string markup_text_of(std::span<const PromptFragment> fragments);
+std::string markup_text(std::span<const PromptFragment> fragments);
 
 // "\"text\"" for a text fragment, "[name]" for a control whatever its options.
 std::string representation(const PromptFragment& fragment);

@@ -7,6 +7,21 @@
 #include <stdexcept>
 
 namespace korvanta {
+
+Ref fetch_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
 namespace {
 
 // PanicException, made on the first internal failure and kept for the process.
@@ -25,24 +40,6 @@ void raise_panic(const std::string& text) noexcept {
     Ref argument = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (argument) PyErr_SetObject(type, argument.get());
 }
-
-}  // namespace
-
-Ref fetch_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal(value);
-#endif
-}
-
-namespace {
 
 void restore_exception(Ref exception) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -99,11 +96,6 @@ void translate_current_exception() noexcept {
     } catch (...) {
         raise_panic(messages::internal_failure);
     }
-}
-
-void throw_python_error() {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, messages::no_exception_set);
-    throw PythonError{};
 }
 
 void raise(PyObject* type, const char* message) {

@@ -26,19 +26,19 @@ struct InternalFailure {
     std::string text;  // becomes the argument of PanicException
 };
 
-// Throws PythonError, setting SystemError first if the interpreter set nothing.
-[[noreturn]] void throw_python_error();
 [[noreturn]] void raise(PyObject* type, const char* message);
 // TypeError "'{T}' object cannot be converted to '{expected}'".
 [[noreturn]] void raise_conversion(PyObject* object, const char* expected);
 
+// A failed interpreter call: its exception travels to the frame, which sets
+// SystemError should the interpreter have set nothing.
 inline Ref check(PyObject* new_reference) {
-    if (new_reference == nullptr) throw_python_error();
+    if (new_reference == nullptr) throw PythonError{};
     return Ref::steal(new_reference);
 }
 
 inline void check_status(int status) {
-    if (status < 0) throw_python_error();
+    if (status < 0) throw PythonError{};
 }
 
 // The pending exception as one normalised object with its traceback, cleared.
@@ -84,45 +84,43 @@ Object& receiver(PyObject* self) {
     return *reinterpret_cast<Object*>(self);
 }
 
+// Moves `record` into a just-allocated instance; nothing can fail from here.
+template <class Object, class Record>
+Ref install_record(PyObject* instance, Record&& record) noexcept {
+    auto* object = reinterpret_cast<Object*>(instance);
+    object->access = 0;
+    ::new (static_cast<void*>(&object->record)) std::remove_cvref_t<Record>(std::forward<Record>(record));
+    return Ref::steal(instance);
+}
+
 // A new instance of exactly `type`, a class outside cyclic collection: its
 // memory comes straight from the object allocator, with no zeroing.
 template <class Object, class Record>
 Ref new_exact_instance(PyTypeObject* type, Record&& record) {
-    void* memory = PyObject_Malloc(sizeof(Object));
+    PyObject* memory = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
     if (memory == nullptr) {
         PyErr_NoMemory();
         throw PythonError{};
     }
-    auto* object = static_cast<Object*>(memory);
-    PyObject_Init(reinterpret_cast<PyObject*>(object), type);
-    object->access = 0;
-    ::new (static_cast<void*>(&object->record)) std::remove_cvref_t<Record>(std::forward<Record>(record));
-    return Ref::steal(reinterpret_cast<PyObject*>(object));
+    return install_record<Object>(PyObject_Init(memory, type), std::forward<Record>(record));
 }
 
 // A new instance of `type` (possibly a Python subclass) taking over `record`.
 template <class Object, class Record>
 Ref new_instance(PyTypeObject* type, Record&& record) {
-    Ref instance = check(type->tp_alloc(type, 0));
-    auto* object = reinterpret_cast<Object*>(instance.get());
-    object->access = 0;
-    ::new (static_cast<void*>(&object->record)) std::remove_cvref_t<Record>(std::forward<Record>(record));
-    return instance;
+    PyObject* memory = type->tp_alloc(type, 0);
+    if (memory == nullptr) throw PythonError{};
+    return install_record<Object>(memory, std::forward<Record>(record));
 }
 
-// Destroys the record, frees the memory and drops the instance's class reference.
+// The release slot: destroys the record, frees the memory and drops the
+// instance's class reference.
 template <class Object>
-void destroy_instance(PyObject* self) noexcept {
+void instance_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     std::destroy_at(&reinterpret_cast<Object*>(self)->record);
     type->tp_free(self);
     Py_DECREF(type);
-}
-
-// The release slot of a class whose records hold no Python objects.
-template <class Object>
-void instance_dealloc(PyObject* self) noexcept {
-    destroy_instance<Object>(self);
 }
 
 // ---------------------------------------------------------------- access

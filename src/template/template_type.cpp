@@ -123,7 +123,7 @@ Py_hash_t template_hash(TemplateObject& self) { return to_python_hash(markup_has
 void template_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, template_dealloc)
-    destroy_instance<TemplateObject>(self);
+    instance_dealloc<TemplateObject>(self);
     Py_TRASHCAN_END
 }
 
