@@ -1,7 +1,10 @@
 """Hostile and heavy input: huge templates, every Unicode scalar value,
 surrogates, lying or failing sequences, mutation during __setstate__, threads."""
 
+import gc
+import operator
 import pickle
+import subprocess
 import sys
 import threading
 
@@ -184,3 +187,115 @@ def test_releasing_a_long_chain_of_templates_does_not_exhaust_the_stack():
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, preexec_fn=small_stack,
                           timeout=300)
     assert (done.returncode, done.stdout) == (0, "released\n"), done.stderr
+
+
+# ---------------------------------------------------------------- callers that fight back
+
+
+class DroppingList(list):
+    """A list whose __len__ clears every dict that refers to it, dropping the last
+    reference the caller held: the constructor must hold its own."""
+
+    def __len__(self):
+        for referrer in gc.get_referrers(self):
+            if type(referrer) is dict:
+                referrer.clear()
+        return 1
+
+    def __iter__(self):
+        return iter(["a"])
+
+
+@pytest.mark.parametrize("call", [
+    lambda: PromptFragment(**{"option": DroppingList()}),
+    lambda: operator.methodcaller("__new__", PromptFragment, option=DroppingList())(PromptFragment),
+    lambda: PromptFragment.__new__(PromptFragment, **{"string": "s", "option": DroppingList()}),
+])
+def test_an_argument_dropped_by_its_own_len_stays_alive(call):
+    for _ in range(5):
+        assert call().options == ["a"]
+
+
+class Interrupting:
+    def __init__(self, exception):
+        self.exception = exception
+
+    def __len__(self):
+        raise self.exception
+
+    def __getitem__(self, index):
+        raise IndexError
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt, SystemExit, MemoryError])
+@pytest.mark.parametrize("assign", [
+    lambda t, f, seq: setattr(t, "fragments", seq),
+    lambda t, f, seq: setattr(f, "options", seq),
+    lambda t, f, seq: PromptFragment("x", type("L", (list,), {"__len__": seq.__len__})()),
+])
+def test_a_length_hint_passes_on_what_is_not_an_ordinary_error(exception, assign):
+    t, f = PromptTemplate("[keep]", None), PromptFragment("x", ["keep"])
+    with pytest.raises(exception):
+        assign(t, f, Interrupting(exception()))
+    assert (str(t), str(f)) == ("[keep]", "[x|keep]")
+
+
+@pytest.mark.parametrize("exception", [TypeError, ValueError, LookupError])
+def test_a_length_hint_that_fails_ordinarily_is_no_hint(exception):
+    t, f = PromptTemplate("[old]", None), PromptFragment("x", ["old"])
+    t.fragments = Interrupting(exception())
+    f.options = Interrupting(exception())
+    assert (str(t), str(f)) == ("", "[x]")
+
+
+PANIC_AS_EXIT = """
+import ctypes, _testcapi
+import korvanta
+
+# korvanta makes its PanicException on its first internal failure: an
+# initialisation that cannot append to __all__ is one. Fail each allocation of
+# a fresh initialisation in turn until one gives it.
+initialise = ctypes.PyDLL(korvanta.__file__).PyInit_korvanta
+initialise.restype = ctypes.py_object
+panic = None
+for n in range(1000):
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        initialise()
+        error = None
+    except BaseException as caught:
+        error = caught
+    _testcapi.remove_mem_hooks()
+    if type(error).__name__ == "PanicException":
+        panic = type(error)
+        break
+assert panic is not None, "no PanicException"
+
+class Exit(panic, SystemExit):
+    pass
+
+class Sequence:
+    def __len__(self):
+        return 1
+    def __getitem__(self, index):
+        raise IndexError
+    def __iter__(self):
+        raise Exit("from Python code")
+
+t = korvanta.PromptTemplate("[keep]", None)
+try:
+    t.fragments = Sequence()
+except BaseException as caught:
+    print(type(caught).__name__, caught.args, str(t))
+print("still running")
+"""
+
+
+@pytest.mark.isolated
+def test_a_panic_that_is_also_an_exit_request_does_not_end_the_process():
+    pytest.importorskip("_testcapi")
+    done = subprocess.run([sys.executable, "-c", PANIC_AS_EXIT], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "PanicException ('from Python code',) [keep]\nstill running\n"
+    assert done.stderr.startswith("korvanta: resuming an internal failure fetched from Python code\n")
+    assert "Exit: from Python code" in done.stderr

@@ -117,7 +117,7 @@ Ref new_markup_str(const PromptFragment& fragment) { return markup_str_of(fragme
 Ref new_markup_str(std::span<const PromptFragment> fragments) { return markup_str_of(fragments); }
 
 Ref parse_to_list(const Arguments& arguments) {
-    std::string_view text = convert_argument("template", [&] { return text_of(arguments[0]); });
+    std::string_view text = convert_argument("template", [&] { return text_of(arguments[0].get()); });
     FragmentObjects objects;
     RecordSink sink{[&](PromptFragment&& record) { objects.append(std::move(record)); }};
     parse_markup_into(text, sink);
@@ -170,16 +170,16 @@ Ref new_option_list(const OptionList& options) {
     return list;
 }
 
-bool given(PyObject* argument) noexcept { return argument != nullptr && argument != Py_None; }
+bool given(const Ref& argument) noexcept { return argument && argument.get() != Py_None; }
 
 // string: a str or None; option: a list or None, its items str. Both are
 // checked before the items of `option` are converted.
 Ref fragment_new(PyTypeObject* type, const Arguments& arguments) {
     PromptFragment record;
     if (given(arguments[0])) {
-        record.string = convert_argument("string", [&] { return std::string(text_of(arguments[0])); });
+        record.string = convert_argument("string", [&] { return std::string(text_of(arguments[0].get())); });
     }
-    if (PyObject* option = arguments[1]; given(option)) {
+    if (PyObject* option = arguments[1].get(); given(arguments[1])) {
         convert_argument("option", [&] {
             if (!PyList_Check(option)) raise_conversion(option, messages::py_list);
         });
@@ -218,7 +218,7 @@ Ref fragment_getstate(FragmentObject& self, const Arguments&) {
 // Entries apply one at a time in the dict's order; unknown keys are skipped
 // and a failing entry leaves the earlier ones applied.
 Ref fragment_setstate(FragmentObject& self, const Arguments& arguments) {
-    PyObject* state = arguments[0];
+    PyObject* state = arguments[0].get();
     if (!PyDict_Check(state)) raise_conversion(state, messages::py_dict);
     Py_ssize_t position = 0;
     PyObject *borrowed_key, *borrowed_value;
@@ -295,7 +295,7 @@ PyType_Spec fragment_spec = {
 
 PyTypeObject* FragmentObject::type() {
     static PyTypeObject* registry_entry = nullptr;
-    return class_object(registry_entry, fragment_spec, class_name);
+    return class_object(registry_entry, fragment_spec);
 }
 
 }  // namespace korvanta

@@ -34,11 +34,16 @@ PyObject* panic_type() noexcept {
     return panic_class;
 }
 
-void raise_panic(const std::string& text) noexcept {
-    PyObject* type = panic_type();
-    if (type == nullptr) return;  // the failure to make the class is what the caller sees
+// Raises PanicException with `text` (a str) as its argument. Builds no C++
+// object, so it cannot fail in a way that escapes; should making the class
+// fail, that failure is what the caller sees.
+void raise_panic(PyObject* text) noexcept {
+    if (PyObject* type = panic_type()) PyErr_SetObject(type, text);
+}
+
+void raise_panic(std::string_view text) noexcept {
     Ref argument = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (argument) PyErr_SetObject(type, argument.get());
+    if (argument) raise_panic(argument.get());
 }
 
 void restore_exception(Ref exception) noexcept {
@@ -50,31 +55,43 @@ void restore_exception(Ref exception) noexcept {
 #endif
 }
 
-// A PanicException that Python code raised while we called back into it is
-// reported on standard error and then raised again as our own failure.
-void resume_panic() noexcept {
-    Ref exception = fetch_exception();
-    std::string text = messages::unwrapped_panic;
-    if (Ref args = Ref::steal(PyObject_GetAttrString(exception.get(), "args"))) {
-        if (PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
-            PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
-            Py_ssize_t size;
-            if (const char* utf8 = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(args.get(), 0), &size)) {
-                text.assign(utf8, static_cast<std::size_t>(size));
-            }
-        }
+// The str argument of an exception made with exactly one, or null.
+Ref single_str_argument(PyObject* exception) noexcept {
+    Ref args = Ref::steal(PyObject_GetAttrString(exception, "args"));
+    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+        PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
+        return Ref::borrow(PyTuple_GET_ITEM(args.get(), 0));
     }
     PyErr_Clear();
-    PySys_WriteStderr("%s", messages::resuming_panic);
-    restore_exception(std::move(exception));
-    PyErr_PrintEx(0);
-    raise_panic(text);
+    return Ref();
 }
 
-PyObject* interned_qualname() noexcept {
-    static PyObject* name = PyUnicode_InternFromString("__qualname__");
-    return name;
+// A PanicException that Python code raised while we called back into it is
+// shown on standard error and then raised again as our own failure. It is
+// only displayed: printing it "in the usual way" would act on it, and a
+// subclass that is also a SystemExit would end the process.
+void resume_panic() noexcept {
+    Ref exception = fetch_exception();
+    Ref text = single_str_argument(exception.get());
+    PySys_WriteStderr("%s", messages::resuming_panic);
+    Ref traceback = Ref::steal(PyException_GetTraceback(exception.get()));
+    PyErr_Display(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get(), traceback.get());
+    PyErr_Clear();  // whatever displaying it raised
+    if (text) {
+        raise_panic(text.get());
+    } else {
+        raise_panic(std::string_view(messages::unwrapped_panic));
+    }
 }
+
+// An interned name, made on first need. A cache that fails to fill stays
+// empty, so the next call tries again.
+PyObject* interned(PyObject*& cache, const char* name) {
+    if (cache == nullptr) cache = check(PyUnicode_InternFromString(name)).release();
+    return cache;
+}
+
+PyObject* qualname_cache = nullptr;  // "__qualname__", read by conversion errors
 
 }  // namespace
 
@@ -92,9 +109,9 @@ void translate_current_exception() noexcept {
     } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (const InternalFailure& failure) {
-        raise_panic(failure.text);
+        raise_panic(std::string_view(failure.text));
     } catch (...) {
-        raise_panic(messages::internal_failure);
+        raise_panic(std::string_view(messages::internal_failure));
     }
 }
 
@@ -104,7 +121,8 @@ void raise(PyObject* type, const char* message) {
 }
 
 void raise_conversion(PyObject* object, const char* expected) {
-    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), interned_qualname()));
+    PyObject* qualname = interned(qualname_cache, "__qualname__");
+    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), qualname));
     if (!name || !PyUnicode_Check(name.get()) || PyUnicode_AsUTF8AndSize(name.get(), nullptr) == nullptr) {
         PyErr_Clear();
         name = check(PyUnicode_FromString(messages::unknown_type_name));
@@ -152,11 +170,11 @@ void place_keyword(const Signature& signature, PyObject* name, PyObject* value, 
         std::string_view parameter = signature.names[i];
         if (parameter.size() != static_cast<std::size_t>(size) || std::memcmp(parameter.data(), utf8, parameter.size()))
             continue;
-        if (arguments[i] != nullptr) {
+        if (arguments[i]) {
             PyErr_Format(PyExc_TypeError, messages::multiple_values, signature.full_name, name);
             throw PythonError{};
         }
-        arguments[i] = value;
+        arguments[i] = Ref::borrow(value);
         return;
     }
     PyErr_Format(PyExc_TypeError, messages::unexpected_keyword, signature.full_name, name);
@@ -167,7 +185,7 @@ void check_required(const Signature& signature, Py_ssize_t given, const Argument
     if (given >= signature.required) return;
     std::vector<std::string_view> missing;
     for (Py_ssize_t i = 0; i < signature.required; ++i) {
-        if (arguments[static_cast<std::size_t>(i)] == nullptr) missing.push_back(signature.names[static_cast<std::size_t>(i)]);
+        if (!arguments[static_cast<std::size_t>(i)]) missing.push_back(signature.names[static_cast<std::size_t>(i)]);
     }
     if (missing.empty()) return;
     // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
@@ -184,7 +202,7 @@ void check_required(const Signature& signature, Py_ssize_t given, const Argument
 Arguments bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t given) {
     if (given > static_cast<Py_ssize_t>(signature.names.size())) raise_too_many(signature, given);
     Arguments arguments{};
-    for (Py_ssize_t i = 0; i < given; ++i) arguments[static_cast<std::size_t>(i)] = args[i];
+    for (Py_ssize_t i = 0; i < given; ++i) arguments[static_cast<std::size_t>(i)] = Ref::borrow(args[i]);
     return arguments;
 }
 
@@ -209,7 +227,11 @@ Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwarg
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
         PyObject *name, *value;
-        while (PyDict_Next(kwargs, &position, &name, &value)) place_keyword(signature, name, value, arguments);
+        while (PyDict_Next(kwargs, &position, &name, &value)) {
+            // An error message may call the name's __str__, which could change the dict.
+            Ref held_name = Ref::borrow(name);
+            place_keyword(signature, held_name.get(), value, arguments);
+        }
     }
     check_required(signature, given, arguments);
     return arguments;
@@ -235,7 +257,11 @@ Py_ssize_t sequence_size_hint(PyObject* object) {
     constexpr Py_ssize_t untrusted_limit = 4096;
     Py_ssize_t size = PySequence_Size(object);
     if (size < 0) {
-        if (panic_class != nullptr && PyErr_ExceptionMatches(panic_class)) throw PythonError{};
+        // An object without a length, or whose __len__ fails, gives no hint;
+        // running out of memory, an interrupt or an exit request is not that.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            throw PythonError{};
+        }
         PyErr_Clear();
         return 0;
     }
@@ -243,13 +269,16 @@ Py_ssize_t sequence_size_hint(PyObject* object) {
     return size < untrusted_limit ? size : untrusted_limit;
 }
 
-PyTypeObject* class_object(PyTypeObject*& registry_entry, PyType_Spec& spec, const char* name) {
+PyTypeObject* class_object(PyTypeObject*& registry_entry, PyType_Spec& spec) {
     if (registry_entry != nullptr) return registry_entry;
+    // A failure (running out of memory) goes to the caller as it is; the
+    // entry stays empty and a later call makes the class. Some interpreters
+    // (3.11) fail here without an exception when copying the class's name
+    // fails, which is running out of memory too.
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, messages::no_exception_set);
-        PyErr_PrintEx(0);
-        throw InternalFailure{std::string(messages::class_creation_failed) + name};
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        throw PythonError{};
     }
     // Class creation can run Python code (a collection), and so another thread
     // may have filled the entry meanwhile: the first class made stays.

@@ -179,8 +179,10 @@ struct Signature {
     Py_ssize_t required;                      // how many leading parameters are required
 };
 
-// Bound arguments, borrowed from the caller; null where a parameter was not given.
-using Arguments = std::array<PyObject*, 2>;
+// Bound arguments, one strong reference each (empty where a parameter was not
+// given): a body may run Python code that drops the caller's references, for
+// example by clearing the keyword dict the arguments came from.
+using Arguments = std::array<Ref, 2>;
 
 // The fast-call form: positional arguments, then the values of `kwnames`.
 Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
@@ -244,7 +246,8 @@ int setter(PyObject* self, PyObject* value, void*) noexcept {
         Object& object = receiver<Object>(self);
         ExclusiveAccess access(object.access);
         if (value == nullptr) raise(PyExc_AttributeError, messages::cannot_delete);
-        body(object, value);
+        Ref held = Ref::borrow(value);  // the body may run Python code
+        body(object, held.get());
         return 0;
     });
 }
@@ -263,7 +266,8 @@ PyObject* binary_slot(PyObject* self, PyObject* operand) noexcept {
     return call_frame([&]() -> PyObject* {
         Object& object = receiver<Object>(self);
         AccessGuard<kind> access(object.access);
-        return to_result(body(object, operand));
+        Ref held = Ref::borrow(operand);  // the body may run Python code
+        return to_result(body(object, held.get()));
     });
 }
 
@@ -297,10 +301,12 @@ std::vector<Item> sequence_of(PyObject* object, Convert&& convert_item) {
     std::vector<Item> items;
     items.reserve(static_cast<std::size_t>(sequence_size_hint(object)));
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        // Converting an item runs no Python code, so the container cannot change meanwhile.
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
-        PyObject** item = PySequence_Fast_ITEMS(object);
-        for (Py_ssize_t i = 0; i < size; ++i) items.push_back(convert_item(item[i]));
+        // Walked in place; each item is held while it is converted, and the
+        // size is read again at each step, should a finalizer change the list.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_ITEMS(object)[i]);
+            items.push_back(convert_item(item.get()));
+        }
         return items;
     }
     Ref iterator = check(PyObject_GetIter(object));
@@ -311,6 +317,6 @@ std::vector<Item> sequence_of(PyObject* object, Convert&& convert_item) {
 
 // The class object of a class: made from its PyType_Spec on first need and
 // kept in `registry_entry` for the life of the process.
-PyTypeObject* class_object(PyTypeObject*& registry_entry, PyType_Spec& spec, const char* name);
+PyTypeObject* class_object(PyTypeObject*& registry_entry, PyType_Spec& spec);
 
 }  // namespace korvanta

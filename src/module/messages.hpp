@@ -42,7 +42,6 @@ inline constexpr const char unwrapped_panic[] = "Unwrapped panic from Python cod
 inline constexpr const char resuming_panic[] =
     "korvanta: resuming an internal failure fetched from Python code\n"
     "korvanta: the Python exception and its traceback follow\n";
-inline constexpr const char class_creation_failed[] = "An error occurred while initializing class ";
 inline constexpr const char all_append_failed[] = "could not append __name__ to __all__: ";
 
 }  // namespace korvanta::messages

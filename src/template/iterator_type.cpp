@@ -51,7 +51,7 @@ PyType_Spec iterator_spec = {
 
 PyTypeObject* IteratorObject::type() {
     static PyTypeObject* registry_entry = nullptr;
-    return class_object(registry_entry, iterator_spec, class_name);
+    return class_object(registry_entry, iterator_spec);
 }
 
 }  // namespace korvanta

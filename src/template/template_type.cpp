@@ -22,10 +22,10 @@ constexpr Signature reduce_signature{"PromptTemplate.__reduce__()", {}, 0};
 // template: a str to parse, or None for no fragments; tokenizer: any object.
 Ref template_new(PyTypeObject* type, const Arguments& arguments) {
     FragmentList fragments;
-    if (arguments[0] != Py_None) {
-        fragments = py_parse_markup(convert_argument("template", [&] { return text_of(arguments[0]); }));
+    if (arguments[0].get() != Py_None) {
+        fragments = py_parse_markup(convert_argument("template", [&] { return text_of(arguments[0].get()); }));
     }
-    return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1]), std::move(fragments)});
+    return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1].get()), std::move(fragments)});
 }
 
 PyObject* self_of(TemplateObject& self) noexcept { return reinterpret_cast<PyObject*>(&self); }
@@ -61,12 +61,15 @@ Ref template_getstate(TemplateObject& self, const Arguments&) {
 // Entries apply in the dict's order; "template" replaces the fragments by the
 // parse of its value, other keys are skipped, a failure keeps what came before.
 Ref template_setstate(TemplateObject& self, const Arguments& arguments) {
-    PyObject* state = arguments[0];
+    PyObject* state = arguments[0].get();
     if (!PyDict_Check(state)) raise_conversion(state, messages::py_dict);
     Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(state, &position, &key, &value)) {
-        if (text_of(key) == "template") self.record.fragments = py_parse_markup(text_of(value));
+    PyObject *borrowed_key, *borrowed_value;
+    while (PyDict_Next(state, &position, &borrowed_key, &borrowed_value)) {
+        // Held for the entry: a failing conversion may run Python code that changes the dict.
+        Ref key = Ref::borrow(borrowed_key);
+        Ref value = Ref::borrow(borrowed_value);
+        if (text_of(key.get()) == "template") self.record.fragments = py_parse_markup(text_of(value.get()));
     }
     return Ref::borrow(Py_None);
 }
@@ -198,7 +201,7 @@ PyType_Spec template_spec = {
 
 PyTypeObject* TemplateObject::type() {
     static PyTypeObject* registry_entry = nullptr;
-    return class_object(registry_entry, template_spec, class_name);
+    return class_object(registry_entry, template_spec);
 }
 
 }  // namespace korvanta

@@ -1,0 +1,176 @@
+"""Runs one korvanta operation again and again, failing exactly the n-th
+allocation for n = 0, 1, 2, ... until the operation no longer meets the
+failure. Every outcome must be a result or an ordinary exception (MemoryError
+or the operation's own error), a failed change must leave the objects as they
+were, and the objects must still work afterwards. Prints what it saw as JSON.
+
+    python sweep.py python OPERATION   # interpreter allocations (_testcapi.set_nomemory)
+    python sweep.py cxx OPERATION      # C++ allocations (failing_new.so preloaded)
+
+Each operation runs in a process of its own, so an operation that fills a
+first-use cache (a class, an interned name) meets the failure while filling it.
+"""
+
+import copy
+import ctypes
+import json
+import pickle
+import sys
+from types import SimpleNamespace
+
+import korvanta
+from korvanta import PromptFragment, PromptTemplate
+
+TEXT = "Hi [name] ! Is it [label|good,bad]? " * 4 + "a long run of plain text " * 3
+
+
+class Tokenizer:
+    def __init__(self, name):
+        self.name = name
+
+
+def fresh():
+    return SimpleNamespace(
+        f=PromptFragment("s" * 30, ["good" * 5, "bad"]),
+        t=PromptTemplate(TEXT, Tokenizer("tok")),
+        other=PromptTemplate("x[y|z]" * 3, None),
+        items=[PromptFragment("a" * 20), PromptFragment("b", ["c" * 20])],
+    )
+
+
+# name: (operation, whether it changes ns.f or ns.t as a whole, its own error or None)
+OPERATIONS = {
+    "parse": (lambda ns: korvanta.parse(TEXT), False, None),
+    "parse static": (lambda ns: PromptTemplate.parse(template=TEXT), False, None),
+    "parse error": (lambda ns: korvanta.parse(5), False, TypeError),
+    "fragment new": (lambda ns: PromptFragment("s" * 30, ["a" * 20, "b"]), False, None),
+    "fragment new keywords": (lambda ns: PromptFragment(option=["a" * 20], string="x" * 20), False, None),
+    "fragment new error": (lambda ns: PromptFragment("x", ("a",)), False, TypeError),
+    "template new": (lambda ns: PromptTemplate(TEXT, ns.t.tokenizer), False, None),
+    "template new error": (lambda ns: PromptTemplate(5, None), False, TypeError),
+    "string get": (lambda ns: ns.f.string, False, None),
+    "string set": (lambda ns: setattr(ns.f, "string", "n" * 40), True, None),
+    "string set error": (lambda ns: setattr(ns.f, "string", 5), True, TypeError),
+    "options get": (lambda ns: ns.f.options, False, None),
+    "options set": (lambda ns: setattr(ns.f, "options", ["x" * 20, "y"]), True, None),
+    "options set tuple": (lambda ns: setattr(ns.f, "options", ("x" * 20, "y")), True, None),
+    "options set none": (lambda ns: setattr(ns.f, "options", None), True, None),
+    "options set error": (lambda ns: setattr(ns.f, "options", ["a", 1]), True, TypeError),
+    "tokenizer get": (lambda ns: ns.t.tokenizer, False, None),
+    "tokenizer set": (lambda ns: setattr(ns.t, "tokenizer", Tokenizer("new")), True, None),
+    "fragments get": (lambda ns: ns.t.fragments, False, None),
+    "fragments set": (lambda ns: setattr(ns.t, "fragments", ns.items), True, None),
+    "fragments set template": (lambda ns: setattr(ns.t, "fragments", ns.other), True, None),
+    "fragments set error": (lambda ns: setattr(ns.t, "fragments", [ns.items[0], 1]), True, TypeError),
+    "fragment str": (lambda ns: str(ns.f), False, None),
+    "fragment repr": (lambda ns: repr(ns.f), False, None),
+    "fragment hash": (lambda ns: hash(ns.f), False, None),
+    "template str": (lambda ns: str(ns.t), False, None),
+    "template repr": (lambda ns: repr(ns.t), False, None),
+    "template hash": (lambda ns: hash(ns.t), False, None),
+    "len": (lambda ns: len(ns.t), False, None),
+    "index": (lambda ns: ns.t[3], False, None),
+    "index error": (lambda ns: ns.t[10**6], False, IndexError),
+    "iter": (lambda ns: iter(ns.t), False, None),
+    "next": (lambda ns: [next(ns.it) for _ in range(3)], False, None),
+    "fragment getstate": (lambda ns: ns.f.__getstate__(), False, None),
+    "fragment setstate": (lambda ns: ns.f.__setstate__({"string": "x" * 20, "options": ["o" * 20]}), None, None),
+    "template getstate": (lambda ns: ns.t.__getstate__(), False, None),
+    "template setstate": (lambda ns: ns.t.__setstate__({"template": TEXT[::-1]}), True, None),
+    "template setstate error": (lambda ns: ns.t.__setstate__({"template": 5}), True, TypeError),
+    "fragment pickle": (lambda ns: pickle.loads(pickle.dumps(ns.f, pickle.HIGHEST_PROTOCOL)), False, None),
+    "template pickle": (lambda ns: pickle.loads(pickle.dumps(ns.t, pickle.HIGHEST_PROTOCOL)), False, None),
+    "fragment copy": (lambda ns: (copy.copy(ns.f), copy.deepcopy(ns.f)), False, None),
+    "template copy": (lambda ns: (copy.copy(ns.t), copy.deepcopy(ns.t)), False, None),
+}
+
+
+def snapshot(ns):
+    """The objects' whole value, read through the public surface."""
+    return (ns.f.string, ns.f.options, str(ns.f), [(x.string, x.options) for x in ns.t.fragments], str(ns.t),
+            ns.t.tokenizer.name if isinstance(ns.t.tokenizer, Tokenizer) else ns.t.tokenizer)
+
+
+class PythonAllocations:
+    """Fails the n-th interpreter allocation; cannot tell whether it was reached."""
+
+    exact = False
+
+    def __init__(self):
+        import _testcapi
+
+        self.testcapi = _testcapi
+
+    def arm(self, n):
+        self.testcapi.set_nomemory(n, n + 1)
+
+    def disarm(self):
+        self.testcapi.remove_mem_hooks()
+        return None
+
+
+class CxxAllocations:
+    """Fails the n-th C++ allocation; knows whether it was reached."""
+
+    exact = True
+
+    def __init__(self):
+        self.library = ctypes.CDLL(None)
+        self.library.failing_new_arm.argtypes = [ctypes.c_long]
+
+    def arm(self, n):
+        self.library.failing_new_arm(n)
+
+    def disarm(self):
+        return bool(self.library.failing_new_disarm())
+
+
+def sweep(allocations, name, limit, settle):
+    operation, changes, own_error = OPERATIONS[name]
+    seen, unchanged_run, finished = {}, 0, False
+    for n in range(limit):
+        ns = fresh()
+        if name == "next":
+            ns.it = iter(ns.t)
+        before = snapshot(ns)
+        error = None
+        allocations.arm(n)
+        try:
+            operation(ns)
+        except BaseException as caught:  # noqa: BLE001 - judged below, once nothing fails any more
+            error = caught
+        reached = allocations.disarm()
+        if error is None:
+            outcome = "result"
+        elif type(error) in (MemoryError, own_error):
+            outcome = type(error).__name__
+        else:
+            outcome = f"unexpected {type(error).__name__}: {error}"
+        seen[outcome] = seen.get(outcome, 0) + 1
+        after = snapshot(ns)  # the objects still work
+        if outcome != "result" and changes and after != before:
+            seen["changed although it failed"] = seen.get("changed although it failed", 0) + 1
+        # The end: the failure was not reached (known for C++ allocations), or
+        # for interpreter allocations, the same normal outcome many times running.
+        if allocations.exact:
+            if not reached:
+                finished = True
+                break
+        else:
+            unchanged_run = unchanged_run + 1 if outcome != "MemoryError" else 0
+            if unchanged_run >= settle:
+                finished = True
+                break
+    # Afterwards, everything works as on a fresh start.
+    assert [(x.string, x.options) for x in korvanta.parse("a[b|c]")] == [("a", None), ("b", ["c"])]
+    return {"outcomes": seen, "attempts": n + 1, "finished": finished}
+
+
+def main():
+    kind, name = sys.argv[1], sys.argv[2]
+    allocations = PythonAllocations() if kind == "python" else CxxAllocations()
+    print(json.dumps(sweep(allocations, name, limit=3000, settle=25)))
+
+
+if __name__ == "__main__":
+    main()
