@@ -6,10 +6,11 @@ import multiprocessing
 import pickle
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
-from korvanta import PromptTemplate
+from korvanta import PromptFragment, PromptTemplate
 
-from conftest import shape
+from conftest import markup_hash, raises, shape
 
 
 class Tokenizer:
@@ -49,11 +50,120 @@ def test_copy_shares_and_deepcopy_copies_the_tokenizer():
     assert len(t) == 2
 
 
-def test_escaped_text_comes_back_as_its_markup_text_parses():
-    # The state carries the unescaped markup text "a[b]c", so what that text
-    # parses to comes back: the escaped brackets become a control.
-    t = PromptTemplate(r"a\[b\]c", None)
-    assert shape(pickle.loads(pickle.dumps(t))) == [("a", None), ("b", []), ("c", None)]
+PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
+
+
+def round_trips(obj):
+    """Every way an object travels: each pickle protocol, copy and deepcopy."""
+    return [pickle.loads(pickle.dumps(obj, p)) for p in PROTOCOLS] + [copy.copy(obj), copy.deepcopy(obj)]
+
+
+@pytest.mark.parametrize("markup, state, text", [
+    (r"Array a\[0\] says: [text]", r"Array a\[0\] says: [text]", "Array a[0] says: [text]"),
+    (r"a\\b [x|a#b] \]", r"a\\b [x|a,b] \]", r"a\b [x|a,b] ]"),
+    ("Hi [name] !", "Hi [name] !", "Hi [name] !"),
+])
+def test_parsed_templates_travel_as_escaped_markup(markup, state, text):
+    t = PromptTemplate(markup, None)
+    assert t.__getstate__() == {"template": state}
+    assert str(t) == repr(t) == text and hash(t) == markup_hash(text)
+    for clone in round_trips(t):
+        assert shape(clone) == shape(t)
+
+
+def test_fragments_no_markup_can_carry_travel_beside_it():
+    t = PromptTemplate(None, None)
+    t.fragments = [PromptFragment("lang", ["C#", "C++"]), PromptFragment(""), PromptFragment("a"), PromptFragment("b")]
+    state = t.__getstate__()
+    assert state == {"template": "[lang|C#,C++]ab",
+                     "fragments": [("lang", ["C#", "C++"]), ("", None), ("a", None), ("b", None)]}
+    assert str(t) == "[lang|C#,C++]ab" and hash(t) == markup_hash("[lang|C#,C++]ab")
+    for clone in round_trips(t):
+        assert shape(clone) == [("lang", ["C#", "C++"]), ("", None), ("a", None), ("b", None)]
+
+
+def test_states_of_earlier_versions_parse_as_before():
+    u = PromptTemplate(None, None)
+    u.__setstate__({"template": "a[b]c"})
+    assert shape(u) == [("a", None), ("b", []), ("c", None)]
+    u.__setstate__({"fragments": [["x", ("y",)]], "template": "ignored"})
+    assert shape(u) == [("x", ["y"])]
+
+
+@pytest.mark.parametrize("pairs, message", [
+    (5, "'int' object cannot be converted to 'Sequence'"),
+    ([("a",)], "'tuple' object cannot be converted to 'PromptFragment'"),
+    (["ab"], "'str' object cannot be converted to 'PromptFragment'"),
+    ([(1, None)], "'int' object cannot be converted to 'PyString'"),
+    ([("a", 1)], "'int' object cannot be converted to 'Sequence'"),
+])
+def test_a_fragments_entry_that_does_not_fit_keeps_the_template(pairs, message):
+    t = PromptTemplate("[keep]", None)
+    raises(TypeError, message, t.__setstate__, {"fragments": pairs})
+    assert str(t) == "[keep]"
+
+
+WORD = st.text(alphabet="ab[]|#,\\ é", max_size=4)
+FRAGMENTS = st.lists(st.tuples(WORD, st.none() | st.lists(WORD, max_size=3)), max_size=5)
+
+
+@given(FRAGMENTS)
+@settings(max_examples=150)
+def test_every_template_built_from_python_travels_exactly(pairs):
+    t = PromptTemplate(None, Tokenizer("tok"))
+    t.fragments = [PromptFragment(string, options) for string, options in pairs]
+    for clone in round_trips(t):
+        assert shape(clone) == [tuple(pair) for pair in pairs]
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+def test_fragments_travel_with_every_protocol(protocol):
+    for f in [PromptFragment(), PromptFragment("x", []), PromptFragment("[a]", ["", "b#"])]:
+        clone = pickle.loads(pickle.dumps(f, protocol))
+        assert type(clone) is PromptFragment and (clone.string, clone.options) == (f.string, f.options)
+
+
+class Attributes(PromptTemplate):
+    pass
+
+
+class Slots(PromptFragment):
+    __slots__ = ("weight", "unset")
+
+
+class SlotsAndDict(PromptTemplate):
+    __slots__ = ("weight", "__dict__")
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Attributes("[a] b", Tokenizer("tok")),
+    lambda: Slots("x", ["y"]),
+    lambda: SlotsAndDict("[a]", None),
+])
+def test_subclasses_keep_their_own_attributes(make):
+    obj = make()
+    obj.weight = [1, 2]
+    if hasattr(obj, "__dict__"):
+        obj.label = "kept"
+    for clone in round_trips(obj):
+        assert type(clone) is type(obj) and str(clone) == str(obj) and clone.weight == [1, 2]
+        assert getattr(clone, "__dict__", None) == getattr(obj, "__dict__", None)
+        assert not hasattr(clone, "unset")
+
+
+class OwnState(PromptFragment):
+    def __getstate__(self):
+        return {"mine": self.string}
+
+    def __setstate__(self, state):
+        self.string = state["mine"] + "!"
+
+
+def test_a_subclass_with_its_own_state_gets_what_it_gives():
+    f = OwnState("x")
+    f.extra = 1
+    for clone in round_trips(f):
+        assert clone.string == "x!" and not hasattr(clone, "extra")
 
 
 def test_unpicklable_tokenizer_fails_with_its_own_error():

@@ -187,7 +187,7 @@ def test_state_round_trip_keeps_own_tokenizer():
     t = PromptTemplate(r"Hi [name] ! \[x\]", "tok")
     u = PromptTemplate(None, "mine")
     assert u.__setstate__(t.__getstate__()) is None
-    assert shape(u) == shape(korvanta.parse(str(t))) and u.tokenizer == "mine"
+    assert shape(u) == shape(t) and u.tokenizer == "mine"  # the escaped text comes back exactly
 
 
 @pytest.mark.parametrize("state", [{}, {"other": 1}, {"Template": 1}])

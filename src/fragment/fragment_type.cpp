@@ -8,7 +8,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "fragment/render.hpp"
+#include "module/state.hpp"
 #include "parser/markup.hpp"
 
 namespace korvanta {
@@ -77,9 +77,10 @@ class FragmentObjects {
     std::size_t size_ = 0;                           // how many objects are owned
 };
 
+}  // namespace
 
-// Whether `size` bytes at `p` are all ASCII: four independent 16-byte
-// accumulators, so the loads are not serialised behind one another.
+// Four independent 16-byte accumulators, so the loads are not serialised
+// behind one another.
 bool is_ascii(const char* p, std::size_t size) noexcept {
     std::size_t i = 0;
 #if defined(__SSE2__)
@@ -97,24 +98,13 @@ bool is_ascii(const char* p, std::size_t size) noexcept {
     return seen < 0x80;
 }
 
-// Writes the pieces straight into a new ASCII str, then checks that they
-// were ASCII while they are still in cache; other text is decoded from that
-// buffer instead.
-template <class Source>
-Ref markup_str_of(const Source& source) {
-    const std::size_t size = markup_size(source);
-    Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-    write_markup(source, data);
-    if (is_ascii(data, size)) return text;
-    return new_str(std::string_view(data, size));
+Ref new_markup_str(const PromptFragment& fragment) {
+    return new_written_str(markup_size(fragment), [&](char* out) { write_markup(fragment, out); });
 }
 
-}  // namespace
-
-Ref new_markup_str(const PromptFragment& fragment) { return markup_str_of(fragment); }
-
-Ref new_markup_str(std::span<const PromptFragment> fragments) { return markup_str_of(fragments); }
+Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form) {
+    return new_written_str(markup_size(fragments, form), [&](char* out) { write_markup(fragments, out, form); });
+}
 
 Ref parse_to_list(const Arguments& arguments) {
     std::string_view text = convert_argument("template", [&] { return text_of(arguments[0].get()); });
@@ -132,6 +122,20 @@ Ref copy_fragment_list(std::span<const PromptFragment> records) {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(records.size())));
     for (std::size_t i = 0; i < records.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_fragment(records[i]).release());
+    }
+    return list;
+}
+
+OptionList option_list_of(PyObject* value) {
+    std::vector<std::string> options =
+        sequence_of<std::string>(value, [](PyObject* item) { return std::string(text_of(item)); });
+    return OptionList(std::span<const std::string>(options));
+}
+
+Ref new_option_list(const OptionList& options) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(options.size())));
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(options[i]).release());
     }
     return list;
 }
@@ -154,21 +158,9 @@ constexpr Signature new_signature{"PromptFragment.__new__()", constructor_names,
 constexpr Signature parse_signature{"PromptFragment.parse()", template_names, 1};
 constexpr Signature getstate_signature{"PromptFragment.__getstate__()", {}, 0};
 constexpr Signature setstate_signature{"PromptFragment.__setstate__()", state_names, 1};
+constexpr Signature reduce_signature{"PromptFragment.__reduce__()", {}, 0};
 
-// Any sequence of str as a present option list.
-OptionList option_list_of(PyObject* value) {
-    std::vector<std::string> options =
-        sequence_of<std::string>(value, [](PyObject* item) { return std::string(text_of(item)); });
-    return OptionList(std::span<const std::string>(options));
-}
-
-Ref new_option_list(const OptionList& options) {
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(options.size())));
-    for (std::size_t i = 0; i < options.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(options[i]).release());
-    }
-    return list;
-}
+PyObject* self_of(FragmentObject& self) noexcept { return reinterpret_cast<PyObject*>(&self); }
 
 bool given(const Ref& argument) noexcept { return argument && argument.get() != Py_None; }
 
@@ -218,7 +210,7 @@ Ref fragment_getstate(FragmentObject& self, const Arguments&) {
 // Entries apply one at a time in the dict's order; unknown keys are skipped
 // and a failing entry leaves the earlier ones applied.
 Ref fragment_setstate(FragmentObject& self, const Arguments& arguments) {
-    PyObject* state = arguments[0].get();
+    PyObject* state = own_state(self_of(self), arguments[0].get());
     if (!PyDict_Check(state)) raise_conversion(state, messages::py_dict);
     Py_ssize_t position = 0;
     PyObject *borrowed_key, *borrowed_value;
@@ -234,6 +226,12 @@ Ref fragment_setstate(FragmentObject& self, const Arguments& arguments) {
         }
     }
     return Ref::borrow(Py_None);
+}
+
+// Pickling (every protocol) and copying recreate the fragment empty, then
+// restore it through __setstate__.
+Ref fragment_reduce(FragmentObject& self, const Arguments&) {
+    return reduce_instance(self_of(self), FragmentObject::type(), {});
 }
 
 Ref fragment_str(FragmentObject& self) { return new_markup_str(self.record); }
@@ -259,6 +257,8 @@ PyMethodDef fragment_methods[] = {
     {"__getstate__", method_pointer(method<FragmentObject, Access::shared, getstate_signature, fragment_getstate>),
      fast_call_flags, nullptr},
     {"__setstate__", method_pointer(method<FragmentObject, Access::exclusive, setstate_signature, fragment_setstate>),
+     fast_call_flags, nullptr},
+    {"__reduce__", method_pointer(method<FragmentObject, Access::none, reduce_signature, fragment_reduce>),
      fast_call_flags, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

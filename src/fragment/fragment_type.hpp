@@ -4,6 +4,7 @@
 #pragma once
 
 #include "fragment/record.hpp"
+#include "fragment/render.hpp"
 #include "module/frame.hpp"
 
 namespace korvanta {
@@ -18,9 +19,28 @@ extern const char parse_doc[];
 
 FragmentList py_parse_markup(std::string_view text);
 
+// Whether `size` bytes at `p` are all ASCII.
+bool is_ascii(const char* p, std::size_t size) noexcept;
+
+// A new str of the UTF-8 text that `write(char* out)` writes, `size` bytes:
+// written straight into a new ASCII str, then checked for ASCII while still in
+// cache; other text is decoded from that buffer instead.
+template <class Write>
+Ref new_written_str(std::size_t size, Write&& write) {
+    Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    write(data);
+    if (is_ascii(data, size)) return text;
+    return new_str(std::string_view(data, size));
+}
+
 // A new str holding the markup text of a fragment or a fragment list.
 Ref new_markup_str(const PromptFragment& fragment);
-Ref new_markup_str(std::span<const PromptFragment> fragments);
+Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form = TextForm::plain);
+
+// Any sequence of str as a present option list, and an option list as a new list of str.
+OptionList option_list_of(PyObject* value);
+Ref new_option_list(const OptionList& options);
 
 // The body of every `parse`: the bound `template` argument to a list of fragments.
 Ref parse_to_list(const Arguments& arguments);

@@ -4,19 +4,22 @@
 #include <cstring>
 
 #include "fragment/siphash.hpp"
+#include "parser/markup.hpp"
 
 namespace korvanta {
 
-std::size_t markup_size(const PromptFragment& fragment) noexcept {
-    if (fragment.is_text()) return fragment.string.size();
+std::size_t escaped_size(std::string_view text) noexcept { return text.size() + count_escaped(text); }
+
+std::size_t markup_size(const PromptFragment& fragment, TextForm form) noexcept {
+    if (fragment.is_text()) return form == TextForm::plain ? fragment.string.size() : escaped_size(fragment.string);
     // "[" name "]", then "|" or "," before each option.
     const OptionList& options = fragment.options;
     return 2 + fragment.string.size() + options.size() + options.total_bytes();
 }
 
-std::size_t markup_size(std::span<const PromptFragment> fragments) noexcept {
+std::size_t markup_size(std::span<const PromptFragment> fragments, TextForm form) noexcept {
     std::size_t size = 0;
-    for (const PromptFragment& fragment : fragments) size += markup_size(fragment);
+    for (const PromptFragment& fragment : fragments) size += markup_size(fragment, form);
     return size;
 }
 
@@ -51,10 +54,27 @@ char* write_text(std::string_view text, char* out) noexcept {
 
 }  // namespace
 
+// Runs between the bytes to escape are copied whole.
+char* write_escaped(std::string_view text, char* out) noexcept {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (;;) {
+        const char* run_end = detail::find_text_end(p, end);
+        std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
+        out += run_end - p;
+        if (run_end == end) return out;
+        *out++ = '\\';
+        *out++ = *run_end;
+        p = run_end + 1;
+    }
+}
+
 // The punctuation is written byte by byte: a control has several one-byte
 // pieces, and a copy routine per byte would cost more than the names.
-char* write_markup(const PromptFragment& fragment, char* out) noexcept {
-    if (fragment.is_text()) return write_text(fragment.string, out);
+char* write_markup(const PromptFragment& fragment, char* out, TextForm form) noexcept {
+    if (fragment.is_text()) {
+        return form == TextForm::plain ? write_text(fragment.string, out) : write_escaped(fragment.string, out);
+    }
     *out++ = '[';
     out = write_text(fragment.string, out);
     const OptionList& options = fragment.options;
@@ -66,9 +86,33 @@ char* write_markup(const PromptFragment& fragment, char* out) noexcept {
     return out;
 }
 
-char* write_markup(std::span<const PromptFragment> fragments, char* out) noexcept {
-    for (const PromptFragment& fragment : fragments) out = write_markup(fragment, out);
+char* write_markup(std::span<const PromptFragment> fragments, char* out, TextForm form) noexcept {
+    for (const PromptFragment& fragment : fragments) out = write_markup(fragment, out, form);
     return out;
+}
+
+namespace {
+
+bool is_word(std::string_view text) noexcept {
+    return !text.empty() && detail::skip_word(text.data(), text.data() + text.size()) == text.data() + text.size();
+}
+
+}  // namespace
+
+bool parses_back(std::span<const PromptFragment> fragments) noexcept {
+    bool after_text = false;
+    for (const PromptFragment& fragment : fragments) {
+        if (fragment.is_text()) {
+            if (after_text || fragment.string.empty()) return false;
+        } else {
+            if (!is_word(fragment.string)) return false;
+            for (std::string_view option : fragment.options) {
+                if (!is_word(option)) return false;
+            }
+        }
+        after_text = fragment.is_text();
+    }
+    return true;
 }
 
 std::string markup_text(std::span<const PromptFragment> fragments) {

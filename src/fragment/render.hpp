@@ -35,14 +35,29 @@ void for_each_markup_piece(std::span<const PromptFragment> fragments, Emit&& emi
     for (const PromptFragment& fragment : fragments) for_each_markup_piece(fragment, emit);
 }
 
+// How text fragments are written: as they are (the markup text that str()
+// shows), or with a backslash before each backslash and bracket, so that the
+// parser reads them back exactly (the pickle state, escape()). Names and
+// options are written as they are in both: a control has no escapes.
+enum class TextForm { plain, escaped };
+
 // Length in bytes of the markup text.
-std::size_t markup_size(const PromptFragment& fragment) noexcept;
-std::size_t markup_size(std::span<const PromptFragment> fragments) noexcept;
+std::size_t markup_size(const PromptFragment& fragment, TextForm form = TextForm::plain) noexcept;
+std::size_t markup_size(std::span<const PromptFragment> fragments, TextForm form = TextForm::plain) noexcept;
 
 // Writes the markup text to `out`, which has room for markup_size() bytes;
 // returns the end of what was written.
-char* write_markup(const PromptFragment& fragment, char* out) noexcept;
-char* write_markup(std::span<const PromptFragment> fragments, char* out) noexcept;
+char* write_markup(const PromptFragment& fragment, char* out, TextForm form = TextForm::plain) noexcept;
+char* write_markup(std::span<const PromptFragment> fragments, char* out, TextForm form = TextForm::plain) noexcept;
+
+// Text in its escaped form: its size, and the writing of it to room of that size.
+std::size_t escaped_size(std::string_view text) noexcept;
+char* write_escaped(std::string_view text, char* out) noexcept;
+
+// Whether parsing the escaped markup text of `fragments` gives exactly them
+// back: they keep every rule that the parser's own output keeps (no empty or
+// adjacent text fragments, names and options non-empty and free of [ ] | # ,).
+bool parses_back(std::span<const PromptFragment> fragments) noexcept;
 
 // Markup text in one string of exactly the right size.
 std::string markup_text(std::span<const PromptFragment> fragments);

@@ -173,16 +173,23 @@ using ExclusiveAccess = AccessGuard<Access::exclusive>;
 
 // How an operation in the call form takes its arguments. Every parameter is
 // positional-or-keyword; the first `required` of them must be given.
+inline constexpr std::size_t max_parameters = 3;
+
 struct Signature {
     const char* full_name;                    // "PromptFragment.__new__()", used in messages
     std::span<const std::string_view> names;  // parameter names, in order
     Py_ssize_t required;                      // how many leading parameters are required
+
+    consteval Signature(const char* full_name_, std::span<const std::string_view> names_, Py_ssize_t required_)
+        : full_name(full_name_), names(names_), required(required_) {
+        if (names.size() > max_parameters) throw "more parameters than Arguments holds";
+    }
 };
 
 // Bound arguments, one strong reference each (empty where a parameter was not
 // given): a body may run Python code that drops the caller's references, for
 // example by clearing the keyword dict the arguments came from.
-using Arguments = std::array<Ref, 2>;
+using Arguments = std::array<Ref, max_parameters>;
 
 // The fast-call form: positional arguments, then the values of `kwnames`.
 Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);

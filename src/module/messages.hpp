@@ -31,6 +31,18 @@ inline constexpr const char missing_required[] = "%s missing %zd required positi
 // Templates.
 inline constexpr const char index_out_of_bounds[] = "index out of bounds: the len is %zu but the index is %llu";
 
+// Why a template is not well formed (MarkupError.msg).
+inline constexpr const char unescaped_close[] = "unescaped ']' (write \\] for a literal bracket)";
+inline constexpr const char lone_backslash[] = "backslash that escapes nothing (write \\\\ for a literal backslash)";
+inline constexpr const char unclosed_control[] = "'[' was never closed (write \\[ for a literal bracket)";
+inline constexpr const char bracket_in_control[] = "'[' inside a control";
+inline constexpr const char empty_name[] = "empty control name";
+inline constexpr const char hash_in_name[] = "'#' in a control name";
+inline constexpr const char comma_in_name[] = "',' in a control name";
+inline constexpr const char empty_option[] = "empty option";
+inline constexpr const char second_bar[] = "second '|' in a control";
+inline constexpr const char markup_error_text[] = "%S: line %S column %S (char %S)";
+
 // Internal failures.
 inline constexpr const char panic_name[] = "korvanta.PanicException";
 inline constexpr const char panic_doc[] =

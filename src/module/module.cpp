@@ -1,7 +1,8 @@
 // The module's entry point: builds the module object and registers, in this
-// order, __version__, parse, PromptFragment and PromptTemplate, each name
-// entering __all__ before the attribute is set.
+// order, __version__, parse, PromptFragment, PromptTemplate, escape, validate
+// and MarkupError, each name entering __all__ before the attribute is set.
 #include "fragment/fragment_type.hpp"
+#include "fragment/markup_check.hpp"
 #include "module/frame.hpp"
 #include "module/version.hpp"
 #include "template/template_type.hpp"
@@ -14,8 +15,16 @@ constexpr int api_version = 1013;
 constexpr std::string_view template_names[] = {"template"};
 constexpr Signature parse_signature{"parse()", template_names, 1};
 
+constexpr std::string_view text_names[] = {"text"};
+constexpr Signature validate_signature{"validate()", template_names, 1};
+constexpr Signature escape_signature{"escape()", text_names, 1};
+
 PyMethodDef parse_definition = {
     "parse", method_pointer(function<parse_signature, parse_to_list>), fast_call_flags, parse_doc};
+PyMethodDef escape_definition = {
+    "escape", method_pointer(function<escape_signature, escape>), fast_call_flags, escape_doc};
+PyMethodDef validate_definition = {
+    "validate", method_pointer(function<validate_signature, validate>), fast_call_flags, validate_doc};
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
@@ -39,9 +48,9 @@ void register_attribute(PyObject* module, const char* name, PyObject* value) {
     Ref text = check(PyUnicode_FromString(name));
     if (PyList_Append(all.get(), text.get()) < 0) {
         Ref error = fetch_exception();
-        Ref description = Ref::steal(PyUnicode_FromFormat("type: %R, value: %R, traceback: %R",
-                                                          Py_TYPE(error.get()), error.get(),
-                                                          Ref::steal(PyException_GetTraceback(error.get())).get()));
+        Ref traceback = Ref::steal(PyException_GetTraceback(error.get()));
+        Ref description = Ref::steal(PyUnicode_FromFormat("type: %R, value: %R, traceback: %R", Py_TYPE(error.get()),
+                                                          error.get(), traceback ? traceback.get() : Py_None));
         PyErr_Clear();
         std::string text = messages::all_append_failed;
         if (const char* utf8 = description ? PyUnicode_AsUTF8(description.get()) : nullptr) text += utf8;
@@ -49,6 +58,16 @@ void register_attribute(PyObject* module, const char* name, PyObject* value) {
         throw InternalFailure{text};
     }
     check_status(PyObject_SetAttrString(module, name, value));
+}
+
+// A function bound to the module, registered under the name it carries.
+void register_function(PyObject* module, PyMethodDef& definition) {
+    Ref module_name = check(PyModule_GetNameObject(module));
+    Ref function = check(PyCFunction_NewEx(&definition, module, module_name.get()));
+    Ref function_name = check(PyObject_GetAttrString(function.get(), "__name__"));
+    const char* name = PyUnicode_AsUTF8AndSize(function_name.get(), nullptr);
+    if (name == nullptr) throw PythonError{};
+    register_attribute(module, name, function.get());
 }
 
 // Option blocks are small and made and freed with the interpreter lock held,
@@ -67,16 +86,12 @@ PyObject* initialise() {
     Ref version = check(PyUnicode_FromString(KORVANTA_VERSION));
     register_attribute(module.get(), "__version__", version.get());
 
-    Ref module_name = check(PyModule_GetNameObject(module.get()));
-    Ref parse = check(PyCFunction_NewEx(&parse_definition, module.get(), module_name.get()));
-    Ref parse_name = check(PyObject_GetAttrString(parse.get(), "__name__"));
-    Py_ssize_t size;
-    const char* name = PyUnicode_AsUTF8AndSize(parse_name.get(), &size);
-    if (name == nullptr) throw PythonError{};
-    register_attribute(module.get(), name, parse.get());
-
+    register_function(module.get(), parse_definition);
     register_attribute(module.get(), FragmentObject::class_name, reinterpret_cast<PyObject*>(FragmentObject::type()));
     register_attribute(module.get(), TemplateObject::class_name, reinterpret_cast<PyObject*>(TemplateObject::type()));
+    register_function(module.get(), escape_definition);
+    register_function(module.get(), validate_definition);
+    register_attribute(module.get(), "MarkupError", markup_error_type());
     return module.release();
 }
 

@@ -61,6 +61,47 @@ const char* read_control(const char* p, const char* end, std::string_view& name,
 
 }  // namespace detail
 
+MarkupStop describe_stop(std::string_view input, std::size_t offset) noexcept {
+    using namespace detail;
+    const char* const begin = input.data();
+    const char* const end = begin + input.size();
+    const char* const at = begin + offset;
+    auto stop = [&](MarkupFault fault, const char* p) { return MarkupStop{fault, static_cast<std::size_t>(p - begin)}; };
+    if (*at == ']') return stop(MarkupFault::unescaped_close, at);
+    if (*at == '\\') return stop(MarkupFault::lone_backslash, at);
+    // A control that did not match: walk it as read_control does, and name the
+    // first byte that no rule of a control accepts.
+    const char* p = skip_word(at + 1, end);
+    if (p < end && *p != '[' && *p != '|') {
+        if (p == at + 1) return stop(MarkupFault::empty_name, p);
+        return stop(*p == '#' ? MarkupFault::hash_in_name : MarkupFault::comma_in_name, p);
+    }
+    if (p < end && *p == '|') {
+        if (p == at + 1) return stop(MarkupFault::empty_name, p);
+        // 1. an option must start; 2. after it, a separator or the end of the control.
+        for (++p;;) {
+            const char* option_end = skip_word(p, end);
+            if (option_end == p) {
+                if (p < end && (has_class(*p, SEPARATOR) || *p == ']')) return stop(MarkupFault::empty_option, p);
+                break;
+            }
+            p = skip_separator(option_end, end);
+            if (p == option_end) break;
+        }
+    }
+    if (p == end) return stop(MarkupFault::unclosed_control, at);
+    if (*p == '|') return stop(MarkupFault::second_bar, p);
+    return stop(MarkupFault::bracket_in_control, p);
+}
+
+std::size_t count_escaped(std::string_view text) noexcept {
+    std::size_t count = 0;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (p = detail::find_text_end(p, end); p < end; p = detail::find_text_end(p + 1, end)) ++count;
+    return count;
+}
+
 namespace {
 
 // An upper bound of the number of fragments `input` parses to: controls start

@@ -28,6 +28,33 @@ struct ParsedMarkup {
 // One left-to-right pass over UTF-8 text; linear in the input.
 ParsedMarkup parse_markup(std::string_view input);
 
+// Why parsing stopped where it did.
+enum class MarkupFault {
+    unescaped_close,     // a ']' in text
+    lone_backslash,      // a backslash not followed by '\', '[' or ']', or at the end
+    unclosed_control,    // a control that runs into the end of the text
+    bracket_in_control,  // a '[' inside a control
+    empty_name,          // nothing between '[' and ']', '|', '#' or ','
+    hash_in_name,        // '#' right after a name
+    comma_in_name,       // ',' right after a name
+    empty_option,        // a separator or ']' where an option must start
+    second_bar,          // a second '|' in a control
+};
+
+struct MarkupStop {
+    MarkupFault fault;
+    std::size_t offset;  // byte offset of the first byte that does not fit (of '[' for an unclosed control)
+};
+
+// The reason for a parse that stopped at byte `offset` of `input`, before the
+// end: the element there is read again, with the parser's own scanners, up to
+// the first byte that does not fit.
+MarkupStop describe_stop(std::string_view input, std::size_t offset) noexcept;
+
+// How many bytes of `text` are backslashes or brackets, the bytes that a text
+// fragment writes as escapes.
+std::size_t count_escaped(std::string_view text) noexcept;
+
 namespace detail {
 
 enum : std::uint8_t {
@@ -147,6 +174,13 @@ struct RecordSink {
 
 template <class Take>
 RecordSink(Take) -> RecordSink<Take>;
+
+// A sink that keeps nothing: parsing into it only finds where parsing stops.
+struct NullSink {
+    void text(std::string_view) noexcept {}
+    void text(std::string&&) noexcept {}
+    void control(std::string_view, std::span<const std::string_view>) noexcept {}
+};
 
 // Parses `input` into `sink`; returns the unconsumed remainder.
 template <class Sink>

@@ -5,6 +5,7 @@
 
 #include "fragment/fragment_type.hpp"
 #include "fragment/render.hpp"
+#include "module/state.hpp"
 
 namespace korvanta {
 namespace {
@@ -52,25 +53,64 @@ void set_fragments(TemplateObject& self, PyObject* value) {
 
 Ref markup_str(TemplateObject& self) { return new_markup_str(self.record.fragments); }
 
+// A fragment as the pair (string, options), options None for text.
+Ref new_fragment_pair(const PromptFragment& fragment) {
+    Ref options = fragment.is_text() ? Ref::borrow(Py_None) : new_option_list(fragment.options);
+    return check(PyTuple_Pack(2, new_str(fragment.string).get(), options.get()));
+}
+
+// A pair (string, options) as a record: a tuple or list of two, a str and None
+// or a sequence of str.
+PromptFragment record_of_pair(PyObject* pair) {
+    if (!(PyTuple_Check(pair) || PyList_Check(pair)) || PySequence_Fast_GET_SIZE(pair) != 2) {
+        raise_conversion(pair, FragmentObject::class_name);
+    }
+    // Held: converting the options may run Python code that changes a list.
+    Ref string = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 0));
+    Ref options = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 1));
+    PromptFragment record{std::string(text_of(string.get())), {}};
+    if (options.get() != Py_None) record.options = option_list_of(options.get());
+    return record;
+}
+
+// "template" holds the markup text with the text fragments escaped, which
+// parses back to these very fragments whenever any markup can; otherwise the
+// fragments themselves follow as pairs under "fragments".
 Ref template_getstate(TemplateObject& self, const Arguments&) {
+    const FragmentList& fragments = self.record.fragments;
     Ref state = check(PyDict_New());
-    check_status(PyDict_SetItemString(state.get(), "template", markup_str(self).get()));
+    check_status(PyDict_SetItemString(state.get(), "template", new_markup_str(fragments, TextForm::escaped).get()));
+    if (!parses_back(fragments)) {
+        Ref pairs = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));
+        for (std::size_t i = 0; i < fragments.size(); ++i) {
+            PyList_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), new_fragment_pair(fragments[i]).release());
+        }
+        check_status(PyDict_SetItemString(state.get(), "fragments", pairs.get()));
+    }
     return state;
 }
 
-// Entries apply in the dict's order; "template" replaces the fragments by the
-// parse of its value, other keys are skipped, a failure keeps what came before.
+// Entries apply in the dict's order: "template" replaces the fragments by the
+// parse of its value; "fragments", when there is one, replaces them after the
+// walk, so it wins; other keys are skipped; a failure keeps what came before.
 Ref template_setstate(TemplateObject& self, const Arguments& arguments) {
-    PyObject* state = arguments[0].get();
+    PyObject* state = own_state(self_of(self), arguments[0].get());
     if (!PyDict_Check(state)) raise_conversion(state, messages::py_dict);
+    Ref pairs;
     Py_ssize_t position = 0;
     PyObject *borrowed_key, *borrowed_value;
     while (PyDict_Next(state, &position, &borrowed_key, &borrowed_value)) {
         // Held for the entry: a failing conversion may run Python code that changes the dict.
         Ref key = Ref::borrow(borrowed_key);
         Ref value = Ref::borrow(borrowed_value);
-        if (text_of(key.get()) == "template") self.record.fragments = py_parse_markup(text_of(value.get()));
+        std::string_view name = text_of(key.get());
+        if (name == "template") {
+            self.record.fragments = py_parse_markup(text_of(value.get()));
+        } else if (name == "fragments") {
+            pairs = std::move(value);
+        }
     }
+    if (pairs) self.record.fragments = sequence_of<PromptFragment>(pairs.get(), record_of_pair);
     return Ref::borrow(Py_None);
 }
 
@@ -83,12 +123,7 @@ Ref template_reduce(TemplateObject& self, const Arguments&) {
         SharedAccess access(self.access);
         tokenizer = get_tokenizer(self);
     }
-    Ref copyreg = check(PyImport_ImportModule("copyreg"));
-    Ref newobj = check(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self_of(self)));
-    Ref arguments = check(PyTuple_Pack(3, type, Py_None, tokenizer.get()));
-    Ref state = check(PyObject_CallMethod(self_of(self), "__getstate__", nullptr));
-    return check(PyTuple_Pack(3, newobj.get(), arguments.get(), state.get()));
+    return reduce_instance(self_of(self), TemplateObject::type(), {Py_None, tokenizer.get()});
 }
 
 Py_ssize_t template_length(TemplateObject& self) { return static_cast<Py_ssize_t>(self.record.fragments.size()); }
