@@ -2,7 +2,9 @@
 // Oracles: no crash or sanitizer report; every parsed list keeps the parser's
 // invariants; the written markup text equals its pieces; escape-free input
 // parses back from its markup text; the incremental markup hash equals a plain
-// one-shot SipHash-1-3 of the text.
+// one-shot SipHash-1-3 of the text; a parse that stops is described at an
+// element that parsing the text before it confirms; escaped text parses back
+// to itself; the escaped markup text parses back to the fragments.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -99,6 +101,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(korvanta::parse_markup(text).remainder.empty(), "markup text parses whole");
     }
     require(korvanta::markup_hash(parsed.fragments) == plain_siphash13(text + '\xff'), "markup hash");
+
+    // Where parsing stopped: the reason's place lies at or after the stop, and
+    // the text before the stop parses whole, to the same fragments.
+    if (!parsed.remainder.empty()) {
+        const std::size_t stopped = size - parsed.remainder.size();
+        korvanta::MarkupStop stop = korvanta::describe_stop(input, stopped);
+        require(stop.offset >= stopped && stop.offset < size, "the reason lies in the rest");
+        korvanta::ParsedMarkup prefix = korvanta::parse_markup(input.substr(0, stopped));
+        require(prefix.remainder.empty() && same(prefix.fragments, parsed.fragments), "the prefix parses whole");
+    }
+
+    // Escaping: the input as one text fragment comes back as itself, and the
+    // escaped markup text of the fragments parses back to them.
+    std::string escaped(korvanta::escaped_size(input), '\0');
+    require(korvanta::write_escaped(input, escaped.data()) == escaped.data() + escaped.size(), "escaped size");
+    korvanta::ParsedMarkup back = korvanta::parse_markup(escaped);
+    require(back.remainder.empty(), "escaped text parses whole");
+    require(size == 0 ? back.fragments.empty() : back.fragments.size() == 1 && back.fragments[0].string == input,
+            "escaped text parses back to itself");
+    require(korvanta::parses_back(parsed.fragments), "parsed fragments parse back");
+    std::string state(korvanta::markup_size(parsed.fragments, korvanta::TextForm::escaped), '\0');
+    korvanta::write_markup(std::span<const PromptFragment>(parsed.fragments), state.data(), korvanta::TextForm::escaped);
+    require(same(korvanta::parse_markup(state).fragments, parsed.fragments), "escaped markup parses back");
 
     // The incremental hasher, fed the raw input in two pieces split by its first byte.
     std::size_t split = size == 0 ? 0 : data[0] % (size + 1);

@@ -5,7 +5,7 @@ from typing import Any, Final, SupportsIndex, TypedDict
 
 from typing_extensions import NotRequired, Self, disjoint_base
 
-__all__ = ["__version__", "parse", "PromptFragment", "PromptTemplate"]
+__all__ = ["__version__", "parse", "PromptFragment", "PromptTemplate", "escape", "validate", "MarkupError"]
 
 __version__: Final[str]
 
@@ -16,12 +16,30 @@ class _FragmentState(TypedDict):
     options: NotRequired[list[str]]
 
 class _TemplateState(TypedDict):
-    """What ``PromptTemplate.__getstate__`` returns: the markup text."""
+    """What ``PromptTemplate.__getstate__`` returns: the markup text with its text
+    escaped, and the fragments as pairs when no markup can carry them."""
 
     template: str
+    fragments: NotRequired[list[tuple[str, list[str] | None]]]
 
 def parse(template: str) -> list[PromptFragment]:
     """Parse korvanta template to Fragments"""
+
+def validate(template: str) -> None:
+    """Check that the whole template is well formed markup."""
+
+def escape(text: str) -> str:
+    """Write text as template markup that parses back to exactly that text."""
+
+class MarkupError(ValueError):
+    """A template that is not well formed, from korvanta.validate()."""
+
+    msg: str
+    template: str
+    pos: int
+    lineno: int
+    colno: int
+    def __init__(self, msg: str, template: str, pos: SupportsIndex) -> None: ...
 
 @disjoint_base
 class PromptFragment:
@@ -41,7 +59,8 @@ class PromptFragment:
     @staticmethod
     def parse(template: str) -> list[PromptFragment]: ...
     def __getstate__(self) -> _FragmentState: ...
-    def __setstate__(self, state: dict[str, Any]) -> None: ...
+    def __setstate__(self, state: dict[str, Any] | tuple[Any, ...]) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
     def __hash__(self) -> int: ...
 
 @disjoint_base
@@ -62,8 +81,8 @@ class PromptTemplate:
     @staticmethod
     def parse(template: str) -> list[PromptFragment]: ...
     def __getstate__(self) -> _TemplateState: ...
-    def __setstate__(self, state: dict[str, Any]) -> None: ...
-    def __reduce__(self) -> tuple[Any, tuple[type[PromptTemplate], None, Any], _TemplateState]: ...
+    def __setstate__(self, state: dict[str, Any] | tuple[Any, ...]) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
     def __len__(self) -> int: ...
     def __getitem__(self, index: SupportsIndex, /) -> PromptFragment: ...
     def __iter__(self) -> Iterator[PromptFragment]: ...
