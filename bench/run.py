@@ -8,10 +8,12 @@ measured side by side in one run are what counts.
 """
 
 import argparse
+import copyreg
 import ctypes
 import gc
 import inspect
 import json
+import pickle
 import re
 import statistics
 import sys
@@ -159,6 +161,19 @@ def main():
     compare("str(t) doc", lambda: str(t), "''.join(pieces)", lambda: "".join(pieces), 1.2)
     compare("hash(t) doc", lambda: hash(t), "hash(str(t).encode()+b'\\xff')",
             lambda: hash(str(t).encode() + b"\xff"), 1.0)
+
+    # Checking and escaping: no fragment objects, only the scan.
+    compare("validate doc", lambda: korvanta.validate(doc), "parse doc", lambda: korvanta.parse(doc), 0.3)
+    compare("validate text", lambda: korvanta.validate(text), "text.encode()", lambda: text.encode(), 3.0)
+    compare("escape text", lambda: korvanta.escape(text), "text.replace('[', '\\[')",
+            lambda: text.replace("[", "\\["), 2.0)
+    bracketed = text.replace("e", "[", 2000)
+    compare("escape text with 2000 [", lambda: korvanta.escape(bracketed), "text.replace('[', '\\[')",
+            lambda: bracketed.replace("[", "\\["), 2.0)
+    # Pickling against what it cost when the state was the plain markup text.
+    old_reduce = (copyreg.__newobj__, (PromptTemplate, None, None))
+    compare("pickle.dumps(t) doc", lambda: pickle.dumps(t), "pickling {'template': str(t)}",
+            lambda: pickle.dumps(old_reduce + ({"template": str(t)},)), 1.5)
 
     f = PromptFragment("abc")
     small = PromptTemplate("a[b]", None)

@@ -57,7 +57,8 @@ Ref reduce_instance(PyObject* self, PyTypeObject* base, std::initializer_list<Py
     for (PyObject* argument : arguments) PyTuple_SET_ITEM(newobj_arguments.get(), i++, Ref::borrow(argument).release());
 
     Ref state = check(PyObject_CallMethod(self, "__getstate__", nullptr));
-    if (inherited(self, base, "__getstate__")) {
+    // Only instances of Python subclasses have attributes of their own.
+    if (Py_TYPE(self) != base && inherited(self, base, "__getstate__")) {
         Ref dict = own_dict(self);
         Ref slots = own_slots(self);
         if (dict || slots) {
