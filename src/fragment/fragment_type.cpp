@@ -103,7 +103,10 @@ Ref new_markup_str(const PromptFragment& fragment) {
 }
 
 Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form) {
-    return new_written_str(markup_size(fragments, form), [&](char* out) { write_markup(fragments, out, form); });
+    const std::size_t size = markup_size(fragments, form);
+    // Text without a byte to escape is written as it is, without a second scan.
+    if (form == TextForm::escaped && size == markup_size(fragments)) form = TextForm::plain;
+    return new_written_str(size, [&](char* out) { write_markup(fragments, out, form); });
 }
 
 Ref parse_to_list(const Arguments& arguments) {
