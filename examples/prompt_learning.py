@@ -24,6 +24,9 @@ ROWS = [
 ]
 
 
+MASK_ID = WORDS.index("[MASK]")
+
+
 def build_tokenizer() -> Tokenizer:
     tokenizer = Tokenizer(WordLevel({word: i for i, word in enumerate(WORDS)}, unk_token="[UNK]"))
     tokenizer.pre_tokenizer = Whitespace()
@@ -31,26 +34,16 @@ def build_tokenizer() -> Tokenizer:
     return tokenizer
 
 
-def fill(template: PromptTemplate, row: dict[str, str], mask: str = "[MASK]") -> str:
-    """Text fragments as they are, text controls from the row, label controls as the mask."""
-    parts = []
-    for fragment in template:
-        if fragment.options is None:
-            parts.append(fragment.string)
-        elif fragment.options:
-            parts.append(mask)
-        else:
-            parts.append(row[fragment.string])
-    return "".join(parts)
-
-
 def label_words(template: PromptTemplate) -> dict[str, list[str]]:
+    """The label controls and their words, read from the controls' options."""
     return {f.string: f.options for f in template if f.options}
 
 
 def encode_row(template: PromptTemplate, row: dict[str, str]) -> tuple[str, list[int]]:
-    """Runs in a worker: the template arrives pickled, its tokenizer with it."""
-    prompt = fill(template, row)
+    """Runs in a worker: the template arrives pickled, its tokenizer with it.
+    Text controls come from the row, label controls get the tokenizer's mask token."""
+    mask = template.tokenizer.id_to_token(MASK_ID)
+    prompt = template.render({**row, **{name: mask for name in label_words(template)}})
     return prompt, template.tokenizer.encode(prompt).ids
 
 

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "fragment/inline_vector.hpp"
 #include "module/state.hpp"
 #include "parser/markup.hpp"
 
@@ -31,50 +32,20 @@ namespace {
 // of the final size. The objects of a short template wait in place.
 class FragmentObjects {
    public:
-    FragmentObjects() = default;
-    FragmentObjects(const FragmentObjects&) = delete;
-    FragmentObjects& operator=(const FragmentObjects&) = delete;
-    ~FragmentObjects() {
-        for (PyObject* object : objects()) Py_DECREF(object);
-    }
-
     // Takes over a new PromptFragment object made from `record`.
-    void append(PromptFragment&& record) {
-        if (size_ == inline_capacity) {
-            spilled_.reserve(4 * inline_capacity);
-            spilled_.assign(inline_.begin(), inline_.end());
-        }
-        // Room first, so a failure to grow cannot strand a new object.
-        if (size_ >= inline_capacity && spilled_.size() == spilled_.capacity()) spilled_.reserve(2 * spilled_.size());
-        PyObject* object = new_fragment(std::move(record)).release();
-        if (size_ < inline_capacity) {
-            inline_[size_] = object;
-        } else {
-            spilled_.push_back(object);
-        }
-        ++size_;
-    }
+    void append(PromptFragment&& record) { objects_.push_back(new_fragment(std::move(record))); }
 
     // Hands the objects over to a new list.
     Ref list() {
-        std::span<PyObject*> made = objects();
+        std::span<Ref> made = objects_.elements();
         Ref list = check(PyList_New(static_cast<Py_ssize_t>(made.size())));
-        for (std::size_t i = 0; i < made.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), made[i]);
-        size_ = 0;
-        spilled_.clear();
+        for (std::size_t i = 0; i < made.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), made[i].release());
+        objects_.clear();
         return list;
     }
 
    private:
-    static constexpr std::size_t inline_capacity = 32;
-
-    std::span<PyObject*> objects() noexcept {
-        return size_ <= inline_capacity ? std::span<PyObject*>(inline_.data(), size_) : std::span<PyObject*>(spilled_);
-    }
-
-    std::array<PyObject*, inline_capacity> inline_;  // owned references to the first objects
-    std::vector<PyObject*> spilled_;                 // owned references to all objects, once there are more
-    std::size_t size_ = 0;                           // how many objects are owned
+    InlineVector<Ref, 32> objects_;  // the objects made so far, in markup order
 };
 
 }  // namespace

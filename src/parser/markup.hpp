@@ -14,8 +14,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "fragment/inline_vector.hpp"
 #include "fragment/record.hpp"
 
 namespace korvanta {
@@ -93,29 +95,7 @@ inline const char* skip_separator(const char* p, const char* end) noexcept {
 
 // The options of the control being read: views into the input, kept in place
 // for the usual few and on the heap beyond that.
-class OptionViews {
-   public:
-    void clear() noexcept { size_ = 0; }
-    void push_back(std::string_view view) {
-        if (size_ < inline_capacity) {
-            inline_[size_] = view;
-        } else {
-            if (size_ == inline_capacity) heap_.assign(inline_.begin(), inline_.end());
-            heap_.push_back(view);
-        }
-        ++size_;
-    }
-    std::span<const std::string_view> views() const noexcept {
-        return size_ <= inline_capacity ? std::span<const std::string_view>(inline_.data(), size_)
-                                        : std::span<const std::string_view>(heap_);
-    }
-
-   private:
-    static constexpr std::size_t inline_capacity = 8;
-    std::array<std::string_view, inline_capacity> inline_;  // the first options
-    std::vector<std::string_view> heap_;                     // all options, once there are more
-    std::size_t size_ = 0;                                   // how many options were pushed
-};
+using OptionViews = InlineVector<std::string_view, 8>;
 
 // Reads one control at `p` (a left bracket): its name and options into `name`
 // and `options`; returns the position after the closing bracket, or null when
@@ -201,7 +181,7 @@ std::string_view parse_markup_into(std::string_view input, Sink& sink) {
             const char* after = read_control(p, end, name, options);
             if (after == nullptr) break;
             text.flush(sink);
-            sink.control(name, options.views());
+            sink.control(name, std::as_const(options).elements());
             p = after;
         } else if (*p == ']') {
             break;

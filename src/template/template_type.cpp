@@ -3,7 +3,10 @@
 // It takes part in cyclic garbage collection through its tokenizer.
 #include "template/template_type.hpp"
 
+#include <cstring>
+
 #include "fragment/fragment_type.hpp"
+#include "fragment/inline_vector.hpp"
 #include "fragment/render.hpp"
 #include "module/state.hpp"
 
@@ -19,6 +22,8 @@ constexpr Signature parse_signature{"PromptTemplate.parse()", template_names, 1}
 constexpr Signature getstate_signature{"PromptTemplate.__getstate__()", {}, 0};
 constexpr Signature setstate_signature{"PromptTemplate.__setstate__()", state_names, 1};
 constexpr Signature reduce_signature{"PromptTemplate.__reduce__()", {}, 0};
+constexpr std::string_view render_names[] = {"values"};
+constexpr Signature render_signature{"PromptTemplate.render()", render_names, 1};
 
 // template: a str to parse, or None for no fragments; tokenizer: any object.
 Ref template_new(PyTypeObject* type, const Arguments& arguments) {
@@ -47,8 +52,7 @@ Ref get_fragments(TemplateObject& self) { return copy_fragment_list(self.record.
 // Any sequence of PromptFragment objects; the template changes only when all
 // of them have been copied.
 void set_fragments(TemplateObject& self, PyObject* value) {
-    FragmentList fragments = sequence_of<PromptFragment>(value, record_of);
-    std::swap(self.record.fragments, fragments);
+    self.record.replace_fragments(sequence_of<PromptFragment>(value, record_of));
 }
 
 Ref markup_str(TemplateObject& self) { return new_markup_str(self.record.fragments); }
@@ -105,12 +109,12 @@ Ref template_setstate(TemplateObject& self, const Arguments& arguments) {
         Ref value = Ref::borrow(borrowed_value);
         std::string_view name = text_of(key.get());
         if (name == "template") {
-            self.record.fragments = py_parse_markup(text_of(value.get()));
+            self.record.replace_fragments(py_parse_markup(text_of(value.get())));
         } else if (name == "fragments") {
             pairs = std::move(value);
         }
     }
-    if (pairs) self.record.fragments = sequence_of<PromptFragment>(pairs.get(), record_of_pair);
+    if (pairs) self.record.replace_fragments(sequence_of<PromptFragment>(pairs.get(), record_of_pair));
     return Ref::borrow(Py_None);
 }
 
@@ -124,6 +128,77 @@ Ref template_reduce(TemplateObject& self, const Arguments&) {
         tokenizer = get_tokenizer(self);
     }
     return reduce_instance(self_of(self), TemplateObject::type(), {Py_None, tokenizer.get()});
+}
+
+// The prompt: text fragments as they are, each control (with or without
+// options) replaced by str(values[name]), verbatim. Each name is looked up once,
+// in order, under shared access, so a lookup cannot change the template.
+// 1. look the controls up and keep the str of each value;
+// 2. when every value is ASCII, write text and values into one new str sized
+//    in advance; otherwise join the pieces as str objects.
+// The controls' names as interned str, made once for the fragments the
+// template holds; making them runs no Python code, so no other call can see
+// them half made.
+const std::vector<Ref>& control_names(TemplateRecord& record) {
+    if (!record.names_made) {
+        std::vector<Ref> names;
+        for (const PromptFragment& fragment : record.fragments) {
+            if (fragment.is_text()) continue;
+            PyObject* name = new_str(fragment.string).release();
+            PyUnicode_InternInPlace(&name);
+            names.push_back(Ref::steal(name));
+        }
+        record.names = std::move(names);
+        record.names_made = true;
+    }
+    return record.names;
+}
+
+Ref template_render(TemplateObject& self, const Arguments& arguments) {
+    PyObject* values = arguments[0].get();
+    const FragmentList& fragments = self.record.fragments;
+    auto name = control_names(self.record).begin();
+    InlineVector<Ref, 16> inserted;
+    std::size_t size = 0;
+    bool ascii_values = true;
+    for (const PromptFragment& fragment : fragments) {
+        if (fragment.is_text()) {
+            size += fragment.string.size();
+            continue;
+        }
+        Ref value = check(PyObject_GetItem(values, (name++)->get()));
+        Ref text = check(PyObject_Str(value.get()));
+        if (PyUnicode_IS_ASCII(text.get())) {
+            size += static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get()));
+        } else {
+            ascii_values = false;
+        }
+        inserted.push_back(std::move(text));
+    }
+    if (ascii_values) {
+        return new_written_str(size, [&](char* out) {
+            auto value = inserted.elements().begin();
+            for (const PromptFragment& fragment : fragments) {
+                std::string_view piece = fragment.string;
+                if (!fragment.is_text()) {
+                    PyObject* text = (value++)->get();
+                    piece = std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
+                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+                }
+                std::memcpy(out, piece.data(), piece.size());
+                out += piece.size();
+            }
+        });
+    }
+    // Values of any kind, lone surrogates included, keep exactly what they hold.
+    Ref pieces = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));
+    auto value = inserted.elements().begin();
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        Ref piece = fragments[i].is_text() ? new_str(fragments[i].string) : std::move(*value++);
+        PyList_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), piece.release());
+    }
+    Ref empty = check(PyUnicode_New(0, 0));
+    return check(PyUnicode_Join(empty.get(), pieces.get()));
 }
 
 Py_ssize_t template_length(TemplateObject& self) { return static_cast<Py_ssize_t>(self.record.fragments.size()); }
@@ -187,6 +262,13 @@ const char template_doc[] =
     "    template (:obj:`str`):\n"
     "        The korvanta template to render the raw texts.\n";
 
+const char render_doc[] =
+    "render($self, /, values)\n--\n\n"
+    "Fill the template from a mapping: the text as it is, and str(values[name]) for every control.\n"
+    "\n"
+    "values is any object with __getitem__ (a dict, a Mapping, a dict subclass with __missing__);\n"
+    "its values are inserted verbatim, so the result is the finished prompt, not markup.";
+
 PyMethodDef template_methods[] = {
     {"parse", method_pointer(function<parse_signature, parse_to_list>), fast_call_flags | METH_STATIC, parse_doc},
     {"__getstate__", method_pointer(method<TemplateObject, Access::shared, getstate_signature, template_getstate>),
@@ -195,6 +277,8 @@ PyMethodDef template_methods[] = {
      fast_call_flags, nullptr},
     {"__reduce__", method_pointer(method<TemplateObject, Access::none, reduce_signature, template_reduce>),
      fast_call_flags, nullptr},
+    {"render", method_pointer(method<TemplateObject, Access::shared, render_signature, template_render>),
+     fast_call_flags, render_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

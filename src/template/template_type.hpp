@@ -2,19 +2,30 @@
 // PromptFragmentIter, the iterator that hands out copies of its fragments.
 #pragma once
 
+#include <vector>
+
 #include "fragment/record.hpp"
 #include "module/frame.hpp"
 
 namespace korvanta {
 
 struct TemplateRecord {
-    Ref tokenizer;           // the caller's object, stored and handed back, never called; empty only after cycle clearing
-    FragmentList fragments;  // the template's content, owned alone, in markup order
+    Ref tokenizer;             // the caller's object, stored and handed back, never called; empty only after cycle clearing
+    FragmentList fragments;    // the template's content, owned alone, in markup order
+    std::vector<Ref> names;    // the controls' names as interned str, in order, for render(); made on first need
+    bool names_made = false;   // `names` matches `fragments`
 
     TemplateRecord(Ref tokenizer_, FragmentList fragments_) noexcept
         : tokenizer(std::move(tokenizer_)), fragments(std::move(fragments_)) {}
     TemplateRecord(TemplateRecord&&) noexcept = default;
     ~TemplateRecord() { tokenizer = Ref(); }  // the tokenizer goes first, then the fragments
+
+    // The only way the fragments change: the names made for the old ones go with them.
+    void replace_fragments(FragmentList replacement) noexcept {
+        std::swap(fragments, replacement);
+        names.clear();
+        names_made = false;
+    }
 };
 
 struct TemplateObject : Instance<TemplateRecord> {

@@ -74,6 +74,8 @@ OPERATIONS = {
     "template str": (lambda ns: str(ns.t), False, None),
     "template repr": (lambda ns: repr(ns.t), False, None),
     "template hash": (lambda ns: hash(ns.t), False, None),
+    "render": (lambda ns: ns.t.render({"name": "n" * 20, "label": "é"}), False, None),
+    "render error": (lambda ns: ns.t.render({"name": "n"}), False, KeyError),
     "len": (lambda ns: len(ns.t), False, None),
     "index": (lambda ns: ns.t[3], False, None),
     "index error": (lambda ns: ns.t[10**6], False, IndexError),

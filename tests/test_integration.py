@@ -1,0 +1,44 @@
+"""The engines users scale out with: Hugging Face datasets (Dataset.map in
+worker processes) and a dask.distributed cluster of worker processes. Each
+example checks itself against a local run; here it runs in a bounded child
+process. Needs the extra: pip install '.[integration]'."""
+
+import importlib.util
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+pytestmark = [
+    pytest.mark.isolated,
+    pytest.mark.skipif(not EXAMPLES.exists(), reason="the examples are not beside the tests"),
+]
+
+
+def needs(*modules):
+    missing = [name for name in modules if importlib.util.find_spec(name) is None]
+    if missing:
+        pytest.skip(f"needs {', '.join(missing)}: pip install '.[integration]'")
+
+
+def run_example(name):
+    done = subprocess.run([sys.executable, str(EXAMPLES / name)], capture_output=True, text=True, timeout=600,
+                          cwd=EXAMPLES)
+    assert done.returncode == 0, done.stderr[-3000:]
+    return done.stdout.splitlines()
+
+
+def test_datasets_map_in_two_processes_equals_one_and_fingerprints_stay():
+    needs("datasets", "tokenizers")
+    first, second = run_example("datasets_map.py"), run_example("datasets_map.py")
+    assert first[0] == "rows: 32, first prompt: 'the acting was moving . It was [MASK] . [end]'"
+    assert first == second  # the template hash and the transform fingerprint, in two processes
+
+
+def test_dask_cluster_renders_a_scattered_template():
+    needs("dask", "distributed", "tokenizers")
+    assert run_example("dask_cluster.py") == [
+        "workers: 2, batches: 8, first: 'the acting was moving . It was [MASK] . [end]'"]
