@@ -184,21 +184,13 @@ Ref fragment_getstate(FragmentObject& self, const Arguments&) {
 // Entries apply one at a time in the dict's order; unknown keys are skipped
 // and a failing entry leaves the earlier ones applied.
 Ref fragment_setstate(FragmentObject& self, const Arguments& arguments) {
-    PyObject* state = own_state(self_of(self), arguments[0].get());
-    if (!PyDict_Check(state)) raise_conversion(state, messages::py_dict);
-    Py_ssize_t position = 0;
-    PyObject *borrowed_key, *borrowed_value;
-    while (PyDict_Next(state, &position, &borrowed_key, &borrowed_value)) {
-        // Converting the value may run Python code that changes the dict.
-        Ref key = Ref::borrow(borrowed_key);
-        Ref value = Ref::borrow(borrowed_value);
-        std::string_view name = text_of(key.get());
-        if (name == "string") {
-            set_string(self, value.get());
-        } else if (name == "options") {
-            self.record.options = option_list_of(value.get());
+    for_each_state_entry(own_state(self_of(self), arguments[0].get()), [&](std::string_view key, PyObject* value) {
+        if (key == "string") {
+            set_string(self, value);
+        } else if (key == "options") {
+            self.record.options = option_list_of(value);
         }
-    }
+    });
     return Ref::borrow(Py_None);
 }
 

@@ -171,10 +171,11 @@ using ExclusiveAccess = AccessGuard<Access::exclusive>;
 
 // ---------------------------------------------------------------- binding
 
-// How an operation in the call form takes its arguments. Every parameter is
-// positional-or-keyword; the first `required` of them must be given.
+// The most parameters an operation has (MarkupError's msg, template, pos).
 inline constexpr std::size_t max_parameters = 3;
 
+// How an operation in the call form takes its arguments. Every parameter is
+// positional-or-keyword; the first `required` of them must be given.
 struct Signature {
     const char* full_name;                    // "PromptFragment.__new__()", used in messages
     std::span<const std::string_view> names;  // parameter names, in order

@@ -20,4 +20,20 @@ Ref reduce_instance(PyObject* self, PyTypeObject* base, std::initializer_list<Py
 // state is yielded as it is.
 PyObject* own_state(PyObject* self, PyObject* state);
 
+// The rest of __setstate__: the state (after own_state) must be a dict, whose
+// entries go to `apply(std::string_view key, PyObject* value)` one at a time,
+// in the dict's order. Key and value are held while they are applied, since
+// applying may run Python code that changes the dict.
+template <class Apply>
+void for_each_state_entry(PyObject* state, Apply&& apply) {
+    if (!PyDict_Check(state)) raise_conversion(state, messages::py_dict);
+    Py_ssize_t position = 0;
+    PyObject *borrowed_key, *borrowed_value;
+    while (PyDict_Next(state, &position, &borrowed_key, &borrowed_value)) {
+        Ref key = Ref::borrow(borrowed_key);
+        Ref value = Ref::borrow(borrowed_value);
+        apply(text_of(key.get()), value.get());
+    }
+}
+
 }  // namespace korvanta

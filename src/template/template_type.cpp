@@ -98,22 +98,14 @@ Ref template_getstate(TemplateObject& self, const Arguments&) {
 // parse of its value; "fragments", when there is one, replaces them after the
 // walk, so it wins; other keys are skipped; a failure keeps what came before.
 Ref template_setstate(TemplateObject& self, const Arguments& arguments) {
-    PyObject* state = own_state(self_of(self), arguments[0].get());
-    if (!PyDict_Check(state)) raise_conversion(state, messages::py_dict);
     Ref pairs;
-    Py_ssize_t position = 0;
-    PyObject *borrowed_key, *borrowed_value;
-    while (PyDict_Next(state, &position, &borrowed_key, &borrowed_value)) {
-        // Held for the entry: a failing conversion may run Python code that changes the dict.
-        Ref key = Ref::borrow(borrowed_key);
-        Ref value = Ref::borrow(borrowed_value);
-        std::string_view name = text_of(key.get());
-        if (name == "template") {
-            self.record.replace_fragments(py_parse_markup(text_of(value.get())));
-        } else if (name == "fragments") {
-            pairs = std::move(value);
+    for_each_state_entry(own_state(self_of(self), arguments[0].get()), [&](std::string_view key, PyObject* value) {
+        if (key == "template") {
+            self.record.replace_fragments(py_parse_markup(text_of(value)));
+        } else if (key == "fragments") {
+            pairs = Ref::borrow(value);
         }
-    }
+    });
     if (pairs) self.record.replace_fragments(sequence_of<PromptFragment>(pairs.get(), record_of_pair));
     return Ref::borrow(Py_None);
 }
@@ -130,12 +122,6 @@ Ref template_reduce(TemplateObject& self, const Arguments&) {
     return reduce_instance(self_of(self), TemplateObject::type(), {Py_None, tokenizer.get()});
 }
 
-// The prompt: text fragments as they are, each control (with or without
-// options) replaced by str(values[name]), verbatim. Each name is looked up once,
-// in order, under shared access, so a lookup cannot change the template.
-// 1. look the controls up and keep the str of each value;
-// 2. when every value is ASCII, write text and values into one new str sized
-//    in advance; otherwise join the pieces as str objects.
 // The controls' names as interned str, made once for the fragments the
 // template holds; making them runs no Python code, so no other call can see
 // them half made.
@@ -154,6 +140,12 @@ const std::vector<Ref>& control_names(TemplateRecord& record) {
     return record.names;
 }
 
+// The prompt: text fragments as they are, each control (with or without
+// options) replaced by str(values[name]), verbatim. Each name is looked up once,
+// in order, under shared access, so a lookup cannot change the template.
+// 1. look the controls up and keep the str of each value;
+// 2. when every value is ASCII, write text and values into one new str sized
+//    in advance; otherwise join the pieces as str objects.
 Ref template_render(TemplateObject& self, const Arguments& arguments) {
     PyObject* values = arguments[0].get();
     const FragmentList& fragments = self.record.fragments;
