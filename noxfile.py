@@ -97,6 +97,7 @@ def package(session):
 @nox.session
 def sanitize(session):
     """The suite against an AddressSanitizer + UBSan build; any report fails."""
+    session.install("--upgrade", "pip")
     session.install("scikit-build-core", "pytest", "hypothesis", "tokenizers")
     session.install("--no-build-isolation", "-C", "cmake.define.KORVANTA_SANITIZE=ON", "-C", "build-dir=build/asan",
                     "-C", "cmake.build-type=RelWithDebInfo", ".")
@@ -146,6 +147,7 @@ def leak_hunt(session):
     A test whose references or memory blocks grow in every measured run fails.
     The fault-injection sweeps run here too, once each."""
     env = {"PYTHONWARNINGS": "ignore"}  # the debug interpreter warns about pip's own unclosed files
+    session.install("--upgrade", "pip", env=env)  # Debian's is too old for -C
     session.install("scikit-build-core", "pytest", "hypothesis", env=env)
     session.install("tokenizers", env=env, success_codes=[0, 1])
     session.install("--no-build-isolation", "-C", "build-dir=build/dbg", ".", env=env)
