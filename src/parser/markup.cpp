@@ -17,6 +17,7 @@ namespace detail {
 // byte ends a run exactly when (byte - 0x5B) as unsigned is at most 2.
 const char* find_text_end(const char* p, const char* end) noexcept {
 #if defined(__SSE2__)
+    const char* const start = p;
     const __m128i base = _mm_set1_epi8(0x5B);
     const __m128i two = _mm_set1_epi8(2);
     auto hits = [&](const char* at) {
@@ -30,10 +31,15 @@ const char* find_text_end(const char* p, const char* end) noexcept {
         p += 64;
     }
     while (end - p >= 16) {
-        __m128i offset = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), base);
-        __m128i hit = _mm_cmpeq_epi8(_mm_min_epu8(offset, two), offset);
-        if (int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        if (int mask = _mm_movemask_epi8(hits(p))) return p + __builtin_ctz(static_cast<unsigned>(mask));
         p += 16;
+    }
+    // The last few bytes of a run of 16 or more: one load of the final 16
+    // bytes, which lie inside the run, with the bytes already seen masked off.
+    if (p < end && end - start >= 16) {
+        const char* last = end - 16;
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits(last))) >> (p - last);
+        return mask != 0 ? p + __builtin_ctz(mask) : end;
     }
 #endif
     while (p < end && !has_class(*p, TOP_SPECIAL)) ++p;

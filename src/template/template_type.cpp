@@ -11,6 +11,14 @@
 #include "module/state.hpp"
 
 namespace korvanta {
+
+void TemplateRecord::replace_fragments(FragmentList replacement, bool parsed) noexcept {
+    std::swap(fragments, replacement);
+    parses_back = parsed || korvanta::parses_back(fragments);
+    names.clear();
+    names_made = false;
+}
+
 namespace {
 
 constexpr std::string_view constructor_names[] = {"template", "tokenizer"};
@@ -31,7 +39,7 @@ Ref template_new(PyTypeObject* type, const Arguments& arguments) {
     if (arguments[0].get() != Py_None) {
         fragments = py_parse_markup(convert_argument("template", [&] { return text_of(arguments[0].get()); }));
     }
-    return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1].get()), std::move(fragments)});
+    return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1].get()), std::move(fragments), true});
 }
 
 PyObject* self_of(TemplateObject& self) noexcept { return reinterpret_cast<PyObject*>(&self); }
@@ -52,7 +60,7 @@ Ref get_fragments(TemplateObject& self) { return copy_fragment_list(self.record.
 // Any sequence of PromptFragment objects; the template changes only when all
 // of them have been copied.
 void set_fragments(TemplateObject& self, PyObject* value) {
-    self.record.replace_fragments(sequence_of<PromptFragment>(value, record_of));
+    self.record.replace_fragments(sequence_of<PromptFragment>(value, record_of), false);
 }
 
 Ref markup_str(TemplateObject& self) { return new_markup_str(self.record.fragments); }
@@ -84,7 +92,7 @@ Ref template_getstate(TemplateObject& self, const Arguments&) {
     const FragmentList& fragments = self.record.fragments;
     Ref state = check(PyDict_New());
     check_status(PyDict_SetItemString(state.get(), "template", new_markup_str(fragments, TextForm::escaped).get()));
-    if (!parses_back(fragments)) {
+    if (!self.record.parses_back) {
         Ref pairs = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));
         for (std::size_t i = 0; i < fragments.size(); ++i) {
             PyList_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), new_fragment_pair(fragments[i]).release());
@@ -101,12 +109,12 @@ Ref template_setstate(TemplateObject& self, const Arguments& arguments) {
     Ref pairs;
     for_each_state_entry(own_state(self_of(self), arguments[0].get()), [&](std::string_view key, PyObject* value) {
         if (key == "template") {
-            self.record.replace_fragments(py_parse_markup(text_of(value)));
+            self.record.replace_fragments(py_parse_markup(text_of(value)), true);
         } else if (key == "fragments") {
             pairs = Ref::borrow(value);
         }
     });
-    if (pairs) self.record.replace_fragments(sequence_of<PromptFragment>(pairs.get(), record_of_pair));
+    if (pairs) self.record.replace_fragments(sequence_of<PromptFragment>(pairs.get(), record_of_pair), false);
     return Ref::borrow(Py_None);
 }
 

@@ -12,20 +12,18 @@ namespace korvanta {
 struct TemplateRecord {
     Ref tokenizer;             // the caller's object, stored and handed back, never called; empty only after cycle clearing
     FragmentList fragments;    // the template's content, owned alone, in markup order
+    bool parses_back;          // parsing the escaped markup of `fragments` gives them back (the parser made them)
     std::vector<Ref> names;    // the controls' names as interned str, in order, for render(); made on first need
     bool names_made = false;   // `names` matches `fragments`
 
-    TemplateRecord(Ref tokenizer_, FragmentList fragments_) noexcept
-        : tokenizer(std::move(tokenizer_)), fragments(std::move(fragments_)) {}
+    // `parsed`: the parser made `fragments_`, so they parse back.
+    TemplateRecord(Ref tokenizer_, FragmentList fragments_, bool parsed) noexcept
+        : tokenizer(std::move(tokenizer_)), fragments(std::move(fragments_)), parses_back(parsed) {}
     TemplateRecord(TemplateRecord&&) noexcept = default;
     ~TemplateRecord() { tokenizer = Ref(); }  // the tokenizer goes first, then the fragments
 
-    // The only way the fragments change: the names made for the old ones go with them.
-    void replace_fragments(FragmentList replacement) noexcept {
-        std::swap(fragments, replacement);
-        names.clear();
-        names_made = false;
-    }
+    // The only way the fragments change: what was worked out for the old ones goes with them.
+    void replace_fragments(FragmentList replacement, bool parsed) noexcept;
 };
 
 struct TemplateObject : Instance<TemplateRecord> {
