@@ -148,11 +148,7 @@ Ref escape(const Arguments& arguments) {
     std::string_view text = convert_argument("text", [&] { return text_of(object); });
     const std::size_t size = escaped_size(text);
     if (size == text.size() && PyUnicode_CheckExact(object)) return Ref::borrow(object);
-    auto write = [&](char* out) { write_escaped(text, out); };
-    if (!PyUnicode_IS_ASCII(object)) return new_written_str(size, write);
-    Ref escaped = check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(escaped.get())));
-    return escaped;
+    return new_written_str(size, [&](char* out) { write_escaped(text, out); });
 }
 
 }  // namespace korvanta

@@ -11,7 +11,6 @@ Each operation runs in a process of its own, so an operation that fills a
 first-use cache (a class, an interned name) meets the failure while filling it.
 """
 
-import copy
 import copyreg
 import ctypes
 import json
