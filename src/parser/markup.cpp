@@ -47,10 +47,17 @@ const char* find_text_end(const char* p, const char* end) noexcept {
 }
 
 // [name], [name|] or [name|opt(sep opt)*] where sep is a run of '#' and ','.
-const char* read_control(const char* p, const char* end, std::string_view& name, OptionViews& options) {
-    const char* name_begin = p + 1;
-    p = skip_word(name_begin, end);
-    if (p == name_begin) return nullptr;
+ControlRead read_control(const char* open, const char* end, std::string_view& name, OptionViews& options) {
+    // Reading stopped at `p`, short of a closing bracket: the end of the text
+    // and a '[' fail the control for what they are, any other byte for `fault`.
+    auto stopped = [&](const char* p, MarkupFault fault) -> ControlRead {
+        if (p == end) return {open, MarkupFault::unclosed_control};
+        if (*p == '[') return {p, MarkupFault::bracket_in_control};
+        return {p, fault};
+    };
+    const char* const name_begin = open + 1;
+    const char* p = skip_word(name_begin, end);
+    if (p == name_begin) return stopped(p, MarkupFault::empty_name);
     name = std::string_view(name_begin, static_cast<std::size_t>(p - name_begin));
 
     options.clear();
@@ -65,49 +72,35 @@ const char* read_control(const char* p, const char* end, std::string_view& name,
                 const char* next = skip_separator(p, end);
                 if (next == p) break;
                 option_end = skip_word(next, end);
-                if (option_end == next) break;
+                if (option_end == next) {
+                    return stopped(next, next < end && *next == ']' ? MarkupFault::empty_option : MarkupFault::second_bar);
+                }
                 options.push_back(std::string_view(next, static_cast<std::size_t>(option_end - next)));
                 p = option_end;
             }
+        } else if (p < end && has_class(*p, SEPARATOR)) {
+            return stopped(p, MarkupFault::empty_option);
         }
     }
-    if (p == end || *p != ']') return nullptr;
-    return p + 1;
+    if (p < end && *p == ']') return {p + 1, std::nullopt};
+    // Right after the name a separator; after the options a second '|'.
+    if (p < end && has_class(*p, SEPARATOR)) {
+        return stopped(p, *p == '#' ? MarkupFault::hash_in_name : MarkupFault::comma_in_name);
+    }
+    return stopped(p, MarkupFault::second_bar);
 }
 
 }  // namespace detail
 
-MarkupStop describe_stop(std::string_view input, std::size_t offset) noexcept {
-    using namespace detail;
+MarkupStop describe_stop(std::string_view input, std::size_t offset) {
     const char* const begin = input.data();
-    const char* const end = begin + input.size();
     const char* const at = begin + offset;
-    auto stop = [&](MarkupFault fault, const char* p) { return MarkupStop{fault, static_cast<std::size_t>(p - begin)}; };
-    if (*at == ']') return stop(MarkupFault::unescaped_close, at);
-    if (*at == '\\') return stop(MarkupFault::lone_backslash, at);
-    // A control that did not match: walk it as read_control does, and name the
-    // first byte that no rule of a control accepts.
-    const char* p = skip_word(at + 1, end);
-    if (p < end && *p != '[' && *p != '|') {
-        if (p == at + 1) return stop(MarkupFault::empty_name, p);
-        return stop(*p == '#' ? MarkupFault::hash_in_name : MarkupFault::comma_in_name, p);
-    }
-    if (p < end && *p == '|') {
-        if (p == at + 1) return stop(MarkupFault::empty_name, p);
-        // 1. an option must start; 2. after it, a separator or the end of the control.
-        for (++p;;) {
-            const char* option_end = skip_word(p, end);
-            if (option_end == p) {
-                if (p < end && (has_class(*p, SEPARATOR) || *p == ']')) return stop(MarkupFault::empty_option, p);
-                break;
-            }
-            p = skip_separator(option_end, end);
-            if (p == option_end) break;
-        }
-    }
-    if (p == end) return stop(MarkupFault::unclosed_control, at);
-    if (*p == '|') return stop(MarkupFault::second_bar, p);
-    return stop(MarkupFault::bracket_in_control, p);
+    if (*at == ']') return {MarkupFault::unescaped_close, offset};
+    if (*at == '\\') return {MarkupFault::lone_backslash, offset};
+    std::string_view name;
+    detail::OptionViews options;
+    detail::ControlRead read = detail::read_control(at, begin + input.size(), name, options);
+    return {*read.fault, static_cast<std::size_t>(read.at - begin)};  // parsing stopped here: it does not match
 }
 
 std::size_t count_escaped(std::string_view text) noexcept {

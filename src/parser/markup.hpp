@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,9 +50,9 @@ struct MarkupStop {
 };
 
 // The reason for a parse that stopped at byte `offset` of `input`, before the
-// end: the element there is read again, with the parser's own scanners, up to
-// the first byte that does not fit.
-MarkupStop describe_stop(std::string_view input, std::size_t offset) noexcept;
+// end: the element there is read again by the parser, which says where it
+// stopped fitting and why.
+MarkupStop describe_stop(std::string_view input, std::size_t offset);
 
 // How many bytes of `text` are backslashes or brackets, the bytes that a text
 // fragment writes as escapes.
@@ -97,10 +98,17 @@ inline const char* skip_separator(const char* p, const char* end) noexcept {
 // for the usual few and on the heap beyond that.
 using OptionViews = InlineVector<std::string_view, 8>;
 
-// Reads one control at `p` (a left bracket): its name and options into `name`
-// and `options`; returns the position after the closing bracket, or null when
-// the control does not match as a whole.
-const char* read_control(const char* p, const char* end, std::string_view& name, OptionViews& options);
+// How reading a control ended. Matched: no fault, and `at` is the byte after
+// its closing bracket. Not matched: `fault` says why and `at` is the first byte
+// that does not fit (the '[' itself for a control that runs into the end).
+struct ControlRead {
+    const char* at;
+    std::optional<MarkupFault> fault;
+};
+
+// Reads one control at `open` (a left bracket): its name and options into
+// `name` and `options`.
+ControlRead read_control(const char* open, const char* end, std::string_view& name, OptionViews& options);
 
 // Text waiting to become one fragment: a slice of the input until an escape
 // forces a copy, then a string that later runs and escapes are appended to.
@@ -178,11 +186,11 @@ std::string_view parse_markup_into(std::string_view input, Sink& sink) {
             p += 2;
         } else if (*p == '[') {
             std::string_view name;
-            const char* after = read_control(p, end, name, options);
-            if (after == nullptr) break;
+            ControlRead read = read_control(p, end, name, options);
+            if (read.fault) break;
             text.flush(sink);
             sink.control(name, std::as_const(options).elements());
-            p = after;
+            p = read.at;
         } else if (*p == ']') {
             break;
         } else {
