@@ -134,8 +134,6 @@ constexpr Signature getstate_signature{"PromptFragment.__getstate__()", {}, 0};
 constexpr Signature setstate_signature{"PromptFragment.__setstate__()", state_names, 1};
 constexpr Signature reduce_signature{"PromptFragment.__reduce__()", {}, 0};
 
-PyObject* self_of(FragmentObject& self) noexcept { return reinterpret_cast<PyObject*>(&self); }
-
 bool given(const Ref& argument) noexcept { return argument && argument.get() != Py_None; }
 
 // string: a str or None; option: a list or None, its items str. Both are

@@ -84,6 +84,12 @@ Object& receiver(PyObject* self) {
     return *reinterpret_cast<Object*>(self);
 }
 
+// The Python object of an instance, the other way round.
+template <class Object>
+PyObject* self_of(Object& object) noexcept {
+    return reinterpret_cast<PyObject*>(&object);
+}
+
 // Moves `record` into a just-allocated instance; nothing can fail from here.
 template <class Object, class Record>
 Ref install_record(PyObject* instance, Record&& record) noexcept {

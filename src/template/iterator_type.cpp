@@ -7,7 +7,7 @@
 namespace korvanta {
 namespace {
 
-Ref iterator_iter(IteratorObject& self) { return Ref::borrow(reinterpret_cast<PyObject*>(&self)); }
+Ref iterator_iter(IteratorObject& self) { return Ref::borrow(self_of(self)); }
 
 // Exclusive access only while taking the record; the object is made after.
 Ref iterator_next(IteratorObject& self) {

@@ -15,8 +15,7 @@ namespace korvanta {
 void TemplateRecord::replace_fragments(FragmentList replacement, bool parsed) noexcept {
     std::swap(fragments, replacement);
     parses_back = parsed || korvanta::parses_back(fragments);
-    names.clear();
-    names_made = false;
+    names.reset();
 }
 
 namespace {
@@ -39,10 +38,8 @@ Ref template_new(PyTypeObject* type, const Arguments& arguments) {
     if (arguments[0].get() != Py_None) {
         fragments = py_parse_markup(convert_argument("template", [&] { return text_of(arguments[0].get()); }));
     }
-    return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1].get()), std::move(fragments), true});
+    return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1].get()), std::move(fragments)});
 }
-
-PyObject* self_of(TemplateObject& self) noexcept { return reinterpret_cast<PyObject*>(&self); }
 
 Ref get_tokenizer(TemplateObject& self) {
     PyObject* tokenizer = self.record.tokenizer.get();
@@ -134,7 +131,7 @@ Ref template_reduce(TemplateObject& self, const Arguments&) {
 // template holds; making them runs no Python code, so no other call can see
 // them half made.
 const std::vector<Ref>& control_names(TemplateRecord& record) {
-    if (!record.names_made) {
+    if (!record.names) {
         std::vector<Ref> names;
         for (const PromptFragment& fragment : record.fragments) {
             if (fragment.is_text()) continue;
@@ -143,9 +140,8 @@ const std::vector<Ref>& control_names(TemplateRecord& record) {
             names.push_back(Ref::steal(name));
         }
         record.names = std::move(names);
-        record.names_made = true;
     }
-    return record.names;
+    return *record.names;
 }
 
 // The prompt: text fragments as they are, each control (with or without

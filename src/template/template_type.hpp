@@ -2,6 +2,7 @@
 // PromptFragmentIter, the iterator that hands out copies of its fragments.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "fragment/record.hpp"
@@ -12,13 +13,12 @@ namespace korvanta {
 struct TemplateRecord {
     Ref tokenizer;             // the caller's object, stored and handed back, never called; empty only after cycle clearing
     FragmentList fragments;    // the template's content, owned alone, in markup order
-    bool parses_back;          // parsing the escaped markup of `fragments` gives them back (the parser made them)
-    std::vector<Ref> names;    // the controls' names as interned str, in order, for render(); made on first need
-    bool names_made = false;   // `names` matches `fragments`
+    bool parses_back = true;   // parsing the escaped markup of `fragments` gives them back (the parser made them)
+    std::optional<std::vector<Ref>> names;  // the controls' names as interned str, in order, for render(); made on first need
 
-    // `parsed`: the parser made `fragments_`, so they parse back.
-    TemplateRecord(Ref tokenizer_, FragmentList fragments_, bool parsed) noexcept
-        : tokenizer(std::move(tokenizer_)), fragments(std::move(fragments_)), parses_back(parsed) {}
+    // `parsed_fragments`: what the parser made, which parses back.
+    TemplateRecord(Ref tokenizer_, FragmentList parsed_fragments) noexcept
+        : tokenizer(std::move(tokenizer_)), fragments(std::move(parsed_fragments)) {}
     TemplateRecord(TemplateRecord&&) noexcept = default;
     ~TemplateRecord() { tokenizer = Ref(); }  // the tokenizer goes first, then the fragments
 
