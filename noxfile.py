@@ -41,8 +41,8 @@ def pyenv_pythons():
 PYTHONS = pyenv_pythons()
 
 
-def pytest(session, *args, env=None):
-    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args, *session.posargs, env=env)
+def pytest(session, *args, **kwargs):
+    return session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args, *session.posargs, **kwargs)
 
 
 @nox.session(python=PYTHONS)
@@ -56,8 +56,7 @@ def tests(session):
 def integration(session):
     """The datasets and dask.distributed examples and tests, which must run, not skip."""
     session.install(".[test,integration]")
-    report = session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", "tests/test_integration.py",
-                         silent=True)
+    report = pytest(session, "-rs", "tests/test_integration.py", silent=True)
     print(report)
     if "skipped" in report:
         session.error("the integration tests skipped")
