@@ -130,32 +130,71 @@ def test_dict_mutated_during_setstate(mutate):
     assert f.options == ["opt"] and f.string in ("x", "s")
 
 
-def test_threads_sharing_one_template():
-    t = PromptTemplate("a[b|c]d", None)
-    replacements = [korvanta.parse("x[y]"), korvanta.parse("a[b|c]d")]
-    errors, seen = [], set()
+class Slow:
+    """A sequence in Python: every item costs some bytecode, so threads switch
+    in the middle of an assignment that walks it."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        sum(range(20))
+        return self.items[i]
+
+
+class SlowIndex:
+    def __index__(self):
+        sum(range(20))
+        return 0
+
+
+class SlowValues(dict):
+    def __getitem__(self, key):
+        sum(range(20))
+        return key.upper()
+
+
+def test_threads_never_see_each_others_accesses():
+    """Writers on two threads assign values whose conversion runs Python code;
+    readers call every read operation meanwhile. Nobody re-enters an object,
+    so nobody may fail, and every read sees one whole value."""
+    markups = ["a[b|c]d", "x[y]z[w|u,v]"]
+    options = [["p", "q"], ["r", "s", "t"]]
+    t = PromptTemplate(markups[0], None)
+    f = PromptFragment("n", options[0])
+    errors, seen_markup, seen_options = [], set(), set()
+
+    def guarded(work):
+        def run():
+            try:
+                work()
+            except BaseException as error:  # noqa: BLE001 - any failure is a finding
+                errors.append(error)
+        return threading.Thread(target=run)
 
     def reader():
-        try:
-            for _ in range(3000):
-                seen.add(str(t))
-                list(t)
-                t.fragments
-                hash(t)
-                t[1]  # every replacement has at least two fragments
-        except Exception as error:  # noqa: BLE001 - any failure is a finding
-            errors.append(error)
+        for _ in range(300):
+            seen_markup.update({str(t), repr(t), "".join(map(str, t)), "".join(map(str, t.fragments)),
+                                t.__getstate__()["template"], str(pickle.loads(pickle.dumps(t)))})
+            assert t.render(SlowValues()) in {"aBd", "xYzW"}
+            hash(t), len(t), t[SlowIndex()], t.tokenizer
+            seen_options.update({tuple(f.options), tuple(f.__getstate__()["options"]), str(f)[3:-1]})
+            hash(f), repr(f), f.string
 
     def writer(n):
-        try:
-            for i in range(3000):
-                t.fragments = replacements[(i + n) % 2]
-                t.tokenizer = i
-        except Exception as error:  # noqa: BLE001
-            errors.append(error)
+        for i in range(300):
+            k = (i + n) % 2
+            t.fragments = Slow(korvanta.parse(markups[k]))
+            f.options = Slow(options[k])
+            pairs = [(g.string, g.options) for g in korvanta.parse(markups[k])]
+            t.__setstate__({"fragments": Slow(pairs), "template": markups[k]})
+            f.__setstate__({"options": Slow(options[k])})
+            t.tokenizer = i
 
-    threads = [threading.Thread(target=reader) for _ in range(3)] + [threading.Thread(target=writer, args=(n,))
-                                                                      for n in range(2)]
+    threads = [guarded(reader) for _ in range(3)] + [guarded(lambda n=n: writer(n)) for n in range(2)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
@@ -166,7 +205,8 @@ def test_threads_sharing_one_template():
     finally:
         sys.setswitchinterval(interval)
     assert errors == []
-    assert seen <= {"x[y]", "a[b|c]d"} and str(t) in seen | {"x[y]", "a[b|c]d"}
+    assert seen_markup <= set(markups)
+    assert seen_options <= {"p,q", "r,s,t", ("p", "q"), ("r", "s", "t")}
 
 
 def test_releasing_a_long_chain_of_templates_does_not_exhaust_the_stack():

@@ -2,6 +2,7 @@
 tokenizer sent to a spawned worker process."""
 
 import copy
+import copyreg
 import multiprocessing
 import pickle
 
@@ -32,10 +33,11 @@ def test_every_protocol(protocol, cls):
     assert restored.tokenizer.name == "tok" and restored.tokenizer is not t.tokenizer
 
 
-def test_state_keeps_its_single_entry():
-    t = PromptTemplate("[a]", Tokenizer("tok"))
-    reduced = t.__reduce_ex__(2)
-    assert reduced[2] == {"template": "[a]"}
+def test_the_tokenizer_travels_in_the_state_beside_the_single_entry():
+    tok = Tokenizer("tok")
+    t = PromptTemplate("[a]", tok)
+    assert t.__getstate__() == {"template": "[a]"}
+    assert t.__reduce_ex__(2) == (copyreg.__newobj__, (PromptTemplate, None, None), {"template": "[a]", "tokenizer": tok})
 
 
 def test_copy_shares_and_deepcopy_copies_the_tokenizer():

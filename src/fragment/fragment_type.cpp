@@ -4,10 +4,6 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "fragment/inline_vector.hpp"
 #include "module/state.hpp"
 #include "parser/markup.hpp"
@@ -50,25 +46,6 @@ class FragmentObjects {
 
 }  // namespace
 
-// Four independent 16-byte accumulators, so the loads are not serialised
-// behind one another.
-bool is_ascii(const char* p, std::size_t size) noexcept {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    __m128i a = _mm_setzero_si128(), b = a, c = a, d = a;
-    for (; i + 64 <= size; i += 64) {
-        a = _mm_or_si128(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
-        b = _mm_or_si128(b, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16)));
-        c = _mm_or_si128(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 32)));
-        d = _mm_or_si128(d, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 48)));
-    }
-    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) return false;
-#endif
-    unsigned seen = 0;
-    for (; i < size; ++i) seen |= static_cast<unsigned char>(p[i]);
-    return seen < 0x80;
-}
-
 Ref new_markup_str(const PromptFragment& fragment) {
     return new_written_str(markup_size(fragment), [&](char* out) { write_markup(fragment, out); });
 }
@@ -81,10 +58,10 @@ Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form) {
 }
 
 Ref parse_to_list(const Arguments& arguments) {
-    std::string_view text = convert_argument("template", [&] { return text_of(arguments[0].get()); });
+    Utf8Text text = convert_argument("template", [&] { return text_of(arguments[0].get()); });
     FragmentObjects objects;
     RecordSink sink{[&](PromptFragment&& record) { objects.append(std::move(record)); }};
-    parse_markup_into(text, sink);
+    parse_markup_into(text.view(), sink);
     return objects.list();
 }
 
@@ -102,7 +79,7 @@ Ref copy_fragment_list(std::span<const PromptFragment> records) {
 
 OptionList option_list_of(PyObject* value) {
     std::vector<std::string> options =
-        sequence_of<std::string>(value, [](PyObject* item) { return std::string(text_of(item)); });
+        sequence_of<std::string>(value, [](PyObject* item) { return std::string(text_of(item).view()); });
     return OptionList(std::span<const std::string>(options));
 }
 
@@ -116,7 +93,7 @@ Ref new_option_list(const OptionList& options) {
 
 PromptFragment record_of(PyObject* object) {
     FragmentObject& fragment = receiver<FragmentObject>(object);
-    SharedAccess access(fragment.access);
+    SharedAccess access(object);
     return fragment.record;
 }
 
@@ -141,7 +118,7 @@ bool given(const Ref& argument) noexcept { return argument && argument.get() != 
 Ref fragment_new(PyTypeObject* type, const Arguments& arguments) {
     PromptFragment record;
     if (given(arguments[0])) {
-        record.string = convert_argument("string", [&] { return std::string(text_of(arguments[0].get())); });
+        record.string = convert_argument("string", [&] { return std::string(text_of(arguments[0].get()).view()); });
     }
     if (PyObject* option = arguments[1].get(); given(arguments[1])) {
         convert_argument("option", [&] {
@@ -154,11 +131,16 @@ Ref fragment_new(PyTypeObject* type, const Arguments& arguments) {
 
 Ref get_string(FragmentObject& self) { return new_str(self.record.string); }
 
-void set_string(FragmentObject& self, PyObject* value) { self.record.string = std::string(text_of(value)); }
+// Setters convert the whole value first, then change the record in one step
+// that runs no Python code, so other threads see the old value or the new.
+void set_string(FragmentObject& self, PyObject* value) { self.record.string = std::string(text_of(value).view()); }
 
+// Making the list may run a collection, and so Python code: the options read
+// are a copy.
 Ref get_options(FragmentObject& self) {
     if (!self.record.options.has_value()) return Ref::borrow(Py_None);
-    return new_option_list(self.record.options);
+    OptionList options = self.record.options;
+    return new_option_list(options);
 }
 
 // None makes the fragment a text fragment; any sequence of str a control.
@@ -170,32 +152,39 @@ void set_options(FragmentObject& self, PyObject* value) {
     }
 }
 
+// Read from one copy of the record: making the dict may run Python code.
 Ref fragment_getstate(FragmentObject& self, const Arguments&) {
+    const PromptFragment record = self.record;
     Ref state = check(PyDict_New());
-    check_status(PyDict_SetItemString(state.get(), "string", new_str(self.record.string).get()));
-    if (self.record.options.has_value()) {
-        check_status(PyDict_SetItemString(state.get(), "options", new_option_list(self.record.options).get()));
+    check_status(PyDict_SetItemString(state.get(), "string", new_str(record.string).get()));
+    if (record.options.has_value()) {
+        check_status(PyDict_SetItemString(state.get(), "options", new_option_list(record.options).get()));
     }
     return state;
 }
 
 // Entries apply one at a time in the dict's order; unknown keys are skipped
-// and a failing entry leaves the earlier ones applied.
-Ref fragment_setstate(FragmentObject& self, const Arguments& arguments) {
-    for_each_state_entry(own_state(self_of(self), arguments[0].get()), [&](std::string_view key, PyObject* value) {
+// and a failing entry leaves the earlier ones applied. The attributes of a
+// subclass instance follow once the fragment is whole and no longer held.
+Ref fragment_setstate(FragmentObject& self, const Arguments& arguments, ExclusiveAccess& access) {
+    StateParts parts = split_state(arguments[0].get());
+    for_each_state_entry(parts.own, [&](std::string_view key, PyObject* value) {
         if (key == "string") {
             set_string(self, value);
         } else if (key == "options") {
             self.record.options = option_list_of(value);
         }
     });
+    access.release();
+    restore_attributes(self_of(self), parts);
     return Ref::borrow(Py_None);
 }
 
 // Pickling (every protocol) and copying recreate the fragment empty, then
 // restore it through __setstate__.
 Ref fragment_reduce(FragmentObject& self, const Arguments&) {
-    return reduce_instance(self_of(self), FragmentObject::type(), {});
+    Ref no_arguments = check(PyTuple_New(0));
+    return reduce_instance(self_of(self), FragmentObject::type(), no_arguments.get(), nullptr);
 }
 
 Ref fragment_str(FragmentObject& self) { return new_markup_str(self.record); }

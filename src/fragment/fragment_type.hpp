@@ -6,6 +6,7 @@
 #include "fragment/record.hpp"
 #include "fragment/render.hpp"
 #include "module/frame.hpp"
+#include "parser/markup.hpp"
 
 namespace korvanta {
 
@@ -18,9 +19,6 @@ struct FragmentObject : Instance<PromptFragment> {
 extern const char parse_doc[];
 
 FragmentList py_parse_markup(std::string_view text);
-
-// Whether `size` bytes at `p` are all ASCII.
-bool is_ascii(const char* p, std::size_t size) noexcept;
 
 // A new str of the UTF-8 text that `write(char* out)` writes, `size` bytes:
 // written straight into a new ASCII str, then checked for ASCII while still in

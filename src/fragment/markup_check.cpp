@@ -130,7 +130,8 @@ PyObject* markup_error_type() {
 
 Ref validate(const Arguments& arguments) {
     PyObject* object = arguments[0].get();
-    std::string_view text = convert_argument("template", [&] { return text_of(object); });
+    Utf8Text utf8 = convert_argument("template", [&] { return text_of(object); });
+    std::string_view text = utf8.view();
     NullSink sink;
     std::string_view rest = parse_markup_into(text, sink);
     if (rest.empty()) return Ref::borrow(Py_None);
@@ -145,7 +146,8 @@ Ref validate(const Arguments& arguments) {
 
 Ref escape(const Arguments& arguments) {
     PyObject* object = arguments[0].get();
-    std::string_view text = convert_argument("text", [&] { return text_of(object); });
+    Utf8Text utf8 = convert_argument("text", [&] { return text_of(object); });
+    std::string_view text = utf8.view();
     const std::size_t size = escaped_size(text);
     if (size == text.size() && PyUnicode_CheckExact(object)) return Ref::borrow(object);
     return new_written_str(size, [&](char* out) { write_escaped(text, out); });

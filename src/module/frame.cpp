@@ -239,12 +239,25 @@ Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwarg
 
 // ---------------------------------------------------------------- conversions
 
-std::string_view text_of(PyObject* object) {
+Utf8Text::Utf8Text(PyObject* object) {
     if (!PyUnicode_Check(object)) raise_conversion(object, messages::py_string);
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(object) < 0) throw PythonError{};
+#endif
     Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-    if (utf8 == nullptr) throw PythonError{};
-    return std::string_view(utf8, static_cast<std::size_t>(size));
+    const char* utf8;
+    if (PyUnicode_IS_ASCII(object)) {
+        // ASCII is its own UTF-8: the interpreter hands out the str's own data.
+        utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+        if (utf8 == nullptr) throw PythonError{};
+    } else {
+        // Asking the str for its UTF-8 would attach a copy to it for as long
+        // as it lives; a bytes object of our own goes when the call ends.
+        encoded_ = check(PyUnicode_AsUTF8String(object));
+        utf8 = PyBytes_AS_STRING(encoded_.get());
+        size = PyBytes_GET_SIZE(encoded_.get());
+    }
+    text_ = std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
 Ref new_str(std::string_view text) {

@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "module/access.hpp"
 #include "module/messages.hpp"
 #include "module/ref.hpp"
 
@@ -70,12 +71,12 @@ auto call_frame(Body&& body) noexcept -> decltype(body()) {
 
 // ---------------------------------------------------------------- instances
 
-// Every instance: the object header, the access counter, then the record.
+// Every instance: the object header, then the record. Who is inside the
+// object is kept by each thread (module/access.hpp), not in the object.
 template <class Record>
 struct Instance {
     PyObject_HEAD
-    Py_ssize_t access;  // 0 free, n > 0 shared by n, -1 held exclusively
-    Record record;      // the class's native record, owned by the object
+    Record record;  // the class's native record, owned by the object
 };
 
 template <class Object>
@@ -83,6 +84,17 @@ Object& receiver(PyObject* self) {
     if (!PyObject_TypeCheck(self, Object::type())) raise_conversion(self, Object::class_name);
     return *reinterpret_cast<Object*>(self);
 }
+
+// The receiver of a call, held for the whole call: a caller may pass it
+// borrowed (functools.partial does) and drop its own reference from Python
+// code that the call runs.
+template <class Object>
+struct HeldReceiver {
+    Ref held;
+    Object& object;
+
+    explicit HeldReceiver(PyObject* self) : held(Ref::borrow(self)), object(receiver<Object>(self)) {}
+};
 
 // The Python object of an instance, the other way round.
 template <class Object>
@@ -94,7 +106,6 @@ PyObject* self_of(Object& object) noexcept {
 template <class Object, class Record>
 Ref install_record(PyObject* instance, Record&& record) noexcept {
     auto* object = reinterpret_cast<Object*>(instance);
-    object->access = 0;
     ::new (static_cast<void*>(&object->record)) std::remove_cvref_t<Record>(std::forward<Record>(record));
     return Ref::steal(instance);
 }
@@ -128,52 +139,6 @@ void instance_dealloc(PyObject* self) noexcept {
     type->tp_free(self);
     Py_DECREF(type);
 }
-
-// ---------------------------------------------------------------- access
-
-enum class Access { none, shared, exclusive };
-
-template <Access kind>
-class AccessGuard;
-
-template <>
-class AccessGuard<Access::none> {
-   public:
-    explicit AccessGuard(Py_ssize_t&) noexcept {}
-};
-
-template <>
-class AccessGuard<Access::shared> {
-   public:
-    explicit AccessGuard(Py_ssize_t& counter) : counter_(counter) {
-        if (counter_ == -1) raise(PyExc_RuntimeError, messages::already_mutably_borrowed);
-        ++counter_;
-    }
-    ~AccessGuard() { --counter_; }
-    AccessGuard(const AccessGuard&) = delete;
-    AccessGuard& operator=(const AccessGuard&) = delete;
-
-   private:
-    Py_ssize_t& counter_;  // the object's access counter
-};
-
-template <>
-class AccessGuard<Access::exclusive> {
-   public:
-    explicit AccessGuard(Py_ssize_t& counter) : counter_(counter) {
-        if (counter_ != 0) raise(PyExc_RuntimeError, messages::already_borrowed);
-        counter_ = -1;
-    }
-    ~AccessGuard() { counter_ = 0; }
-    AccessGuard(const AccessGuard&) = delete;
-    AccessGuard& operator=(const AccessGuard&) = delete;
-
-   private:
-    Py_ssize_t& counter_;  // the object's access counter
-};
-
-using SharedAccess = AccessGuard<Access::shared>;
-using ExclusiveAccess = AccessGuard<Access::exclusive>;
 
 // ---------------------------------------------------------------- binding
 
@@ -227,10 +192,14 @@ inline Py_ssize_t to_result(Py_ssize_t result) noexcept { return result; }
 template <class Object, Access kind, const Signature& signature, auto body>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     return call_frame([&]() -> PyObject* {
-        Object& object = receiver<Object>(self);
-        AccessGuard<kind> access(object.access);
+        HeldReceiver<Object> call(self);
+        AccessGuard<kind> access(self);
         Arguments arguments = bind_vector(signature, args, nargsf, kwnames);
-        return to_result(body(object, arguments));
+        if constexpr (std::is_invocable_v<decltype(body), Object&, const Arguments&, AccessGuard<kind>&>) {
+            return to_result(body(call.object, arguments, access));  // a body that may end its access early
+        } else {
+            return to_result(body(call.object, arguments));
+        }
     });
 }
 
@@ -248,20 +217,20 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 template <class Object, auto body>
 PyObject* getter(PyObject* self, void*) noexcept {
     return call_frame([&]() -> PyObject* {
-        Object& object = receiver<Object>(self);
-        SharedAccess access(object.access);
-        return to_result(body(object));
+        HeldReceiver<Object> call(self);
+        SharedAccess access(self);
+        return to_result(body(call.object));
     });
 }
 
 template <class Object, auto body>
 int setter(PyObject* self, PyObject* value, void*) noexcept {
     return call_frame([&]() -> int {
-        Object& object = receiver<Object>(self);
-        ExclusiveAccess access(object.access);
+        HeldReceiver<Object> call(self);
+        ExclusiveAccess access(self);
         if (value == nullptr) raise(PyExc_AttributeError, messages::cannot_delete);
         Ref held = Ref::borrow(value);  // the body may run Python code
-        body(object, held.get());
+        body(call.object, held.get());
         return 0;
     });
 }
@@ -269,19 +238,19 @@ int setter(PyObject* self, PyObject* value, void*) noexcept {
 template <class Object, Access kind, auto body>
 auto unary_slot(PyObject* self) noexcept {
     return call_frame([&] {
-        Object& object = receiver<Object>(self);
-        AccessGuard<kind> access(object.access);
-        return to_result(body(object));
+        HeldReceiver<Object> call(self);
+        AccessGuard<kind> access(self);
+        return to_result(body(call.object));
     });
 }
 
 template <class Object, Access kind, auto body>
 PyObject* binary_slot(PyObject* self, PyObject* operand) noexcept {
     return call_frame([&]() -> PyObject* {
-        Object& object = receiver<Object>(self);
-        AccessGuard<kind> access(object.access);
+        HeldReceiver<Object> call(self);
+        AccessGuard<kind> access(self);
         Ref held = Ref::borrow(operand);  // the body may run Python code
-        return to_result(body(object, held.get()));
+        return to_result(body(call.object, held.get()));
     });
 }
 
@@ -300,8 +269,21 @@ inline constexpr int fast_call_flags = METH_FASTCALL | METH_KEYWORDS;
 
 // ---------------------------------------------------------------- conversions
 
-// The UTF-8 text of a str (or subclass); valid while the object lives.
-std::string_view text_of(PyObject* object);
+// The UTF-8 text of a str (or subclass), for the length of one call. ASCII
+// text is read in place; other text is encoded into a buffer of its own, so
+// the caller's str keeps no lasting UTF-8 copy.
+class Utf8Text {
+   public:
+    explicit Utf8Text(PyObject* object);
+    std::string_view view() const noexcept { return text_; }
+    operator std::string_view() const noexcept { return text_; }
+
+   private:
+    Ref encoded_;            // the bytes that hold the encoded text, for non-ASCII text
+    std::string_view text_;  // the text, in the str or in encoded_
+};
+
+inline Utf8Text text_of(PyObject* object) { return Utf8Text(object); }
 Ref new_str(std::string_view text);
 
 // Size hint of a sequence for reserving room; 0 when it cannot be had.

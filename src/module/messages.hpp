@@ -28,6 +28,10 @@ inline constexpr const char unexpected_keyword[] = "%s got an unexpected keyword
 inline constexpr const char multiple_values[] = "%s got multiple values for argument '%S'";
 inline constexpr const char missing_required[] = "%s missing %zd required positional %s: %s";
 
+// Pickling a subclass whose own methods say how to recreate it.
+inline constexpr const char bad_getnewargs_ex[] = "__getnewargs_ex__ should return a tuple (args, kwargs) of a tuple and a dict";
+inline constexpr const char bad_getnewargs[] = "__getnewargs__ should return a tuple";
+
 // Templates.
 inline constexpr const char index_out_of_bounds[] = "index out of bounds: the len is %zu but the index is %llu";
 

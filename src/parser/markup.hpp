@@ -54,6 +54,10 @@ struct MarkupStop {
 // stopped fitting and why.
 MarkupStop describe_stop(std::string_view input, std::size_t offset);
 
+// Whether the `size` bytes at `p` are all ASCII: decides the kind of str that
+// new text needs.
+bool is_ascii(const char* p, std::size_t size) noexcept;
+
 // How many bytes of `text` are backslashes or brackets, the bytes that a text
 // fragment writes as escapes.
 std::size_t count_escaped(std::string_view text) noexcept;

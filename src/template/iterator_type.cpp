@@ -1,5 +1,5 @@
-// PromptFragmentIter: owns a copy of a template's fragments, taken when the
-// iterator was made, and moves them one by one into new PromptFragment objects.
+// PromptFragmentIter: holds the template's content as it was when the iterator
+// was made, and copies its fragments one by one into new PromptFragment objects.
 // Not registered in the module and not constructible from Python.
 #include "fragment/fragment_type.hpp"
 #include "template/template_type.hpp"
@@ -9,18 +9,18 @@ namespace {
 
 Ref iterator_iter(IteratorObject& self) { return Ref::borrow(self_of(self)); }
 
-// Exclusive access only while taking the record; the object is made after.
+// Exclusive access only while copying the record; the object is made after.
 Ref iterator_next(IteratorObject& self) {
     PromptFragment record;
     {
-        ExclusiveAccess access(self.access);
+        ExclusiveAccess access(self_of(self));
         IteratorRecord& state = self.record;
-        if (state.next == state.fragments.size()) {
+        if (state.next == state.content->fragments.size()) {
             Ref stop = check(PyObject_CallOneArg(PyExc_StopIteration, Py_None));
             PyErr_SetObject(PyExc_StopIteration, stop.get());
             throw PythonError{};
         }
-        record = std::move(state.fragments[state.next++]);
+        record = state.content->fragments[state.next++];
     }
     return new_fragment(std::move(record));
 }

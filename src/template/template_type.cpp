@@ -12,10 +12,9 @@
 
 namespace korvanta {
 
-void TemplateRecord::replace_fragments(FragmentList replacement, bool parsed) noexcept {
-    std::swap(fragments, replacement);
-    parses_back = parsed || korvanta::parses_back(fragments);
-    names.reset();
+SharedContent make_content(FragmentList fragments, bool parsed) {
+    const bool parses = parsed || parses_back(fragments);
+    return std::make_shared<const TemplateContent>(std::move(fragments), parses);
 }
 
 namespace {
@@ -36,9 +35,11 @@ constexpr Signature render_signature{"PromptTemplate.render()", render_names, 1}
 Ref template_new(PyTypeObject* type, const Arguments& arguments) {
     FragmentList fragments;
     if (arguments[0].get() != Py_None) {
-        fragments = py_parse_markup(convert_argument("template", [&] { return text_of(arguments[0].get()); }));
+        Utf8Text text = convert_argument("template", [&] { return text_of(arguments[0].get()); });
+        fragments = py_parse_markup(text);
     }
-    return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1].get()), std::move(fragments)});
+    SharedContent content = make_content(std::move(fragments), true);
+    return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1].get()), std::move(content)});
 }
 
 Ref get_tokenizer(TemplateObject& self) {
@@ -52,15 +53,20 @@ void set_tokenizer(TemplateObject& self, PyObject* value) {
     Ref old = std::exchange(self.record.tokenizer, Ref::borrow(value));
 }
 
-Ref get_fragments(TemplateObject& self) { return copy_fragment_list(self.record.fragments); }
-
-// Any sequence of PromptFragment objects; the template changes only when all
-// of them have been copied.
-void set_fragments(TemplateObject& self, PyObject* value) {
-    self.record.replace_fragments(sequence_of<PromptFragment>(value, record_of), false);
+// Making the list may run a collection, and so Python code: the content read
+// is held.
+Ref get_fragments(TemplateObject& self) {
+    SharedContent content = self.record.content;
+    return copy_fragment_list(content->fragments);
 }
 
-Ref markup_str(TemplateObject& self) { return new_markup_str(self.record.fragments); }
+// Any sequence of PromptFragment objects; the template changes only when all
+// of them have been copied, in one step that runs no Python code.
+void set_fragments(TemplateObject& self, PyObject* value) {
+    self.record.content = make_content(sequence_of<PromptFragment>(value, record_of), false);
+}
+
+Ref markup_str(TemplateObject& self) { return new_markup_str(self.record.content->fragments); }
 
 // A fragment as the pair (string, options), options None for text.
 Ref new_fragment_pair(const PromptFragment& fragment) {
@@ -77,7 +83,7 @@ PromptFragment record_of_pair(PyObject* pair) {
     // Held: converting the options may run Python code that changes a list.
     Ref string = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 0));
     Ref options = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 1));
-    PromptFragment record{std::string(text_of(string.get())), {}};
+    PromptFragment record{std::string(text_of(string.get()).view()), {}};
     if (options.get() != Py_None) record.options = option_list_of(options.get());
     return record;
 }
@@ -86,10 +92,11 @@ PromptFragment record_of_pair(PyObject* pair) {
 // parses back to these very fragments whenever any markup can; otherwise the
 // fragments themselves follow as pairs under "fragments".
 Ref template_getstate(TemplateObject& self, const Arguments&) {
-    const FragmentList& fragments = self.record.fragments;
+    SharedContent content = self.record.content;  // making the dict may run Python code
+    const FragmentList& fragments = content->fragments;
     Ref state = check(PyDict_New());
     check_status(PyDict_SetItemString(state.get(), "template", new_markup_str(fragments, TextForm::escaped).get()));
-    if (!self.record.parses_back) {
+    if (!content->parses_back) {
         Ref pairs = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));
         for (std::size_t i = 0; i < fragments.size(); ++i) {
             PyList_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), new_fragment_pair(fragments[i]).release());
@@ -100,60 +107,69 @@ Ref template_getstate(TemplateObject& self, const Arguments&) {
 }
 
 // Entries apply in the dict's order: "template" replaces the fragments by the
-// parse of its value; "fragments", when there is one, replaces them after the
-// walk, so it wins; other keys are skipped; a failure keeps what came before.
-Ref template_setstate(TemplateObject& self, const Arguments& arguments) {
+// parse of its value; "tokenizer" replaces the tokenizer; "fragments", when
+// there is one, replaces the fragments after the walk, so it wins; other keys
+// are skipped; a failure keeps what came before. The attributes of a subclass
+// instance follow once the template is whole and no longer held.
+Ref template_setstate(TemplateObject& self, const Arguments& arguments, ExclusiveAccess& access) {
+    StateParts parts = split_state(arguments[0].get());
     Ref pairs;
-    for_each_state_entry(own_state(self_of(self), arguments[0].get()), [&](std::string_view key, PyObject* value) {
+    for_each_state_entry(parts.own, [&](std::string_view key, PyObject* value) {
         if (key == "template") {
-            self.record.replace_fragments(py_parse_markup(text_of(value)), true);
+            self.record.content = make_content(py_parse_markup(text_of(value)), true);
+        } else if (key == "tokenizer") {
+            set_tokenizer(self, value);
         } else if (key == "fragments") {
             pairs = Ref::borrow(value);
         }
     });
-    if (pairs) self.record.replace_fragments(sequence_of<PromptFragment>(pairs.get(), record_of_pair), false);
+    if (pairs) self.record.content = make_content(sequence_of<PromptFragment>(pairs.get(), record_of_pair), false);
+    access.release();
+    restore_attributes(self_of(self), parts);
     return Ref::borrow(Py_None);
 }
 
-// Pickling and copying recreate the template without calling __init__, hand it
-// the tokenizer (deep-copied by deepcopy, pickled by pickle) and restore the
-// fragments through __setstate__.
+// Pickling and copying recreate the template without calling __init__, then
+// hand it its fragments and its tokenizer through __setstate__: the template
+// exists before the tokenizer is rebuilt, so a tokenizer that refers back to
+// it (deepcopy, pickle) finds the new template.
 Ref template_reduce(TemplateObject& self, const Arguments&) {
     Ref tokenizer;
     {
-        SharedAccess access(self.access);
+        SharedAccess access(self_of(self));
         tokenizer = get_tokenizer(self);
     }
-    return reduce_instance(self_of(self), TemplateObject::type(), {Py_None, tokenizer.get()});
+    Ref arguments = check(PyTuple_Pack(1, Py_None));
+    return reduce_instance(self_of(self), TemplateObject::type(), arguments.get(), tokenizer.get());
 }
 
-// The controls' names as interned str, made once for the fragments the
-// template holds; making them runs no Python code, so no other call can see
-// them half made.
-const std::vector<Ref>& control_names(TemplateRecord& record) {
-    if (!record.names) {
+// The controls' names as str, made once for a content; making them runs no
+// Python code, so no other call can see them half made. They are not
+// interned: names come from the caller's data, and interned strings may live
+// as long as the process.
+const std::vector<Ref>& control_names(const TemplateContent& content) {
+    if (!content.names) {
         std::vector<Ref> names;
-        for (const PromptFragment& fragment : record.fragments) {
-            if (fragment.is_text()) continue;
-            PyObject* name = new_str(fragment.string).release();
-            PyUnicode_InternInPlace(&name);
-            names.push_back(Ref::steal(name));
+        for (const PromptFragment& fragment : content.fragments) {
+            if (!fragment.is_text()) names.push_back(new_str(fragment.string));
         }
-        record.names = std::move(names);
+        content.names = std::move(names);
     }
-    return *record.names;
+    return *content.names;
 }
 
 // The prompt: text fragments as they are, each control (with or without
 // options) replaced by str(values[name]), verbatim. Each name is looked up once,
-// in order, under shared access, so a lookup cannot change the template.
+// in order, under shared access, so a lookup cannot change the template from
+// this thread; the content read is held, should another thread replace it.
 // 1. look the controls up and keep the str of each value;
 // 2. when every value is ASCII, write text and values into one new str sized
 //    in advance; otherwise join the pieces as str objects.
 Ref template_render(TemplateObject& self, const Arguments& arguments) {
     PyObject* values = arguments[0].get();
-    const FragmentList& fragments = self.record.fragments;
-    auto name = control_names(self.record).begin();
+    SharedContent content = self.record.content;
+    const FragmentList& fragments = content->fragments;
+    auto name = control_names(*content).begin();
     InlineVector<Ref, 16> inserted;
     std::size_t size = 0;
     bool ascii_values = true;
@@ -197,14 +213,18 @@ Ref template_render(TemplateObject& self, const Arguments& arguments) {
     return check(PyUnicode_Join(empty.get(), pieces.get()));
 }
 
-Py_ssize_t template_length(TemplateObject& self) { return static_cast<Py_ssize_t>(self.record.fragments.size()); }
+Py_ssize_t template_length(TemplateObject& self) {
+    return static_cast<Py_ssize_t>(self.record.content->fragments.size());
+}
 
 // Non-negative integers (and __index__ objects) below the length.
 Ref template_subscript(TemplateObject& self, PyObject* key) {
     Ref index_object = check(PyNumber_Index(key));
     unsigned long long index = PyLong_AsUnsignedLongLong(index_object.get());
     if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
-    const FragmentList& fragments = self.record.fragments;
+    // Read after __index__ ran, as the template is now; copying the fragment
+    // runs no Python code.
+    const FragmentList& fragments = self.record.content->fragments;
     if (index >= fragments.size()) {
         PyErr_Format(PyExc_IndexError, messages::index_out_of_bounds, fragments.size(), index);
         throw PythonError{};
@@ -222,10 +242,10 @@ PyObject* template_item(PyObject* self, Py_ssize_t index) noexcept {
 }
 
 Ref template_iter(TemplateObject& self) {
-    return new_exact_instance<IteratorObject>(IteratorObject::type(), IteratorRecord{self.record.fragments, 0});
+    return new_exact_instance<IteratorObject>(IteratorObject::type(), IteratorRecord{self.record.content, 0});
 }
 
-Py_hash_t template_hash(TemplateObject& self) { return to_python_hash(markup_hash(self.record.fragments)); }
+Py_hash_t template_hash(TemplateObject& self) { return to_python_hash(markup_hash(self.record.content->fragments)); }
 
 // Releasing a template can release a chain of templates that hold each other
 // as tokenizers; the interpreter's trashcan keeps that from exhausting the stack.

@@ -2,6 +2,7 @@
 // PromptFragmentIter, the iterator that hands out copies of its fragments.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -10,20 +11,32 @@
 
 namespace korvanta {
 
-struct TemplateRecord {
-    Ref tokenizer;             // the caller's object, stored and handed back, never called; empty only after cycle clearing
-    FragmentList fragments;    // the template's content, owned alone, in markup order
-    bool parses_back = true;   // parsing the escaped markup of `fragments` gives them back (the parser made them)
-    std::optional<std::vector<Ref>> names;  // the controls' names as interned str, in order, for render(); made on first need
+// A template's fragments with what is worked out from them. Immutable once
+// published (the names are filled once, by code that runs no Python), so an
+// operation that runs Python code while it reads keeps its own reference, and
+// other threads may replace the template's content meanwhile.
+struct TemplateContent {
+    FragmentList fragments;  // the template's content, in markup order
+    bool parses_back;        // parsing the escaped markup of `fragments` gives them back (the parser made them)
+    mutable std::optional<std::vector<Ref>> names;  // the controls' names as str, in order, for render(); made on first need
 
-    // `parsed_fragments`: what the parser made, which parses back.
-    TemplateRecord(Ref tokenizer_, FragmentList parsed_fragments) noexcept
-        : tokenizer(std::move(tokenizer_)), fragments(std::move(parsed_fragments)) {}
+    TemplateContent(FragmentList fragments_, bool parses_back_) noexcept
+        : fragments(std::move(fragments_)), parses_back(parses_back_) {}
+};
+
+using SharedContent = std::shared_ptr<const TemplateContent>;
+
+// A new content; `parsed`: the parser made the fragments, which parse back.
+SharedContent make_content(FragmentList fragments, bool parsed);
+
+struct TemplateRecord {
+    Ref tokenizer;          // the caller's object, stored and handed back, never called; empty only after cycle clearing
+    SharedContent content;  // never null; replaced whole, never changed in place
+
+    TemplateRecord(Ref tokenizer_, SharedContent content_) noexcept
+        : tokenizer(std::move(tokenizer_)), content(std::move(content_)) {}
     TemplateRecord(TemplateRecord&&) noexcept = default;
     ~TemplateRecord() { tokenizer = Ref(); }  // the tokenizer goes first, then the fragments
-
-    // The only way the fragments change: what was worked out for the old ones goes with them.
-    void replace_fragments(FragmentList replacement, bool parsed) noexcept;
 };
 
 struct TemplateObject : Instance<TemplateRecord> {
@@ -32,8 +45,8 @@ struct TemplateObject : Instance<TemplateRecord> {
 };
 
 struct IteratorRecord {
-    FragmentList fragments;  // the copy taken by iter(); records are moved out as they are handed out
-    std::size_t next = 0;    // position of the next record to hand out
+    SharedContent content;  // the template's content when iter() was called
+    std::size_t next = 0;   // position of the next fragment to hand out
 };
 
 struct IteratorObject : Instance<IteratorRecord> {
