@@ -4,7 +4,8 @@
 // parses back from its markup text; the incremental markup hash equals a plain
 // one-shot SipHash-1-3 of the text; a parse that stops is described at an
 // element that parsing the text before it confirms; escaped text parses back
-// to itself; the escaped markup text parses back to the fragments.
+// to itself; the escaped markup text parses back to the fragments; the ASCII
+// check agrees with a byte-by-byte one at every offset and length.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -87,6 +88,15 @@ std::uint64_t plain_siphash13(const std::string& message) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);
+    // Every start and length, so each byte passes through every lane of the
+    // blocks of 16 and 64 bytes and of the tail.
+    for (std::size_t start = 0; start < size && start < 80; ++start) {
+        bool ascii = true;
+        for (std::size_t end = start; end <= size; ++end) {
+            if (end > start) ascii = ascii && data[end - 1] < 0x80;
+            require(korvanta::is_ascii(input.data() + start, end - start) == ascii, "ASCII check");
+        }
+    }
     korvanta::ParsedMarkup parsed = korvanta::parse_markup(input);
     check_invariants(parsed.fragments);
     require(parsed.remainder.data() + parsed.remainder.size() == input.data() + input.size(), "remainder is a tail");

@@ -1,6 +1,7 @@
 """Hostile and heavy input: huge templates, every Unicode scalar value,
 surrogates, lying or failing sequences, mutation during __setstate__, threads."""
 
+import functools
 import gc
 import operator
 import pickle
@@ -339,3 +340,67 @@ def test_a_panic_that_is_also_an_exit_request_does_not_end_the_process():
     assert done.stdout == "PanicException ('from Python code',) [keep]\nstill running\n"
     assert done.stderr.startswith("korvanta: resuming an internal failure fetched from Python code\n")
     assert "Exit: from Python code" in done.stderr
+
+
+class Dropper:
+    """Drops the only reference to a call's receiver from inside the call: the
+    partial passes its stored receiver on borrowed, and forgets it here."""
+
+    def __init__(self, receiver, method):
+        self.call = functools.partial(method, receiver)
+
+    def drop(self):
+        if self.call is not None:
+            call, self.call = self.call, None
+            call.__setstate__((len, (), {}, None))
+            gc.collect()
+
+
+class DroppingValues(dict):
+    def __missing__(self, key):
+        self.dropper.drop()
+        return key
+
+
+class DroppingSequence(Slow):
+    def __getitem__(self, i):
+        self.dropper.drop()
+        return self.items[i]
+
+
+class DroppingState(PromptTemplate):
+    def __getstate__(self):
+        self.dropper.drop()
+        return super().__getstate__()
+
+
+def dropping_values(dropper):
+    values = DroppingValues()
+    values.dropper = dropper
+    return values
+
+
+def dropping_sequence(dropper, items):
+    sequence = DroppingSequence(items)
+    sequence.dropper = dropper
+    return sequence
+
+
+@pytest.mark.parametrize("make, method, arguments, result", [
+    (lambda: PromptTemplate("[a] [b]", None), PromptTemplate.render, lambda d: [dropping_values(d)], "a b"),
+    (lambda: PromptTemplate("[a]", None), PromptTemplate.__setstate__,
+     lambda d: [{"fragments": dropping_sequence(d, [("x", None), ("y", [])])}], None),
+    (lambda: PromptFragment("a"), PromptFragment.__setstate__,
+     lambda d: [{"options": dropping_sequence(d, "xyz")}], None),
+    (lambda: DroppingState("[a]", None), DroppingState.__reduce__, lambda d: [], "[a]"),
+])
+def test_a_call_holds_its_receiver(make, method, arguments, result):
+    receiver = make()
+    dropper = Dropper(receiver, method)
+    if isinstance(receiver, DroppingState):
+        receiver.dropper = dropper
+    given = arguments(dropper)
+    call = dropper.call
+    del receiver
+    outcome = call(*given)
+    assert outcome == result or outcome[2]["template"] == result

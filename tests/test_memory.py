@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+import korvanta
+
 SCRIPT = textwrap.dedent(
     """
     import resource
@@ -56,3 +58,21 @@ def test_memory_exhaustion_raises_memory_error():
         f"{name}: MemoryError" for name in ["parse", "constructor", "string", "setstate", "str", "fragments", "next"]
     )
     assert lines[1] == "keep ['o'] [t] 2 1"
+
+
+@pytest.mark.parametrize("text", ["caf\u00e9 [x|\u00e9t\u00e9] ", "\u0416 [x] \u20ac", "\U0001f600 [x|\U0001f601]"])
+@pytest.mark.parametrize("call", [
+    korvanta.parse, korvanta.validate, korvanta.escape,
+    lambda s: korvanta.PromptTemplate(s, None),
+    lambda s: korvanta.PromptTemplate("[x]", None).render({"x": s}),
+    lambda s: korvanta.PromptTemplate(None, None).__setstate__({"template": s}),
+    lambda s: korvanta.PromptFragment(s, [s]),
+    lambda s: setattr(korvanta.PromptFragment(), "string", s),
+    lambda s: setattr(korvanta.PromptFragment(), "options", [s]),
+], ids=["parse", "validate", "escape", "constructor", "render", "setstate", "fragment", "string", "options"])
+def test_the_callers_text_keeps_its_size(text, call):
+    """Text beyond ASCII is read through a UTF-8 copy that goes with the call."""
+    text = text * 1000 + str(len(text))  # a new str, which holds no UTF-8 form yet
+    size = sys.getsizeof(text)
+    call(text)
+    assert sys.getsizeof(text) == size

@@ -138,3 +138,15 @@ def test_markup_text_of_an_escape_free_template_parses_back(pairs):
     again = korvanta.parse(str(template))
     assert shape(again) == shape(template.fragments)
     assert shape(again) == reference_parse(markup)
+
+
+@pytest.mark.parametrize("size", [16, 64, 80])
+def test_text_beyond_ascii_in_every_lane_of_a_block(size):
+    """Made text is checked for ASCII 16 and 64 bytes at a time; a byte beyond
+    ASCII in any lane must make a str of the right kind."""
+    for lane in range(size - 1):
+        text = "a" * lane + "\u00e9" + "b" * (size - 2 - lane)  # 2 bytes at `lane`
+        assert len(text.encode()) == size
+        made = str(PromptFragment(text))
+        assert made == text and not made.isascii()
+        assert korvanta.escape(text + "[") == text + "\\["

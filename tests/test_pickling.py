@@ -204,3 +204,105 @@ def test_real_tokenizer_travels_to_a_spawned_worker():
         ("Subclassed", "the film it was great .", [1, 2, 6, 3, 4, 7]),
         ("Subclassed", "film it was great .", [2, 6, 3, 4, 7]),
     ]
+
+
+class Holder:
+    """A tokenizer that refers back to its template, as real pipelines' objects do."""
+
+
+def graphs():
+    """Templates whose tokenizer leads back to the template, and how to find it again."""
+    plain = PromptTemplate("[a] b", None)
+    plain.tokenizer = plain
+    yield plain, lambda t: t.tokenizer
+    held = PromptTemplate("[a] b", Holder())
+    held.tokenizer.template = held
+    yield held, lambda t: t.tokenizer.template
+    in_tuple = PromptTemplate("[a] b", None)
+    in_tuple.tokenizer = ("vocab", [in_tuple])
+    yield in_tuple, lambda t: t.tokenizer[1][0]
+
+
+@pytest.mark.parametrize("index", range(3))
+def test_copies_keep_cycles_through_the_tokenizer(index):
+    t, back = list(graphs())[index]
+    for clone in [pickle.loads(pickle.dumps(t, p)) for p in PROTOCOLS] + [copy.deepcopy(t)]:
+        assert clone is not t and back(clone) is clone and str(clone) == "[a] b"
+    assert back(copy.copy(t)) is t
+
+
+class Observing(PromptTemplate):
+    """Reads itself whenever an attribute is set: restored whole before its own attributes."""
+
+    __slots__ = ("label", "__dict__")
+
+    def __setattr__(self, name, value):
+        super().__setattr__("seen", (len(self), str(self), self.tokenizer))
+        super().__setattr__(name, value)
+
+
+class ObservingFragment(PromptFragment):
+    __slots__ = ("label", "seen")
+
+    def __setattr__(self, name, value):
+        object.__setattr__(self, "seen", str(self))
+        object.__setattr__(self, name, value)
+
+
+class Labeled(PromptTemplate):
+    """Made from a label, as the README's advice on __new__ shows."""
+
+    TEMPLATES = {"sentiment": "[text] It was [mask|great,terrible]."}
+
+    def __new__(cls, label, tokenizer):
+        self = super().__new__(cls, cls.TEMPLATES[label], tokenizer)
+        self.label = label
+        return self
+
+    def __init__(self, label, tokenizer):
+        pass
+
+    def __getnewargs__(self):
+        return (self.label, None)
+
+
+class LabeledByKeyword(Labeled):
+    def __new__(cls, *, label, tokenizer):
+        return super().__new__(cls, label, tokenizer)
+
+    def __getnewargs_ex__(self):
+        return (), {"label": self.label, "tokenizer": None}
+
+
+def test_subclasses_are_restored_whole_then_given_their_attributes():
+    t = Observing("[a] b", "tok")
+    t.label = "x"
+    f = ObservingFragment("s", ["o"])
+    f.label = 1
+    for clone in round_trips(t):
+        assert clone.label == "x" and clone.seen == (2, "[a] b", "tok")
+    for clone in round_trips(f):
+        assert clone.label == 1 and clone.seen == "[s|o]"
+
+
+@pytest.mark.parametrize("cls", [Labeled, LabeledByKeyword])
+def test_subclasses_are_recreated_with_their_own_new_arguments(cls):
+    tok = Holder()
+    t = cls("sentiment", None) if cls is Labeled else cls(label="sentiment", tokenizer=None)
+    t.tokenizer = tok
+    tok.template = t
+    for clone in round_trips(t):
+        assert type(clone) is cls and clone.label == "sentiment" and str(clone) == str(t)
+        assert clone.tokenizer.template is clone or clone.tokenizer is tok
+
+
+@pytest.mark.parametrize("data", [
+    # pickle.dumps(PromptTemplate(r"a\[0\] [x|y,z]", {"vocab": ["a"]}), protocol) of release 0.4.0
+    b"ccopy_reg\n__newobj__\np0\n(ckorvanta\nPromptTemplate\np1\nN(dp2\nVvocab\np3\n(lp4\nVa\np5\nastp6\nRp7\n"
+    b"(dp8\nVtemplate\np9\nVa\\u005c[0\\u005c] [x|y,z]\np10\nsb.",
+    b"\x80\x02ckorvanta\nPromptTemplate\nq\x00N}q\x01X\x05\x00\x00\x00vocabq\x02]q\x03X\x01\x00\x00\x00aq\x04as\x86"
+    b"q\x05\x81q\x06}q\x07X\x08\x00\x00\x00templateq\x08X\x0e\x00\x00\x00a\\[0\\] [x|y,z]q\tsb.",
+])
+def test_pickles_of_the_previous_release_still_load(data):
+    t = pickle.loads(data)
+    assert shape(t) == [("a[0] ", None), ("x", ["y", "z"])] and t.tokenizer == {"vocab": ["a"]}

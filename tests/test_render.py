@@ -1,13 +1,14 @@
 """PromptTemplate.render(): the finished prompt from a data row."""
 
 import collections.abc
+import itertools
 
 import pytest
 from hypothesis import given, strategies as st
 
 from korvanta import PromptFragment, PromptTemplate
 
-from conftest import raises, shape
+from conftest import assert_no_leak, raises, shape
 
 
 def python_render(template, values):
@@ -105,3 +106,14 @@ def test_render_equals_the_python_loop(pairs, values):
     row = {**{name: name.upper() for name in names}, **values}
     assert t.render(row) == python_render(t, row)
     assert shape(t) == [tuple(pair) for pair in pairs]
+
+
+def test_names_from_templates_do_not_outlive_them():
+    """Control names come from the caller's data; none of them may stay behind."""
+    counter = itertools.count()
+
+    def render_a_new_name():
+        name = f"name{next(counter)}"
+        assert PromptTemplate(f"[{name}]!", None).render({name: 1}) == "1!"
+
+    assert_no_leak(render_a_new_name, repeat=2000)
