@@ -93,7 +93,7 @@ Ref new_option_list(const OptionList& options) {
 
 PromptFragment record_of(PyObject* object) {
     FragmentObject& fragment = receiver<FragmentObject>(object);
-    SharedAccess access(object);
+    ReadAccess access(object);
     return fragment.record;
 }
 
@@ -217,9 +217,9 @@ PyMethodDef fragment_methods[] = {
 };
 
 PyGetSetDef fragment_attributes[] = {
-    {"string", getter<FragmentObject, get_string>, setter<FragmentObject, set_string>, "the content of the fragment",
+    {"string", getter<FragmentObject, Access::read, get_string>, setter<FragmentObject, set_string>, "the content of the fragment",
      nullptr},
-    {"options", getter<FragmentObject, get_options>, setter<FragmentObject, set_options>,
+    {"options", getter<FragmentObject, Access::shared, get_options>, setter<FragmentObject, set_options>,
      "the options os the fragment", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -228,9 +228,9 @@ PyType_Slot fragment_slots[] = {
     {Py_tp_doc, const_cast<char*>(fragment_doc)},
     {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<FragmentObject>)},
     {Py_tp_new, reinterpret_cast<void*>(constructor<new_signature, fragment_new>)},
-    {Py_tp_str, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::shared, fragment_str>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::shared, fragment_repr>)},
-    {Py_tp_hash, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::shared, fragment_hash>)},
+    {Py_tp_str, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::read, fragment_str>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::read, fragment_repr>)},
+    {Py_tp_hash, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::read, fragment_hash>)},
     {Py_tp_methods, fragment_methods},
     {Py_tp_getset, fragment_attributes},
     {0, nullptr},

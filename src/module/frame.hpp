@@ -214,11 +214,11 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     return call_frame([&]() -> PyObject* { return to_result(body(type, bind_tuple(signature, args, kwargs))); });
 }
 
-template <class Object, auto body>
+template <class Object, Access kind, auto body>
 PyObject* getter(PyObject* self, void*) noexcept {
     return call_frame([&]() -> PyObject* {
         HeldReceiver<Object> call(self);
-        SharedAccess access(self);
+        AccessGuard<kind> access(self);
         return to_result(body(call.object));
     });
 }

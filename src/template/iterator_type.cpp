@@ -34,7 +34,7 @@ PyType_Slot iterator_slots[] = {
     {Py_tp_doc, const_cast<char*>("PromptFragmentIter(self)\n--\n\n")},
     {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<IteratorObject>)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_iter, reinterpret_cast<void*>(unary_slot<IteratorObject, Access::shared, iterator_iter>)},
+    {Py_tp_iter, reinterpret_cast<void*>(unary_slot<IteratorObject, Access::read, iterator_iter>)},
     {Py_tp_iternext, reinterpret_cast<void*>(unary_slot<IteratorObject, Access::none, iterator_next>)},
     {0, nullptr},
 };

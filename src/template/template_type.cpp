@@ -136,7 +136,7 @@ Ref template_setstate(TemplateObject& self, const Arguments& arguments, Exclusiv
 Ref template_reduce(TemplateObject& self, const Arguments&) {
     Ref tokenizer;
     {
-        SharedAccess access(self_of(self));
+        ReadAccess access(self_of(self));
         tokenizer = get_tokenizer(self);
     }
     Ref arguments = check(PyTuple_Pack(1, Py_None));
@@ -299,9 +299,9 @@ PyMethodDef template_methods[] = {
 };
 
 PyGetSetDef template_attributes[] = {
-    {"tokenizer", getter<TemplateObject, get_tokenizer>, setter<TemplateObject, set_tokenizer>,
+    {"tokenizer", getter<TemplateObject, Access::read, get_tokenizer>, setter<TemplateObject, set_tokenizer>,
      "the tokenizer for processing", nullptr},
-    {"fragments", getter<TemplateObject, get_fragments>, setter<TemplateObject, set_fragments>,
+    {"fragments", getter<TemplateObject, Access::shared, get_fragments>, setter<TemplateObject, set_fragments>,
      "the fragments of the processed template", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -312,11 +312,11 @@ PyType_Slot template_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(template_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(template_clear)},
     {Py_tp_new, reinterpret_cast<void*>(constructor<new_signature, template_new>)},
-    {Py_tp_str, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::shared, markup_str>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::shared, markup_str>)},
-    {Py_tp_hash, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::shared, template_hash>)},
-    {Py_tp_iter, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::shared, template_iter>)},
-    {Py_mp_length, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::shared, template_length>)},
+    {Py_tp_str, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, markup_str>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, markup_str>)},
+    {Py_tp_hash, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, template_hash>)},
+    {Py_tp_iter, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, template_iter>)},
+    {Py_mp_length, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, template_length>)},
     {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<TemplateObject, Access::shared, template_subscript>)},
     {Py_sq_item, reinterpret_cast<void*>(template_item)},
     {Py_tp_methods, template_methods},
