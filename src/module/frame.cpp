@@ -161,21 +161,38 @@ namespace {
     throw PythonError{};
 }
 
-void place_keyword(const Signature& signature, PyObject* name, PyObject* value, Arguments& arguments) {
+// Where `name` goes among `names`, or -1.
+Py_ssize_t find_name(std::span<const std::string_view> names, const char* utf8, Py_ssize_t size) noexcept {
+    for (std::size_t i = 0; utf8 != nullptr && i < names.size(); ++i) {
+        std::string_view name = names[i];
+        if (name.size() == static_cast<std::size_t>(size) && std::memcmp(name.data(), utf8, name.size()) == 0) {
+            return static_cast<Py_ssize_t>(i);
+        }
+    }
+    return -1;
+}
+
+template <std::size_t N>
+void place(const Signature& signature, std::array<Ref, N>& bound, Py_ssize_t i, PyObject* name, PyObject* value) {
+    Ref& slot = bound[static_cast<std::size_t>(i)];
+    if (slot) {
+        PyErr_Format(PyExc_TypeError, messages::multiple_values, signature.full_name, name);
+        throw PythonError{};
+    }
+    slot = Ref::borrow(value);
+}
+
+void place_keyword(const Signature& signature, PyObject* name, PyObject* value, Arguments& arguments,
+                   Options* options) {
     if (!PyUnicode_Check(name)) raise_conversion(name, messages::py_string);
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     if (utf8 == nullptr) PyErr_Clear();
-    for (std::size_t i = 0; utf8 != nullptr && i < signature.names.size(); ++i) {
-        std::string_view parameter = signature.names[i];
-        if (parameter.size() != static_cast<std::size_t>(size) || std::memcmp(parameter.data(), utf8, parameter.size()))
-            continue;
-        if (arguments[i]) {
-            PyErr_Format(PyExc_TypeError, messages::multiple_values, signature.full_name, name);
-            throw PythonError{};
+    if (Py_ssize_t i = find_name(signature.names, utf8, size); i >= 0) return place(signature, arguments, i, name, value);
+    if (options != nullptr) {
+        if (Py_ssize_t i = find_name(signature.options, utf8, size); i >= 0) {
+            return place(signature, *options, i, name, value);
         }
-        arguments[i] = Ref::borrow(value);
-        return;
     }
     PyErr_Format(PyExc_TypeError, messages::unexpected_keyword, signature.full_name, name);
     throw PythonError{};
@@ -208,13 +225,14 @@ Arguments bind_positional(const Signature& signature, PyObject* const* args, Py_
 
 }  // namespace
 
-Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                      Options* options) {
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     Arguments arguments = bind_positional(signature, args, given);
     if (kwnames != nullptr) {
         const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t i = 0; i < keywords; ++i) {
-            place_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[given + i], arguments);
+            place_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[given + i], arguments, options);
         }
     }
     check_required(signature, given, arguments);
@@ -230,7 +248,7 @@ Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwarg
         while (PyDict_Next(kwargs, &position, &name, &value)) {
             // An error message may call the name's __str__, which could change the dict.
             Ref held_name = Ref::borrow(name);
-            place_keyword(signature, held_name.get(), value, arguments);
+            place_keyword(signature, held_name.get(), value, arguments, nullptr);
         }
     }
     check_required(signature, given, arguments);

@@ -145,16 +145,23 @@ void instance_dealloc(PyObject* self) noexcept {
 // The most parameters an operation has (MarkupError's msg, template, pos).
 inline constexpr std::size_t max_parameters = 3;
 
-// How an operation in the call form takes its arguments. Every parameter is
-// positional-or-keyword; the first `required` of them must be given.
-struct Signature {
-    const char* full_name;                    // "PromptFragment.__new__()", used in messages
-    std::span<const std::string_view> names;  // parameter names, in order
-    Py_ssize_t required;                      // how many leading parameters are required
+// The most keyword-only options an operation has (encode's).
+inline constexpr std::size_t max_options = 10;
 
-    consteval Signature(const char* full_name_, std::span<const std::string_view> names_, Py_ssize_t required_)
-        : full_name(full_name_), names(names_), required(required_) {
+// How an operation in the call form takes its arguments. Every parameter is
+// positional-or-keyword; the first `required` of them must be given. Options
+// are keyword-only and never required.
+struct Signature {
+    const char* full_name;                      // "PromptFragment.__new__()", used in messages
+    std::span<const std::string_view> names;    // parameter names, in order
+    Py_ssize_t required;                        // how many leading parameters are required
+    std::span<const std::string_view> options;  // keyword-only option names, in order
+
+    consteval Signature(const char* full_name_, std::span<const std::string_view> names_, Py_ssize_t required_,
+                        std::span<const std::string_view> options_ = {})
+        : full_name(full_name_), names(names_), required(required_), options(options_) {
         if (names.size() > max_parameters) throw "more parameters than Arguments holds";
+        if (options.size() > max_options) throw "more options than Options holds";
     }
 };
 
@@ -162,9 +169,13 @@ struct Signature {
 // given): a body may run Python code that drops the caller's references, for
 // example by clearing the keyword dict the arguments came from.
 using Arguments = std::array<Ref, max_parameters>;
+// Bound options, in the order of the signature's option names, held the same way.
+using Options = std::array<Ref, max_options>;
 
-// The fast-call form: positional arguments, then the values of `kwnames`.
-Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// The fast-call form: positional arguments, then the values of `kwnames`;
+// options go to `options` (an operation without options passes none).
+Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                      Options* options = nullptr);
 // The constructor form: an argument tuple and an optional keyword dict.
 Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs);
 
@@ -194,10 +205,15 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
     return call_frame([&]() -> PyObject* {
         HeldReceiver<Object> call(self);
         AccessGuard<kind> access(self);
-        Arguments arguments = bind_vector(signature, args, nargsf, kwnames);
-        if constexpr (std::is_invocable_v<decltype(body), Object&, const Arguments&, AccessGuard<kind>&>) {
+        if constexpr (!signature.options.empty()) {
+            Options options;
+            Arguments arguments = bind_vector(signature, args, nargsf, kwnames, &options);
+            return to_result(body(call.object, arguments, options));
+        } else if constexpr (std::is_invocable_v<decltype(body), Object&, const Arguments&, AccessGuard<kind>&>) {
+            Arguments arguments = bind_vector(signature, args, nargsf, kwnames);
             return to_result(body(call.object, arguments, access));  // a body that may end its access early
         } else {
+            Arguments arguments = bind_vector(signature, args, nargsf, kwnames);
             return to_result(body(call.object, arguments));
         }
     });

@@ -35,6 +35,33 @@ inline constexpr const char bad_getnewargs[] = "__getnewargs__ should return a t
 // Templates.
 inline constexpr const char index_out_of_bounds[] = "index out of bounds: the len is %zu but the index is %llu";
 
+// Encoding rows with the template's tokenizer.
+inline constexpr const char not_a_tokenizer[] =
+    "the template's tokenizer ('%U' object) offers no '%s': encode() needs a tokenizers.Tokenizer or a fast "
+    "tokenizer of transformers";
+inline constexpr const char needs_mask_token[] =
+    "the template has slots but the tokenizer names no mask token: pass mask_token= (a token, or None for a "
+    "causal model)";
+inline constexpr const char unknown_token[] = "%s %R is not a token of the tokenizer";
+inline constexpr const char mask_not_one_token[] = "the mask token %R is not read as one token by the tokenizer";
+inline constexpr const char template_too_long[] = "the template alone needs %zu tokens, more than max_length=%zu";
+inline constexpr const char row_too_long[] =
+    "row %zu needs %zu tokens without the fields it may shorten, more than max_length=%zu";
+inline constexpr const char missing_field[] = "'%U' (row %zu): the row has no field '%U'";
+inline constexpr const char missing_field_special[] =
+    "'%U' (row %zu): the row has no field '%U'; the tokenizer has a special token %U: to write it, escape the "
+    "brackets in the template (%U)";
+inline constexpr const char bad_side[] = "side must be 'right' or 'left', not %R";
+inline constexpr const char bad_padding[] = "padding must be False, 'longest' or a number of tokens, not %R";
+inline constexpr const char bad_return_tensors[] = "return_tensors must be None or 'np', not %R";
+inline constexpr const char bad_max_length[] = "max_length must be None or a positive number of tokens, not %R";
+inline constexpr const char needs_pad_token[] = "padding needs a pad token: pass pad_token=";
+inline constexpr const char ragged_arrays[] =
+    "return_tensors='np' needs rows of one length: pass padding='longest' or padding=N";
+inline constexpr const char ragged_columns[] = "column '%U' has %zd rows, but column '%U' has %zd";
+inline constexpr const char needs_numpy[] = "return_tensors='np' needs numpy: pip install numpy";
+inline constexpr const char label_word_pieces[] = "label word %R of slot '%U' is %zd tokens, not one: %R";
+
 // Why a template is not well formed (MarkupError.msg).
 inline constexpr const char unescaped_close[] = "unescaped ']' (write \\] for a literal bracket)";
 inline constexpr const char lone_backslash[] = "backslash that escapes nothing (write \\\\ for a literal backslash)";

@@ -9,12 +9,21 @@
 #include "fragment/inline_vector.hpp"
 #include "fragment/render.hpp"
 #include "module/state.hpp"
+#include "parser/markup.hpp"
+#include "template/encode.hpp"
 
 namespace korvanta {
 
-SharedContent make_content(FragmentList fragments, bool parsed) {
-    const bool parses = parsed || parses_back(fragments);
+SharedContent make_content(FragmentList fragments) {
+    const bool parses = parses_back(fragments);
     return std::make_shared<const TemplateContent>(std::move(fragments), parses);
+}
+
+SharedContent parse_content(PyObject* markup) {
+    Utf8Text text = text_of(markup);
+    ParsedMarkup parsed = parse_markup(text);
+    Ref unread = parsed.remainder.empty() ? Ref() : Ref::borrow(markup);
+    return std::make_shared<const TemplateContent>(std::move(parsed.fragments), true, std::move(unread));
 }
 
 namespace {
@@ -33,12 +42,9 @@ constexpr Signature render_signature{"PromptTemplate.render()", render_names, 1}
 
 // template: a str to parse, or None for no fragments; tokenizer: any object.
 Ref template_new(PyTypeObject* type, const Arguments& arguments) {
-    FragmentList fragments;
-    if (arguments[0].get() != Py_None) {
-        Utf8Text text = convert_argument("template", [&] { return text_of(arguments[0].get()); });
-        fragments = py_parse_markup(text);
-    }
-    SharedContent content = make_content(std::move(fragments), true);
+    SharedContent content = arguments[0].get() == Py_None
+                                ? make_content(FragmentList())
+                                : convert_argument("template", [&] { return parse_content(arguments[0].get()); });
     return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1].get()), std::move(content)});
 }
 
@@ -51,6 +57,7 @@ Ref get_tokenizer(TemplateObject& self) {
 // finalizer finds the template busy rather than half changed.
 void set_tokenizer(TemplateObject& self, PyObject* value) {
     Ref old = std::exchange(self.record.tokenizer, Ref::borrow(value));
+    self.record.encoding.reset();
 }
 
 // Making the list may run a collection, and so Python code: the content read
@@ -63,7 +70,7 @@ Ref get_fragments(TemplateObject& self) {
 // Any sequence of PromptFragment objects; the template changes only when all
 // of them have been copied, in one step that runs no Python code.
 void set_fragments(TemplateObject& self, PyObject* value) {
-    self.record.content = make_content(sequence_of<PromptFragment>(value, record_of), false);
+    self.record.content = make_content(sequence_of<PromptFragment>(value, record_of));
 }
 
 Ref markup_str(TemplateObject& self) { return new_markup_str(self.record.content->fragments); }
@@ -116,14 +123,14 @@ Ref template_setstate(TemplateObject& self, const Arguments& arguments, Exclusiv
     Ref pairs;
     for_each_state_entry(parts.own, [&](std::string_view key, PyObject* value) {
         if (key == "template") {
-            self.record.content = make_content(py_parse_markup(text_of(value)), true);
+            self.record.content = parse_content(value);
         } else if (key == "tokenizer") {
             set_tokenizer(self, value);
         } else if (key == "fragments") {
             pairs = Ref::borrow(value);
         }
     });
-    if (pairs) self.record.content = make_content(sequence_of<PromptFragment>(pairs.get(), record_of_pair), false);
+    if (pairs) self.record.content = make_content(sequence_of<PromptFragment>(pairs.get(), record_of_pair));
     access.release();
     restore_attributes(self_of(self), parts);
     return Ref::borrow(Py_None);
@@ -263,6 +270,7 @@ int template_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 int template_clear(PyObject* self) noexcept {
+    reinterpret_cast<TemplateObject*>(self)->record.encoding.reset();
     reinterpret_cast<TemplateObject*>(self)->record.tokenizer = Ref();
     return 0;
 }
@@ -295,6 +303,12 @@ PyMethodDef template_methods[] = {
      fast_call_flags, nullptr},
     {"render", method_pointer(method<TemplateObject, Access::shared, render_signature, template_render>),
      fast_call_flags, render_doc},
+    {"encode", method_pointer(method<TemplateObject, Access::shared, encode_signature, template_encode>),
+     fast_call_flags, encode_doc},
+    {"encode_batch", method_pointer(method<TemplateObject, Access::shared, encode_batch_signature, template_encode_batch>),
+     fast_call_flags, encode_batch_doc},
+    {"label_ids", method_pointer(method<TemplateObject, Access::shared, label_ids_signature, template_label_ids>),
+     fast_call_flags, label_ids_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -303,6 +317,10 @@ PyGetSetDef template_attributes[] = {
      "the tokenizer for processing", nullptr},
     {"fragments", getter<TemplateObject, Access::shared, get_fragments>, setter<TemplateObject, set_fragments>,
      "the fragments of the processed template", nullptr},
+    {"fields", getter<TemplateObject, Access::shared, template_fields>, nullptr,
+     "the names of the controls without options, filled from a row, in order, each once", nullptr},
+    {"slots", getter<TemplateObject, Access::shared, template_slots>, nullptr,
+     "the names of the controls with options (label words), in order, each once", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

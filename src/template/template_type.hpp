@@ -19,19 +19,25 @@ struct TemplateContent {
     FragmentList fragments;  // the template's content, in markup order
     bool parses_back;        // parsing the escaped markup of `fragments` gives them back (the parser made them)
     mutable std::optional<std::vector<Ref>> names;  // the controls' names as str, in order, for render(); made on first need
+    Ref unread_markup;  // the markup when parsing stopped before its end, for encode() to report; else null
 
-    TemplateContent(FragmentList fragments_, bool parses_back_) noexcept
-        : fragments(std::move(fragments_)), parses_back(parses_back_) {}
+    TemplateContent(FragmentList fragments_, bool parses_back_, Ref unread_markup_ = Ref()) noexcept
+        : fragments(std::move(fragments_)), parses_back(parses_back_), unread_markup(std::move(unread_markup_)) {}
 };
 
 using SharedContent = std::shared_ptr<const TemplateContent>;
 
-// A new content; `parsed`: the parser made the fragments, which parse back.
-SharedContent make_content(FragmentList fragments, bool parsed);
+// A new content made from fragments given from Python, or from parsing a str
+// (which keeps the str when parsing stopped before its end).
+SharedContent make_content(FragmentList fragments);
+SharedContent parse_content(PyObject* markup);
+
+struct EncodingCache;  // what encode() works out once per template and tokenizer
 
 struct TemplateRecord {
-    Ref tokenizer;          // the caller's object, stored and handed back, never called; empty only after cycle clearing
+    Ref tokenizer;          // the caller's object, stored and handed back; only encode() calls it; empty only after cycle clearing
     SharedContent content;  // never null; replaced whole, never changed in place
+    std::shared_ptr<const EncodingCache> encoding;  // for this content and tokenizer, or null; replaced whole
 
     TemplateRecord(Ref tokenizer_, SharedContent content_) noexcept
         : tokenizer(std::move(tokenizer_)), content(std::move(content_)) {}
