@@ -94,7 +94,8 @@ std::pair<Ref, Ref> recreation(PyObject* self, PyObject* type, PyObject* copyreg
 
 }  // namespace
 
-Ref reduce_instance(PyObject* self, PyTypeObject* base, PyObject* default_arguments, PyObject* tokenizer) {
+Ref reduce_instance(PyObject* self, PyTypeObject* base, PyObject* default_arguments, PyObject* tokenizer,
+                    PyObject* unread_markup) {
     // Held before any Python code (an import) can run and assign __class__.
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     const bool subclass = type.get() != reinterpret_cast<PyObject*>(base);
@@ -110,6 +111,7 @@ Ref reduce_instance(PyObject* self, PyTypeObject* base, PyObject* default_argume
         if (own_setstate && PyDict_Check(state.get())) {
             state = check(PyDict_Copy(state.get()));
             check_status(PyDict_SetItemString(state.get(), "tokenizer", tokenizer));
+            if (unread_markup != nullptr) check_status(PyDict_SetItemString(state.get(), "template", unread_markup));
             argument = Py_None;
         }
         Ref tail = check(PyTuple_Pack(1, argument));

@@ -18,7 +18,11 @@ namespace korvanta {
 //   and the instance has attributes of its own (a subclass's __dict__
 //   entries, __slots__ values), the state is the triple (that state, the
 //   __dict__ entries or None, the slot values by name or None).
-Ref reduce_instance(PyObject* self, PyTypeObject* base, PyObject* default_arguments, PyObject* tokenizer);
+//   `unread_markup` (when not null), a template's markup that parsing stopped
+//   in, replaces the state's "template" entry in the same way, so that the
+//   copy is read from it and stops where the original stopped.
+Ref reduce_instance(PyObject* self, PyTypeObject* base, PyObject* default_arguments, PyObject* tokenizer,
+                    PyObject* unread_markup = nullptr);
 
 // A __setstate__ argument in its parts: the class's own state, and the
 // subclass's attributes of a triple made by reduce_instance (None when absent).

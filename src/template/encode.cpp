@@ -559,7 +559,7 @@ Ref encoded_result(const EncodedRows& rows, bool batch, Padding padding, std::op
             throw PythonError{};
         }
         const std::size_t columns = width != 0 ? width : rows.longest();
-        for (std::size_t r = 0; r < rows.size(); ++r) {
+        for (std::size_t r = 0; width == 0 && r < rows.size(); ++r) {
             if (rows.ids(r).size() != columns) raise(PyExc_ValueError, messages::ragged_arrays);
         }
         auto fill_rows = [&](auto&& value_at, std::size_t inner) {

@@ -142,12 +142,15 @@ Ref template_setstate(TemplateObject& self, const Arguments& arguments, Exclusiv
 // it (deepcopy, pickle) finds the new template.
 Ref template_reduce(TemplateObject& self, const Arguments&) {
     Ref tokenizer;
+    SharedContent content;
     {
         ReadAccess access(self_of(self));
         tokenizer = get_tokenizer(self);
+        content = self.record.content;
     }
     Ref arguments = check(PyTuple_Pack(1, Py_None));
-    return reduce_instance(self_of(self), TemplateObject::type(), arguments.get(), tokenizer.get());
+    return reduce_instance(self_of(self), TemplateObject::type(), arguments.get(), tokenizer.get(),
+                           content->unread_markup.get());
 }
 
 // The controls' names as str, made once for a content; making them runs no

@@ -1,0 +1,232 @@
+"""PromptTemplate.encode(), encode_batch() and label_ids(): rows to model
+inputs with the template's own tokenizer, checked against a plain reference
+that tokenizes the whole prompt and cuts fields one token at a time."""
+
+import pickle
+import random
+
+import pytest
+
+import korvanta
+from korvanta import PromptTemplate
+
+from conftest import raises
+
+pytest.importorskip("tokenizers")
+
+from trained_tokenizers import TOKENIZERS, sentence  # noqa: E402
+
+TEMPLATES = [
+    "Review: [text] It was [mask|great,terrible].",
+    "[premise] Question: [hypothesis] Answer: [label|yes,no,maybe]",
+    "Title: [title]\n[text] ([title]) [mask|good,bad] and [mood|sad,glad]!",
+]
+
+
+@pytest.fixture(params=sorted(TOKENIZERS))
+def tokenizer(request):
+    build, mask, pad = TOKENIZERS[request.param]
+    return build(), mask, pad
+
+
+def rows(n, seed=0, longest=40, short=()):
+    """Review-like rows; the fields named in `short` hold a few words."""
+    rng = random.Random(seed)
+    names = ["text", "premise", "hypothesis", "title"]
+    return [{name: sentence(rng, 1, 3 if name in short else longest) for name in names} for _ in range(n)]
+
+
+def reference(markup, tokenizer, mask, row, max_length=None, shorten=None, side="right"):
+    """The whole prompt tokenized at once; each token belongs to the field it
+    overlaps (a field starts at the whitespace before it, which the tokenizer
+    reads with its first word); field tokens go one at a time from the longest
+    field (the last of equals) until the row fits."""
+    prompt, spans, run_start = "", [], 0
+    for fragment in korvanta.parse(markup):
+        begin = len(prompt)
+        if fragment.options is None:
+            prompt += fragment.string
+        elif fragment.options:
+            prompt += mask
+            spans.append((begin, len(prompt), None))
+        else:
+            while begin > run_start and prompt[begin - 1] in " \t\n\r\f\v":
+                begin -= 1
+            prompt += str(row[fragment.string])
+            spans.append((begin, len(prompt), fragment.string))
+            run_start = len(prompt)
+    encoding = tokenizer.encode(prompt)
+    owner = []
+    for (start, end), special in zip(encoding.offsets, encoding.special_tokens_mask):
+        owner.append(next((i for i, (b, e, _) in enumerate(spans) if not special and start < e and end > b), None))
+    ids = list(encoding.ids)
+    if max_length is not None:
+        while len(ids) > max_length:
+            lengths = {i: owner.count(i) for i, (_, _, name) in enumerate(spans)
+                       if name is not None and (shorten is None or name in shorten)}
+            longest = max(lengths.values())
+            piece = max(i for i, n in lengths.items() if n == longest)
+            at = [k for k, o in enumerate(owner) if o == piece]
+            cut = at[-1] if side == "right" else at[0]
+            del ids[cut], owner[cut]
+    positions = [k for k, o in enumerate(owner) if o is not None and spans[o][2] is None]
+    return ids, positions
+
+
+@pytest.mark.parametrize("markup", TEMPLATES)
+@pytest.mark.parametrize("max_length, shorten, side", [
+    (None, None, "right"), (24, None, "right"), (24, None, "left"), (40, ["text", "premise"], "right")])
+def test_rows_match_the_whole_prompt_tokenized_and_cut(tokenizer, markup, max_length, shorten, side):
+    tok, mask, _ = tokenizer
+    t = PromptTemplate(markup, tok)
+    batch = rows(60, seed=len(markup), short=set(t.fields) - set(shorten or t.fields))
+    got = t.encode_batch(batch, mask_token=mask, max_length=max_length, shorten=shorten, side=side)
+    for i, row in enumerate(batch):
+        ids, positions = reference(markup, tok, mask, row, max_length, shorten, side)
+        assert got["input_ids"][i] == ids, i
+        assert got["mask_positions"][i] == positions
+        assert got["attention_mask"][i] == [1] * len(ids)
+        assert max_length is None or len(ids) <= max_length
+
+
+def test_one_row_columns_and_rows_agree(tokenizer):
+    tok, mask, _ = tokenizer
+    t = PromptTemplate(TEMPLATES[2], tok)
+    batch = rows(5)
+    by_rows = t.encode_batch(batch, mask_token=mask, max_length=30)
+    by_columns = t.encode_batch({name: [row[name] for row in batch] for name in t.fields}, mask_token=mask,
+                                max_length=30)
+    one = [t.encode(row, mask_token=mask, max_length=30) for row in batch]
+    assert by_rows == by_columns
+    assert by_rows == {key: [r[key] for r in one] for key in one[0]}
+
+
+def test_row_text_never_makes_a_special_token(tokenizer):
+    tok, mask, _ = tokenizer
+    t = PromptTemplate("Review: [text] It was [mask|great,terrible].", tok)
+    # Every special token but the unknown one, which unknown row text rightly gives.
+    names = [added.content for added in tok.get_added_tokens_decoder().values() if "unk" not in added.content.lower()]
+    specials = {tok.token_to_id(name) for name in names}
+    texts = [f"a {name} b" for name in names] + ["".join(names), "[MASK]<mask>" * 3]
+    got = t.encode_batch({"text": texts}, mask_token=mask)
+    plain = t.encode({"text": ""}, mask_token=mask)["input_ids"]
+    for ids, positions in zip(got["input_ids"], got["mask_positions"]):
+        assert [ids[p] for p in positions] == [tok.token_to_id(mask)]
+        row_part = ids[len(plain) - 4:len(ids) - 4]  # the row's tokens, between the template's own
+        assert not set(row_part) & specials
+
+
+def test_label_words_tokenize_as_they_stand_at_the_slot(tokenizer):
+    tok, _, _ = tokenizer
+    t = PromptTemplate("[text] It was [mask|great,terrible] and [why|acting,plot]. [extra]", tok)
+    words = t.label_ids(slots=["extra"])
+    expected = [[tok.encode(" " + w, add_special_tokens=False).ids for w in ("great", "terrible")],
+                [tok.encode(" " + w, add_special_tokens=False).ids for w in ("acting", "plot")], []]
+    assert words == expected
+    if "Ġgreat" in tok.get_vocab():  # byte-level BPE: the word after its space
+        assert words[0][0] == [tok.token_to_id("Ġgreat")]
+    rare = PromptTemplate("It was [mask|supercalifragilistic].", tok)
+    pieces = tok.encode(" supercalifragilistic", add_special_tokens=False).tokens
+    raises(ValueError, f"label word 'supercalifragilistic' of slot 'mask' is {len(pieces)} tokens, not one: "
+           f"{pieces!r}", rare.label_ids, single_token=True)
+    assert len(rare.label_ids()[0][0]) == len(pieces)
+
+
+def test_a_causal_input_ends_at_the_first_slot(tokenizer):
+    tok, _, _ = tokenizer
+    t = PromptTemplate("Review: [text] It was [mask|great,terrible]. [more]", tok)
+    row = {"text": "A moving film."}
+    got = t.encode(row, mask_token=None)
+    before = tok.encode("Review: A moving film. It was", add_special_tokens=False).ids
+    prefix = tok.encode("a").ids[:1]  # [CLS] or <s>: only what comes before the content
+    assert got["input_ids"] == prefix + before and got["mask_positions"] == [len(prefix + before)]
+    assert t.encode(row, mask_token=None, add_special_tokens=False)["input_ids"] == before
+
+
+def test_padding_and_arrays(tokenizer):
+    np = pytest.importorskip("numpy")
+    tok, mask, pad = tokenizer
+    t = PromptTemplate(TEMPLATES[0], tok)
+    batch = [{"text": "a"}, {"text": "A moving film, and a great plot"}]
+    lists = t.encode_batch(batch, mask_token=mask, padding="longest", pad_token=pad)
+    width = len(lists["input_ids"][1])
+    short = len(t.encode(batch[0], mask_token=mask)["input_ids"])
+    assert lists["input_ids"][0][short:] == [tok.token_to_id(pad)] * (width - short)
+    assert lists["attention_mask"][0] == [1] * short + [0] * (width - short)
+    arrays = t.encode_batch(batch, mask_token=mask, padding=width + 3, pad_token=pad, return_tensors="np")
+    assert arrays["input_ids"].shape == (2, width + 3) and arrays["input_ids"].dtype == np.int64
+    assert arrays["input_ids"][:, :width].tolist() == lists["input_ids"]
+    assert arrays["mask_positions"].tolist() == lists["mask_positions"]
+    one = t.encode(batch[1], mask_token=mask, return_tensors="np")
+    assert one["input_ids"].tolist() == lists["input_ids"][1] and one["mask_positions"].shape == (1,)
+
+
+class NotATokenizer:
+    def encode(self, text):
+        return text.split()
+
+
+def test_every_error_says_what_to_do(tokenizer):
+    tok, mask, pad = tokenizer
+    t = PromptTemplate(TEMPLATES[0], tok)
+    row = {"text": "a b c"}
+    raises(TypeError, "the template's tokenizer ('NotATokenizer' object) offers no 'encode_batch': encode() needs "
+           "a tokenizers.Tokenizer or a fast tokenizer of transformers",
+           PromptTemplate(TEMPLATES[0], NotATokenizer()).encode, row)
+    raises(ValueError, "the template has slots but the tokenizer names no mask token: pass mask_token= (a token, "
+           "or None for a causal model)", t.encode, row)
+    raises(ValueError, "mask_token 'nope' is not a token of the tokenizer", t.encode, row, mask_token="nope")
+    # its own: the special tokens, and its text around the field, the space before the field going with the field
+    own = len(tok.encode("Review:").ids) + len(tok.encode(f" It was {mask}.", add_special_tokens=False).ids)
+    raises(ValueError, f"the template alone needs {own} tokens, more than max_length=3",
+           t.encode, {"text": ""}, mask_token=mask, max_length=3)
+    two = PromptTemplate("[a] [b] [mask|x]", tok)
+    long = "b " * 6 + "b"
+    needed = len(two.encode({"a": "", "b": long}, mask_token=mask)["input_ids"])  # all but field a
+    raises(ValueError, f"row 1 needs {needed} tokens without the fields it may shorten, more than max_length=8",
+           two.encode_batch, [{"a": "a", "b": "b"}, {"a": "a", "b": long}], mask_token=mask, max_length=8,
+           shorten=["a"])
+    raises(KeyError, "\"'text' (row 1): the row has no field 'text'\"", t.encode_batch, [row, {}], mask_token=mask)
+    sep = "SEP" if mask == "[MASK]" else None
+    if sep:
+        raises(KeyError, "\"'SEP' (row 0): the row has no field 'SEP'; the tokenizer has a special token [SEP]: to "
+               "write it, escape the brackets in the template (\\\\[SEP\\\\])\"",
+               PromptTemplate("[text] [SEP] [mask|x]", tok).encode, row, mask_token=mask)
+    for option, value, message in [
+        ("side", "middle", "side must be 'right' or 'left', not 'middle'"),
+        ("padding", "max", "padding must be False, 'longest' or a number of tokens, not 'max'"),
+        ("return_tensors", "pt", "return_tensors must be None or 'np', not 'pt'"),
+        ("max_length", 0, "max_length must be None or a positive number of tokens, not 0"),
+    ]:
+        raises(ValueError, message, t.encode, row, mask_token=mask, **{option: value})
+    raises(ValueError, "padding needs a pad token: pass pad_token=", t.encode, row, mask_token=mask, padding=True)
+    raises(ValueError, "return_tensors='np' needs rows of one length: pass padding='longest' or padding=N",
+           t.encode_batch, [row, {"text": "a"}], mask_token=mask, return_tensors="np")
+    raises(ValueError, "column 'b' has 1 rows, but column 'a' has 2", two.encode_batch,
+           {"a": ["x", "y"], "b": ["z"]}, mask_token=mask)
+    raises(TypeError, "PromptTemplate.encode() got an unexpected keyword argument 'truncation'", t.encode, row,
+           truncation=True)
+
+
+@pytest.mark.parametrize("markup", ["[text] It was [mask|great,terrible,].", "[text] :] [mask|a]"])
+def test_a_template_cut_short_is_refused_as_validate_refuses_it(tokenizer, markup):
+    tok, mask, _ = tokenizer
+    with pytest.raises(korvanta.MarkupError) as expected:
+        korvanta.validate(markup)
+    for t in (PromptTemplate(markup, tok), pickle.loads(pickle.dumps(PromptTemplate(markup, tok)))):
+        with pytest.raises(korvanta.MarkupError) as got:
+            t.encode({"text": "x"}, mask_token=mask)
+        assert got.value.args == expected.value.args
+
+
+def test_the_cache_follows_the_tokenizer_and_the_fragments():
+    wordpiece, bytelevel = TOKENIZERS["wordpiece"][0](), TOKENIZERS["bytelevel"][0]()
+    t = PromptTemplate("Say [text] now", wordpiece)
+    first = t.encode({"text": "great film"})["input_ids"]
+    t.tokenizer = bytelevel
+    assert t.encode({"text": "great film"})["input_ids"] == bytelevel.encode("Say great film now").ids != first
+    t.fragments = korvanta.parse("[text]!")
+    assert t.encode({"text": "great film"})["input_ids"] == bytelevel.encode("great film!").ids
+    assert (t.fields, t.slots) == (("text",), ())
+    assert PromptTemplate(TEMPLATES[2], None).fields == ("title", "text")
+    assert PromptTemplate(TEMPLATES[2], None).slots == ("mask", "mood")
