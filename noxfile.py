@@ -4,7 +4,7 @@
     nox -s integration      the datasets and dask.distributed examples and tests
     nox -s package          sdist and wheel from scratch: tests, stubtest, mypy, twine
     nox -s sanitize         the suite against an AddressSanitizer + UBSan build
-    nox -s fuzz -- 60       libFuzzer over the parser, renderer and hash (seconds)
+    nox -s fuzz -- 60       libFuzzer over the parser, renderer, hash and row assembly (seconds)
     nox -s leak_hunt        the suite on python3.11-dbg, hunting reference leaks
     nox -s wheels           manylinux_2_17 release wheels built with zig, tested
     nox -s bench            the benchmark (ratios in one run)
@@ -124,19 +124,28 @@ def sanitize(session):
 
 @nox.session(venv_backend="none")
 def fuzz(session):
-    """libFuzzer over the parser, renderer and hash: `nox -s fuzz -- SECONDS`.
+    """libFuzzer over the parser, renderer and hash, and over the assembly of
+    encoded rows: `nox -s fuzz -- SECONDS` (split between the two).
 
     Built with clang, ASan and UBSan; 60 seconds by default; new inputs go to fuzz/out."""
-    seconds = session.posargs[0] if session.posargs else "60"
+    seconds = int(session.posargs[0]) if session.posargs else 60
     build = ROOT / "build" / "fuzz"
     build.mkdir(parents=True, exist_ok=True)
-    (ROOT / "fuzz" / "out").mkdir(exist_ok=True)
-    sources = ["fuzz/fuzz_markup.cpp", "src/parser/markup.cpp", "src/fragment/record.cpp", "src/fragment/render.cpp",
-               "src/fragment/siphash.cpp"]
-    session.run("clang++", "-std=c++20", "-O1", "-g", "-fsanitize=fuzzer,address,undefined",
-                "-fno-sanitize-recover=undefined", "-Isrc", *sources, "-o", str(build / "fuzz_markup"), external=True)
-    session.run(str(build / "fuzz_markup"), f"-max_total_time={seconds}", "-max_len=4096", "-print_final_stats=1",
-                "-dict=fuzz/markup.dict", f"-artifact_prefix={build}/", "fuzz/out", "fuzz/corpus", external=True)
+    targets = {
+        "fuzz_markup": (["src/parser/markup.cpp", "src/fragment/record.cpp", "src/fragment/render.cpp",
+                         "src/fragment/siphash.cpp"], ["-dict=fuzz/markup.dict", "-max_len=4096", "fuzz/corpus"]),
+        "fuzz_assembly": (["src/template/assembly.cpp"], ["-max_len=256"]),
+    }
+    for name, (sources, options) in targets.items():
+        out = ROOT / "fuzz" / ("out" if name == "fuzz_markup" else f"out-{name}")
+        out.mkdir(exist_ok=True)
+        session.run("clang++", "-std=c++20", "-O1", "-g", "-fsanitize=fuzzer,address,undefined",
+                    "-fno-sanitize-recover=undefined", "-Isrc", f"fuzz/{name}.cpp", *sources,
+                    "-o", str(build / name), external=True)
+        corpus = [option for option in options if not option.startswith("-")]
+        flags = [option for option in options if option.startswith("-")]
+        session.run(str(build / name), f"-max_total_time={max(1, seconds // 2)}", "-print_final_stats=1", *flags,
+                    f"-artifact_prefix={build}/", str(out), *corpus, external=True)
 
 
 @nox.session(python="python3.11-dbg")
