@@ -1,12 +1,14 @@
 """Prompt-based classification with korvanta and a real tokenizer.
 
 Builds a small word-level tokenizer in code (no download), a template with a
-text control and a label control, fills the template from data rows, lists the
-label words, tokenizes the prompts, and sends the template to a process pool
-that handles a batch.
+text field and a slot whose options are the label words, encodes data rows
+into model inputs with `encode_batch` (truncating only the text, never the
+prompt), reads the label words' ids with `label_ids`, and sends the template
+to a process pool that encodes a batch.
 """
 
 import multiprocessing
+from typing import Any
 
 from tokenizers import Tokenizer
 from tokenizers.models import WordLevel
@@ -14,51 +16,50 @@ from tokenizers.pre_tokenizers import Whitespace
 
 from korvanta import PromptTemplate
 
-WORDS = "[UNK] [MASK] the a film plot acting was is It great terrible boring moving . ,".split()
+WORDS = "[UNK] [MASK] [PAD] the a film plot acting was is It great terrible boring moving . ,".split()
 
 ROWS = [
     {"text": "the acting was moving"},
     {"text": "the plot is boring"},
     {"text": "a great film"},
-    {"text": "the film was terrible , the plot boring"},
+    {"text": "the film was terrible , the plot boring , the acting boring"},
 ]
 
-
+# The tokenizer names no mask token itself (a transformers tokenizer would).
+OPTIONS: dict[str, Any] = {"mask_token": "[MASK]", "max_length": 12}
 MASK_ID = WORDS.index("[MASK]")
 
 
 def build_tokenizer() -> Tokenizer:
     tokenizer = Tokenizer(WordLevel({word: i for i, word in enumerate(WORDS)}, unk_token="[UNK]"))
     tokenizer.pre_tokenizer = Whitespace()
-    tokenizer.add_special_tokens(["[MASK]"])
+    tokenizer.add_special_tokens(["[MASK]", "[PAD]"])
     return tokenizer
 
 
-def label_words(template: PromptTemplate) -> dict[str, list[str]]:
-    """The label controls and their words, read from the controls' options."""
-    return {f.string: f.options for f in template if f.options}
-
-
-def encode_row(template: PromptTemplate, row: dict[str, str]) -> tuple[str, list[int]]:
-    """Runs in a worker: the template arrives pickled, its tokenizer with it.
-    Text controls come from the row, label controls get the tokenizer's mask token."""
-    mask = template.tokenizer.id_to_token(MASK_ID)
-    prompt = template.render({**row, **{name: mask for name in label_words(template)}})
-    return prompt, template.tokenizer.encode(prompt).ids
+def encode(template: PromptTemplate, rows: list[dict[str, str]]) -> dict[str, Any]:
+    """Runs in a worker: the template arrives pickled, its tokenizer with it."""
+    encoded: dict[str, Any] = template.encode_batch(rows, **OPTIONS)
+    return encoded
 
 
 def main() -> None:
     template = PromptTemplate("[text] . It was [mask|great,terrible] .", build_tokenizer())
-    print(f"template: {template}")
-    print(f"label words: {label_words(template)}")
-    for word in label_words(template)["mask"]:
-        print(f"  {word!r} -> id {template.tokenizer.token_to_id(word)}")
+    print(f"template: {template}, fields {template.fields}, slots {template.slots}")
+    [words] = template.label_ids(single_token=True)
+    print(f"label word ids: great -> {words[0]}, terrible -> {words[1]}")
 
     with multiprocessing.get_context("spawn").Pool(2) as pool:
-        results = pool.starmap(encode_row, [(template, row) for row in ROWS])
-    for prompt, ids in results:
-        print(f"{prompt:<58} {ids}")
-    assert results == [encode_row(template, row) for row in ROWS]
+        batches = pool.starmap(encode, [(template, ROWS[:2]), (template, ROWS[2:])])
+    local = encode(template, ROWS)
+    assert [ids for batch in batches for ids in batch["input_ids"]] == local["input_ids"]
+    for ids, [position] in zip(local["input_ids"], local["mask_positions"]):
+        assert ids[position] == MASK_ID
+        print(f"{str(ids):<52} mask at {position}")
+    # The long row was cut in its text only: the prompt and its mask are whole.
+    assert len(local["input_ids"][-1]) == OPTIONS["max_length"]
+    padded = template.encode_batch(ROWS, **OPTIONS, padding="longest", pad_token="[PAD]", return_tensors="np")
+    print(f"as arrays: {padded['input_ids'].shape}, mask positions {padded['mask_positions'].ravel().tolist()}")
 
 
 if __name__ == "__main__":

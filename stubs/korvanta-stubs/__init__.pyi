@@ -1,9 +1,9 @@
 """Types of the korvanta extension module."""
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 
 from _typeshed import SupportsGetItem
-from typing import Any, Final, SupportsIndex, TypedDict
+from typing import Any, Final, Literal, SupportsIndex, TypedDict, overload
 
 from typing_extensions import NotRequired, Self, disjoint_base
 
@@ -23,6 +23,23 @@ class _TemplateState(TypedDict):
 
     template: str
     fragments: NotRequired[list[tuple[str, list[str] | None]]]
+
+class _Encoded(TypedDict):
+    """What ``PromptTemplate.encode`` returns for one row."""
+
+    input_ids: list[int]
+    attention_mask: list[int]
+    mask_positions: list[int]
+
+class _EncodedBatch(TypedDict):
+    """What ``PromptTemplate.encode_batch`` returns: a list per row."""
+
+    input_ids: list[list[int]]
+    attention_mask: list[list[int]]
+    mask_positions: list[list[int]]
+
+_Row = SupportsGetItem[str, object]
+_Padding = bool | Literal["longest"] | int
 
 def parse(template: str) -> list[PromptFragment]:
     """Parse korvanta template to Fragments"""
@@ -87,6 +104,45 @@ class PromptTemplate:
     def __reduce__(self) -> tuple[Any, ...]: ...
     def render(self, values: SupportsGetItem[str, object]) -> str:
         """Fill the template from a mapping: the text as it is, and str(values[name]) for every control."""
+    @property
+    def fields(self) -> tuple[str, ...]:
+        """the names of the controls without options, filled from a row, in order, each once"""
+    @property
+    def slots(self) -> tuple[str, ...]:
+        """the names of the controls with options (label words), in order, each once"""
+    @overload
+    def encode(
+        self, row: _Row, /, *, max_length: int | None = None, shorten: Iterable[str] | None = None,
+        side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
+        add_special_tokens: bool = True, padding: _Padding = False, pad_token: str | None = None,
+        return_tensors: None = None,
+    ) -> _Encoded:
+        """Encode one row (a mapping from field names to values) with the template's tokenizer."""
+    @overload
+    def encode(
+        self, row: _Row, /, *, max_length: int | None = None, shorten: Iterable[str] | None = None,
+        side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
+        add_special_tokens: bool = True, padding: _Padding = False, pad_token: str | None = None,
+        return_tensors: Literal["np"],
+    ) -> dict[str, Any]: ...
+    @overload
+    def encode_batch(
+        self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int | None = None,
+        shorten: Iterable[str] | None = None, side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
+        mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
+        pad_token: str | None = None, return_tensors: None = None,
+    ) -> _EncodedBatch:
+        """Encode a batch: a sequence of row mappings, or columns (a mapping from field names to
+        equal-length sequences). Returns a dict of lists with one entry per row."""
+    @overload
+    def encode_batch(
+        self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int | None = None,
+        shorten: Iterable[str] | None = None, side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
+        mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
+        pad_token: str | None = None, return_tensors: Literal["np"],
+    ) -> dict[str, Any]: ...
+    def label_ids(self, /, *, slots: Iterable[str] = (), single_token: bool = False) -> list[list[list[int]]]:
+        """The token ids of each slot's label words (its options), slot by slot."""
     def __len__(self) -> int: ...
     def __getitem__(self, index: SupportsIndex, /) -> PromptFragment: ...
     def __iter__(self) -> Iterator[PromptFragment]: ...
