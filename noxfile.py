@@ -198,6 +198,6 @@ def bench(session):
 
     With --against-build it also times another build of the module (a release
     wheel) against this one, in the same run."""
-    session.install("scikit-build-core")
+    session.install("scikit-build-core", "tokenizers")
     session.install("--no-build-isolation", "-C", "build-dir=build/bench", ".")
     session.run("python", "bench/run.py", *session.posargs)

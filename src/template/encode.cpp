@@ -34,6 +34,15 @@ struct EncodingCache {
     std::vector<Ref> field_names;          // the fields the pieces come from (str), in template order, each once
     std::vector<std::size_t> piece_field;  // per piece, its field's index in field_names
     std::vector<Ref> piece_prefix;         // per piece, the whitespace carried from the run before it (str), or null
+    mutable std::vector<Ref> id_objects;   // the int of each id handed out so far, by id; filled by code that runs no Python
+
+    // The int object of `id`, made once: results hold the same few thousand ints many times.
+    PyObject* id_object(TokenId id) const {
+        if (id >= id_objects.size()) id_objects.resize(static_cast<std::size_t>(id) + 1);
+        Ref& object = id_objects[id];
+        if (!object) object = check(PyLong_FromUnsignedLong(id));
+        return object.get();
+    }
 };
 
 const char encode_doc[] =
@@ -113,9 +122,16 @@ Ref call_encoder(PyObject* callable, PyObject* argument, bool special) {
     return check(PyObject_Call(callable, arguments.get(), keywords.get()));
 }
 
+// "ids", made on first need; a cache that fails to fill stays empty and is tried again.
+PyObject* ids_name() {
+    static PyObject* name = nullptr;
+    if (name == nullptr) name = check(PyUnicode_InternFromString("ids")).release();
+    return name;
+}
+
 // The ids of an Encoding (or any object whose `ids` is a sequence of ints), appended.
 void append_ids(PyObject* encoding, std::vector<TokenId>& ids) {
-    Ref list = check(PyObject_GetAttrString(encoding, "ids"));
+    Ref list = check(PyObject_GetAttr(encoding, ids_name()));
     Ref items = check(PySequence_Fast(list.get(), "ids must be a sequence"));
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     PyObject** item = PySequence_Fast_ITEMS(items.get());
@@ -523,13 +539,14 @@ void tokenize_pieces(const EncodingCache& cache, const std::vector<Ref>& values,
 
 Ref new_int(std::size_t value) { return check(PyLong_FromSize_t(value)); }
 
-template <class Values>
-Ref new_int_list(const Values& values, std::size_t width, std::size_t pad) {
+// A list of `width` ints (at least as many as `values`): the values, then `pad`.
+template <class Values, class IntOf>
+Ref new_int_list(const Values& values, std::size_t width, std::size_t pad, IntOf&& int_of) {
     const std::size_t size = std::max<std::size_t>(width, values.size());
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(size)));
     for (std::size_t i = 0; i < size; ++i) {
-        Ref item = new_int(i < values.size() ? static_cast<std::size_t>(values[i]) : pad);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+        PyObject* item = int_of(i < values.size() ? static_cast<std::size_t>(values[i]) : pad);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Ref::borrow(item).release());
     }
     return list;
 }
@@ -548,8 +565,8 @@ Ref new_array(PyObject* numpy, std::initializer_list<std::size_t> shape, Fill&& 
     return array;
 }
 
-Ref encoded_result(const EncodedRows& rows, bool batch, Padding padding, std::optional<TokenId> pad, bool numpy_arrays,
-                   std::size_t slots) {
+Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, bool batch, Padding padding,
+                   std::optional<TokenId> pad, bool numpy_arrays, std::size_t slots) {
     const std::size_t width = padded_width(rows, padding);
     const TokenId pad_id = pad.value_or(0);
     Ref ids, attention, positions;
@@ -588,15 +605,24 @@ Ref encoded_result(const EncodedRows& rows, bool batch, Padding padding, std::op
             positions = new_array(numpy.get(), {slots}, fill_rows(position_at, slots));
         }
     } else {
+        Ref zero = new_int(0), one = new_int(1);
+        auto id_int = [&](std::size_t id) { return cache.id_object(static_cast<TokenId>(id)); };
+        auto flag_int = [&](std::size_t flag) { return flag ? one.get() : zero.get(); };
+        std::vector<Ref> position_ints;
+        auto position_int = [&](std::size_t position) {
+            while (position_ints.size() <= position) position_ints.push_back(new_int(position_ints.size()));
+            return position_ints[position].get();
+        };
         ids = check(PyList_New(0));
         attention = check(PyList_New(0));
         positions = check(PyList_New(0));
+        std::vector<std::size_t> ones;
         for (std::size_t r = 0; r < rows.size(); ++r) {
             auto row = rows.ids(r);
-            Ref row_ids = new_int_list(row, width, pad_id);
-            std::vector<std::size_t> ones(row.size(), 1);
-            Ref row_attention = new_int_list(ones, width, 0);
-            Ref row_positions = new_int_list(rows.slot_positions(r), 0, 0);
+            Ref row_ids = new_int_list(row, width, pad_id, id_int);
+            ones.assign(row.size(), 1);
+            Ref row_attention = new_int_list(ones, width, 0, flag_int);
+            Ref row_positions = new_int_list(rows.slot_positions(r), 0, 0, position_int);
             if (!batch) {
                 ids = std::move(row_ids);
                 attention = std::move(row_attention);
@@ -678,7 +704,7 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
         rows.add(plan, pieces, max_length ? std::span<const std::size_t>(kept) : std::span<const std::size_t>(lengths),
                  side);
     }
-    return encoded_result(rows, batch, padding, pad, numpy_arrays, plan.slot_count());
+    return encoded_result(*cache, rows, batch, padding, pad, numpy_arrays, plan.slot_count());
 }
 
 // Names of controls with (slots) or without (fields) options, each once, in order.
