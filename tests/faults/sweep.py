@@ -80,7 +80,7 @@ class WordTokenizer:
         return [self.encode(text, add_special_tokens) for text in texts]
 
 
-ROWS = [{"name": "Ann " * 8}, {"name": "Bob"}]
+ROWS = [{"name": "Ann " * 8}, {"name": "Bob"}]  # the first is cut to fit max_length=12
 
 
 def fresh():
@@ -88,6 +88,7 @@ def fresh():
         f=PromptFragment("s" * 30, ["good" * 5, "bad"]),
         t=PromptTemplate(TEXT, WordTokenizer("tok")),
         other=PromptTemplate("x[y|z]" * 3, None),
+        small=PromptTemplate("Hi [name] ! [label|good,bad]", WordTokenizer("small")),
         items=[PromptFragment("a" * 20), PromptFragment("b", ["c" * 20])],
     )
 
@@ -117,12 +118,12 @@ OPERATIONS = {
     "tokenizer set": (lambda ns: setattr(ns.t, "tokenizer", Tokenizer("new")), True, None),
     "fields": (lambda ns: ns.t.fields, False, None),
     "slots": (lambda ns: ns.t.slots, False, None),
-    "encode": (lambda ns: ns.t.encode(ROWS[0], mask_token="[MASK]", max_length=60), False, None),
-    "encode batch": (lambda ns: ns.t.encode_batch(ROWS, mask_token="[MASK]", max_length=60, padding=True,
+    "encode": (lambda ns: ns.small.encode(ROWS[0], mask_token="[MASK]", max_length=12), False, None),
+    "encode batch": (lambda ns: ns.small.encode_batch(ROWS, mask_token="[MASK]", max_length=12, padding=True,
                                                   pad_token="[PAD]"), False, None),
-    "encode columns": (lambda ns: ns.t.encode_batch({"name": ["a", "b"]}, mask_token=None), False, None),
-    "encode error": (lambda ns: ns.t.encode_batch([ROWS[0], {}], mask_token="[MASK]"), False, KeyError),
-    "label ids": (lambda ns: ns.t.label_ids(), False, None),
+    "encode columns": (lambda ns: ns.small.encode_batch({"name": ["a", "b"]}, mask_token=None), False, None),
+    "encode error": (lambda ns: ns.small.encode_batch([ROWS[0], {}], mask_token="[MASK]"), False, KeyError),
+    "label ids": (lambda ns: ns.small.label_ids(), False, None),
     "fragments get": (lambda ns: ns.t.fragments, False, None),
     "fragments set": (lambda ns: setattr(ns.t, "fragments", ns.items), True, None),
     "fragments set template": (lambda ns: setattr(ns.t, "fragments", ns.other), True, None),
