@@ -64,11 +64,12 @@ def integration(session):
 
 @nox.session
 def package(session):
-    """sdist and wheel from scratch, checked by twine, tests, stubtest and mypy.
+    """sdist and wheel from scratch, checked by twine, tests, stubtest, mypy and pyright.
 
     The wheel goes into a fresh venv (tests, stubtest, strict mypy over the
-    examples, the prompt-learning example); the sdist is built from source and
-    tested."""
+    examples and a user's script that touches every public name, strict
+    pyright (basedpyright) over that script, the prompt-learning example); the
+    sdist is built from source and tested."""
     session.install("build", "twine")
     dist = ROOT / "dist"
     shutil.rmtree(dist, ignore_errors=True)
@@ -76,13 +77,14 @@ def package(session):
     session.run("twine", "check", "--strict", *map(str, dist.iterdir()))
     wheel = next(dist.glob("*.whl"))
     sdist = next(dist.glob("*.tar.gz"))
-    session.install(f"{wheel}[test]", "mypy")
+    session.install(f"{wheel}[test]", "mypy", "basedpyright")
     pytest(session)
     with tempfile.TemporaryDirectory() as elsewhere:
         with session.chdir(elsewhere):  # stubtest must see the installed module, not the sources
             session.run("python", "-m", "mypy.stubtest", "korvanta", "--allowlist",
                         str(ROOT / "stubs" / "stubtest-allowlist.txt"))
-    session.run("python", "-m", "mypy", "--strict", "--no-incremental", "examples/")
+    session.run("python", "-m", "mypy", "--strict", "--no-incremental", "examples/", "tests/typing/")
+    session.run("basedpyright", "tests/typing/")  # strict, as pyproject.toml says
     session.run("python", "examples/prompt_learning.py")
     with tempfile.TemporaryDirectory() as work:
         session.run("tar", "-xzf", str(sdist), "-C", work, external=True)

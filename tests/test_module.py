@@ -2,6 +2,8 @@
 re-import, and the shared library's exports."""
 
 import importlib
+import pathlib
+import runpy
 import shutil
 import subprocess
 import sys
@@ -88,3 +90,25 @@ def test_reimport_shares_the_class_objects():
 def test_only_the_entry_point_is_exported():
     out = subprocess.run(["nm", "-D", "--defined-only", korvanta.__file__], capture_output=True, text=True, check=True)
     assert [line.split()[-1] for line in out.stdout.splitlines()] == ["PyInit_korvanta"]
+
+
+def test_the_typed_script_of_every_public_name_runs():
+    runpy.run_path(str(pathlib.Path(__file__).parent / "typing" / "every_name.py"), run_name="__main__")
+
+
+def test_a_template_is_generic_in_its_tokenizer():
+    alias = PromptTemplate[int]
+    assert alias.__origin__ is PromptTemplate and alias.__args__ == (int,)
+
+
+STUBS = pathlib.Path(__file__).resolve().parent.parent / "stubs" / "korvanta-stubs" / "__init__.pyi"
+
+
+@pytest.mark.skipif(not STUBS.exists(), reason="the stubs are not beside the tests")
+def test_the_stubs_describe_every_class_as_help_does():
+    import ast
+    import inspect
+
+    classes = {node.name: node for node in ast.parse(STUBS.read_text()).body if isinstance(node, ast.ClassDef)}
+    for cls in (PromptFragment, PromptTemplate, korvanta.MarkupError):
+        assert ast.get_docstring(classes[cls.__name__]) == inspect.cleandoc(cls.__doc__)

@@ -312,6 +312,8 @@ PyMethodDef template_methods[] = {
      fast_call_flags, encode_batch_doc},
     {"label_ids", method_pointer(method<TemplateObject, Access::shared, label_ids_signature, template_label_ids>),
      fast_call_flags, label_ids_doc},
+    // PromptTemplate[Tokenizer], as type checkers read it: a template is generic in its tokenizer's type.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
     {nullptr, nullptr, 0, nullptr},
 };
 

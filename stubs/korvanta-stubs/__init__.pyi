@@ -1,11 +1,15 @@
 """Types of the korvanta extension module."""
 
 from collections.abc import Iterable, Iterator, Sequence
+from types import GenericAlias
 
 from _typeshed import SupportsGetItem
-from typing import Any, Final, Literal, SupportsIndex, TypedDict, overload
+from typing import Any, Final, Generic, Literal, SupportsIndex, TypedDict, overload
 
-from typing_extensions import NotRequired, Self, disjoint_base
+from typing_extensions import NotRequired, Self, TypeVar, disjoint_base
+
+# A template is generic in its tokenizer's type; a bare PromptTemplate has any tokenizer.
+_Tok = TypeVar("_Tok", default=Any)
 
 __all__ = ["__version__", "parse", "PromptFragment", "PromptTemplate", "escape", "validate", "MarkupError"]
 
@@ -51,7 +55,11 @@ def escape(text: str) -> str:
     """Write text as template markup that parses back to exactly that text."""
 
 class MarkupError(ValueError):
-    """A template that is not well formed, from korvanta.validate()."""
+    """A template that is not well formed, from korvanta.validate().
+
+    MarkupError(msg, template, pos): msg says why, pos is where (an index into
+    template, in characters); lineno and colno give the same place as line and
+    column, both counted from 1."""
 
     msg: str
     template: str
@@ -62,7 +70,13 @@ class MarkupError(ValueError):
 
 @disjoint_base
 class PromptFragment:
-    """A text fragment (``options is None``) or a control with its name and options."""
+    """A :obj:`PromptFragment` store template fragments(including string and options).
+
+    Args:
+        string (:obj:`str`,`optional`):
+            The string or mask name will be rendered.
+        option (:obj:`List[str]`):
+            The options will be applied to the fragment."""
 
     def __new__(cls, string: str | None = None, option: list[str] | None = None) -> Self: ...
     @property
@@ -83,20 +97,28 @@ class PromptFragment:
     def __hash__(self) -> int: ...
 
 @disjoint_base
-class PromptTemplate:
-    """A parsed template and the caller's tokenizer, read as a sequence of fragments."""
+class PromptTemplate(Generic[_Tok]):
+    """A :obj:`PromptTemplate` works as a pipeline. It processes some raw text :obj:`Dict[str, str]`
+    as input and outputs an :obj:`Dict[str, int]` for language models.
 
-    def __new__(cls, template: str | None, tokenizer: object) -> Self: ...
+    Args:
+        template (:obj:`str`):
+            The korvanta template to render the raw texts.
+    """
+
+    def __new__(cls, template: str | None, tokenizer: _Tok) -> Self: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """See PEP 585"""
     @property
-    def tokenizer(self) -> Any:
+    def tokenizer(self) -> _Tok:
         """the tokenizer for processing"""
     @tokenizer.setter
-    def tokenizer(self, value: object) -> None: ...
+    def tokenizer(self, value: _Tok) -> None: ...
     @property
     def fragments(self) -> list[PromptFragment]:
         """the fragments of the processed template"""
     @fragments.setter
-    def fragments(self, value: Sequence[PromptFragment]) -> None: ...
+    def fragments(self, value: Sequence[PromptFragment] | PromptTemplate[Any]) -> None: ...
     @staticmethod
     def parse(template: str) -> list[PromptFragment]: ...
     def __getstate__(self) -> _TemplateState: ...

@@ -1,0 +1,66 @@
+"""A user's script that touches every public name of korvanta, as type
+checkers see it: checked by mypy --strict and basedpyright (strict) in CI,
+and run by the tests."""
+
+import copy
+import pickle
+
+import korvanta
+from korvanta import MarkupError, PromptFragment, PromptTemplate
+
+
+class Tokenizer:
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+
+def main() -> None:
+    version: str = korvanta.__version__
+    names: list[str] = korvanta.__all__
+    fragments: list[PromptFragment] = korvanta.parse("Hi [name] !")
+    fragments += PromptFragment.parse("[a|b]") + PromptTemplate.parse("c")
+    korvanta.validate("ok")
+    try:
+        korvanta.validate("[")
+    except MarkupError as error:
+        where: tuple[str, str, int, int, int] = (error.msg, error.template, error.pos, error.lineno, error.colno)
+        assert where[2] == 0
+    escaped: str = korvanta.escape("[x]")
+
+    f = PromptFragment("name", ["a", "b"])
+    f.string, f.options = "other", ("c", "d")
+    f.options = None
+    text: str = f.string
+    options: list[str] | None = f.options
+    state = f.__getstate__()
+    f.__setstate__({"string": state["string"]})
+
+    t = PromptTemplate("Review: [text] It was [mask|great,terrible].", Tokenizer("tok"))
+    name: str = t.tokenizer.name  # the tokenizer keeps its type
+    typed: PromptTemplate[Tokenizer] = t
+    t.fragments = fragments
+    t.fragments = PromptTemplate("[text] [mask|yes,no]", None)  # a template is a sequence of fragments
+    first: PromptFragment = t[0]
+    every: list[PromptFragment] = list(t) + t.fragments
+    prompt: str = t.render({"text": "x", "mask": "[MASK]"})
+    fields: tuple[str, ...] = t.fields + t.slots
+    template_state = t.__getstate__()
+    t.__setstate__({"template": template_state["template"]})
+    clone = copy.deepcopy(pickle.loads(pickle.dumps(t)))
+    print(version, names, escaped, text, options, name, typed, first, every, prompt, fields, clone, len(t), hash(t))
+    assert PromptTemplate[Tokenizer] is not None
+
+
+def encode(t: PromptTemplate[object]) -> None:
+    one = t.encode({"text": "x"}, mask_token="[MASK]", max_length=16)
+    ids: list[int] = one["input_ids"] + one["attention_mask"] + one["mask_positions"]
+    batch = t.encode_batch([{"text": "x"}], mask_token=None, shorten=["text"], side="left", padding="longest",
+                           pad_token="[PAD]", slots=["mask"], add_special_tokens=False)
+    rows: list[list[int]] = batch["input_ids"]
+    arrays = t.encode_batch({"text": ["x"]}, mask_token="[MASK]", return_tensors="np")
+    words: list[list[list[int]]] = t.label_ids(slots=["mask"], single_token=True)
+    print(ids, rows, arrays["input_ids"], words)
+
+
+if __name__ == "__main__":
+    main()
