@@ -34,11 +34,10 @@ def run_example(name):
 def test_datasets_map_in_two_processes_equals_one_and_fingerprints_stay():
     needs("datasets", "tokenizers")
     first, second = run_example("datasets_map.py"), run_example("datasets_map.py")
-    assert first[0] == "rows: 32, first prompt: 'the acting was moving . It was [MASK] . [end]'"
+    assert first[0] == "rows: 32, first: [3, 7, 8, 14, 15, 10, 8, 1, 15, 0, 0, 0] mask at [7]"
     assert first == second  # the template hash and the transform fingerprint, in two processes
 
 
-def test_dask_cluster_renders_a_scattered_template():
+def test_dask_cluster_encodes_with_a_scattered_template():
     needs("dask", "distributed", "tokenizers")
-    assert run_example("dask_cluster.py") == [
-        "workers: 2, batches: 8, first: 'the acting was moving . It was [MASK] . [end]'"]
+    assert run_example("dask_cluster.py") == ["workers: 2, batches: 8, first: [3, 7, 8, 14, 15, 10, 8, 1, 15, 0, 0, 0]"]
