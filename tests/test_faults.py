@@ -11,9 +11,11 @@ import sys
 
 import pytest
 
+import korvanta
+
 FAULTS = pathlib.Path(__file__).resolve().parent / "faults"
 sys.path.insert(0, str(FAULTS))
-from sweep import OPERATIONS  # noqa: E402
+from sweep import COVERS, OPERATIONS  # noqa: E402
 
 pytestmark = [
     pytest.mark.isolated,
@@ -54,3 +56,19 @@ def test_every_interpreter_allocation_may_fail(operation):
 @pytest.mark.parametrize("operation", list(OPERATIONS))
 def test_every_cxx_allocation_may_fail(operation, failing_new):
     run_sweep("cxx", operation, env={**os.environ, "LD_PRELOAD": str(failing_new)})
+
+
+def public_surface():
+    """Every public function, and every member and slot of the classes, the iterator's included."""
+    inherited = {"__doc__", "__module__", "__dict__", "__weakref__", "__qualname__", "__text_signature__"}
+    classes = [obj for obj in map(lambda name: getattr(korvanta, name), korvanta.__all__) if isinstance(obj, type)]
+    classes.append(type(iter(korvanta.PromptTemplate(None, None))))
+    functions = [name for name in korvanta.__all__ if callable(getattr(korvanta, name)) and
+                 not isinstance(getattr(korvanta, name), type)]
+    return set(functions) | {f"{cls.__name__}.{name}" for cls in classes for name in vars(cls) if name not in inherited}
+
+
+def test_every_public_name_is_swept():
+    """Adding an operation means adding it to the fault sweeps too."""
+    assert public_surface() <= set(COVERS), "add these to COVERS and OPERATIONS in tests/faults/sweep.py"
+    assert {operation for operations in COVERS.values() for operation in operations} <= set(OPERATIONS)

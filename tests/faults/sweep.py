@@ -150,6 +150,54 @@ OPERATIONS = {
     "template pickle": (lambda ns: pickle.loads(pickle.dumps(ns.t, pickle.HIGHEST_PROTOCOL)), False, None),
     "fragment copy": (lambda ns: copy_steps(ns.f), False, None),
     "template copy": (lambda ns: copy_steps(ns.t), False, None),
+    "class getitem": (lambda ns: PromptTemplate[WordTokenizer], False, None),
+    "markup error str": (lambda ns: str(korvanta.MarkupError("m", "a\nb", 2)), False, None),
+    "iterator iter": (lambda ns: iter(ns.it), False, None),
+    "iterator new error": (lambda ns: type(ns.it)(), False, TypeError),
+}
+
+# The operations that exercise each public function, class member and slot:
+# a new public name needs its line here (tests/test_faults.py checks).
+COVERS = {
+    "parse": ["parse", "parse error"],
+    "escape": ["escape"],
+    "validate": ["validate", "validate error"],
+    "PromptFragment.__new__": ["fragment new", "fragment new keywords", "fragment new error"],
+    "PromptFragment.__repr__": ["fragment repr"],
+    "PromptFragment.__hash__": ["fragment hash"],
+    "PromptFragment.__str__": ["fragment str"],
+    "PromptFragment.parse": ["parse static"],
+    "PromptFragment.__getstate__": ["fragment getstate"],
+    "PromptFragment.__setstate__": ["fragment setstate", "fragment copy"],
+    "PromptFragment.__reduce__": ["fragment pickle", "fragment copy"],
+    "PromptFragment.string": ["string get", "string set", "string set error"],
+    "PromptFragment.options": ["options get", "options set", "options set tuple", "options set none",
+                               "options set error"],
+    "PromptTemplate.__new__": ["template new", "template new error"],
+    "PromptTemplate.__repr__": ["template repr"],
+    "PromptTemplate.__hash__": ["template hash"],
+    "PromptTemplate.__str__": ["template str"],
+    "PromptTemplate.__iter__": ["iter"],
+    "PromptTemplate.__len__": ["len"],
+    "PromptTemplate.__getitem__": ["index", "index error"],
+    "PromptTemplate.parse": ["parse static"],
+    "PromptTemplate.__getstate__": ["template getstate"],
+    "PromptTemplate.__setstate__": ["template setstate", "template setstate error", "template copy"],
+    "PromptTemplate.__reduce__": ["template pickle", "template copy"],
+    "PromptTemplate.render": ["render", "render error"],
+    "PromptTemplate.encode": ["encode"],
+    "PromptTemplate.encode_batch": ["encode batch", "encode columns", "encode error"],
+    "PromptTemplate.label_ids": ["label ids"],
+    "PromptTemplate.__class_getitem__": ["class getitem"],
+    "PromptTemplate.tokenizer": ["tokenizer get", "tokenizer set"],
+    "PromptTemplate.fragments": ["fragments get", "fragments set", "fragments set template", "fragments set error"],
+    "PromptTemplate.fields": ["fields"],
+    "PromptTemplate.slots": ["slots"],
+    "MarkupError.__init__": ["validate error"],
+    "MarkupError.__str__": ["markup error str"],
+    "PromptFragmentIter.__new__": ["iterator new error"],
+    "PromptFragmentIter.__iter__": ["iterator iter"],
+    "PromptFragmentIter.__next__": ["next"],
 }
 
 
@@ -209,8 +257,7 @@ def sweep(allocations, name, limit, settle):
     seen, unchanged_run, finished = {}, 0, False
     for n in range(limit):
         ns = fresh()
-        if name == "next":
-            ns.it = iter(ns.t)
+        ns.it = iter(ns.t)
         before = snapshot(ns)
         error = None
         allocations.arm(n)

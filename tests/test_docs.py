@@ -1,0 +1,35 @@
+"""Every example of the README and of the documentation pages runs as written:
+interactive examples as doctests, other Python blocks as scripts."""
+
+import doctest
+import pathlib
+import re
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+BLOCK = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
+
+pytestmark = pytest.mark.skipif(not (ROOT / "docs").exists(), reason="the documentation is not beside the tests")
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
+def test_interactive_examples(page):
+    # As `python -m doctest page.md` runs them: each page imports what it uses.
+    failures, _ = doctest.testfile(str(page), module_relative=False, globs={}, optionflags=doctest.ELLIPSIS)
+    assert failures == 0
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
+def test_script_examples(page, capsys):
+    for block in BLOCK.findall(page.read_text()):
+        if ">>>" not in block:
+            exec(compile(block, str(page), "exec"), {"__name__": "example"})
+
+
+def test_every_page_has_examples_or_says_why():
+    tried = {page.name: doctest.DocTestParser().get_examples(page.read_text()) or BLOCK.findall(page.read_text())
+             for page in PAGES}
+    without = {name for name, examples in tried.items() if not examples}
+    assert without <= {"changelog.md", "development.md", "performance.md", "scaling-out.md"}
