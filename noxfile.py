@@ -7,7 +7,8 @@
     nox -s fuzz -- 60       libFuzzer over the parser, renderer, hash and row assembly (seconds)
     nox -s leak_hunt        the suite on python3.11-dbg, hunting reference leaks
     nox -s wheels           manylinux_2_17 release wheels built with zig, tested
-    nox -s bench            the benchmark (ratios in one run)
+    nox -s bench            the benchmark (ratios in one run), its JSON and its chart
+    nox -s docs             the documentation site, built strictly
 """
 
 import glob
@@ -198,8 +199,21 @@ def wheels(session):
 def bench(session):
     """The benchmark: `nox -s bench -- --against-build wheelhouse/korvanta-….whl`.
 
-    With --against-build it also times another build of the module (a release
+    Writes its rows to bench/results/latest.json and draws them to
+    docs/performance.png, which the performance page shows. With
+    --against-build it also times another build of the module (a release
     wheel) against this one, in the same run."""
-    session.install("scikit-build-core", "tokenizers")
+    session.install("scikit-build-core", "tokenizers", "matplotlib")
     session.install("--no-build-isolation", "-C", "build-dir=build/bench", ".")
-    session.run("python", "bench/run.py", *session.posargs)
+    (ROOT / "bench" / "results").mkdir(exist_ok=True)
+    session.run("python", "bench/run.py", "--json", str(ROOT / "bench" / "results" / "latest.json"),
+                "--chart", str(ROOT / "docs" / "performance.png"), *session.posargs)
+
+
+@nox.session
+def docs(session):
+    """The documentation site, built strictly (any warning, broken link or anchor fails) into site/."""
+    session.install("--upgrade", "pip")
+    session.install("scikit-build-core", "mkdocs-material", "mkdocstrings[python]")
+    session.install("--no-build-isolation", "-C", "build-dir=build/docs", ".")
+    session.run("mkdocs", "build", "--strict", "--site-dir", str(ROOT / "site"), env={"NO_MKDOCS_2_WARNING": "1"})

@@ -250,10 +250,49 @@ def encode_rows(quick):
     return results
 
 
+def draw_chart(rows, path, title):
+    """Ratios against each anchor, one group of bars per operation, each bar's
+    goal drawn as a short line across it; below 1 korvanta is faster."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    timed = [row for row in rows if row[5] is not None and not row[0].startswith("memory")]
+    operations = list(dict.fromkeys(row[0] for row in timed))
+    anchors = list(dict.fromkeys(row[1] for row in timed))
+    figure, axes = plt.subplots(figsize=(11, 0.42 * len(timed) + 1.5))
+    y, ticks, labels = 0.0, [], []
+    colours = plt.get_cmap("tab10")
+    drawn = set()
+    for operation in operations:
+        group = [row for row in timed if row[0] == operation]
+        for row in group:
+            index = anchors.index(row[1])
+            colour = colours(index % 10)
+            axes.barh(y, row[4], color=colour, height=0.8, label=row[1] if row[1] not in drawn else None)
+            drawn.add(row[1])
+            axes.plot([row[5], row[5]], [y - 0.45, y + 0.45], color="black", linewidth=1.5)
+            y += 1
+        ticks.append(y - (len(group) + 1) / 2)
+        labels.append(operation)
+        y += 0.6
+    axes.set_yticks(ticks, labels)
+    axes.invert_yaxis()
+    axes.set_xscale("log")
+    axes.axvline(1.0, color="grey", linestyle=":", linewidth=1)
+    axes.set_xlabel("korvanta time / anchor time (log scale; black ticks: goals; left of 1: korvanta is faster)")
+    axes.set_title(title)
+    axes.legend(loc="lower right", fontsize="small", title="anchor")
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shorter measurements (noisier)")
     parser.add_argument("--json", help="also write the rows to this file")
+    parser.add_argument("--chart", help="also draw the ratios as a PNG chart to this file (needs matplotlib)")
     parser.add_argument("--against-build", metavar="WHEEL_OR_SO",
                         help="also time parsing with another build of korvanta (a release wheel) against this one")
     args = parser.parse_args()
@@ -379,6 +418,8 @@ def main():
             a, b = fmt(ours), fmt(theirs)
         print(f"{operation + ' vs ' + anchor:<{width}} {a:>11} {b:>11} {ratio:7.3f} {'≤' + str(target) if target else '—':>7} "
               f"{('ok' if ok else 'MISSED') if target else ''}")
+    if args.chart:
+        draw_chart(rows, args.chart, f"korvanta {korvanta.__version__} on Python {sys.version.split()[0]}")
     if args.json:
         with open(args.json, "w") as out:
             json.dump([dict(zip(("operation", "anchor", "korvanta", "anchor_time", "ratio", "target", "met"), r))

@@ -34,6 +34,14 @@ def pytest_configure(config):
     settings.load_profile("leakhunt")
 
 
+def pytest_collection_finish(session):
+    # What exists once the tests are collected (pytest, hypothesis, the test
+    # modules) lives for the whole session: moved out of the collector's way,
+    # so that every settle() walks only what the tests made.
+    gc.collect()
+    gc.freeze()
+
+
 def settle():
     linecache.clearcache()
     re.purge()
