@@ -6,10 +6,18 @@
 namespace korvanta {
 namespace {
 
+// The copyreg module, imported on first need and kept: importing it again on
+// every pickling costs more than the rest of a small template's reduction. A
+// cache that fails to fill stays empty and is tried again.
+PyObject* copyreg_module() {
+    static PyObject* module = nullptr;
+    if (module == nullptr) module = check(PyImport_ImportModule("copyreg")).release();
+    return module;
+}
+
 // The name of each __slots__ entry of `type` and its bases, as pickle and copy find them.
 Ref slot_names(PyObject* type) {
-    Ref copyreg = check(PyImport_ImportModule("copyreg"));
-    return check(PyObject_CallMethod(copyreg.get(), "_slotnames", "O", type));
+    return check(PyObject_CallMethod(copyreg_module(), "_slotnames", "O", type));
 }
 
 // The instance's __dict__ when it has one with entries, else null.
@@ -109,7 +117,8 @@ Ref reduce_instance(PyObject* self, PyTypeObject* base, PyObject* default_argume
         // __setstate__ of the subclass's own gets the state its __getstate__ gave.
         PyObject* argument = tokenizer;
         if (own_setstate && PyDict_Check(state.get())) {
-            state = check(PyDict_Copy(state.get()));
+            // The class's own __getstate__ makes a new dict; a subclass's may hand out one it keeps.
+            if (!own_getstate) state = check(PyDict_Copy(state.get()));
             check_status(PyDict_SetItemString(state.get(), "tokenizer", tokenizer));
             if (unread_markup != nullptr) check_status(PyDict_SetItemString(state.get(), "template", unread_markup));
             argument = Py_None;
@@ -124,8 +133,7 @@ Ref reduce_instance(PyObject* self, PyTypeObject* base, PyObject* default_argume
             state = check(PyTuple_Pack(3, state.get(), dict ? dict.get() : Py_None, slots ? slots.get() : Py_None));
         }
     }
-    Ref copyreg = check(PyImport_ImportModule("copyreg"));
-    auto [callable, callable_arguments] = recreation(self, type.get(), copyreg.get(), arguments.get(), subclass);
+    auto [callable, callable_arguments] = recreation(self, type.get(), copyreg_module(), arguments.get(), subclass);
     return check(PyTuple_Pack(3, callable.get(), callable_arguments.get(), state.get()));
 }
 
