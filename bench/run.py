@@ -251,8 +251,9 @@ def encode_rows(quick):
 
 
 def draw_chart(rows, path, title):
-    """Ratios against each anchor, one group of bars per operation, each bar's
-    goal drawn as a short line across it; below 1 korvanta is faster."""
+    """Ratios against each anchor, one group of bars per operation, each bar
+    named by its anchor and its goal drawn as a black tick across it; left of
+    1, korvanta is faster."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -260,32 +261,26 @@ def draw_chart(rows, path, title):
 
     timed = [row for row in rows if row[5] is not None and not row[0].startswith("memory")]
     operations = list(dict.fromkeys(row[0] for row in timed))
-    anchors = list(dict.fromkeys(row[1] for row in timed))
-    figure, axes = plt.subplots(figsize=(11, 0.42 * len(timed) + 1.5))
-    y, ticks, labels = 0.0, [], []
-    colours = plt.get_cmap("tab10")
-    drawn = set()
+    figure, axes = plt.subplots(figsize=(11, 0.34 * len(timed) + 0.3 * len(operations) + 1.2))
+    y, ticks = 0.0, []
     for operation in operations:
         group = [row for row in timed if row[0] == operation]
-        for row in group:
-            index = anchors.index(row[1])
-            colour = colours(index % 10)
-            axes.barh(y, row[4], color=colour, height=0.8, label=row[1] if row[1] not in drawn else None)
-            drawn.add(row[1])
-            axes.plot([row[5], row[5]], [y - 0.45, y + 0.45], color="black", linewidth=1.5)
-            y += 1
-        ticks.append(y - (len(group) + 1) / 2)
-        labels.append(operation)
-        y += 0.6
-    axes.set_yticks(ticks, labels)
+        ticks.append((y + (len(group) - 1) / 2, operation))
+        for k, (_, anchor, _, _, ratio, goal, met) in enumerate(group):
+            axes.barh(y + k, ratio, color="tab:blue" if met else "tab:red", height=0.75)
+            axes.plot([goal, goal], [y + k - 0.45, y + k + 0.45], color="black", linewidth=1.5)
+            axes.text(max(ratio, goal) * 1.1, y + k, f"vs {anchor}: {ratio:.2f}", va="center", fontsize=7)
+        y += len(group) + 0.6
+    axes.set_yticks([t for t, _ in ticks], [label for _, label in ticks], fontsize=8)
     axes.invert_yaxis()
     axes.set_xscale("log")
+    axes.set_xlim(0.005, 60)
     axes.axvline(1.0, color="grey", linestyle=":", linewidth=1)
-    axes.set_xlabel("korvanta time / anchor time (log scale; black ticks: goals; left of 1: korvanta is faster)")
-    axes.set_title(title)
-    axes.legend(loc="lower right", fontsize="small", title="anchor")
+    axes.set_xlabel("korvanta time / anchor time, log scale (black ticks: goals; red: goal missed; "
+                    "left of 1: korvanta is faster)", fontsize=8)
+    axes.set_title(title, fontsize=10)
     figure.tight_layout()
-    figure.savefig(path, dpi=110)
+    figure.savefig(path, dpi=100)
 
 
 def main():
