@@ -90,8 +90,8 @@ Object& receiver(PyObject* self) {
 // code that the call runs.
 template <class Object>
 struct HeldReceiver {
-    Ref held;
-    Object& object;
+    Ref held;        // the receiver, for as long as the call runs
+    Object& object;  // the receiver as its class's instance
 
     explicit HeldReceiver(PyObject* self) : held(Ref::borrow(self)), object(receiver<Object>(self)) {}
 };

@@ -6,7 +6,6 @@
 #include "template/encode.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
