@@ -471,7 +471,7 @@ std::vector<Ref> field_values(const EncodingCache& cache, const Tokenizer& token
         for (const Ref& name : names) values.push_back(check(PyObject_Str(lookup(rows, name.get(), 0).get())));
         return values;
     }
-    if (PyDict_Check(rows) || PyObject_HasAttrString(rows, "keys")) {
+    if (PyDict_Check(rows) || attribute_or_null(rows, "keys")) {
         // Columns: every one as long as the first.
         std::vector<Ref> columns;
         Py_ssize_t rows_count = -1;
@@ -570,14 +570,14 @@ Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, bool bat
     const TokenId pad_id = pad.value_or(0);
     Ref ids, attention, positions;
     if (numpy_arrays) {
+        const std::size_t columns = width != 0 ? width : rows.longest();
+        for (std::size_t r = 0; width == 0 && r < rows.size(); ++r) {
+            if (rows.ids(r).size() != columns) raise(PyExc_ValueError, messages::ragged_arrays);
+        }
         Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
         if (!numpy) {
             if (PyErr_ExceptionMatches(PyExc_ImportError)) raise(PyExc_ImportError, messages::needs_numpy);
             throw PythonError{};
-        }
-        const std::size_t columns = width != 0 ? width : rows.longest();
-        for (std::size_t r = 0; width == 0 && r < rows.size(); ++r) {
-            if (rows.ids(r).size() != columns) raise(PyExc_ValueError, messages::ragged_arrays);
         }
         auto fill_rows = [&](auto&& value_at, std::size_t inner) {
             return [&, inner](std::int64_t* data) {
