@@ -15,7 +15,7 @@ import korvanta
 
 FAULTS = pathlib.Path(__file__).resolve().parent / "faults"
 sys.path.insert(0, str(FAULTS))
-from sweep import COVERS, OPERATIONS  # noqa: E402
+from sweep import COVERS, OPERATIONS, RUNS_PYTHON_TOKENIZER  # noqa: E402
 
 pytestmark = [
     pytest.mark.isolated,
@@ -50,6 +50,8 @@ def run_sweep(kind, operation, env=None):
 @pytest.mark.parametrize("operation", list(OPERATIONS))
 def test_every_interpreter_allocation_may_fail(operation):
     pytest.importorskip("_testcapi")
+    if operation in RUNS_PYTHON_TOKENIZER and hasattr(sys, "gettotalrefcount"):
+        pytest.skip("the debug interpreter aborts on failed allocations in the sweep's Python tokenizer itself")
     run_sweep("python", operation)
 
 

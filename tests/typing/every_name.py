@@ -14,7 +14,7 @@ class Tokenizer:
         self.name = name
 
 
-def main() -> None:
+def main() -> tuple[object, ...]:
     version: str = korvanta.__version__
     names: list[str] = korvanta.__all__
     fragments: list[PromptFragment] = korvanta.parse("Hi [name] !")
@@ -47,8 +47,8 @@ def main() -> None:
     template_state = t.__getstate__()
     t.__setstate__({"template": template_state["template"]})
     clone = copy.deepcopy(pickle.loads(pickle.dumps(t)))
-    print(version, names, escaped, text, options, name, typed, first, every, prompt, fields, clone, len(t), hash(t))
     assert PromptTemplate[Tokenizer] is not None
+    return (version, names, escaped, text, options, name, typed, first, every, prompt, fields, clone, len(t), hash(t))
 
 
 def encode(t: PromptTemplate[object]) -> None:
@@ -63,4 +63,4 @@ def encode(t: PromptTemplate[object]) -> None:
 
 
 if __name__ == "__main__":
-    main()
+    print(main())
