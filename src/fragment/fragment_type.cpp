@@ -20,8 +20,6 @@ const char parse_doc[] =
     "Returns:\n"
     "    A :obj:`List` of :class:`~prompt.PromptFragment`: The prompt fragments";
 
-FragmentList py_parse_markup(std::string_view text) { return parse_markup(text).fragments; }
-
 namespace {
 
 // New PromptFragment objects made while parsing, listed at the end in one list

@@ -18,8 +18,6 @@ struct FragmentObject : Instance<PromptFragment> {
 // Docstring shared by the module function and both static `parse` methods.
 extern const char parse_doc[];
 
-FragmentList py_parse_markup(std::string_view text);
-
 // A new str of the UTF-8 text that `write(char* out)` writes, `size` bytes:
 // written straight into a new ASCII str, then checked for ASCII while still in
 // cache; other text is decoded from that buffer instead.

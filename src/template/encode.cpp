@@ -667,7 +667,9 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
         throw PythonError{};
     }
 
-    std::vector<bool> shortenable(plan.pieces(), true);
+    // Which pieces may be cut: a plain array, which a span of bool can view.
+    std::unique_ptr<bool[]> shortenable(new bool[plan.pieces() + 1]);
+    std::fill_n(shortenable.get(), plan.pieces(), true);
     if (PyObject* shorten = options[encode_option::shorten].get(); shorten != nullptr && shorten != Py_None) {
         Names names = names_of(shorten);
         for (std::size_t p = 0; p < plan.pieces(); ++p) {
@@ -684,8 +686,6 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
     EncodedRows rows(plan.slot_count());
     std::vector<std::span<const TokenId>> pieces(plan.pieces());
     std::vector<std::size_t> lengths(plan.pieces()), kept(plan.pieces());
-    std::unique_ptr<bool[]> cut(new bool[plan.pieces() + 1]);
-    std::copy(shortenable.begin(), shortenable.end(), cut.get());
     for (std::size_t r = 0; r < row_count; ++r) {
         for (std::size_t p = 0; p < plan.pieces(); ++p) {
             const std::size_t index = r * plan.pieces() + p;
@@ -694,7 +694,7 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
             lengths[p] = pieces[p].size();
         }
         if (max_length &&
-            !kept_lengths(plan, lengths, std::span<const bool>(cut.get(), plan.pieces()), *max_length, kept)) {
+            !kept_lengths(plan, lengths, std::span<const bool>(shortenable.get(), plan.pieces()), *max_length, kept)) {
             std::size_t needed = plan.fixed_size();
             for (std::size_t p = 0; p < plan.pieces(); ++p) needed += shortenable[p] ? 0 : lengths[p];
             PyErr_Format(PyExc_ValueError, messages::row_too_long, r, needed, *max_length);
