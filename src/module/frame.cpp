@@ -84,16 +84,14 @@ void resume_panic() noexcept {
     }
 }
 
-// An interned name, made on first need. A cache that fails to fill stays
-// empty, so the next call tries again.
+PyObject* qualname_cache = nullptr;  // "__qualname__", read by conversion errors
+
+}  // namespace
+
 PyObject* interned(PyObject*& cache, const char* name) {
     if (cache == nullptr) cache = check(PyUnicode_InternFromString(name)).release();
     return cache;
 }
-
-PyObject* qualname_cache = nullptr;  // "__qualname__", read by conversion errors
-
-}  // namespace
 
 void translate_current_exception() noexcept {
     try {

@@ -42,6 +42,10 @@ inline void check_status(int status) {
     if (status < 0) throw PythonError{};
 }
 
+// An interned name, made on first need and kept in `cache` for the life of
+// the process. A cache that fails to fill stays empty, so the next call tries again.
+PyObject* interned(PyObject*& cache, const char* name);
+
 // The pending exception as one normalised object with its traceback, cleared.
 Ref fetch_exception() noexcept;
 

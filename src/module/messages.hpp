@@ -48,9 +48,13 @@ inline constexpr const char template_too_long[] = "the template alone needs %zu 
 inline constexpr const char row_too_long[] =
     "row %zu needs %zu tokens without the fields it may shorten, more than max_length=%zu";
 inline constexpr const char missing_field[] = "'%U' (row %zu): the row has no field '%U'";
-inline constexpr const char missing_field_special[] =
-    "'%U' (row %zu): the row has no field '%U'; the tokenizer has a special token %U: to write it, escape the "
-    "brackets in the template (%U)";
+inline constexpr const char missing_column[] = "'%U': the batch has no column '%U'";
+inline constexpr const char row_keys[] = " (its keys: %U)";
+inline constexpr const char row_no_keys[] = " (it has no keys)";
+inline constexpr const char batch_columns[] = " (its columns: %U)";
+inline constexpr const char batch_no_columns[] = " (it has no columns)";
+inline constexpr const char special_spelling[] =
+    "; the tokenizer has a special token %U: to write it, escape the brackets in the template (%U)";
 inline constexpr const char bad_side[] = "side must be 'right' or 'left', not %R";
 inline constexpr const char bad_padding[] = "padding must be False, 'longest' or a number of tokens, not %R";
 inline constexpr const char bad_return_tensors[] = "return_tensors must be None or 'np', not %R";
@@ -60,6 +64,33 @@ inline constexpr const char ragged_arrays[] =
     "return_tensors='np' needs rows of one length: pass padding='longest' or padding=N";
 inline constexpr const char ragged_columns[] = "column '%U' has %zd rows, but column '%U' has %zd";
 inline constexpr const char needs_numpy[] = "return_tensors='np' needs numpy: pip install numpy";
+inline constexpr const char mask_not_at_slot[] =
+    "row %zu: the mask token %R is not read as one token at each slot by the tokenizer";
+inline constexpr const char not_a_row[] =
+    "row %zu is a '%U', not a mapping: rows are mappings such as {\"text\": ...}";
+inline constexpr const char not_rows[] =
+    "rows must be a list of mappings such as {\"text\": ...} or a mapping of columns, not a '%U'";
+inline constexpr const char column_not_a_list[] =
+    "column '%U' is a '%U', not a list: pass a list of rows or a mapping of columns of equal-length lists";
+inline constexpr const char option_type[] = "%s must be %s, not %U";
+inline constexpr const char names_type[] = "%s must be a str or an iterable of str, not %s holding %U";
+inline constexpr const char array_mismatch[] =
+    "return_tensors='np': numpy.zeros gave %R, not a C-contiguous int64 array of %zd items";
+// What a tokenizer returned, when it is not what a tokenizer returns.
+inline constexpr const char tokenizer_not_a_list[] = "the tokenizer's %s returned %R, not a list of encodings";
+inline constexpr const char tokenizer_result_count[] = "the tokenizer's %s returned %zd encodings for %zu texts";
+inline constexpr const char tokenizer_not_a_sequence[] = "the tokenizer's %s returned an encoding whose %S is %R, not a sequence";
+inline constexpr const char tokenizer_lengths[] =
+    "the tokenizer's %s returned an encoding whose ids, offsets and special_tokens_mask differ in length (%zd, %zd, "
+    "%zd)";
+inline constexpr const char tokenizer_id_type[] = "the tokenizer's %s returned an id that is not an int: %R";
+inline constexpr const char tokenizer_id_range[] = "the tokenizer's %s returned the id %R, not one of 0 to 2**63-1";
+inline constexpr const char tokenizer_offset_type[] =
+    "the tokenizer's %s returned an offset that is not a pair of ints: %R";
+inline constexpr const char tokenizer_offset_range[] =
+    "the tokenizer's %s returned the offsets (%zd, %zd) for a text of %zu characters";
+inline constexpr const char tokenizer_flag_type[] =
+    "the tokenizer's %s returned a special_tokens_mask entry that is not an int: %R";
 inline constexpr const char label_word_pieces[] = "label word %R of slot '%U' is %zd tokens, not one: %R";
 
 // Why a template is not well formed (MarkupError.msg).

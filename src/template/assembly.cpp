@@ -1,4 +1,5 @@
-// Cutting field pieces to fit, and laying rows out around the template's runs.
+// The template read for encoding, prompts written out, tokens attributed,
+// cut to fit and laid out, and the contexts of label words.
 #include "template/assembly.hpp"
 
 #include <algorithm>
@@ -6,22 +7,240 @@
 
 namespace korvanta {
 
-std::size_t EncodingPlan::slot_count() const noexcept {
+namespace {
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+std::string_view trim_end(std::string_view text) noexcept {
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+std::string_view trim(std::string_view text) noexcept {
+    text = trim_end(text);
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    return text;
+}
+
+bool is_slot(const PromptFragment& fragment, std::span<const std::string> extra_slots) {
+    return !fragment.is_text() &&
+           (fragment.options.size() > 0 ||
+            std::find(extra_slots.begin(), extra_slots.end(), fragment.string) != extra_slots.end());
+}
+
+}  // namespace
+
+std::size_t character_count(std::string_view text) noexcept {
     std::size_t count = 0;
-    for (const auto& offsets : slots) count += offsets.size();
+    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     return count;
 }
 
-std::size_t EncodingPlan::fixed_size() const noexcept {
-    std::size_t size = 0;
-    for (const auto& run : runs) size += run.size();
-    return size;
+// ---------------------------------------------------------------- the template's side
+
+PromptPlan plan_prompt(const FragmentList& fragments, std::span<const std::string> extra_slots,
+                       const std::optional<std::string>& mask_token) {
+    PromptPlan plan;
+    plan.causal = !mask_token.has_value();
+    if (mask_token) {
+        plan.mask_token = *mask_token;
+        plan.mask_characters = character_count(plan.mask_token);
+    }
+    auto add_text = [&](std::string_view text) {
+        if (plan.parts.empty() || plan.parts.back().kind != PartKind::text) {
+            plan.parts.push_back({PartKind::text, {}, 0, 0});
+        }
+        plan.parts.back().text += text;
+    };
+    for (const PromptFragment& fragment : fragments) {
+        if (fragment.is_text()) {
+            add_text(fragment.string);
+        } else if (is_slot(fragment, extra_slots)) {
+            if (plan.causal) {  // the input ends here; the space before the slot belongs to the answer
+                if (!plan.parts.empty() && plan.parts.back().kind == PartKind::text) {
+                    plan.parts.back().text.resize(trim_end(plan.parts.back().text).size());
+                }
+                plan.slots = 1;
+                break;
+            }
+            plan.parts.push_back({PartKind::slot, fragment.string, 0, 0});
+            ++plan.slots;
+        } else {
+            auto known = std::find(plan.fields.begin(), plan.fields.end(), fragment.string);
+            const std::size_t index = static_cast<std::size_t>(known - plan.fields.begin());
+            if (known == plan.fields.end()) plan.fields.push_back(fragment.string);
+            plan.parts.push_back({PartKind::field, {}, index, 0});
+            ++plan.pieces;
+        }
+    }
+    for (PromptPart& part : plan.parts) {
+        if (part.kind == PartKind::text) part.characters = character_count(part.text);
+    }
+    return plan;
 }
 
-bool kept_lengths(const EncodingPlan& plan, std::span<const std::size_t> lengths, std::span<const bool> shortenable,
+// ---------------------------------------------------------------- prompts
+
+std::string_view character_slice(std::string_view text, CharSpan span) noexcept {
+    std::size_t character = 0, begin = text.size(), end = text.size();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        if (character == span.begin) begin = i;
+        if (character == span.end) {
+            end = i;
+            break;
+        }
+        ++character;
+    }
+    return begin >= end ? std::string_view() : text.substr(begin, end - begin);
+}
+
+void Prompts::add(std::span<const std::string_view> values) {
+    std::size_t at = 0;  // characters written so far
+    for (const PromptPart& part : plan_.parts) {
+        switch (part.kind) {
+            case PartKind::text:
+                text_ += part.text;
+                at += part.characters;
+                break;
+            case PartKind::field: {
+                const std::string_view value = values[part.field];
+                const std::size_t characters = character_count(value);
+                text_ += value;
+                pieces_.push_back({at, at + characters});
+                at += characters;
+                break;
+            }
+            case PartKind::slot:
+                text_ += plan_.mask_token;
+                slots_.push_back({at, at + plan_.mask_characters});
+                at += plan_.mask_characters;
+                break;
+        }
+    }
+    ends_.push_back(text_.size());
+    characters_.push_back(at);
+}
+
+std::string_view Prompts::text(std::size_t row) const noexcept {
+    const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
+    return std::string_view(text_).substr(begin, ends_[row] - begin);
+}
+
+std::span<const CharSpan> Prompts::pieces(std::size_t row) const noexcept {
+    return std::span<const CharSpan>(pieces_).subspan(row * plan_.pieces, plan_.pieces);
+}
+
+std::span<const CharSpan> Prompts::slots(std::size_t row) const noexcept {
+    const std::size_t per_row = plan_.causal ? 0 : plan_.slots;
+    return std::span<const CharSpan>(slots_).subspan(row * per_row, per_row);
+}
+
+// ---------------------------------------------------------------- tokens
+
+std::span<const TokenId> TokenBatch::ids_of(std::size_t text) const noexcept {
+    return std::span<const TokenId>(ids).subspan(begin(text), ends[text] - begin(text));
+}
+
+std::span<const CharSpan> TokenBatch::offsets_of(std::size_t text) const noexcept {
+    if (offsets.empty()) return {};
+    return std::span<const CharSpan>(offsets).subspan(begin(text), ends[text] - begin(text));
+}
+
+std::span<const std::uint8_t> TokenBatch::special_of(std::size_t text) const noexcept {
+    if (special.empty()) return {};
+    return std::span<const std::uint8_t>(special).subspan(begin(text), ends[text] - begin(text));
+}
+
+ProtectedIds::ProtectedIds(std::vector<TokenId> ids) : ids_(std::move(ids)) {
+    std::sort(ids_.begin(), ids_.end());
+    ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+}
+
+bool ProtectedIds::contains(TokenId id) const noexcept { return std::binary_search(ids_.begin(), ids_.end(), id); }
+
+bool attribute_tokens(std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+                      std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
+                      std::span<const CharSpan> slots, TokenId mask_id, const ProtectedIds& protected_ids,
+                      OwnedTokens& out) {
+    out.ids.assign(ids.begin(), ids.end());
+    out.owners.assign(ids.size(), TokenOwner{});
+    out.injected.clear();
+    std::vector<std::uint8_t> slot_found(slots.size(), 0);
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        const CharSpan span = offsets[k];
+        if (span.empty()) continue;  // added around the text (a post-processor's), or made from nothing
+        const bool guarded = special[k] != 0 || protected_ids.contains(ids[k]);
+        // Spans are in order and apart: the first that ends after the token's start is the one to test.
+        auto after = [&](std::span<const CharSpan> spans) {
+            return std::partition_point(spans.begin(), spans.end(), [&](CharSpan s) { return s.end <= span.begin; });
+        };
+        if (ids[k] == mask_id) {
+            auto slot = after(slots);
+            if (slot != slots.end() && slot->overlaps(span)) {
+                const auto index = static_cast<std::size_t>(slot - slots.begin());
+                if (slot_found[index]++) return false;
+                out.owners[k] = {TokenOwner::slot, static_cast<std::uint32_t>(index)};
+                continue;
+            }
+        }
+        auto piece = after(pieces);
+        while (piece != pieces.end() && piece->empty()) ++piece;  // an empty piece holds no characters
+        if (piece == pieces.end() || !piece->overlaps(span)) continue;
+        if (guarded && !piece->contains(span)) continue;
+        out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(piece - pieces.begin())};
+        if (guarded) out.injected.push_back({k, span});
+    }
+    return std::all_of(slot_found.begin(), slot_found.end(), [](std::uint8_t found) { return found == 1; });
+}
+
+void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>> replacements) {
+    OwnedTokens replaced;
+    std::size_t next = 0;
+    for (std::size_t k = 0; k < tokens.ids.size(); ++k) {
+        if (next < tokens.injected.size() && tokens.injected[next].token == k) {
+            for (TokenId id : replacements[next]) {
+                replaced.ids.push_back(id);
+                replaced.owners.push_back(tokens.owners[k]);
+            }
+            ++next;
+            continue;
+        }
+        replaced.ids.push_back(tokens.ids[k]);
+        replaced.owners.push_back(tokens.owners[k]);
+    }
+    tokens = std::move(replaced);
+}
+
+OwnSignature own_signature(const OwnedTokens& empty_row, const ProtectedIds& protected_ids) {
+    OwnSignature signature;
+    signature.tokens = empty_row.ids.size();
+    for (std::size_t k = 0; k < empty_row.ids.size(); ++k) {
+        if (!protected_ids.contains(empty_row.ids[k])) continue;
+        signature.sequence.push_back(empty_row.ids[k]);
+        signature.at_slot.push_back(empty_row.owners[k].kind == TokenOwner::slot);
+    }
+    return signature;
+}
+
+bool OwnSignature::slot_positions(std::span<const TokenId> ids, const ProtectedIds& protected_ids,
+                                  std::vector<std::size_t>& positions) const {
+    positions.clear();
+    std::size_t next = 0;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        if (!protected_ids.contains(ids[k])) continue;
+        if (next == sequence.size() || sequence[next] != ids[k]) return false;
+        if (at_slot[next]) positions.push_back(k);
+        ++next;
+    }
+    return next == sequence.size();
+}
+
+// ---------------------------------------------------------------- cutting and layout
+
+bool kept_lengths(std::size_t fixed, std::span<const std::size_t> lengths, std::span<const bool> shortenable,
                   std::size_t max_length, std::span<std::size_t> kept) {
     std::copy(lengths.begin(), lengths.end(), kept.begin());
-    const std::size_t fixed = plan.fixed_size();
     const std::size_t total = std::accumulate(lengths.begin(), lengths.end(), fixed);
     if (total <= max_length) return true;
 
@@ -63,19 +282,54 @@ bool kept_lengths(const EncodingPlan& plan, std::span<const std::size_t> lengths
     return true;
 }
 
-void EncodedRows::add(const EncodingPlan& plan, std::span<const std::span<const TokenId>> pieces,
-                      std::span<const std::size_t> kept, CutSide side) {
+void piece_lengths(const OwnedTokens& tokens, std::span<std::size_t> lengths) noexcept {
+    std::fill(lengths.begin(), lengths.end(), 0);
+    for (const TokenOwner& owner : tokens.owners) {
+        if (owner.kind == TokenOwner::piece) ++lengths[owner.index];
+    }
+}
+
+void EncodedRows::add(std::span<const TokenId> ids, std::span<const std::size_t> slot_positions) {
+    ids_.insert(ids_.end(), ids.begin(), ids.end());
+    ends_.push_back(ids_.size());
+    slots_.insert(slots_.end(), slot_positions.begin(), slot_positions.end());
+}
+
+void EncodedRows::add_cut(const OwnedTokens& tokens, std::span<const std::size_t> kept, CutSide side) {
+    // 1. How many tokens each piece has, so that a cut from the start knows where its kept tokens begin.
+    std::vector<std::size_t> seen(kept.size(), 0), skip(kept.size(), 0);
+    if (side == CutSide::start) {
+        piece_lengths(tokens, skip);
+        for (std::size_t p = 0; p < kept.size(); ++p) skip[p] -= kept[p];
+    }
+    // 2. Keep the template's tokens and each piece's kept run; slots where their mask lands.
     const std::size_t start = ids_.size();
-    for (std::size_t i = 0; i < plan.runs.size(); ++i) {
-        const std::vector<TokenId>& run = plan.runs[i];
-        for (std::size_t offset : plan.slots[i]) slots_.push_back(ids_.size() - start + offset);
-        ids_.insert(ids_.end(), run.begin(), run.end());
-        if (i == pieces.size()) break;
-        std::span<const TokenId> piece = pieces[i];
-        piece = side == CutSide::end ? piece.first(kept[i]) : piece.last(kept[i]);
-        ids_.insert(ids_.end(), piece.begin(), piece.end());
+    const std::size_t slots_start = slots_.size();
+    slots_.resize(slots_start + slots_per_row_, 0);
+    for (std::size_t k = 0; k < tokens.ids.size(); ++k) {
+        const TokenOwner owner = tokens.owners[k];
+        if (owner.kind == TokenOwner::piece) {
+            const std::size_t rank = seen[owner.index]++;
+            if (rank < skip[owner.index] || rank >= skip[owner.index] + kept[owner.index]) continue;
+        } else if (owner.kind == TokenOwner::slot) {
+            slots_[slots_start + owner.index] = ids_.size() - start;
+        }
+        ids_.push_back(tokens.ids[k]);
     }
     ends_.push_back(ids_.size());
+}
+
+void EncodedRows::drop_last(std::size_t count) noexcept {
+    const std::size_t begin = ends_.size() < 2 ? 0 : ends_[ends_.size() - 2];
+    count = std::min(count, ends_.back() - begin);
+    ends_.back() -= count;
+    ids_.resize(ends_.back());
+}
+
+void EncodedRows::end_at_slot() {
+    const std::size_t begin = ends_.size() < 2 ? 0 : ends_[ends_.size() - 2];
+    slots_.resize(ends_.size() * slots_per_row_ - slots_per_row_);
+    slots_.push_back(ends_.back() - begin);
 }
 
 std::span<const TokenId> EncodedRows::ids(std::size_t row) const noexcept {
@@ -100,6 +354,36 @@ std::size_t padded_width(const EncodedRows& rows, Padding padding) noexcept {
         case Padding::none: break;
     }
     return 0;
+}
+
+// ---------------------------------------------------------------- label words
+
+LabelContexts label_contexts(const FragmentList& fragments, std::span<const std::string> extra_slots) {
+    LabelContexts result;
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        if (!is_slot(fragments[i], extra_slots)) continue;
+        // The template text that touches the slot on each side, up to the next control.
+        std::string before, after;
+        for (std::size_t j = i; j > 0 && fragments[j - 1].is_text(); --j) before.insert(0, fragments[j - 1].string);
+        for (std::size_t j = i + 1; j < fragments.size() && fragments[j].is_text(); ++j) after += fragments[j].string;
+        const std::size_t start = character_count(before);
+        for (std::string_view option : fragments[i].options) {
+            const std::string_view word = trim(option);
+            result.contexts.push_back({before + std::string(word) + after, {start, start + character_count(word)}});
+        }
+        result.words_per_slot.push_back(fragments[i].options.size());
+        result.slots.push_back(&fragments[i]);
+    }
+    return result;
+}
+
+std::vector<TokenId> word_tokens(std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+                                 std::span<const std::uint8_t> special, CharSpan word) {
+    std::vector<TokenId> tokens;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        if (special[k] == 0 && offsets[k].overlaps(word)) tokens.push_back(ids[k]);
+    }
+    return tokens;
 }
 
 }  // namespace korvanta

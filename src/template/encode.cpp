@@ -1,22 +1,26 @@
 // encode(), encode_batch() and label_ids(): the only operations that call the
-// template's tokenizer. The tokenizer is found by what it offers (a
-// tokenizers.Tokenizer, or a transformers fast tokenizer's backend), never by
-// importing either. Its calls run Python code and may let other threads run,
-// so each call holds the content and the cache it works from.
+// template's tokenizer. Each row's whole prompt is tokenized, so every row is
+// what the tokenizer itself gives for it; the core (template/assembly.hpp)
+// says which tokens are the template's, the fields' and the slots', cuts
+// fields to fit and lays the rows out. The tokenizer is read through one
+// checked boundary (template/tokenizer.hpp). Its calls run Python code and
+// may let other threads run, so each call holds the content, the tokenizer
+// and the cache it works from.
 #include "template/encode.hpp"
 
 #include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "fragment/markup_check.hpp"
 #include "template/assembly.hpp"
+#include "template/tokenizer.hpp"
 
 namespace korvanta {
 
-// What encode() works out once for a template's content, its tokenizer and
-// the options that shape the template's side.
+// The options that shape the template's side.
 struct EncodingKey {
     std::vector<std::string> extra_slots;   // controls named by slots=, UTF-8
     std::optional<std::string> mask_token;  // the token written at slots; none: causal (input ends at the first slot)
@@ -25,24 +29,46 @@ struct EncodingKey {
     bool operator==(const EncodingKey&) const = default;
 };
 
+// What encode() works out once for a template's content, its tokenizer as it
+// was then, and the options that shape the template's side. Made whole, then
+// published in one step; never changed after, but for the two caches at its end.
 struct EncodingCache {
-    SharedContent content;                 // the content it was worked out for
-    EncodingKey key;                       // the options it was worked out for
-    EncodingPlan plan;                     // the template's own ids in runs around the field pieces
-    Ref field_batch_encoder;               // encode_batch of a private copy of the tokenizer that reads special tokens as text
-    std::vector<Ref> field_names;          // the fields the pieces come from (str), in template order, each once
-    std::vector<std::size_t> piece_field;  // per piece, its field's index in field_names
-    std::vector<Ref> piece_prefix;         // per piece, the whitespace carried from the run before it (str), or null
-    mutable std::vector<Ref> id_objects;   // the int of each id handed out so far, by id; filled by code that runs no Python
+    SharedContent content;         // the content it was made for
+    EncodingKey key;               // the options it was made for
+    Ref tokenizer;                 // the template's tokenizer it was made for
+    Ref backend;                   // that tokenizer's backend
+    std::size_t vocabulary = 0;    // the backend's vocabulary size then (tokens added since make it stale)
+    bool as_is = false;            // whether the backend was called as it is
+    PromptPlan plan;               // the template read as text, fields and slots
+    Encoder encoder;               // tokenizes the prompts
+    std::optional<TokenId> mask_id;  // the mask token's id, when the template has slots
+    ProtectedIds protected_ids;    // the ids no row text may make
+    OwnSignature own;              // the template's own protected tokens, for rows read without offsets
+    std::size_t trailing_special = 0;  // the special tokens after a text's content, dropped after a causal input
+
+    // Caches beside the value, filled by code that runs no Python (the ints)
+    // or published in one step once made (the text-only encoder).
+    mutable std::unordered_map<TokenId, Ref> id_objects;  // the int of each id handed out so far
+    mutable std::shared_ptr<const Encoder> text_only;     // reads special tokens in text as text, made on first need
 
     // The int object of `id`, made once: results hold the same few thousand ints many times.
     PyObject* id_object(TokenId id) const {
-        if (id >= id_objects.size()) id_objects.resize(static_cast<std::size_t>(id) + 1);
         Ref& object = id_objects[id];
-        if (!object) object = check(PyLong_FromUnsignedLong(id));
+        if (!object) object = check(PyLong_FromUnsignedLongLong(id));
         return object.get();
     }
 };
+
+int visit_encoding_cache(const EncodingCache& cache, visitproc visit, void* arg) {
+    for (const Ref* held : {&cache.tokenizer, &cache.backend, &cache.encoder.backend, &cache.encoder.batch,
+                            &cache.encoder.batch_ids}) {
+        Py_VISIT(held->get());
+    }
+    if (std::shared_ptr<const Encoder> text_only = cache.text_only) {
+        for (const Ref* held : {&text_only->backend, &text_only->batch, &text_only->batch_ids}) Py_VISIT(held->get());
+    }
+    return 0;
+}
 
 const char encode_doc[] =
     "encode($self, row, /, **options)\n--\n\n"
@@ -73,20 +99,15 @@ const char label_ids_doc[] =
 
 namespace {
 
-// ---------------------------------------------------------------- small helpers
+// ---------------------------------------------------------------- options
 
-// An attribute, or null when the object has none.
-Ref attribute_or_null(PyObject* object, const char* name) {
-    Ref value = Ref::steal(PyObject_GetAttrString(object, name));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-        PyErr_Clear();
-    }
-    return value;
+Ref type_name(PyObject* object) {
+    return check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
 }
 
-Ref type_qualname(PyObject* object) {
-    return check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+[[noreturn]] void raise_option_type(const char* option, const char* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, messages::option_type, option, expected, type_name(value).get());
+    throw PythonError{};
 }
 
 bool truth(PyObject* object) {
@@ -95,124 +116,41 @@ bool truth(PyObject* object) {
     return value == 1;
 }
 
-bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
-// How many characters UTF-8 text holds.
-std::size_t characters(std::string_view text) noexcept {
-    std::size_t count = 0;
-    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
-}
-
-// The ASCII whitespace that ends `text`, cut off and returned.
-std::string cut_trailing_space(std::string& text) {
-    std::size_t end = text.size();
-    while (end > 0 && is_space(text[end - 1])) --end;
-    std::string space = text.substr(end);
-    text.resize(end);
-    return space;
-}
-
-// method(argument, add_special_tokens=special) of the backend (or a bound method).
-Ref call_encoder(PyObject* callable, PyObject* argument, bool special) {
-    Ref arguments = check(PyTuple_Pack(1, argument));
-    Ref keywords = check(PyDict_New());
-    check_status(PyDict_SetItemString(keywords.get(), "add_special_tokens", special ? Py_True : Py_False));
-    return check(PyObject_Call(callable, arguments.get(), keywords.get()));
-}
-
-// "ids", made on first need; a cache that fails to fill stays empty and is tried again.
-PyObject* ids_name() {
-    static PyObject* name = nullptr;
-    if (name == nullptr) name = check(PyUnicode_InternFromString("ids")).release();
-    return name;
-}
-
-// The ids of an Encoding (or any object whose `ids` is a sequence of ints), appended.
-void append_ids(PyObject* encoding, std::vector<TokenId>& ids) {
-    Ref list = check(PyObject_GetAttr(encoding, ids_name()));
-    Ref items = check(PySequence_Fast(list.get(), "ids must be a sequence"));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    PyObject** item = PySequence_Fast_ITEMS(items.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        unsigned long id = PyLong_AsUnsignedLong(item[i]);
-        if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PythonError{};
-        ids.push_back(static_cast<TokenId>(id));
-    }
-}
-
-// ---------------------------------------------------------------- the tokenizer
-
-// The template's tokenizer as encoding uses it.
-struct Tokenizer {
-    Ref object;      // the template's tokenizer, held for the call
-    Ref backend;     // what does the work: the object itself, or its backend_tokenizer
-    Ref mask_token;  // the mask token it names (str), or null
-    Ref pad_token;   // the pad token it names (str), or null
-};
-
-Tokenizer tokenizer_of(TemplateObject& self) {
-    Tokenizer tokenizer;
-    tokenizer.object = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
-    tokenizer.backend = attribute_or_null(tokenizer.object.get(), "backend_tokenizer");
-    if (!tokenizer.backend) tokenizer.backend = Ref::borrow(tokenizer.object.get());
-    for (const char* needed : {"encode", "encode_batch", "token_to_id", "to_str"}) {
-        if (!attribute_or_null(tokenizer.backend.get(), needed)) {
-            PyErr_Format(PyExc_TypeError, messages::not_a_tokenizer, type_qualname(tokenizer.backend.get()).get(),
-                         needed);
-            throw PythonError{};
-        }
-    }
-    Ref mask = attribute_or_null(tokenizer.object.get(), "mask_token");
-    if (mask && PyUnicode_Check(mask.get())) tokenizer.mask_token = std::move(mask);
-    Ref pad = attribute_or_null(tokenizer.object.get(), "pad_token");
-    if (pad && PyUnicode_Check(pad.get())) {
-        tokenizer.pad_token = std::move(pad);
-    } else if (Ref padding = attribute_or_null(tokenizer.backend.get(), "padding"); padding && PyDict_Check(padding.get())) {
-        PyObject* token = PyDict_GetItemString(padding.get(), "pad_token");
-        if (token != nullptr && PyUnicode_Check(token)) tokenizer.pad_token = Ref::borrow(token);
-    }
-    return tokenizer;
-}
-
-// The id of `token` (a str), or a ValueError that names what it is for.
-TokenId token_id(const Tokenizer& tokenizer, PyObject* token, const char* what) {
-    Ref id = check(PyObject_CallMethod(tokenizer.backend.get(), "token_to_id", "O", token));
-    if (id.get() == Py_None) {
-        PyErr_Format(PyExc_ValueError, messages::unknown_token, what, token);
-        throw PythonError{};
-    }
-    unsigned long value = PyLong_AsUnsignedLong(id.get());
-    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PythonError{};
-    return static_cast<TokenId>(value);
-}
-
-// ---------------------------------------------------------------- options
-
-struct Names {
-    std::vector<std::string> utf8;  // the names, UTF-8
-
-    bool contains(std::string_view name) const {
-        return std::find(utf8.begin(), utf8.end(), name) != utf8.end();
-    }
-};
-
-// An iterable of str (a str itself is one name).
-Names names_of(PyObject* value) {
-    Names names;
+// A str names one; an iterable of str names each of its items.
+std::vector<std::string> names_of(PyObject* value, const char* option) {
+    std::vector<std::string> names;
     if (value == nullptr || value == Py_None) return names;
     if (PyUnicode_Check(value)) {
-        names.utf8.emplace_back(text_of(value).view());
+        names.emplace_back(text_of(value).view());
         return names;
     }
-    Ref iterator = check(PyObject_GetIter(value));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) names.utf8.emplace_back(text_of(item.get()).view());
+    Ref iterator = Ref::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+        PyErr_Clear();
+        raise_option_type(option, "a str or an iterable of str", value);
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_Check(item.get())) {
+            PyErr_Format(PyExc_TypeError, messages::names_type, option, PyUnicode_AsUTF8(type_name(value).get()),
+                         type_name(item.get()).get());
+            throw PythonError{};
+        }
+        names.emplace_back(text_of(item.get()).view());
+    }
     if (PyErr_Occurred()) throw PythonError{};
     return names;
 }
 
-bool is_slot(const PromptFragment& fragment, const Names& extra_slots) {
-    return !fragment.is_text() && (fragment.options.size() > 0 || extra_slots.contains(fragment.string));
+bool contains(const std::vector<std::string>& names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// A str or None option: null when not given or None.
+PyObject* token_option(PyObject* value, const char* option) {
+    if (value == nullptr || value == Py_None) return nullptr;
+    if (PyUnicode_Check(value)) return value;
+    raise_option_type(option, "a str or None", value);
 }
 
 std::optional<std::size_t> max_length_of(PyObject* value) {
@@ -256,173 +194,24 @@ bool numpy_wanted(PyObject* value) {
     throw PythonError{};
 }
 
-// ---------------------------------------------------------------- the template's side
-
-// Tokenizes one run of template text (with slots written as the mask token)
-// and finds each slot's token by where it stands in the text.
-void add_run(EncodingCache& cache, const Tokenizer& tokenizer, const std::string& run,
-             const std::vector<std::pair<std::size_t, std::size_t>>& spans, std::optional<TokenId> mask_id,
-             bool slot_at_end) {
-    std::vector<TokenId> ids;
-    std::vector<std::size_t> slots;
-    if (!run.empty()) {
-        Ref text = new_str(run);
-        Ref encode = check(PyObject_GetAttrString(tokenizer.backend.get(), "encode"));
-        Ref encoding = call_encoder(encode.get(), text.get(), false);
-        append_ids(encoding.get(), ids);
-        if (!spans.empty()) {
-            Ref offsets = check(PyObject_GetAttrString(encoding.get(), "offsets"));
-            Ref pairs = check(PySequence_Fast(offsets.get(), "offsets must be a sequence"));
-            for (auto [begin, end] : spans) {
-                std::optional<std::size_t> found;
-                for (std::size_t k = 0; k < ids.size() && !found; ++k) {
-                    std::size_t from = 0, to = 0;
-                    if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(pairs.get(), static_cast<Py_ssize_t>(k)), "nn",
-                                          &from, &to)) {
-                        throw PythonError{};
-                    }
-                    if (ids[k] == *mask_id && from < end && to > begin) found = k;
-                }
-                if (!found) {
-                    Ref mask = new_str(*cache.key.mask_token);
-                    PyErr_Format(PyExc_ValueError, messages::mask_not_one_token, mask.get());
-                    throw PythonError{};
-                }
-                slots.push_back(*found);
-            }
-        }
-    }
-    if (slot_at_end) slots.push_back(ids.size());
-    cache.plan.runs.push_back(std::move(ids));
-    cache.plan.slots.push_back(std::move(slots));
-}
-
-// The tokenizer's own special tokens around a single sequence: those before
-// and those after the content of a probe.
-std::pair<std::vector<TokenId>, std::vector<TokenId>> special_tokens(const Tokenizer& tokenizer) {
-    Ref probe = check(PyUnicode_FromString("a"));
-    Ref encoding = check(PyObject_CallMethod(tokenizer.backend.get(), "encode", "O", probe.get()));
-    std::vector<TokenId> ids;
-    append_ids(encoding.get(), ids);
-    Ref mask = check(PyObject_GetAttrString(encoding.get(), "special_tokens_mask"));
-    Ref flags = check(PySequence_Fast(mask.get(), "special_tokens_mask must be a sequence"));
-    std::size_t first = ids.size(), last = ids.size();
-    for (std::size_t k = 0; k < ids.size(); ++k) {
-        if (truth(PySequence_Fast_GET_ITEM(flags.get(), static_cast<Py_ssize_t>(k)))) continue;
-        if (first == ids.size()) first = k;
-        last = k + 1;
-    }
-    if (first == ids.size()) return {ids, {}};
-    return {std::vector<TokenId>(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(first)),
-            std::vector<TokenId>(ids.begin() + static_cast<std::ptrdiff_t>(last), ids.end())};
-}
-
-// A copy of the backend that reads special tokens in text as plain text, for
-// the rows' field texts: no row can make a mask, separator or pad token.
-Ref field_batch_encoder(const Tokenizer& tokenizer) {
-    Ref kind = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(tokenizer.backend.get())));
-    Ref serialized = check(PyObject_CallMethod(tokenizer.backend.get(), "to_str", nullptr));
-    Ref copy = check(PyObject_CallMethod(kind.get(), "from_str", "O", serialized.get()));
-    check_status(PyObject_SetAttrString(copy.get(), "encode_special_tokens", Py_True));
-    if (Ref fast = attribute_or_null(copy.get(), "encode_batch_fast")) return fast;
-    return check(PyObject_GetAttrString(copy.get(), "encode_batch"));
-}
-
-std::shared_ptr<const EncodingCache> build_cache(SharedContent content, EncodingKey key, const Tokenizer& tokenizer) {
-    auto cache = std::make_shared<EncodingCache>();
-    cache->content = content;
-    cache->key = std::move(key);
-    const Names extra{cache->key.extra_slots};
-    const bool causal = !cache->key.mask_token;
-    std::optional<TokenId> mask_id;
-    std::size_t mask_characters = 0;
-    if (!causal) {
-        Ref mask = new_str(*cache->key.mask_token);
-        if (std::any_of(content->fragments.begin(), content->fragments.end(),
-                        [&](const PromptFragment& f) { return is_slot(f, extra); })) {
-            mask_id = token_id(tokenizer, mask.get(), "mask_token");
-        }
-        mask_characters = characters(*cache->key.mask_token);
-    }
-
-    // 1. Runs of template text and slots, cut at each field; whitespace that
-    //    ends a run goes to the field after it, as the tokenizer sees it there.
-    std::string run;
-    std::vector<std::pair<std::size_t, std::size_t>> spans;
-    bool stopped = false;
-    for (const PromptFragment& fragment : content->fragments) {
-        if (fragment.is_text()) {
-            run += fragment.string;
-        } else if (is_slot(fragment, extra)) {
-            if (causal) {  // the input ends here; the space before the slot belongs to the label word
-                cut_trailing_space(run);
-                add_run(*cache, tokenizer, run, spans, mask_id, true);
-                stopped = true;
-                break;
-            }
-            const std::size_t at = characters(run);
-            spans.emplace_back(at, at + mask_characters);
-            run += *cache->key.mask_token;
-        } else {
-            std::string space = cut_trailing_space(run);
-            add_run(*cache, tokenizer, run, spans, mask_id, false);
-            run.clear();
-            spans.clear();
-            cache->piece_prefix.push_back(space.empty() ? Ref() : new_str(space));
-            Ref name = new_str(fragment.string);
-            std::size_t index = 0;
-            while (index < cache->field_names.size() &&
-                   PyUnicode_Compare(cache->field_names[index].get(), name.get()) != 0) {
-                ++index;
-            }
-            if (index == cache->field_names.size()) cache->field_names.push_back(std::move(name));
-            cache->piece_field.push_back(index);
-        }
-    }
-    if (!stopped) add_run(*cache, tokenizer, run, spans, mask_id, false);
-
-    // 2. The tokenizer's own special tokens around it all; a causal input
-    //    ends at its slot, so only those before it.
-    if (cache->key.special_tokens) {
-        auto [before, after] = special_tokens(tokenizer);
-        std::vector<TokenId>& first = cache->plan.runs.front();
-        first.insert(first.begin(), before.begin(), before.end());
-        for (std::size_t& offset : cache->plan.slots.front()) offset += before.size();
-        if (!causal) cache->plan.runs.back().insert(cache->plan.runs.back().end(), after.begin(), after.end());
-    }
-    cache->field_batch_encoder = field_batch_encoder(tokenizer);
-    return cache;
-}
-
-// The cache for the template as it is, made when missing and published whole,
-// unless the template changed while it was made (its tokenizer runs Python code).
-std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const Tokenizer& tokenizer, EncodingKey key) {
-    SharedContent content = self.record.content;
-    std::shared_ptr<const EncodingCache> cache = self.record.encoding;
-    if (cache && cache->content == content && cache->key == key) return cache;
-    cache = build_cache(content, std::move(key), tokenizer);
-    if (self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
-        self.record.encoding = cache;
-    }
-    return cache;
-}
-
-// The cache key of a call, and whether the template has slots at all.
-EncodingKey key_of(const TemplateContent& content, const Tokenizer& tokenizer, const Options& options) {
+// The cache key of a call.
+EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenizer, const Options& options) {
     EncodingKey key;
-    key.extra_slots = names_of(options[encode_option::slots].get()).utf8;
+    key.extra_slots = names_of(options[encode_option::slots].get(), "slots");
     if (PyObject* special = options[encode_option::add_special_tokens].get()) key.special_tokens = truth(special);
-    const Names extra{key.extra_slots};
-    const bool has_slots = std::any_of(content.fragments.begin(), content.fragments.end(),
-                                       [&](const PromptFragment& f) { return is_slot(f, extra); });
+    const bool has_slots = std::any_of(content.fragments.begin(), content.fragments.end(), [&](const PromptFragment& f) {
+        return !f.is_text() && (f.options.size() > 0 || contains(key.extra_slots, f.string));
+    });
     PyObject* mask = options[encode_option::mask_token].get();
-    if (mask == nullptr) mask = tokenizer.mask_token.get();
     if (mask == nullptr) {
-        if (has_slots) raise(PyExc_ValueError, messages::needs_mask_token);
-        key.mask_token = std::string();
-    } else if (mask != Py_None) {
-        key.mask_token = std::string(text_of(mask).view());
+        mask = tokenizer.mask_token.get();
+        if (mask == nullptr) {
+            if (has_slots) raise(PyExc_ValueError, messages::needs_mask_token);
+            key.mask_token = std::string();
+            return key;
+        }
     }
+    if (token_option(mask, "mask_token") != nullptr) key.mask_token = std::string(text_of(mask).view());
     return key;
 }
 
@@ -434,58 +223,273 @@ void check_read_whole(const TemplateContent& content) {
     validate(arguments);
 }
 
+// ---------------------------------------------------------------- the template's side
+
+// A list of str from UTF-8 texts, with each one's length in characters.
+Ref new_str_list(const Prompts& prompts, std::span<const std::size_t> rows, std::vector<std::size_t>& characters) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    characters.clear();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(prompts.text(rows[i])).release());
+        characters.push_back(prompts.characters(rows[i]));
+    }
+    return list;
+}
+
+// Tokenizes the prompts `rows` with offsets and attributes their tokens.
+// Returns the first row whose slots do not each hold one mask token, or none.
+std::optional<std::size_t> owned_tokens(const EncodingCache& cache, const Prompts& prompts,
+                                        std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
+    std::vector<std::size_t> characters;
+    Ref texts = new_str_list(prompts, rows, characters);
+    TokenBatch batch = encode_texts(cache.encoder, texts.get(), characters, cache.key.special_tokens, true);
+    owned.resize(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const std::size_t row = rows[i];
+        if (!attribute_tokens(batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), prompts.pieces(row),
+                              prompts.slots(row), cache.mask_id.value_or(max_token_id), cache.protected_ids,
+                              owned[i])) {
+            return row;
+        }
+    }
+    return std::nullopt;
+}
+
+// The special tokens the tokenizer puts after a text's content.
+std::size_t trailing_special(const Encoder& encoder) {
+    Ref probe = check(Py_BuildValue("[s]", "a"));
+    const std::size_t characters[] = {1};
+    TokenBatch batch = encode_texts(encoder, probe.get(), characters, true, true);
+    std::size_t count = 0;
+    for (std::size_t k = batch.ids.size(); k > 0 && batch.special[k - 1] != 0; --k) ++count;
+    return count == batch.ids.size() ? 0 : count;
+}
+
+std::shared_ptr<const EncodingCache> build_cache(SharedContent content, EncodingKey key, const TokenizerView& tokenizer) {
+    auto cache = std::make_shared<EncodingCache>();
+    cache->content = content;
+    cache->key = std::move(key);
+    cache->tokenizer = Ref::borrow(tokenizer.object.get());
+    cache->backend = Ref::borrow(tokenizer.backend.get());
+    cache->vocabulary = tokenizer.vocabulary;
+    cache->as_is = tokenizer.as_is;
+    cache->plan = plan_prompt(content->fragments, cache->key.extra_slots, cache->key.mask_token);
+    const PromptPlan& plan = cache->plan;
+    if (plan.slots > 0 && !plan.causal) {
+        Ref mask = new_str(plan.mask_token);
+        cache->mask_id = token_id(tokenizer.backend.get(), mask.get());
+        if (!cache->mask_id) {
+            PyErr_Format(PyExc_ValueError, messages::unknown_token, "mask_token", mask.get());
+            throw PythonError{};
+        }
+    }
+    std::optional<TokenId> pad_id;
+    if (tokenizer.pad_token) pad_id = token_id(tokenizer.backend.get(), tokenizer.pad_token.get());
+    cache->protected_ids = protected_ids(tokenizer.backend.get(), cache->mask_id, pad_id);
+    cache->encoder = make_encoder(tokenizer, false);
+
+    // The template with every field empty: its own tokens, and the mask at each slot.
+    Prompts prompts(plan);
+    std::vector<std::string_view> empty(plan.fields.size());
+    prompts.add(empty);
+    std::vector<OwnedTokens> owned;
+    const std::size_t first[] = {0};
+    if (owned_tokens(*cache, prompts, first, owned)) {
+        Ref mask = new_str(plan.mask_token);
+        PyErr_Format(PyExc_ValueError, messages::mask_not_one_token, mask.get());
+        throw PythonError{};
+    }
+    cache->own = own_signature(owned[0], cache->protected_ids);
+    if (plan.causal && cache->key.special_tokens) {
+        cache->trailing_special = trailing_special(cache->encoder);
+        cache->own.tokens -= std::min(cache->own.tokens, cache->trailing_special);
+    }
+    return cache;
+}
+
+// The cache for the template as it is, made when missing or stale and
+// published whole, unless the template changed while it was made (its
+// tokenizer runs Python code).
+std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const SharedContent& content,
+                                                    const TokenizerView& tokenizer, EncodingKey key) {
+    std::shared_ptr<const EncodingCache> cache = self.record.encoding;
+    if (cache && cache->content == content && cache->key == key && cache->tokenizer.get() == tokenizer.object.get() &&
+        cache->backend.get() == tokenizer.backend.get() && cache->vocabulary == tokenizer.vocabulary &&
+        cache->as_is == tokenizer.as_is) {
+        return cache;
+    }
+    cache = build_cache(content, std::move(key), tokenizer);
+    if (self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
+        self.record.encoding = cache;  // the old cache is released here: it runs no Python code that sees a half state
+    }
+    return cache;
+}
+
+// The text-only encoder, made on first need and kept beside the cache.
+std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer) {
+    if (std::shared_ptr<const Encoder> made = cache.text_only) return made;
+    auto made = std::make_shared<const Encoder>(make_encoder(tokenizer, true));
+    if (!cache.text_only) cache.text_only = made;
+    return made;
+}
+
+// ---------------------------------------------------------------- row text that spells a protected token
+
+// Replaces, in each row of `owned`, the protected tokens its fields' text
+// made: each spelling is read as text (special tokens in it read as text);
+// where the vocabulary holds the spelling as a piece, each character is read
+// on its own; a character that is itself a protected token is left out.
+void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer, const Prompts& prompts,
+                                 std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
+    // 1. Every spelling, row after row.
+    std::vector<std::string_view> spellings;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (const InjectedToken& token : owned[i].injected) {
+            spellings.push_back(character_slice(prompts.text(rows[i]), token.span));
+        }
+    }
+    if (spellings.empty()) return;
+    std::shared_ptr<const Encoder> encoder = text_only_encoder(cache, tokenizer);
+    auto encode = [&](const std::vector<std::string_view>& texts) {
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+        std::vector<std::size_t> characters;
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
+            characters.push_back(character_count(texts[i]));
+        }
+        return encode_texts(*encoder, list.get(), characters, false, false);
+    };
+    // 2. Read as text; the spellings that still make a protected token, character by character.
+    TokenBatch read = encode(spellings);
+    std::vector<std::vector<TokenId>> replaced(spellings.size());
+    std::vector<std::string_view> characters;
+    std::vector<std::size_t> owner;  // per character, its spelling
+    for (std::size_t s = 0; s < spellings.size(); ++s) {
+        auto ids = read.ids_of(s);
+        if (std::none_of(ids.begin(), ids.end(), [&](TokenId id) { return cache.protected_ids.contains(id); })) {
+            replaced[s].assign(ids.begin(), ids.end());
+            continue;
+        }
+        const std::size_t count = character_count(spellings[s]);
+        for (std::size_t c = 0; c < count; ++c) {
+            characters.push_back(character_slice(spellings[s], {c, c + 1}));
+            owner.push_back(s);
+        }
+    }
+    if (!characters.empty()) {
+        TokenBatch one_by_one = encode(characters);
+        for (std::size_t c = 0; c < characters.size(); ++c) {
+            for (TokenId id : one_by_one.ids_of(c)) {
+                if (!cache.protected_ids.contains(id)) replaced[owner[c]].push_back(id);
+            }
+        }
+    }
+    // 3. Into the rows.
+    std::size_t next = 0;
+    for (OwnedTokens& tokens : owned) {
+        const std::size_t count = tokens.injected.size();
+        replace_injected(tokens, std::span<const std::vector<TokenId>>(replaced).subspan(next, count));
+        next += count;
+    }
+}
+
 // ---------------------------------------------------------------- the rows' side
 
-// The KeyError of a row without one of the template's fields.
-[[noreturn]] void raise_missing_field(const Tokenizer& tokenizer, PyObject* name, std::size_t row) {
+// ", "-joined reprs of a mapping's keys, or null when it has none.
+Ref key_list(PyObject* mapping) {
+    Ref keys = Ref::steal(PyMapping_Keys(mapping));
+    if (!keys) {
+        PyErr_Clear();
+        return Ref();
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+    if (count == 0) return Ref();
+    Ref reprs = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        check_status(PyList_Append(reprs.get(), check(PyObject_Repr(key.get())).get()));
+    }
+    Ref separator = check(PyUnicode_FromString(", "));
+    return check(PyUnicode_Join(separator.get(), reprs.get()));
+}
+
+// The KeyError of a row (or a batch of columns) without one of the template's
+// fields: what it has, and how to write the field's spelling as text when the
+// tokenizer has a special token of that name.
+[[noreturn]] void raise_missing_field(const TokenizerView& tokenizer, PyObject* mapping, PyObject* name,
+                                      std::optional<std::size_t> row) {
     PyErr_Clear();
+    Ref keys = key_list(mapping);
+    Ref message = row ? check(PyUnicode_FromFormat(messages::missing_field, name, *row, name))
+                      : check(PyUnicode_FromFormat(messages::missing_column, name, name));
+    Ref what = keys ? check(PyUnicode_FromFormat(row ? messages::row_keys : messages::batch_columns, keys.get()))
+                    : check(PyUnicode_FromString(row ? messages::row_no_keys : messages::batch_no_columns));
+    message = check(PyUnicode_Concat(message.get(), what.get()));
     Ref special = check(PyUnicode_FromFormat("[%U]", name));
-    Ref id = check(PyObject_CallMethod(tokenizer.backend.get(), "token_to_id", "O", special.get()));
-    Ref message;
-    if (id.get() != Py_None) {
+    if (token_id(tokenizer.backend.get(), special.get())) {
         Ref escaped = check(PyUnicode_FromFormat("\\[%U\\]", name));
-        message = check(PyUnicode_FromFormat(messages::missing_field_special, name, row, name, special.get(), escaped.get()));
-    } else {
-        message = check(PyUnicode_FromFormat(messages::missing_field, name, row, name));
+        Ref advice = check(PyUnicode_FromFormat(messages::special_spelling, special.get(), escaped.get()));
+        message = check(PyUnicode_Concat(message.get(), advice.get()));
     }
     PyErr_SetObject(PyExc_KeyError, message.get());
     throw PythonError{};
 }
 
-// str() of every field of every row, row after row: rows is one mapping, a
-// sequence of mappings, or a mapping of columns.
-std::vector<Ref> field_values(const EncodingCache& cache, const Tokenizer& tokenizer, PyObject* rows, bool batch,
+bool is_mapping(PyObject* object) {
+    if (PyDict_Check(object)) return true;
+    if (PyUnicode_Check(object) || PyBytes_Check(object) || PyList_Check(object) || PyTuple_Check(object)) return false;
+    const int has_keys = PyObject_HasAttrString(object, "keys");
+    return has_keys == 1;
+}
+
+// The str of each field of each row, row after row, held: rows is one
+// mapping, a sequence of mappings, or a mapping of columns. What is read is
+// held (a sequence is copied into a tuple of its own) while the values'
+// __str__ runs, which may change the caller's containers.
+std::vector<Ref> field_values(const PromptPlan& plan, const TokenizerView& tokenizer, PyObject* rows, bool batch,
                               std::size_t& count) {
-    const std::vector<Ref>& names = cache.field_names;
+    std::vector<Ref> names;
+    for (const std::string& field : plan.fields) names.push_back(new_str(field));
     std::vector<Ref> values;
-    auto lookup = [&](PyObject* mapping, PyObject* name, std::size_t row) {
+    auto lookup = [&](PyObject* mapping, PyObject* name, std::optional<std::size_t> row) {
         Ref value = Ref::steal(PyObject_GetItem(mapping, name));
         if (!value) {
-            if (PyErr_ExceptionMatches(PyExc_KeyError)) raise_missing_field(tokenizer, name, row);
+            if (PyErr_ExceptionMatches(PyExc_KeyError)) raise_missing_field(tokenizer, mapping, name, row);
             throw PythonError{};
         }
         return value;
     };
+    auto read_row = [&](PyObject* row, std::size_t index) {
+        if (!is_mapping(row)) {
+            PyErr_Format(PyExc_TypeError, messages::not_a_row, index, type_name(row).get());
+            throw PythonError{};
+        }
+        for (const Ref& name : names) values.push_back(check(PyObject_Str(lookup(row, name.get(), index).get())));
+    };
     if (!batch) {
         count = 1;
-        for (const Ref& name : names) values.push_back(check(PyObject_Str(lookup(rows, name.get(), 0).get())));
+        read_row(rows, 0);
         return values;
     }
-    if (PyDict_Check(rows) || attribute_or_null(rows, "keys")) {
-        // Columns: every one as long as the first.
+    if (is_mapping(rows)) {
+        // Columns, every one as long as the first, each copied into a tuple.
         std::vector<Ref> columns;
         Py_ssize_t rows_count = -1;
-        Ref first_name;
-        for (const Ref& name : names) {
-            Ref column = check(PySequence_Fast(lookup(rows, name.get(), 0).get(), "a column must be a sequence"));
-            const Py_ssize_t size = PySequence_Fast_GET_SIZE(column.get());
-            if (rows_count >= 0 && size != rows_count) {
-                PyErr_Format(PyExc_ValueError, messages::ragged_columns, name.get(), size, first_name.get(), rows_count);
+        for (std::size_t f = 0; f < names.size(); ++f) {
+            Ref column = lookup(rows, names[f].get(), std::nullopt);
+            if (PyUnicode_Check(column.get()) || PyBytes_Check(column.get()) || is_mapping(column.get()) ||
+                !PySequence_Check(column.get())) {
+                PyErr_Format(PyExc_TypeError, messages::column_not_a_list, names[f].get(), type_name(column.get()).get());
                 throw PythonError{};
             }
-            if (rows_count < 0) first_name = Ref::borrow(name.get());
+            columns.push_back(check(PySequence_Tuple(column.get())));
+            const Py_ssize_t size = PyTuple_GET_SIZE(columns.back().get());
+            if (rows_count >= 0 && size != rows_count) {
+                PyErr_Format(PyExc_ValueError, messages::ragged_columns, names[f].get(), size, names[0].get(),
+                             rows_count);
+                throw PythonError{};
+            }
             rows_count = size;
-            columns.push_back(std::move(column));
         }
         if (rows_count < 0) {  // no fields: the columns still say how many rows there are
             Ref all = check(PyMapping_Values(rows));
@@ -496,42 +500,20 @@ std::vector<Ref> field_values(const EncodingCache& cache, const Tokenizer& token
         values.resize(count * names.size());
         for (std::size_t f = 0; f < names.size(); ++f) {
             for (std::size_t r = 0; r < count; ++r) {
-                PyObject* item = PySequence_Fast_GET_ITEM(columns[f].get(), static_cast<Py_ssize_t>(r));
+                PyObject* item = PyTuple_GET_ITEM(columns[f].get(), static_cast<Py_ssize_t>(r));
                 values[r * names.size() + f] = check(PyObject_Str(item));
             }
         }
         return values;
     }
-    Ref sequence = check(PySequence_Fast(rows, "rows must be a sequence of mappings or a mapping of columns"));
-    count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
-    for (std::size_t r = 0; r < count; ++r) {
-        Ref row = Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(r)));
-        for (const Ref& name : names) values.push_back(check(PyObject_Str(lookup(row.get(), name.get(), r).get())));
+    if (PyUnicode_Check(rows) || PyBytes_Check(rows) || !PySequence_Check(rows)) {
+        PyErr_Format(PyExc_TypeError, messages::not_rows, type_name(rows).get());
+        throw PythonError{};
     }
+    Ref sequence = check(PySequence_Tuple(rows));
+    count = static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get()));
+    for (std::size_t r = 0; r < count; ++r) read_row(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(r)), r);
     return values;
-}
-
-// The field pieces of every row tokenized in one batch: their ids one after
-// another, and where each piece ends.
-void tokenize_pieces(const EncodingCache& cache, const std::vector<Ref>& values, std::size_t rows,
-                     std::vector<TokenId>& ids, std::vector<std::size_t>& ends) {
-    const std::size_t pieces = cache.plan.pieces(), fields = cache.field_names.size();
-    if (pieces == 0 || rows == 0) return;
-    Ref texts = check(PyList_New(static_cast<Py_ssize_t>(rows * pieces)));
-    for (std::size_t r = 0; r < rows; ++r) {
-        for (std::size_t p = 0; p < pieces; ++p) {
-            PyObject* value = values[r * fields + cache.piece_field[p]].get();
-            const Ref& prefix = cache.piece_prefix[p];
-            Ref text = prefix ? check(PyUnicode_Concat(prefix.get(), value)) : Ref::borrow(value);
-            PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(r * pieces + p), text.release());
-        }
-    }
-    Ref encodings = call_encoder(cache.field_batch_encoder.get(), texts.get(), false);
-    Ref items = check(PySequence_Fast(encodings.get(), "encode_batch must return a sequence"));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-        append_ids(PySequence_Fast_GET_ITEM(items.get(), i), ids);
-        ends.push_back(ids.size());
-    }
 }
 
 // ---------------------------------------------------------------- results
@@ -550,17 +532,38 @@ Ref new_int_list(const Values& values, std::size_t width, std::size_t pad, IntOf
     return list;
 }
 
+// A buffer view, released when it goes.
+struct BufferView {
+    Py_buffer view{};
+    bool held = false;
+    ~BufferView() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
 // A new int64 numpy array of `shape`, filled by `fill(std::int64_t* data)`.
+// What numpy.zeros gave is checked before anything is written into it.
 template <class Fill>
 Ref new_array(PyObject* numpy, std::initializer_list<std::size_t> shape, Fill&& fill) {
     Ref dims = check(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
     Py_ssize_t i = 0;
-    for (std::size_t extent : shape) PyTuple_SET_ITEM(dims.get(), i++, new_int(extent).release());
+    std::size_t items = 1;
+    for (std::size_t extent : shape) {
+        PyTuple_SET_ITEM(dims.get(), i++, new_int(extent).release());
+        items *= extent;
+    }
     Ref array = check(PyObject_CallMethod(numpy, "zeros", "Os", dims.get(), "int64"));
-    Py_buffer view;
-    check_status(PyObject_GetBuffer(array.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
-    fill(static_cast<std::int64_t*>(view.buf));
-    PyBuffer_Release(&view);
+    BufferView buffer;
+    check_status(PyObject_GetBuffer(array.get(), &buffer.view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT));
+    buffer.held = true;
+    const std::string_view format = buffer.view.format != nullptr ? buffer.view.format : "B";
+    const bool int64 = buffer.view.itemsize == 8 && !format.empty() && (format.back() == 'q' || format.back() == 'l') &&
+                       format.find_first_of(">!") == std::string_view::npos;
+    if (!int64 || buffer.view.len != static_cast<Py_ssize_t>(items * 8)) {
+        PyErr_Format(PyExc_TypeError, messages::array_mismatch, array.get(), static_cast<Py_ssize_t>(items));
+        throw PythonError{};
+    }
+    fill(static_cast<std::int64_t*>(buffer.view.buf));
     return array;
 }
 
@@ -642,72 +645,119 @@ Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, bool bat
 
 // encode() and encode_batch():
 // 1. check the template and the options, and find the cache of its side;
-// 2. str() every field of every row and tokenize the field pieces in one batch;
-// 3. cut each row's pieces to fit and lay the rows out;
-// 4. pad and convert.
+// 2. str() every field of every row and write each row's whole prompt;
+// 3. tokenize the prompts in one batch, ids only: a row that fits and whose
+//    protected tokens are the template's own is laid out as it came;
+// 4. the others (rows to cut, rows whose text spelled a protected token) are
+//    tokenized again with offsets, their tokens attributed, protected
+//    spellings read as text, and their fields cut to fit;
+// 5. pad and convert.
 Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const Options& options) {
     SharedContent content = self.record.content;
     check_read_whole(*content);
-    Tokenizer tokenizer = tokenizer_of(self);
+    Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
+    const TokenizerView tokenizer = view_tokenizer(held_tokenizer.get());
     const std::optional<std::size_t> max_length = max_length_of(options[encode_option::max_length].get());
     const CutSide side = side_of(options[encode_option::side].get());
     const Padding padding = padding_of(options[encode_option::padding].get());
     const bool numpy_arrays = numpy_wanted(options[encode_option::return_tensors].get());
+    PyObject* pad_option = token_option(options[encode_option::pad_token].get(), "pad_token");
+    const std::vector<std::string> shorten = names_of(options[encode_option::shorten].get(), "shorten");
     std::optional<TokenId> pad;
     if (padding.kind != Padding::none) {
-        PyObject* pad_token = options[encode_option::pad_token].get();
-        if (pad_token == nullptr || pad_token == Py_None) pad_token = tokenizer.pad_token.get();
+        PyObject* pad_token = pad_option != nullptr ? pad_option : tokenizer.pad_token.get();
         if (pad_token == nullptr) raise(PyExc_ValueError, messages::needs_pad_token);
-        pad = token_id(tokenizer, pad_token, "pad_token");
-    }
-    std::shared_ptr<const EncodingCache> cache = encoding_cache(self, tokenizer, key_of(*content, tokenizer, options));
-    const EncodingPlan& plan = cache->plan;
-    if (max_length && plan.fixed_size() > *max_length) {
-        PyErr_Format(PyExc_ValueError, messages::template_too_long, plan.fixed_size(), *max_length);
-        throw PythonError{};
-    }
-
-    // Which pieces may be cut: a plain array, which a span of bool can view.
-    std::unique_ptr<bool[]> shortenable(new bool[plan.pieces() + 1]);
-    std::fill_n(shortenable.get(), plan.pieces(), true);
-    if (PyObject* shorten = options[encode_option::shorten].get(); shorten != nullptr && shorten != Py_None) {
-        Names names = names_of(shorten);
-        for (std::size_t p = 0; p < plan.pieces(); ++p) {
-            shortenable[p] = names.contains(text_of(cache->field_names[cache->piece_field[p]].get()).view());
-        }
-    }
-
-    std::size_t row_count = 0;
-    std::vector<Ref> values = field_values(*cache, tokenizer, rows_object, batch, row_count);
-    std::vector<TokenId> piece_ids;
-    std::vector<std::size_t> piece_ends;
-    tokenize_pieces(*cache, values, row_count, piece_ids, piece_ends);
-
-    EncodedRows rows(plan.slot_count());
-    std::vector<std::span<const TokenId>> pieces(plan.pieces());
-    std::vector<std::size_t> lengths(plan.pieces()), kept(plan.pieces());
-    for (std::size_t r = 0; r < row_count; ++r) {
-        for (std::size_t p = 0; p < plan.pieces(); ++p) {
-            const std::size_t index = r * plan.pieces() + p;
-            const std::size_t begin = index == 0 ? 0 : piece_ends[index - 1];
-            pieces[p] = std::span<const TokenId>(piece_ids).subspan(begin, piece_ends[index] - begin);
-            lengths[p] = pieces[p].size();
-        }
-        if (max_length &&
-            !kept_lengths(plan, lengths, std::span<const bool>(shortenable.get(), plan.pieces()), *max_length, kept)) {
-            std::size_t needed = plan.fixed_size();
-            for (std::size_t p = 0; p < plan.pieces(); ++p) needed += shortenable[p] ? 0 : lengths[p];
-            PyErr_Format(PyExc_ValueError, messages::row_too_long, r, needed, *max_length);
+        pad = token_id(tokenizer.backend.get(), pad_token);
+        if (!pad) {
+            PyErr_Format(PyExc_ValueError, messages::unknown_token, "pad_token", pad_token);
             throw PythonError{};
         }
-        rows.add(plan, pieces, max_length ? std::span<const std::size_t>(kept) : std::span<const std::size_t>(lengths),
-                 side);
     }
-    return encoded_result(*cache, rows, batch, padding, pad, numpy_arrays, plan.slot_count());
+    std::shared_ptr<const EncodingCache> cache =
+        encoding_cache(self, content, tokenizer, key_of(*content, tokenizer, options));
+    const PromptPlan& plan = cache->plan;
+    if (max_length && cache->own.tokens > *max_length) {
+        PyErr_Format(PyExc_ValueError, messages::template_too_long, cache->own.tokens, *max_length);
+        throw PythonError{};
+    }
+    std::unique_ptr<bool[]> shortenable(new bool[plan.pieces + 1]);
+    std::size_t piece = 0;
+    for (const PromptPart& part : plan.parts) {
+        if (part.kind != PartKind::field) continue;
+        shortenable[piece++] = !options[encode_option::shorten] || options[encode_option::shorten].get() == Py_None ||
+                               contains(shorten, plan.fields[part.field]);
+    }
+
+    // 2. The prompts.
+    std::size_t row_count = 0;
+    std::vector<Ref> values = field_values(plan, tokenizer, rows_object, batch, row_count);
+    std::vector<Utf8Text> texts;
+    texts.reserve(values.size());
+    for (const Ref& value : values) texts.emplace_back(value.get());
+    Prompts prompts(plan);
+    std::vector<std::string_view> row_values(plan.fields.size());
+    std::vector<std::size_t> all(row_count);
+    for (std::size_t r = 0; r < row_count; ++r) {
+        for (std::size_t f = 0; f < plan.fields.size(); ++f) row_values[f] = texts[r * plan.fields.size() + f].view();
+        prompts.add(row_values);
+        all[r] = r;
+    }
+
+    // 3. Ids only.
+    std::vector<std::size_t> characters;
+    Ref prompt_list = new_str_list(prompts, all, characters);
+    const TokenBatch tokens = encode_texts(cache->encoder, prompt_list.get(), characters, cache->key.special_tokens, false);
+    prompt_list = Ref();
+    std::vector<std::vector<std::size_t>> positions(row_count);
+    std::vector<std::size_t> slow;
+    for (std::size_t r = 0; r < row_count; ++r) {
+        const std::size_t length = tokens.ids_of(r).size() - std::min(tokens.ids_of(r).size(), cache->trailing_special);
+        const bool fits = !max_length || length <= *max_length;
+        if (!fits || !cache->own.slot_positions(tokens.ids_of(r), cache->protected_ids, positions[r])) slow.push_back(r);
+    }
+
+    // 4. With offsets.
+    std::vector<OwnedTokens> owned;
+    if (!slow.empty()) {
+        if (std::optional<std::size_t> row = owned_tokens(*cache, prompts, slow, owned)) {
+            Ref mask = new_str(plan.mask_token);
+            PyErr_Format(PyExc_ValueError, messages::mask_not_at_slot, *row, mask.get());
+            throw PythonError{};
+        }
+        replace_protected_spellings(*cache, tokenizer, prompts, slow, owned);
+    }
+    EncodedRows rows(plan.slots);
+    std::vector<std::size_t> lengths(plan.pieces), kept(plan.pieces);
+    std::size_t next_slow = 0;
+    for (std::size_t r = 0; r < row_count; ++r) {
+        if (next_slow < slow.size() && slow[next_slow] == r) {
+            OwnedTokens& row = owned[next_slow++];
+            const std::size_t drop = std::min(row.ids.size(), cache->trailing_special);
+            row.ids.resize(row.ids.size() - drop);
+            row.owners.resize(row.ids.size());
+            piece_lengths(row, lengths);
+            std::size_t fixed = row.ids.size();
+            for (std::size_t length : lengths) fixed -= length;
+            if (max_length && !kept_lengths(fixed, lengths, std::span<const bool>(shortenable.get(), plan.pieces),
+                                            *max_length, kept)) {
+                std::size_t needed = fixed;
+                for (std::size_t p = 0; p < plan.pieces; ++p) needed += shortenable[p] ? 0 : lengths[p];
+                PyErr_Format(PyExc_ValueError, messages::row_too_long, r, needed, *max_length);
+                throw PythonError{};
+            }
+            rows.add_cut(row, max_length ? std::span<const std::size_t>(kept) : std::span<const std::size_t>(lengths),
+                         side);
+        } else {
+            rows.add(tokens.ids_of(r), positions[r]);
+            rows.drop_last(cache->trailing_special);
+        }
+        if (plan.causal) rows.end_at_slot();
+    }
+    return encoded_result(*cache, rows, batch, padding, pad, numpy_arrays, plan.slots);
 }
 
 // Names of controls with (slots) or without (fields) options, each once, in order.
-Ref control_names(const TemplateContent& content, bool slots) {
+Ref names_of_controls(const TemplateContent& content, bool slots) {
     std::vector<std::string_view> seen;
     for (const PromptFragment& fragment : content.fragments) {
         if (fragment.is_text() || (fragment.options.size() > 0) != slots) continue;
@@ -730,47 +780,46 @@ Ref template_encode_batch(TemplateObject& self, const Arguments& arguments, cons
     return encode_rows(self, arguments[0].get(), true, options);
 }
 
-// Each slot's words tokenized after the whitespace that ends the text before
-// the slot, all in one batch, without special tokens.
+// Each slot's words written at the slot between the template text around it,
+// tokenized in one batch without special tokens: a word's tokens are those
+// that hold its characters.
 Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& options) {
     SharedContent content = self.record.content;
-    Tokenizer tokenizer = tokenizer_of(self);
-    const Names extra = names_of(options[label_option::slots].get());
+    Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
+    const TokenizerView tokenizer = view_tokenizer(held_tokenizer.get());
+    const std::vector<std::string> extra = names_of(options[label_option::slots].get(), "slots");
     const bool single = options[label_option::single_token] && truth(options[label_option::single_token].get());
-    std::vector<std::size_t> words_per_slot;
-    std::vector<const PromptFragment*> slot_fragments;
-    Ref texts = check(PyList_New(0));
-    const FragmentList& fragments = content->fragments;
-    for (std::size_t i = 0; i < fragments.size(); ++i) {
-        if (!is_slot(fragments[i], extra)) continue;
-        std::string space;
-        if (i > 0 && fragments[i - 1].is_text()) {
-            std::string before = fragments[i - 1].string;
-            space = cut_trailing_space(before);
-        }
-        for (std::string_view word : fragments[i].options) {
-            check_status(PyList_Append(texts.get(), new_str(space + std::string(word)).get()));
-        }
-        words_per_slot.push_back(fragments[i].options.size());
-        slot_fragments.push_back(&fragments[i]);
+    const LabelContexts contexts = label_contexts(content->fragments, extra);
+    Ref texts = check(PyList_New(static_cast<Py_ssize_t>(contexts.contexts.size())));
+    std::vector<std::size_t> characters;
+    for (std::size_t i = 0; i < contexts.contexts.size(); ++i) {
+        PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), new_str(contexts.contexts[i].text).release());
+        characters.push_back(character_count(contexts.contexts[i].text));
     }
-    Ref encode_batch = check(PyObject_GetAttrString(tokenizer.backend.get(), "encode_batch"));
-    Ref encodings = call_encoder(encode_batch.get(), texts.get(), false);
-    Ref items = check(PySequence_Fast(encodings.get(), "encode_batch must return a sequence"));
+    const Encoder encoder = make_encoder(tokenizer, false);
+    const TokenBatch batch = encode_texts(encoder, texts.get(), characters, false, true);
     Ref result = check(PyList_New(0));
-    Py_ssize_t next = 0;
-    for (std::size_t s = 0; s < words_per_slot.size(); ++s) {
+    std::size_t next = 0;
+    for (std::size_t s = 0; s < contexts.words_per_slot.size(); ++s) {
         Ref words = check(PyList_New(0));
-        for (std::size_t w = 0; w < words_per_slot[s]; ++w) {
-            PyObject* encoding = PySequence_Fast_GET_ITEM(items.get(), next++);
-            Ref ids = check(PyObject_GetAttrString(encoding, "ids"));
-            Ref list = check(PySequence_List(ids.get()));
-            if (single && PyList_GET_SIZE(list.get()) != 1) {
-                Ref tokens = check(PyObject_GetAttrString(encoding, "tokens"));
-                Ref word = new_str(slot_fragments[s]->options[w]);
-                Ref name = new_str(slot_fragments[s]->string);
+        for (std::size_t w = 0; w < contexts.words_per_slot[s]; ++w, ++next) {
+            const std::vector<TokenId> ids =
+                word_tokens(batch.ids_of(next), batch.offsets_of(next), batch.special_of(next), contexts.contexts[next].word);
+            Ref list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+            for (std::size_t k = 0; k < ids.size(); ++k) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), check(PyLong_FromUnsignedLongLong(ids[k])).release());
+            }
+            if (single && ids.size() != 1) {
+                Ref pieces = check(PyList_New(0));
+                for (TokenId id : ids) {
+                    Ref piece = check(PyObject_CallMethod(tokenizer.backend.get(), "id_to_token", "K",
+                                                          static_cast<unsigned long long>(id)));
+                    check_status(PyList_Append(pieces.get(), piece.get()));
+                }
+                Ref word = new_str(contexts.slots[s]->options[w]);
+                Ref name = new_str(contexts.slots[s]->string);
                 PyErr_Format(PyExc_ValueError, messages::label_word_pieces, word.get(), name.get(),
-                             PyList_GET_SIZE(list.get()), tokens.get());
+                             static_cast<Py_ssize_t>(ids.size()), pieces.get());
                 throw PythonError{};
             }
             check_status(PyList_Append(words.get(), list.get()));
@@ -782,12 +831,12 @@ Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& op
 
 Ref template_fields(TemplateObject& self) {
     SharedContent content = self.record.content;
-    return control_names(*content, false);
+    return names_of_controls(*content, false);
 }
 
 Ref template_slots(TemplateObject& self) {
     SharedContent content = self.record.content;
-    return control_names(*content, true);
+    return names_of_controls(*content, true);
 }
 
 }  // namespace korvanta

@@ -1,8 +1,6 @@
 // From rows to model inputs with the template's own tokenizer: encode(),
-// encode_batch(), label_ids(), and the template's fields and slots. The
-// template's side is tokenized once per template and tokenizer and kept in an
-// EncodingCache; each call tokenizes only the rows' field texts, in one batch,
-// and the core (template/assembly.hpp) lays the rows out.
+// encode_batch(), label_ids(), and the template's fields and slots. What is
+// worked out once per template and tokenizer is kept in an EncodingCache.
 #pragma once
 
 #include "module/frame.hpp"
@@ -31,6 +29,9 @@ inline constexpr Signature encode_signature{"PromptTemplate.encode()", row_names
 inline constexpr Signature encode_batch_signature{"PromptTemplate.encode_batch()", rows_names, 1,
                                                   encode_option_names};
 inline constexpr Signature label_ids_signature{"PromptTemplate.label_ids()", {}, 0, label_option_names};
+
+// Visits the Python objects an encoding cache holds, for the template's traverse.
+int visit_encoding_cache(const EncodingCache& cache, visitproc visit, void* arg);
 
 Ref template_encode(TemplateObject& self, const Arguments& arguments, const Options& options);
 Ref template_encode_batch(TemplateObject& self, const Arguments& arguments, const Options& options);

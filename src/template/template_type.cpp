@@ -268,7 +268,9 @@ void template_dealloc(PyObject* self) noexcept {
 
 int template_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<TemplateObject*>(self)->record.tokenizer.get());
+    const TemplateRecord& record = reinterpret_cast<TemplateObject*>(self)->record;
+    Py_VISIT(record.tokenizer.get());
+    if (std::shared_ptr<const EncodingCache> cache = record.encoding) return visit_encoding_cache(*cache, visit, arg);
     return 0;
 }
 
