@@ -14,7 +14,7 @@ from conftest import raises
 
 pytest.importorskip("tokenizers")
 
-from trained_tokenizers import TOKENIZERS, sentence  # noqa: E402
+from trained_tokenizers import FAMILIES, TOKENIZERS, sentence  # noqa: E402
 
 TEMPLATES = [
     "Review: [text] It was [mask|great,terrible].",
@@ -72,9 +72,11 @@ def reference(markup, tokenizer, mask, row, max_length=None, shorten=None, side=
 
 @pytest.mark.parametrize("markup", TEMPLATES)
 @pytest.mark.parametrize("max_length, shorten, side", [
-    (None, None, "right"), (24, None, "right"), (24, None, "left"), (40, ["text", "premise"], "right")])
-def test_rows_match_the_whole_prompt_tokenized_and_cut(tokenizer, markup, max_length, shorten, side):
-    tok, mask, _ = tokenizer
+    (None, None, "right"), (24, None, "right"), (24, None, "left"), (48, ["text", "premise"], "right")])
+@pytest.mark.parametrize("family", sorted(FAMILIES))
+def test_rows_match_the_whole_prompt_tokenized_and_cut(family, markup, max_length, shorten, side):
+    build, mask = FAMILIES[family]
+    tok = build()
     t = PromptTemplate(markup, tok)
     batch = rows(60, seed=len(markup), short=set(t.fields) - set(shorten or t.fields))
     got = t.encode_batch(batch, mask_token=mask, max_length=max_length, shorten=shorten, side=side)

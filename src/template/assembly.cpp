@@ -152,16 +152,30 @@ std::span<const std::uint8_t> TokenBatch::special_of(std::size_t text) const noe
     return std::span<const std::uint8_t>(special).subspan(begin(text), ends[text] - begin(text));
 }
 
-ProtectedIds::ProtectedIds(std::vector<TokenId> ids) : ids_(std::move(ids)) {
+IdSet::IdSet(std::vector<TokenId> ids) : ids_(std::move(ids)) {
     std::sort(ids_.begin(), ids_.end());
     ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
 }
 
-bool ProtectedIds::contains(TokenId id) const noexcept { return std::binary_search(ids_.begin(), ids_.end(), id); }
+bool IdSet::contains(TokenId id) const noexcept { return std::binary_search(ids_.begin(), ids_.end(), id); }
 
-bool attribute_tokens(std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+namespace {
+
+// A span without the whitespace at its ends, as the characters of `prompt` say.
+CharSpan without_space(std::string_view prompt, CharSpan span) {
+    const std::string_view text = character_slice(prompt, span);
+    std::size_t lead = 0, trail = 0;
+    while (lead < text.size() && is_space(text[lead])) ++lead;
+    while (trail < text.size() - lead && is_space(text[text.size() - 1 - trail])) ++trail;
+    if (lead == text.size()) return span;
+    return {span.begin + lead, span.end - trail};
+}
+
+}  // namespace
+
+bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
                       std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
-                      std::span<const CharSpan> slots, TokenId mask_id, const ProtectedIds& protected_ids,
+                      std::span<const CharSpan> slots, TokenId mask_id, const IdSet& protected_ids,
                       OwnedTokens& out) {
     out.ids.assign(ids.begin(), ids.end());
     out.owners.assign(ids.size(), TokenOwner{});
@@ -169,7 +183,18 @@ bool attribute_tokens(std::span<const TokenId> ids, std::span<const CharSpan> of
     std::vector<std::uint8_t> slot_found(slots.size(), 0);
     for (std::size_t k = 0; k < ids.size(); ++k) {
         const CharSpan span = offsets[k];
-        if (span.empty()) continue;  // added around the text (a post-processor's), or made from nothing
+        if (span.empty()) {
+            // A token of no characters (a post-processor's, or whitespace
+            // whose offsets were trimmed away) is a piece's only where it
+            // stands inside it.
+            if (special[k] != 0 || protected_ids.contains(ids[k])) continue;
+            auto inside = std::find_if(pieces.begin(), pieces.end(),
+                                       [&](CharSpan piece) { return piece.begin < span.begin && span.begin < piece.end; });
+            if (inside != pieces.end()) {
+                out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(inside - pieces.begin())};
+            }
+            continue;
+        }
         const bool guarded = special[k] != 0 || protected_ids.contains(ids[k]);
         // Spans are in order and apart: the first that ends after the token's start is the one to test.
         auto after = [&](std::span<const CharSpan> spans) {
@@ -187,7 +212,7 @@ bool attribute_tokens(std::span<const TokenId> ids, std::span<const CharSpan> of
         auto piece = after(pieces);
         while (piece != pieces.end() && piece->empty()) ++piece;  // an empty piece holds no characters
         if (piece == pieces.end() || !piece->overlaps(span)) continue;
-        if (guarded && !piece->contains(span)) continue;
+        if (guarded && !piece->contains(without_space(prompt, span))) continue;
         out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(piece - pieces.begin())};
         if (guarded) out.injected.push_back({k, span});
     }
@@ -212,7 +237,7 @@ void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>>
     tokens = std::move(replaced);
 }
 
-OwnSignature own_signature(const OwnedTokens& empty_row, const ProtectedIds& protected_ids) {
+OwnSignature own_signature(const OwnedTokens& empty_row, const IdSet& protected_ids) {
     OwnSignature signature;
     signature.tokens = empty_row.ids.size();
     for (std::size_t k = 0; k < empty_row.ids.size(); ++k) {
@@ -223,7 +248,7 @@ OwnSignature own_signature(const OwnedTokens& empty_row, const ProtectedIds& pro
     return signature;
 }
 
-bool OwnSignature::slot_positions(std::span<const TokenId> ids, const ProtectedIds& protected_ids,
+bool OwnSignature::slot_positions(std::span<const TokenId> ids, const IdSet& protected_ids,
                                   std::vector<std::size_t>& positions) const {
     positions.clear();
     std::size_t next = 0;
@@ -378,10 +403,12 @@ LabelContexts label_contexts(const FragmentList& fragments, std::span<const std:
 }
 
 std::vector<TokenId> word_tokens(std::span<const TokenId> ids, std::span<const CharSpan> offsets,
-                                 std::span<const std::uint8_t> special, CharSpan word) {
+                                 std::span<const std::uint8_t> special, CharSpan word, const IdSet& whitespace) {
     std::vector<TokenId> tokens;
     for (std::size_t k = 0; k < ids.size(); ++k) {
-        if (special[k] == 0 && offsets[k].overlaps(word)) tokens.push_back(ids[k]);
+        if (special[k] != 0 || !offsets[k].overlaps(word)) continue;
+        if (tokens.empty() && whitespace.contains(ids[k]) && k + 1 < ids.size() && offsets[k + 1].overlaps(word)) continue;
+        tokens.push_back(ids[k]);
     }
     return tokens;
 }

@@ -108,12 +108,13 @@ struct TokenBatch {
     std::span<const std::uint8_t> special_of(std::size_t text) const noexcept;
 };
 
-// The ids no row text may make: every special token of the tokenizer, its
-// mask token and its pad token. Sorted, each once.
-class ProtectedIds {
+// A set of ids, sorted, each once: the ids no row text may make (every
+// special token of the tokenizer, its mask token and its pad token), or the
+// lone whitespace pieces of a vocabulary.
+class IdSet {
    public:
-    ProtectedIds() = default;
-    explicit ProtectedIds(std::vector<TokenId> ids);
+    IdSet() = default;
+    explicit IdSet(std::vector<TokenId> ids);
     bool contains(TokenId id) const noexcept;
     std::span<const TokenId> ids() const noexcept { return ids_; }
 
@@ -144,15 +145,15 @@ struct OwnedTokens {
 // Characters `span` of UTF-8 text.
 std::string_view character_slice(std::string_view text, CharSpan span) noexcept;
 
-// Attributes the tokens of one prompt: the mask token standing at a slot is
+// Attributes the tokens of `prompt`: the mask token standing at a slot is
 // the slot's; a token with characters of a field piece is the piece's, except
-// a protected or special token that holds characters outside the piece (the
-// template's own, absorbing a field's space); everything else is the
-// template's. A protected or special token wholly inside a piece is kept in
-// `injected`. Returns false when a slot does not hold exactly one mask token.
-bool attribute_tokens(std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+// a protected or special token whose characters, but for whitespace it
+// absorbed around it, lie outside the piece (the template's own); everything
+// else is the template's. A protected or special token a piece made is kept
+// in `injected`. Returns false when a slot does not hold exactly one mask token.
+bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
                       std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
-                      std::span<const CharSpan> slots, TokenId mask_id, const ProtectedIds& protected_ids,
+                      std::span<const CharSpan> slots, TokenId mask_id, const IdSet& protected_ids,
                       OwnedTokens& out);
 
 // Replaces the injected tokens of `tokens` by `replacements[i]` (for the i-th
@@ -170,11 +171,11 @@ struct OwnSignature {
 
     // The slots' positions among `ids`, when its protected ids are the
     // template's own; false otherwise.
-    bool slot_positions(std::span<const TokenId> ids, const ProtectedIds& protected_ids,
+    bool slot_positions(std::span<const TokenId> ids, const IdSet& protected_ids,
                         std::vector<std::size_t>& positions) const;
 };
 
-OwnSignature own_signature(const OwnedTokens& empty_row, const ProtectedIds& protected_ids);
+OwnSignature own_signature(const OwnedTokens& empty_row, const IdSet& protected_ids);
 
 // ---------------------------------------------------------------- cutting and layout
 
@@ -243,8 +244,9 @@ struct LabelContexts {
 };
 LabelContexts label_contexts(const FragmentList& fragments, std::span<const std::string> extra_slots);
 
-// The tokens of a context that hold characters of its word.
+// The tokens of a context that hold characters of its word, but for a lone
+// whitespace piece the tokenizer put before it (`whitespace` holds their ids).
 std::vector<TokenId> word_tokens(std::span<const TokenId> ids, std::span<const CharSpan> offsets,
-                                 std::span<const std::uint8_t> special, CharSpan word);
+                                 std::span<const std::uint8_t> special, CharSpan word, const IdSet& whitespace);
 
 }  // namespace korvanta

@@ -42,7 +42,7 @@ struct EncodingCache {
     PromptPlan plan;               // the template read as text, fields and slots
     Encoder encoder;               // tokenizes the prompts
     std::optional<TokenId> mask_id;  // the mask token's id, when the template has slots
-    ProtectedIds protected_ids;    // the ids no row text may make
+    IdSet protected_ids;    // the ids no row text may make
     OwnSignature own;              // the template's own protected tokens, for rows read without offsets
     std::size_t trailing_special = 0;  // the special tokens after a text's content, dropped after a causal input
 
@@ -246,7 +246,7 @@ std::optional<std::size_t> owned_tokens(const EncodingCache& cache, const Prompt
     owned.resize(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const std::size_t row = rows[i];
-        if (!attribute_tokens(batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), prompts.pieces(row),
+        if (!attribute_tokens(prompts.text(row), batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), prompts.pieces(row),
                               prompts.slots(row), cache.mask_id.value_or(max_token_id), cache.protected_ids,
                               owned[i])) {
             return row;
@@ -263,6 +263,23 @@ std::size_t trailing_special(const Encoder& encoder) {
     std::size_t count = 0;
     for (std::size_t k = batch.ids.size(); k > 0 && batch.special[k - 1] != 0; --k) ++count;
     return count == batch.ids.size() ? 0 : count;
+}
+
+// The ids no row text may make, but for the unknown token: the tokenizer
+// gives it for text its vocabulary lacks, which row text may well hold. It is
+// found as what a character no vocabulary holds (an unassigned code point)
+// becomes; a row that spells it is still read as text.
+IdSet without_unknown(const Encoder& encoder, IdSet ids) {
+    Ref probe = check(Py_BuildValue("[s]", "\xcd\xb8"));  // U+0378
+    const std::size_t characters[] = {1};
+    const TokenBatch batch = encode_texts(encoder, probe.get(), characters, false, true);
+    std::vector<TokenId> kept;
+    for (TokenId id : ids.ids()) {
+        bool unknown = false;
+        for (std::size_t k = 0; k < batch.ids.size(); ++k) unknown |= batch.ids[k] == id && batch.special[k] == 0;
+        if (!unknown) kept.push_back(id);
+    }
+    return IdSet(std::move(kept));
 }
 
 std::shared_ptr<const EncodingCache> build_cache(SharedContent content, EncodingKey key, const TokenizerView& tokenizer) {
@@ -285,8 +302,8 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
     }
     std::optional<TokenId> pad_id;
     if (tokenizer.pad_token) pad_id = token_id(tokenizer.backend.get(), tokenizer.pad_token.get());
-    cache->protected_ids = protected_ids(tokenizer.backend.get(), cache->mask_id, pad_id);
     cache->encoder = make_encoder(tokenizer, false);
+    cache->protected_ids = without_unknown(cache->encoder, protected_ids(tokenizer.backend.get(), cache->mask_id, pad_id));
 
     // The template with every field empty: its own tokens, and the mask at each slot.
     Prompts prompts(plan);
@@ -798,13 +815,20 @@ Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& op
     }
     const Encoder encoder = make_encoder(tokenizer, false);
     const TokenBatch batch = encode_texts(encoder, texts.get(), characters, false, true);
+    std::vector<TokenId> pieces;  // the lone whitespace pieces of the usual pre-tokenizers: ▁, Ġ, Ċ
+    for (const char* piece : {"\xe2\x96\x81", "\xc4\xa0", "\xc4\x8a"}) {
+        Ref text = check(PyUnicode_FromString(piece));
+        if (std::optional<TokenId> id = token_id(tokenizer.backend.get(), text.get())) pieces.push_back(*id);
+    }
+    const IdSet whitespace(std::move(pieces));
     Ref result = check(PyList_New(0));
     std::size_t next = 0;
     for (std::size_t s = 0; s < contexts.words_per_slot.size(); ++s) {
         Ref words = check(PyList_New(0));
         for (std::size_t w = 0; w < contexts.words_per_slot[s]; ++w, ++next) {
             const std::vector<TokenId> ids =
-                word_tokens(batch.ids_of(next), batch.offsets_of(next), batch.special_of(next), contexts.contexts[next].word);
+                word_tokens(batch.ids_of(next), batch.offsets_of(next), batch.special_of(next), contexts.contexts[next].word,
+                            whitespace);
             Ref list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
             for (std::size_t k = 0; k < ids.size(); ++k) {
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), check(PyLong_FromUnsignedLongLong(ids[k])).release());

@@ -179,7 +179,7 @@ std::optional<TokenId> token_id(PyObject* backend, PyObject* token) {
     return checked_id(id.get(), "token_to_id");
 }
 
-ProtectedIds protected_ids(PyObject* backend, std::optional<TokenId> mask_id, std::optional<TokenId> pad_id) {
+IdSet protected_ids(PyObject* backend, std::optional<TokenId> mask_id, std::optional<TokenId> pad_id) {
     std::vector<TokenId> ids;
     if (mask_id) ids.push_back(*mask_id);
     if (pad_id) ids.push_back(*pad_id);
@@ -194,7 +194,7 @@ ProtectedIds protected_ids(PyObject* backend, std::optional<TokenId> mask_id, st
             if (special && truth(special.get())) ids.push_back(id);
         }
     }
-    return ProtectedIds(std::move(ids));
+    return IdSet(std::move(ids));
 }
 
 Encoder make_encoder(const TokenizerView& tokenizer, bool text_only) {

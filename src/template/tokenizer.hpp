@@ -36,7 +36,7 @@ std::optional<TokenId> token_id(PyObject* backend, PyObject* token);
 
 // Every special token the tokenizer has added, with the given mask and pad
 // tokens: the ids no row text may make.
-ProtectedIds protected_ids(PyObject* backend, std::optional<TokenId> mask_id, std::optional<TokenId> pad_id);
+IdSet protected_ids(PyObject* backend, std::optional<TokenId> mask_id, std::optional<TokenId> pad_id);
 
 // What encodes texts for one template: the backend itself, or a private copy.
 struct Encoder {
