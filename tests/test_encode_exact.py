@@ -152,11 +152,11 @@ def test_tokens_added_in_place_count_from_the_next_call(add):
     pytest.importorskip("transformers")
     tok = trained.wrapped(trained.bytelevel, "<mask>", "<pad>")
     t = PromptTemplate("Review: [text] <new> [mask|a,b]", tok)
-    row = {"text": "A brilliant film <new>"}
-    t.encode(row)
+    row = {"text": "A brilliant film"}
+    before = t.encode(row)["input_ids"]
     add(tok)
-    assert t.encode(row)["input_ids"] == reference(tok, str(t), row, "<mask>")["input_ids"] or \
-        backend(tok).token_to_id("<new>") is not None
+    after = t.encode(row)["input_ids"]
+    assert after == reference(tok, str(t), row, "<mask>")["input_ids"] != before
 
 
 LABEL_TEMPLATES = ["It was [mask|great, terrible].", "Sentiment:\n[mask|good,bad]", "[mask|yes,no] it is",
