@@ -30,7 +30,10 @@ struct CharSpan {
     std::size_t end = 0;
 
     bool empty() const noexcept { return begin == end; }
-    bool overlaps(CharSpan other) const noexcept { return begin < other.end && other.begin < end; }
+    // Whether the two share a character (an empty span shares none).
+    bool overlaps(CharSpan other) const noexcept {
+        return begin < other.end && other.begin < end && !empty() && !other.empty();
+    }
     bool contains(CharSpan other) const noexcept { return begin <= other.begin && other.end <= end; }
 };
 
