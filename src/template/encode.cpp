@@ -50,6 +50,7 @@ struct EncodingCache {
     // or published in one step once made (the text-only encoder).
     mutable std::unordered_map<TokenId, Ref> id_objects;  // the int of each id handed out so far
     mutable std::shared_ptr<const Encoder> text_only;     // reads special tokens in text as text, made on first need
+    mutable double widest = 0;  // the most characters per token a row has had: a row too long for it is cut for sure
 
     // The int object of `id`, made once: results hold the same few thousand ints many times.
     PyObject* id_object(TokenId id) const {
@@ -664,7 +665,8 @@ Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, bool bat
 // 1. check the template and the options, and find the cache of its side;
 // 2. str() every field of every row and write each row's whole prompt;
 // 3. tokenize the prompts in one batch, ids only: a row that fits and whose
-//    protected tokens are the template's own is laid out as it came;
+//    protected tokens are the template's own is laid out as it came (rows
+//    that earlier rows say are too long skip this step);
 // 4. the others (rows to cut, rows whose text spelled a protected token) are
 //    tokenized again with offsets, their tokens attributed, protected
 //    spellings read as text, and their fields cut to fit;
@@ -713,25 +715,35 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
     for (const Ref& value : values) texts.emplace_back(value.get());
     Prompts prompts(plan);
     std::vector<std::string_view> row_values(plan.fields.size());
-    std::vector<std::size_t> all(row_count);
     for (std::size_t r = 0; r < row_count; ++r) {
         for (std::size_t f = 0; f < plan.fields.size(); ++f) row_values[f] = texts[r * plan.fields.size() + f].view();
         prompts.add(row_values);
-        all[r] = r;
     }
 
-    // 3. Ids only.
+    // 3. Ids only, but for rows that earlier rows say are too long: those
+    //    would be tokenized twice.
+    std::vector<std::size_t> quick, slow;
+    for (std::size_t r = 0; r < row_count; ++r) {
+        const bool too_long = max_length && cache->widest > 0 &&
+                              static_cast<double>(prompts.characters(r)) / cache->widest >
+                                  static_cast<double>(*max_length + cache->trailing_special);
+        (too_long ? slow : quick).push_back(r);
+    }
     std::vector<std::size_t> characters;
-    Ref prompt_list = new_str_list(prompts, all, characters);
+    Ref prompt_list = new_str_list(prompts, quick, characters);
     const TokenBatch tokens = encode_texts(cache->encoder, prompt_list.get(), characters, cache->key.special_tokens, false);
     prompt_list = Ref();
     std::vector<std::vector<std::size_t>> positions(row_count);
-    std::vector<std::size_t> slow;
-    for (std::size_t r = 0; r < row_count; ++r) {
-        const std::size_t length = tokens.ids_of(r).size() - std::min(tokens.ids_of(r).size(), cache->trailing_special);
+    std::vector<std::size_t> quick_index(row_count, row_count);  // each row's place in `tokens`
+    for (std::size_t i = 0; i < quick.size(); ++i) {
+        const std::size_t r = quick[i], count = tokens.ids_of(i).size();
+        quick_index[r] = i;
+        if (count > 0) cache->widest = std::max(cache->widest, static_cast<double>(prompts.characters(r)) / count);
+        const std::size_t length = count - std::min(count, cache->trailing_special);
         const bool fits = !max_length || length <= *max_length;
-        if (!fits || !cache->own.slot_positions(tokens.ids_of(r), cache->protected_ids, positions[r])) slow.push_back(r);
+        if (!fits || !cache->own.slot_positions(tokens.ids_of(i), cache->protected_ids, positions[r])) slow.push_back(r);
     }
+    std::sort(slow.begin(), slow.end());
 
     // 4. With offsets.
     std::vector<OwnedTokens> owned;
@@ -765,7 +777,7 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
             rows.add_cut(row, max_length ? std::span<const std::size_t>(kept) : std::span<const std::size_t>(lengths),
                          side);
         } else {
-            rows.add(tokens.ids_of(r), positions[r]);
+            rows.add(tokens.ids_of(quick_index[r]), positions[r]);
             rows.drop_last(cache->trailing_special);
         }
         if (plan.causal) rows.end_at_slot();
