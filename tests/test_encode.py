@@ -208,14 +208,15 @@ def test_every_error_says_what_to_do(tokenizer):
 
 
 @pytest.mark.parametrize("markup", ["[text] It was [mask|great,terrible,].", "[text] :] [mask|a]"])
-def test_a_template_cut_short_is_refused_as_validate_refuses_it(tokenizer, markup):
+def test_a_template_cut_short_is_refused_by_encode_and_render(tokenizer, markup):
     tok, mask, _ = tokenizer
     with pytest.raises(korvanta.MarkupError) as expected:
         korvanta.validate(markup)
     for t in (PromptTemplate(markup, tok), pickle.loads(pickle.dumps(PromptTemplate(markup, tok)))):
-        with pytest.raises(korvanta.MarkupError) as got:
-            t.encode({"text": "x"}, mask_token=mask)
-        assert got.value.args == expected.value.args
+        for call in (lambda: t.encode({"text": "x"}, mask_token=mask), lambda: t.render({"text": "x", "mask": "m"})):
+            with pytest.raises(korvanta.MarkupError) as got:
+                call()
+            assert got.value.args == expected.value.args
 
 
 def test_the_cache_follows_the_tokenizer_and_the_fragments():

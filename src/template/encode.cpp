@@ -14,7 +14,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "fragment/markup_check.hpp"
 #include "template/assembly.hpp"
 #include "template/tokenizer.hpp"
 
@@ -214,14 +213,6 @@ EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenize
     }
     if (token_option(mask, "mask_token") != nullptr) key.mask_token = std::string(text_of(mask).view());
     return key;
-}
-
-// A template whose markup was cut short is refused with validate()'s MarkupError.
-void check_read_whole(const TemplateContent& content) {
-    if (!content.unread_markup) return;
-    Arguments arguments{};
-    arguments[0] = Ref::borrow(content.unread_markup.get());
-    validate(arguments);
 }
 
 // ---------------------------------------------------------------- the template's side

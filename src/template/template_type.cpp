@@ -7,6 +7,7 @@
 
 #include "fragment/fragment_type.hpp"
 #include "fragment/inline_vector.hpp"
+#include "fragment/markup_check.hpp"
 #include "fragment/render.hpp"
 #include "module/state.hpp"
 #include "parser/markup.hpp"
@@ -24,6 +25,13 @@ SharedContent parse_content(PyObject* markup) {
     ParsedMarkup parsed = parse_markup(text);
     Ref unread = parsed.remainder.empty() ? Ref() : Ref::borrow(markup);
     return std::make_shared<const TemplateContent>(std::move(parsed.fragments), true, std::move(unread));
+}
+
+void check_read_whole(const TemplateContent& content) {
+    if (!content.unread_markup) return;
+    Arguments arguments{};
+    arguments[0] = Ref::borrow(content.unread_markup.get());
+    validate(arguments);
 }
 
 namespace {
@@ -178,6 +186,7 @@ const std::vector<Ref>& control_names(const TemplateContent& content) {
 Ref template_render(TemplateObject& self, const Arguments& arguments) {
     PyObject* values = arguments[0].get();
     SharedContent content = self.record.content;
+    check_read_whole(*content);
     const FragmentList& fragments = content->fragments;
     auto name = control_names(*content).begin();
     InlineVector<Ref, 16> inserted;

@@ -32,6 +32,10 @@ using SharedContent = std::shared_ptr<const TemplateContent>;
 SharedContent make_content(FragmentList fragments);
 SharedContent parse_content(PyObject* markup);
 
+// A template whose markup was cut short is refused, by render() and
+// encode(), with the MarkupError validate() gives for that markup.
+void check_read_whole(const TemplateContent& content);
+
 struct EncodingCache;  // what encode() works out once per template and tokenizer
 
 struct TemplateRecord {
