@@ -194,7 +194,10 @@ def test_every_error_says_what_to_do(tokenizer):
     for option, value, message in [
         ("side", "middle", "side must be 'right' or 'left', not 'middle'"),
         ("padding", "max", "padding must be False, 'longest' or a number of tokens, not 'max'"),
-        ("return_tensors", "pt", "return_tensors must be None or 'np', not 'pt'"),
+        ("return_tensors", "tf", "return_tensors must be None, 'np' or 'pt', not 'tf'"),
+        ("overflow", "cut", "overflow must be 'raise' or 'drop', not 'cut'"),
+        ("padding_side", "top", "padding_side must be 'right' or 'left', not 'top'"),
+        ("targets", "nope", "targets names 'nope', which is neither a field nor a slot of the template"),
         ("max_length", 0, "max_length must be None or a positive number of tokens, not 0"),
     ]:
         raises(ValueError, message, t.encode, row, mask_token=mask, **{option: value})

@@ -150,7 +150,7 @@ void instance_dealloc(PyObject* self) noexcept {
 inline constexpr std::size_t max_parameters = 3;
 
 // The most keyword-only options an operation has (encode's).
-inline constexpr std::size_t max_options = 10;
+inline constexpr std::size_t max_options = 12;
 
 // How an operation in the call form takes its arguments. Every parameter is
 // positional-or-keyword; the first `required` of them must be given. Options

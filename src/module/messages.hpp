@@ -57,7 +57,7 @@ inline constexpr const char special_spelling[] =
     "; the tokenizer has a special token %U: to write it, escape the brackets in the template (%U)";
 inline constexpr const char bad_side[] = "side must be 'right' or 'left', not %R";
 inline constexpr const char bad_padding[] = "padding must be False, 'longest' or a number of tokens, not %R";
-inline constexpr const char bad_return_tensors[] = "return_tensors must be None or 'np', not %R";
+inline constexpr const char bad_return_tensors[] = "return_tensors must be None, 'np' or 'pt', not %R";
 inline constexpr const char bad_max_length[] = "max_length must be None or a positive number of tokens, not %R";
 inline constexpr const char needs_pad_token[] = "padding needs a pad token: pass pad_token=";
 inline constexpr const char ragged_arrays[] =
@@ -73,7 +73,7 @@ inline constexpr const char not_rows[] =
 inline constexpr const char column_not_a_list[] =
     "column '%U' is a '%U', not a list: pass a list of rows or a mapping of columns of equal-length lists";
 inline constexpr const char option_type[] = "%s must be %s, not %U";
-inline constexpr const char names_type[] = "%s must be a str or an iterable of str, not %s holding %U";
+inline constexpr const char names_type[] = "%s must be a str or an iterable of str, not %U holding %U";
 inline constexpr const char array_mismatch[] =
     "return_tensors='np': numpy.zeros gave %R, not a C-contiguous int64 array of %zd items";
 // What a tokenizer returned, when it is not what a tokenizer returns.
@@ -91,6 +91,15 @@ inline constexpr const char tokenizer_offset_range[] =
     "the tokenizer's %s returned the offsets (%zd, %zd) for a text of %zu characters";
 inline constexpr const char tokenizer_flag_type[] =
     "the tokenizer's %s returned a special_tokens_mask entry that is not an int: %R";
+inline constexpr const char not_a_target[] = "targets names '%U', which is neither a field nor a slot of the template";
+inline constexpr const char bad_answer[] =
+    "row %zu: the answer to slot '%U' must be one of %R or an index into them, not %R";
+inline constexpr const char bad_overflow[] = "overflow must be 'raise' or 'drop', not %R";
+inline constexpr const char bad_padding_side[] = "padding_side must be 'right' or 'left', not %R";
+inline constexpr const char needs_torch[] = "return_tensors='pt' needs torch: pip install torch";
+inline constexpr const char longer_than_model[] =
+    "row %zu is %zu tokens long, more than the tokenizer's model_max_length=%zu (%zu rows of this call are); pass "
+    "max_length= to cut them";
 inline constexpr const char label_word_pieces[] = "label word %R of slot '%U' is %zd tokens, not one: %R";
 
 // Why a template is not well formed (MarkupError.msg).

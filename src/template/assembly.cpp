@@ -39,7 +39,8 @@ std::size_t character_count(std::string_view text) noexcept {
 // ---------------------------------------------------------------- the template's side
 
 PromptPlan plan_prompt(const FragmentList& fragments, std::span<const std::string> extra_slots,
-                       const std::optional<std::string>& mask_token) {
+                       const std::optional<std::string>& mask_token, std::span<const std::string> targets) {
+    auto is_target = [&](std::string_view name) { return std::find(targets.begin(), targets.end(), name) != targets.end(); };
     PromptPlan plan;
     plan.causal = !mask_token.has_value();
     if (mask_token) {
@@ -55,20 +56,30 @@ PromptPlan plan_prompt(const FragmentList& fragments, std::span<const std::strin
     for (const PromptFragment& fragment : fragments) {
         if (fragment.is_text()) {
             add_text(fragment.string);
-        } else if (is_slot(fragment, extra_slots)) {
+        } else if (is_slot(fragment, extra_slots) && !(plan.causal && is_target(fragment.string))) {
             if (plan.causal) {  // the input ends here; the space before the slot belongs to the answer
                 if (!plan.parts.empty() && plan.parts.back().kind == PartKind::text) {
                     plan.parts.back().text.resize(trim_end(plan.parts.back().text).size());
                 }
                 plan.slots = 1;
+                plan.stops_at_slot = true;
                 break;
             }
             plan.parts.push_back({PartKind::slot, fragment.string, 0, 0});
+            plan.target_slots.push_back(is_target(fragment.string));
             ++plan.slots;
         } else {
+            // A field, or a causal target slot answered in place by one of its options.
             auto known = std::find(plan.fields.begin(), plan.fields.end(), fragment.string);
             const std::size_t index = static_cast<std::size_t>(known - plan.fields.begin());
-            if (known == plan.fields.end()) plan.fields.push_back(fragment.string);
+            if (known == plan.fields.end()) {
+                plan.fields.push_back(fragment.string);
+                plan.answers.emplace_back();
+                if (!fragment.is_text() && is_slot(fragment, extra_slots)) {
+                    for (std::string_view option : fragment.options) plan.answers.back().emplace_back(trim(option));
+                }
+                plan.target_fields.push_back(is_target(fragment.string));
+            }
             plan.parts.push_back({PartKind::field, {}, index, 0});
             ++plan.pieces;
         }
@@ -179,6 +190,7 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
                       OwnedTokens& out) {
     out.ids.assign(ids.begin(), ids.end());
     out.owners.assign(ids.size(), TokenOwner{});
+    out.special.assign(special.begin(), special.end());
     out.injected.clear();
     std::vector<std::uint8_t> slot_found(slots.size(), 0);
     for (std::size_t k = 0; k < ids.size(); ++k) {
@@ -227,12 +239,14 @@ void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>>
             for (TokenId id : replacements[next]) {
                 replaced.ids.push_back(id);
                 replaced.owners.push_back(tokens.owners[k]);
+                replaced.special.push_back(0);
             }
             ++next;
             continue;
         }
         replaced.ids.push_back(tokens.ids[k]);
         replaced.owners.push_back(tokens.owners[k]);
+        replaced.special.push_back(tokens.special[k]);
     }
     tokens = std::move(replaced);
 }
@@ -316,30 +330,47 @@ void piece_lengths(const OwnedTokens& tokens, std::span<std::size_t> lengths) no
 
 void EncodedRows::add(std::span<const TokenId> ids, std::span<const std::size_t> slot_positions) {
     ids_.insert(ids_.end(), ids.begin(), ids.end());
+    if (labelled_) labels_.resize(ids_.size(), ignored_label);
     ends_.push_back(ids_.size());
     slots_.insert(slots_.end(), slot_positions.begin(), slot_positions.end());
 }
 
-void EncodedRows::add_cut(const OwnedTokens& tokens, std::span<const std::size_t> kept, CutSide side) {
-    // 1. How many tokens each piece has, so that a cut from the start knows where its kept tokens begin.
-    std::vector<std::size_t> seen(kept.size(), 0), skip(kept.size(), 0);
-    if (side == CutSide::start) {
-        piece_lengths(tokens, skip);
-        for (std::size_t p = 0; p < kept.size(); ++p) skip[p] -= kept[p];
-    }
-    // 2. Keep the template's tokens and each piece's kept run; slots where their mask lands.
+void EncodedRows::add_cut(const OwnedTokens& tokens, std::span<const std::size_t> kept, CutSide side,
+                          const LabelRule& labels) {
+    // 1. How many tokens each piece has, so that a cut from the start knows
+    //    where its kept tokens begin, and labels know each piece's last token.
+    std::vector<std::size_t> seen(kept.size(), 0), lengths(kept.size(), 0), skip(kept.size(), 0);
+    piece_lengths(tokens, lengths);
+    for (std::size_t p = 0; side == CutSide::start && p < kept.size(); ++p) skip[p] = lengths[p] - kept[p];
+    // 2. Keep the template's tokens and each piece's kept run; slots where
+    //    their mask lands; labels on target pieces, on the special tokens
+    //    right after a target piece's last token, and at target slots.
     const std::size_t start = ids_.size();
     const std::size_t slots_start = slots_.size();
     slots_.resize(slots_start + slots_per_row_, 0);
+    bool closing = false;  // the tokens so far since a target piece's last token are special
     for (std::size_t k = 0; k < tokens.ids.size(); ++k) {
         const TokenOwner owner = tokens.owners[k];
+        std::int64_t label = ignored_label;
         if (owner.kind == TokenOwner::piece) {
             const std::size_t rank = seen[owner.index]++;
-            if (rank < skip[owner.index] || rank >= skip[owner.index] + kept[owner.index]) continue;
-        } else if (owner.kind == TokenOwner::slot) {
-            slots_[slots_start + owner.index] = ids_.size() - start;
+            const bool target = !labels.target_pieces.empty() && labels.target_pieces[owner.index];
+            const bool cut = rank < skip[owner.index] || rank >= skip[owner.index] + kept[owner.index];
+            closing = target && !cut && rank + 1 == lengths[owner.index];
+            if (cut) continue;
+            if (target) label = static_cast<std::int64_t>(tokens.ids[k]);
+        } else {
+            if (owner.kind == TokenOwner::slot) {
+                slots_[slots_start + owner.index] = ids_.size() - start;
+                if (owner.index < labels.slot_answers.size() && labels.slot_answers[owner.index]) {
+                    label = static_cast<std::int64_t>(*labels.slot_answers[owner.index]);
+                }
+            }
+            closing = closing && tokens.special[k] != 0;
+            if (closing) label = static_cast<std::int64_t>(tokens.ids[k]);
         }
         ids_.push_back(tokens.ids[k]);
+        if (labelled_) labels_.push_back(label);
     }
     ends_.push_back(ids_.size());
 }
@@ -349,6 +380,7 @@ void EncodedRows::drop_last(std::size_t count) noexcept {
     count = std::min(count, ends_.back() - begin);
     ends_.back() -= count;
     ids_.resize(ends_.back());
+    if (labelled_) labels_.resize(ends_.back());
 }
 
 void EncodedRows::end_at_slot() {
@@ -360,6 +392,12 @@ void EncodedRows::end_at_slot() {
 std::span<const TokenId> EncodedRows::ids(std::size_t row) const noexcept {
     const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
     return std::span<const TokenId>(ids_).subspan(begin, ends_[row] - begin);
+}
+
+std::span<const std::int64_t> EncodedRows::labels(std::size_t row) const noexcept {
+    if (!labelled_) return {};
+    const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
+    return std::span<const std::int64_t>(labels_).subspan(begin, ends_[row] - begin);
 }
 
 std::span<const std::size_t> EncodedRows::slot_positions(std::size_t row) const noexcept {
@@ -392,8 +430,10 @@ LabelContexts label_contexts(const FragmentList& fragments, std::span<const std:
         for (std::size_t j = i; j > 0 && fragments[j - 1].is_text(); --j) before.insert(0, fragments[j - 1].string);
         for (std::size_t j = i + 1; j < fragments.size() && fragments[j].is_text(); ++j) after += fragments[j].string;
         const std::size_t start = character_count(before);
+        result.words.emplace_back();
         for (std::string_view option : fragments[i].options) {
             const std::string_view word = trim(option);
+            result.words.back().emplace_back(word);
             result.contexts.push_back({before + std::string(word) + after, {start, start + character_count(word)}});
         }
         result.words_per_slot.push_back(fragments[i].options.size());

@@ -53,20 +53,26 @@ struct PromptPart {
 };
 
 struct PromptPlan {
-    std::vector<PromptPart> parts;    // in template order; a causal plan ends before its first slot
+    std::vector<PromptPart> parts;    // in template order; a causal plan ends before its first slot that is not a target
     std::vector<std::string> fields;  // the fields' names, UTF-8, in template order, each once
+    std::vector<std::vector<std::string>> answers;  // per field: a causal target slot's options, its value one of them; else empty
+    std::vector<std::uint8_t> target_fields;        // per field: its tokens are labelled
+    std::vector<std::uint8_t> target_slots;         // per slot part: its mask is labelled with the row's answer
     std::string mask_token;           // written at each slot (UTF-8)
     std::size_t mask_characters = 0;  // how many characters the mask token holds
     std::size_t pieces = 0;           // how many field parts (a field may stand more than once)
-    std::size_t slots = 0;            // how many slot parts
-    bool causal = false;              // the input ends where the first slot stands
+    std::size_t slots = 0;            // how many slot parts; a causal plan's one slot is where it stops
+    bool causal = false;              // no mask token: slots are answered in place or end the input
+    bool stops_at_slot = false;       // a causal plan that ends where a slot that is not a target stands
 };
 
 // The plan of a template: a control is a slot when it has options or is named
-// in `extra_slots`, a field otherwise. With no mask token (a causal model)
-// the plan ends at the first slot, without the whitespace before it.
+// in `extra_slots`, a field otherwise; `targets` names the fields and slots
+// whose tokens are labelled. With no mask token (a causal model) a target
+// slot is answered in place, like a field whose value is one of its options,
+// and the plan ends at the first other slot, without the whitespace before it.
 PromptPlan plan_prompt(const FragmentList& fragments, std::span<const std::string> extra_slots,
-                       const std::optional<std::string>& mask_token);
+                       const std::optional<std::string>& mask_token, std::span<const std::string> targets = {});
 
 // ---------------------------------------------------------------- prompts
 
@@ -142,6 +148,7 @@ struct InjectedToken {
 struct OwnedTokens {
     std::vector<TokenId> ids;
     std::vector<TokenOwner> owners;
+    std::vector<std::uint8_t> special;    // per token, 1 for a special token
     std::vector<InjectedToken> injected;  // in token order
 };
 
@@ -196,16 +203,28 @@ bool kept_lengths(std::size_t fixed, std::span<const std::size_t> lengths, std::
 // Per piece, how many tokens the row's tokens give it.
 void piece_lengths(const OwnedTokens& tokens, std::span<std::size_t> lengths) noexcept;
 
-// Rows of ids, one after another, with the positions of their slots.
+// What a row's labels are: the tokens of its target pieces (and the special
+// tokens right after such a piece's last token, so that a model learns to
+// stop), and at a target slot's mask the id of the row's answer.
+struct LabelRule {
+    std::span<const std::uint8_t> target_pieces;        // per piece: labelled
+    std::span<const std::optional<TokenId>> slot_answers;  // per slot: the id its mask is labelled with, if any
+};
+inline constexpr std::int64_t ignored_label = -100;  // what a loss skips
+
+// Rows of ids, one after another, with the positions of their slots and,
+// when asked for, their labels.
 class EncodedRows {
    public:
-    explicit EncodedRows(std::size_t slots_per_row) noexcept : slots_per_row_(slots_per_row) {}
+    explicit EncodedRows(std::size_t slots_per_row, bool labelled = false) noexcept
+        : slots_per_row_(slots_per_row), labelled_(labelled) {}
 
     // A row as the tokenizer gave it, its slots at `slot_positions`.
     void add(std::span<const TokenId> ids, std::span<const std::size_t> slot_positions);
     // A row of owned tokens, each piece keeping its first (CutSide::end) or
     // last (CutSide::start) `kept[p]` tokens.
-    void add_cut(const OwnedTokens& tokens, std::span<const std::size_t> kept, CutSide side);
+    void add_cut(const OwnedTokens& tokens, std::span<const std::size_t> kept, CutSide side,
+                 const LabelRule& labels = {});
     // Drops the last `count` ids of the last row (the special tokens after a causal input).
     void drop_last(std::size_t count) noexcept;
     // A causal row: its one slot is where its input ends.
@@ -214,13 +233,17 @@ class EncodedRows {
     std::size_t size() const noexcept { return ends_.size(); }
     std::span<const TokenId> ids(std::size_t row) const noexcept;
     std::span<const std::size_t> slot_positions(std::size_t row) const noexcept;
+    std::span<const std::int64_t> labels(std::size_t row) const noexcept;  // empty unless labelled
+    bool labelled() const noexcept { return labelled_; }
     std::size_t longest() const noexcept;
 
    private:
     std::vector<TokenId> ids_;        // every row's ids, one row after another
+    std::vector<std::int64_t> labels_;  // per id, its label (ignored_label for none), when labelled
     std::vector<std::size_t> ends_;   // where each row's ids end in ids_
     std::vector<std::size_t> slots_;  // every row's slot positions, slots_per_row_ a row
-    std::size_t slots_per_row_;       // the plan's slot count (1 for a causal plan)
+    std::size_t slots_per_row_;       // the plan's slot count
+    bool labelled_;                   // whether rows carry labels
 };
 
 // How wide padded rows are: not padded (0), as the longest row, or a given
@@ -244,6 +267,7 @@ struct LabelContexts {
     std::vector<LabelContext> contexts;        // slot after slot, option after option
     std::vector<std::size_t> words_per_slot;   // how many options each slot has
     std::vector<const PromptFragment*> slots;  // each slot's fragment
+    std::vector<std::vector<std::string>> words;  // each slot's options without the whitespace around them
 };
 LabelContexts label_contexts(const FragmentList& fragments, std::span<const std::string> extra_slots);
 

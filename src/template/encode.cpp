@@ -24,6 +24,7 @@ struct EncodingKey {
     std::vector<std::string> extra_slots;   // controls named by slots=, UTF-8
     std::optional<std::string> mask_token;  // the token written at slots; none: causal (input ends at the first slot)
     bool special_tokens = true;             // the tokenizer's own special tokens around the row
+    std::vector<std::string> targets;       // fields and slots named by targets=, UTF-8
 
     bool operator==(const EncodingKey&) const = default;
 };
@@ -43,18 +44,22 @@ struct EncodingCache {
     std::optional<TokenId> mask_id;  // the mask token's id, when the template has slots
     IdSet protected_ids;    // the ids no row text may make
     OwnSignature own;              // the template's own protected tokens, for rows read without offsets
+    std::vector<std::vector<std::vector<TokenId>>> answers;  // per slot part: each option's tokens when it is a target
+    std::vector<std::vector<std::string>> slot_options;      // per slot part: its options, without whitespace around
+    std::vector<std::uint8_t> target_pieces;                 // per field piece: its tokens are labelled
     std::size_t trailing_special = 0;  // the special tokens after a text's content, dropped after a causal input
 
     // Caches beside the value, filled by code that runs no Python (the ints)
     // or published in one step once made (the text-only encoder).
-    mutable std::unordered_map<TokenId, Ref> id_objects;  // the int of each id handed out so far
+    mutable std::unordered_map<std::int64_t, Ref> int_objects;  // the int of each value handed out so far
     mutable std::shared_ptr<const Encoder> text_only;     // reads special tokens in text as text, made on first need
     mutable double widest = 0;  // the most characters per token a row has had: a row too long for it is cut for sure
 
-    // The int object of `id`, made once: results hold the same few thousand ints many times.
-    PyObject* id_object(TokenId id) const {
-        Ref& object = id_objects[id];
-        if (!object) object = check(PyLong_FromUnsignedLongLong(id));
+    // The int object of `value` (an id, a label, a position), made once:
+    // results hold the same few thousand ints many times.
+    PyObject* int_object(std::int64_t value) const {
+        Ref& object = int_objects[value];
+        if (!object) object = check(PyLong_FromLongLong(value));
         return object.get();
     }
 };
@@ -132,7 +137,7 @@ std::vector<std::string> names_of(PyObject* value, const char* option) {
     }
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (!PyUnicode_Check(item.get())) {
-            PyErr_Format(PyExc_TypeError, messages::names_type, option, PyUnicode_AsUTF8(type_name(value).get()),
+            PyErr_Format(PyExc_TypeError, messages::names_type, option, type_name(value).get(),
                          type_name(item.get()).get());
             throw PythonError{};
         }
@@ -187,10 +192,34 @@ Padding padding_of(PyObject* value) {
     throw PythonError{};
 }
 
-bool numpy_wanted(PyObject* value) {
-    if (value == nullptr || value == Py_None) return false;
-    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "np") == 0) return true;
+enum class Tensors { none, numpy, torch };
+
+Tensors tensors_of(PyObject* value) {
+    if (value == nullptr || value == Py_None) return Tensors::none;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "np") == 0) return Tensors::numpy;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "pt") == 0) return Tensors::torch;
     PyErr_Format(PyExc_ValueError, messages::bad_return_tensors, value);
+    throw PythonError{};
+}
+
+// overflow="raise" (false) or "drop" (true).
+bool drops_overflow(PyObject* value) {
+    if (value == nullptr || value == Py_None) return false;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "raise") == 0) return false;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "drop") == 0) return true;
+    PyErr_Format(PyExc_ValueError, messages::bad_overflow, value);
+    throw PythonError{};
+}
+
+// padding_side: "right" (false) or "left" (true); by default the tokenizer's own side, else right.
+bool pads_left(PyObject* value, const TokenizerView& tokenizer) {
+    if (value == nullptr || value == Py_None) {
+        value = tokenizer.padding_side.get();
+        if (value == nullptr) return false;
+    }
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "right") == 0) return false;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "left") == 0) return true;
+    PyErr_Format(PyExc_ValueError, messages::bad_padding_side, value);
     throw PythonError{};
 }
 
@@ -198,6 +227,14 @@ bool numpy_wanted(PyObject* value) {
 EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenizer, const Options& options) {
     EncodingKey key;
     key.extra_slots = names_of(options[encode_option::slots].get(), "slots");
+    key.targets = names_of(options[encode_option::targets].get(), "targets");
+    for (const std::string& target : key.targets) {
+        if (std::none_of(content.fragments.begin(), content.fragments.end(),
+                         [&](const PromptFragment& f) { return !f.is_text() && f.string == target; })) {
+            PyErr_Format(PyExc_ValueError, messages::not_a_target, new_str(target).get());
+            throw PythonError{};
+        }
+    }
     if (PyObject* special = options[encode_option::add_special_tokens].get()) key.special_tokens = truth(special);
     const bool has_slots = std::any_of(content.fragments.begin(), content.fragments.end(), [&](const PromptFragment& f) {
         return !f.is_text() && (f.options.size() > 0 || contains(key.extra_slots, f.string));
@@ -216,6 +253,16 @@ EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenize
 }
 
 // ---------------------------------------------------------------- the template's side
+
+// The lone whitespace pieces of the usual pre-tokenizers (▁, Ġ, Ċ) that the vocabulary holds.
+IdSet whitespace_pieces(const TokenizerView& tokenizer) {
+    std::vector<TokenId> pieces;
+    for (const char* piece : {"\xe2\x96\x81", "\xc4\xa0", "\xc4\x8a"}) {
+        Ref text = check(PyUnicode_FromString(piece));
+        if (std::optional<TokenId> id = token_id(tokenizer.backend.get(), text.get())) pieces.push_back(*id);
+    }
+    return IdSet(std::move(pieces));
+}
 
 // A list of str from UTF-8 texts, with each one's length in characters.
 Ref new_str_list(const Prompts& prompts, std::span<const std::size_t> rows, std::vector<std::size_t>& characters) {
@@ -274,6 +321,30 @@ IdSet without_unknown(const Encoder& encoder, IdSet ids) {
     return IdSet(std::move(kept));
 }
 
+// Each option of each target slot tokenized as label_ids() reads it.
+std::vector<std::vector<std::vector<TokenId>>> answer_tokens(const EncodingCache& cache, const TokenizerView& tokenizer) {
+    std::vector<std::vector<std::vector<TokenId>>> answers(cache.plan.slots);
+    const LabelContexts contexts = label_contexts(cache.content->fragments, cache.key.extra_slots);
+    Ref texts = check(PyList_New(static_cast<Py_ssize_t>(contexts.contexts.size())));
+    std::vector<std::size_t> characters;
+    for (std::size_t i = 0; i < contexts.contexts.size(); ++i) {
+        PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), new_str(contexts.contexts[i].text).release());
+        characters.push_back(character_count(contexts.contexts[i].text));
+    }
+    const TokenBatch batch = encode_texts(cache.encoder, texts.get(), characters, false, true);
+    const IdSet whitespace = whitespace_pieces(tokenizer);
+    std::size_t next = 0;
+    for (std::size_t s = 0; s < contexts.words_per_slot.size(); ++s) {
+        for (std::size_t w = 0; w < contexts.words_per_slot[s]; ++w, ++next) {
+            if (s < answers.size() && cache.plan.target_slots[s]) {
+                answers[s].push_back(word_tokens(batch.ids_of(next), batch.offsets_of(next), batch.special_of(next),
+                                                 contexts.contexts[next].word, whitespace));
+            }
+        }
+    }
+    return answers;
+}
+
 std::shared_ptr<const EncodingCache> build_cache(SharedContent content, EncodingKey key, const TokenizerView& tokenizer) {
     auto cache = std::make_shared<EncodingCache>();
     cache->content = content;
@@ -282,7 +353,7 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
     cache->backend = Ref::borrow(tokenizer.backend.get());
     cache->vocabulary = tokenizer.vocabulary;
     cache->as_is = tokenizer.as_is;
-    cache->plan = plan_prompt(content->fragments, cache->key.extra_slots, cache->key.mask_token);
+    cache->plan = plan_prompt(content->fragments, cache->key.extra_slots, cache->key.mask_token, cache->key.targets);
     const PromptPlan& plan = cache->plan;
     if (plan.slots > 0 && !plan.causal) {
         Ref mask = new_str(plan.mask_token);
@@ -309,7 +380,15 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
         throw PythonError{};
     }
     cache->own = own_signature(owned[0], cache->protected_ids);
-    if (plan.causal && cache->key.special_tokens) {
+    cache->answers.resize(plan.slots);
+    if (!plan.causal) cache->slot_options = label_contexts(content->fragments, cache->key.extra_slots).words;
+    for (const PromptPart& part : plan.parts) {
+        if (part.kind == PartKind::field) cache->target_pieces.push_back(plan.target_fields[part.field]);
+    }
+    if (std::find(plan.target_slots.begin(), plan.target_slots.end(), 1) != plan.target_slots.end()) {
+        cache->answers = answer_tokens(*cache, tokenizer);
+    }
+    if (plan.causal && cache->key.special_tokens && (plan.stops_at_slot || cache->key.targets.empty())) {
         cache->trailing_special = trailing_special(cache->encoder);
         cache->own.tokens -= std::min(cache->own.tokens, cache->trailing_special);
     }
@@ -444,6 +523,14 @@ Ref key_list(PyObject* mapping) {
     throw PythonError{};
 }
 
+// The name of a plan's slot part `slot`.
+std::string_view slot_name(const PromptPlan& plan, std::size_t slot) {
+    for (const PromptPart& part : plan.parts) {
+        if (part.kind == PartKind::slot && slot-- == 0) return part.text;
+    }
+    return {};
+}
+
 bool is_mapping(PyObject* object) {
     if (PyDict_Check(object)) return true;
     if (PyUnicode_Check(object) || PyBytes_Check(object) || PyList_Check(object) || PyTuple_Check(object)) return false;
@@ -451,15 +538,52 @@ bool is_mapping(PyObject* object) {
     return has_keys == 1;
 }
 
-// The str of each field of each row, row after row, held: rows is one
-// mapping, a sequence of mappings, or a mapping of columns. What is read is
-// held (a sequence is copied into a tuple of its own) while the values'
-// __str__ runs, which may change the caller's containers.
-std::vector<Ref> field_values(const PromptPlan& plan, const TokenizerView& tokenizer, PyObject* rows, bool batch,
-                              std::size_t& count) {
+// The index of a row's answer to a slot: an int indexes `options`, a str is one of them.
+std::size_t answer_index(PyObject* value, const std::vector<std::string>& options, std::string_view slot,
+                         std::size_t row) {
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
+        const Py_ssize_t index = PyLong_AsSsize_t(value);
+        if (index >= 0 && static_cast<std::size_t>(index) < options.size()) return static_cast<std::size_t>(index);
+        PyErr_Clear();
+    } else if (PyUnicode_Check(value)) {
+        const Utf8Text text = text_of(value);
+        auto found = std::find(options.begin(), options.end(), text.view());
+        if (found != options.end()) return static_cast<std::size_t>(found - options.begin());
+    }
+    Ref listed = check(PyList_New(0));
+    for (const std::string& option : options) check_status(PyList_Append(listed.get(), new_str(option).get()));
+    PyErr_Format(PyExc_ValueError, messages::bad_answer, row, new_str(slot).get(), listed.get(), value);
+    throw PythonError{};
+}
+
+// What the rows hold for the template: per row, the text of each field (a
+// causal target slot's answer written as its option), and the index of the
+// answer to each target slot.
+struct RowValues {
+    std::vector<Ref> texts;           // row after row, one str per field
+    std::vector<std::size_t> answers; // row after row, one per slot part (target slots only; else 0)
+    std::size_t rows = 0;
+};
+
+// Reads rows: one mapping, a sequence of mappings, or a mapping of columns.
+// What is read is held (a sequence is copied into a tuple of its own) while
+// the values' __str__ runs, which may change the caller's containers.
+RowValues row_values(const EncodingCache& cache, const TokenizerView& tokenizer, PyObject* rows, bool batch) {
+    const PromptPlan& plan = cache.plan;
+    // 1. The names to look up: the fields, then the target slots answered at a mask.
     std::vector<Ref> names;
     for (const std::string& field : plan.fields) names.push_back(new_str(field));
-    std::vector<Ref> values;
+    std::vector<std::size_t> slot_of_name;  // per name past the fields, its slot part
+    std::size_t slot = 0;
+    for (const PromptPart& part : plan.parts) {
+        if (part.kind != PartKind::slot) continue;
+        if (plan.target_slots[slot]) {
+            names.push_back(new_str(part.text));
+            slot_of_name.push_back(slot);
+        }
+        ++slot;
+    }
+    RowValues values;
     auto lookup = [&](PyObject* mapping, PyObject* name, std::optional<std::size_t> row) {
         Ref value = Ref::steal(PyObject_GetItem(mapping, name));
         if (!value) {
@@ -468,15 +592,28 @@ std::vector<Ref> field_values(const PromptPlan& plan, const TokenizerView& token
         }
         return value;
     };
+    // 2. Each value as the prompt writes it.
+    auto take = [&](std::size_t row, std::size_t n, PyObject* value) {
+        if (n == 0) values.answers.resize(values.answers.size() + plan.slots, 0);
+        if (n >= plan.fields.size()) {
+            const std::size_t s = slot_of_name[n - plan.fields.size()];
+            values.answers[row * plan.slots + s] = answer_index(value, cache.slot_options[s], slot_name(plan, s), row);
+        } else if (!plan.answers[n].empty()) {
+            values.texts.push_back(new_str(plan.answers[n][answer_index(value, plan.answers[n], plan.fields[n], row)]));
+        } else {
+            values.texts.push_back(check(PyObject_Str(value)));
+        }
+    };
     auto read_row = [&](PyObject* row, std::size_t index) {
         if (!is_mapping(row)) {
             PyErr_Format(PyExc_TypeError, messages::not_a_row, index, type_name(row).get());
             throw PythonError{};
         }
-        for (const Ref& name : names) values.push_back(check(PyObject_Str(lookup(row, name.get(), index).get())));
+        for (std::size_t n = 0; n < names.size(); ++n) take(index, n, lookup(row, names[n].get(), index).get());
+        if (names.empty()) values.answers.resize(values.answers.size() + plan.slots, 0);
     };
     if (!batch) {
-        count = 1;
+        values.rows = 1;
         read_row(rows, 0);
         return values;
     }
@@ -484,17 +621,17 @@ std::vector<Ref> field_values(const PromptPlan& plan, const TokenizerView& token
         // Columns, every one as long as the first, each copied into a tuple.
         std::vector<Ref> columns;
         Py_ssize_t rows_count = -1;
-        for (std::size_t f = 0; f < names.size(); ++f) {
-            Ref column = lookup(rows, names[f].get(), std::nullopt);
+        for (std::size_t n = 0; n < names.size(); ++n) {
+            Ref column = lookup(rows, names[n].get(), std::nullopt);
             if (PyUnicode_Check(column.get()) || PyBytes_Check(column.get()) || is_mapping(column.get()) ||
                 !PySequence_Check(column.get())) {
-                PyErr_Format(PyExc_TypeError, messages::column_not_a_list, names[f].get(), type_name(column.get()).get());
+                PyErr_Format(PyExc_TypeError, messages::column_not_a_list, names[n].get(), type_name(column.get()).get());
                 throw PythonError{};
             }
             columns.push_back(check(PySequence_Tuple(column.get())));
             const Py_ssize_t size = PyTuple_GET_SIZE(columns.back().get());
             if (rows_count >= 0 && size != rows_count) {
-                PyErr_Format(PyExc_ValueError, messages::ragged_columns, names[f].get(), size, names[0].get(),
+                PyErr_Format(PyExc_ValueError, messages::ragged_columns, names[n].get(), size, names[0].get(),
                              rows_count);
                 throw PythonError{};
             }
@@ -505,13 +642,12 @@ std::vector<Ref> field_values(const PromptPlan& plan, const TokenizerView& token
             rows_count = PyList_GET_SIZE(all.get()) == 0 ? 0 : PyObject_Length(PyList_GET_ITEM(all.get(), 0));
             if (rows_count < 0) throw PythonError{};
         }
-        count = static_cast<std::size_t>(rows_count);
-        values.resize(count * names.size());
-        for (std::size_t f = 0; f < names.size(); ++f) {
-            for (std::size_t r = 0; r < count; ++r) {
-                PyObject* item = PyTuple_GET_ITEM(columns[f].get(), static_cast<Py_ssize_t>(r));
-                values[r * names.size() + f] = check(PyObject_Str(item));
+        values.rows = static_cast<std::size_t>(rows_count);
+        for (std::size_t r = 0; r < values.rows; ++r) {
+            for (std::size_t n = 0; n < names.size(); ++n) {
+                take(r, n, PyTuple_GET_ITEM(columns[n].get(), static_cast<Py_ssize_t>(r)));
             }
+            if (names.empty()) values.answers.resize(values.answers.size() + plan.slots, 0);
         }
         return values;
     }
@@ -520,26 +656,14 @@ std::vector<Ref> field_values(const PromptPlan& plan, const TokenizerView& token
         throw PythonError{};
     }
     Ref sequence = check(PySequence_Tuple(rows));
-    count = static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get()));
-    for (std::size_t r = 0; r < count; ++r) read_row(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(r)), r);
+    values.rows = static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get()));
+    for (std::size_t r = 0; r < values.rows; ++r) read_row(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(r)), r);
     return values;
 }
 
 // ---------------------------------------------------------------- results
 
 Ref new_int(std::size_t value) { return check(PyLong_FromSize_t(value)); }
-
-// A list of `width` ints (at least as many as `values`): the values, then `pad`.
-template <class Values, class IntOf>
-Ref new_int_list(const Values& values, std::size_t width, std::size_t pad, IntOf&& int_of) {
-    const std::size_t size = std::max<std::size_t>(width, values.size());
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(size)));
-    for (std::size_t i = 0; i < size; ++i) {
-        PyObject* item = int_of(i < values.size() ? static_cast<std::size_t>(values[i]) : pad);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Ref::borrow(item).release());
-    }
-    return list;
-}
 
 // A buffer view, released when it goes.
 struct BufferView {
@@ -576,80 +700,145 @@ Ref new_array(PyObject* numpy, std::initializer_list<std::size_t> shape, Fill&& 
     return array;
 }
 
-Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, bool batch, Padding padding,
-                   std::optional<TokenId> pad, bool numpy_arrays, std::size_t slots) {
-    const std::size_t width = padded_width(rows, padding);
-    const TokenId pad_id = pad.value_or(0);
-    Ref ids, attention, positions;
-    if (numpy_arrays) {
-        const std::size_t columns = width != 0 ? width : rows.longest();
-        for (std::size_t r = 0; width == 0 && r < rows.size(); ++r) {
+Ref import_module(const char* name, const char* missing) {
+    Ref module = Ref::steal(PyImport_ImportModule(name));
+    if (!module) {
+        if (PyErr_ExceptionMatches(PyExc_ImportError)) raise(PyExc_ImportError, missing);
+        throw PythonError{};
+    }
+    return module;
+}
+
+// How encoded rows become the result's values.
+struct Layout {
+    std::size_t width;       // padded width, 0 for none
+    TokenId pad;             // the pad id
+    bool left;               // padding goes before the row
+    bool batch;              // a list (or array) per row, or one row
+    Tensors tensors;         // lists, numpy arrays or torch tensors
+    std::size_t slots;       // slot positions per row
+    const std::vector<std::size_t>* row_index;  // the input index of each row kept, when rows may be dropped
+};
+
+// One column of the result: for each row r, value(r, c) for c below
+// size_of(r) (as lists), or below `inner` (as an array of rows).
+template <class SizeOf, class Value>
+Ref new_column(const EncodedRows& rows, const Layout& layout, PyObject* numpy, std::size_t inner, SizeOf&& size_of,
+               Value&& value, const EncodingCache& cache) {
+    if (layout.tensors != Tensors::none) {
+        auto fill = [&](std::int64_t* data) {
+            for (std::size_t r = 0; r < rows.size(); ++r) {
+                for (std::size_t c = 0; c < inner; ++c) data[r * inner + c] = value(r, c);
+            }
+        };
+        return layout.batch ? new_array(numpy, {rows.size(), inner}, fill) : new_array(numpy, {inner}, fill);
+    }
+    Ref all = check(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const std::size_t size = size_of(r);
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(size)));
+        for (std::size_t c = 0; c < size; ++c) {
+            PyObject* item = cache.int_object(value(r, c));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), Ref::borrow(item).release());
+        }
+        PyList_SET_ITEM(all.get(), static_cast<Py_ssize_t>(r), list.release());
+    }
+    if (!layout.batch) return check(PySequence_GetItem(all.get(), 0));
+    return all;
+}
+
+Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, Layout layout) {
+    const std::size_t columns = layout.width != 0 ? layout.width : rows.longest();
+    Ref numpy;
+    if (layout.tensors != Tensors::none) {
+        for (std::size_t r = 0; layout.width == 0 && r < rows.size(); ++r) {
             if (rows.ids(r).size() != columns) raise(PyExc_ValueError, messages::ragged_arrays);
         }
-        Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-        if (!numpy) {
-            if (PyErr_ExceptionMatches(PyExc_ImportError)) raise(PyExc_ImportError, messages::needs_numpy);
-            throw PythonError{};
-        }
-        auto fill_rows = [&](auto&& value_at, std::size_t inner) {
-            return [&, inner](std::int64_t* data) {
-                for (std::size_t r = 0; r < rows.size(); ++r) {
-                    for (std::size_t c = 0; c < inner; ++c) data[r * inner + c] = value_at(r, c);
-                }
-            };
-        };
-        auto id_at = [&](std::size_t r, std::size_t c) -> std::int64_t {
-            auto row = rows.ids(r);
-            return c < row.size() ? row[c] : pad_id;
-        };
-        auto attention_at = [&](std::size_t r, std::size_t c) -> std::int64_t { return c < rows.ids(r).size(); };
-        auto position_at = [&](std::size_t r, std::size_t c) -> std::int64_t {
-            return static_cast<std::int64_t>(rows.slot_positions(r)[c]);
-        };
-        if (batch) {
-            ids = new_array(numpy.get(), {rows.size(), columns}, fill_rows(id_at, columns));
-            attention = new_array(numpy.get(), {rows.size(), columns}, fill_rows(attention_at, columns));
-            positions = new_array(numpy.get(), {rows.size(), slots}, fill_rows(position_at, slots));
-        } else {
-            ids = new_array(numpy.get(), {columns}, fill_rows(id_at, columns));
-            attention = new_array(numpy.get(), {columns}, fill_rows(attention_at, columns));
-            positions = new_array(numpy.get(), {slots}, fill_rows(position_at, slots));
-        }
-    } else {
-        Ref zero = new_int(0), one = new_int(1);
-        auto id_int = [&](std::size_t id) { return cache.id_object(static_cast<TokenId>(id)); };
-        auto flag_int = [&](std::size_t flag) { return flag ? one.get() : zero.get(); };
-        std::vector<Ref> position_ints;
-        auto position_int = [&](std::size_t position) {
-            while (position_ints.size() <= position) position_ints.push_back(new_int(position_ints.size()));
-            return position_ints[position].get();
-        };
-        ids = check(PyList_New(0));
-        attention = check(PyList_New(0));
-        positions = check(PyList_New(0));
-        std::vector<std::size_t> ones;
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            auto row = rows.ids(r);
-            Ref row_ids = new_int_list(row, width, pad_id, id_int);
-            ones.assign(row.size(), 1);
-            Ref row_attention = new_int_list(ones, width, 0, flag_int);
-            Ref row_positions = new_int_list(rows.slot_positions(r), 0, 0, position_int);
-            if (!batch) {
-                ids = std::move(row_ids);
-                attention = std::move(row_attention);
-                positions = std::move(row_positions);
-                break;
-            }
-            check_status(PyList_Append(ids.get(), row_ids.get()));
-            check_status(PyList_Append(attention.get(), row_attention.get()));
-            check_status(PyList_Append(positions.get(), row_positions.get()));
-        }
+        if (layout.tensors == Tensors::torch) import_module("torch", messages::needs_torch);
+        numpy = import_module("numpy", messages::needs_numpy);
+        layout.width = columns;
     }
+    // Where row r's ids begin in its padded row, and the row's value at column c.
+    auto shift = [&](std::size_t r) { return layout.left && layout.width != 0 ? layout.width - rows.ids(r).size() : 0; };
+    auto at = [&](std::size_t r, std::size_t c, auto values, std::int64_t pad) -> std::int64_t {
+        const std::size_t begin = shift(r);
+        if (c < begin || c - begin >= values.size()) return pad;
+        return static_cast<std::int64_t>(values[c - begin]);
+    };
+    const std::size_t inner = layout.tensors != Tensors::none ? columns : 0;
+    auto ids = [&](std::size_t r, std::size_t c) { return at(r, c, rows.ids(r), static_cast<std::int64_t>(layout.pad)); };
+    auto attention = [&](std::size_t r, std::size_t c) -> std::int64_t {
+        return c >= shift(r) && c - shift(r) < rows.ids(r).size();
+    };
+    auto positions = [&](std::size_t r, std::size_t c) {
+        return static_cast<std::int64_t>(rows.slot_positions(r)[c] + shift(r));
+    };
     Ref result = check(PyDict_New());
-    check_status(PyDict_SetItemString(result.get(), "input_ids", ids.get()));
-    check_status(PyDict_SetItemString(result.get(), "attention_mask", attention.get()));
-    check_status(PyDict_SetItemString(result.get(), "mask_positions", positions.get()));
+    auto set = [&](const char* key, Ref value) {
+        if (layout.tensors == Tensors::torch) {
+            Ref torch = import_module("torch", messages::needs_torch);
+            value = check(PyObject_CallMethod(torch.get(), "from_numpy", "O", value.get()));
+        }
+        check_status(PyDict_SetItemString(result.get(), key, value.get()));
+    };
+    auto padded = [&](std::size_t r) { return std::max(layout.width, rows.ids(r).size()); };
+    auto slots = [&](std::size_t) { return layout.slots; };
+    set("input_ids", new_column(rows, layout, numpy.get(), inner, padded, ids, cache));
+    set("attention_mask", new_column(rows, layout, numpy.get(), inner, padded, attention, cache));
+    set("mask_positions", new_column(rows, layout, numpy.get(), layout.slots, slots, positions, cache));
+    if (rows.labelled()) {
+        auto labels = [&](std::size_t r, std::size_t c) { return at(r, c, rows.labels(r), ignored_label); };
+        set("labels", new_column(rows, layout, numpy.get(), inner, padded, labels, cache));
+    }
+    if (layout.row_index != nullptr) {
+        const std::vector<std::size_t>& kept = *layout.row_index;
+        Ref index;
+        if (layout.tensors != Tensors::none) {
+            index = new_array(numpy.get(), {kept.size()}, [&](std::int64_t* data) {
+                for (std::size_t r = 0; r < kept.size(); ++r) data[r] = static_cast<std::int64_t>(kept[r]);
+            });
+        } else {
+            index = check(PyList_New(static_cast<Py_ssize_t>(kept.size())));
+            for (std::size_t r = 0; r < kept.size(); ++r) {
+                PyList_SET_ITEM(index.get(), static_cast<Py_ssize_t>(r), new_int(kept[r]).release());
+            }
+        }
+        set("row_index", std::move(index));
+    }
     return result;
+}
+
+// The id a target slot's mask is labelled with: its answer's one token.
+TokenId single_answer(const EncodingCache& cache, const TokenizerView& tokenizer, std::size_t slot,
+                      std::size_t answer) {
+    const std::vector<TokenId>& ids = cache.answers[slot][answer];
+    if (ids.size() == 1) return ids[0];
+    Ref pieces = check(PyList_New(0));
+    for (TokenId id : ids) {
+        Ref piece = check(PyObject_CallMethod(tokenizer.backend.get(), "id_to_token", "K",
+                                              static_cast<unsigned long long>(id)));
+        check_status(PyList_Append(pieces.get(), piece.get()));
+    }
+    PyErr_Format(PyExc_ValueError, messages::label_word_pieces, new_str(cache.slot_options[slot][answer]).get(),
+                 new_str(slot_name(cache.plan, slot)).get(), static_cast<Py_ssize_t>(ids.size()), pieces.get());
+    throw PythonError{};
+}
+
+// With no max_length, rows longer than a transformers tokenizer's model
+// takes are kept whole, with one warning per call.
+void warn_if_longer_than_model(const EncodedRows& rows, std::span<const std::size_t> row_index,
+                               const TokenizerView& tokenizer) {
+    constexpr std::size_t unbounded = 1'000'000;  // what transformers uses when a model sets no limit, or more
+    const std::size_t limit = tokenizer.model_max_length;
+    if (limit == 0 || limit >= unbounded) return;
+    std::size_t longer = 0, first = 0, first_length = 0;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        if (rows.ids(r).size() <= limit) continue;
+        if (longer++ == 0) first = row_index[r], first_length = rows.ids(r).size();
+    }
+    if (longer > 0) {
+        check_status(PyErr_WarnFormat(PyExc_UserWarning, 1, messages::longer_than_model, first, first_length, limit, longer));
+    }
 }
 
 // encode() and encode_batch():
@@ -670,9 +859,12 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
     const std::optional<std::size_t> max_length = max_length_of(options[encode_option::max_length].get());
     const CutSide side = side_of(options[encode_option::side].get());
     const Padding padding = padding_of(options[encode_option::padding].get());
-    const bool numpy_arrays = numpy_wanted(options[encode_option::return_tensors].get());
+    const Tensors tensors = tensors_of(options[encode_option::return_tensors].get());
+    const bool drop = drops_overflow(options[encode_option::overflow].get());
+    const bool left = pads_left(options[encode_option::padding_side].get(), tokenizer);
     PyObject* pad_option = token_option(options[encode_option::pad_token].get(), "pad_token");
-    const std::vector<std::string> shorten = names_of(options[encode_option::shorten].get(), "shorten");
+    PyObject* shorten_option = options[encode_option::shorten].get();
+    const std::vector<std::string> shorten = names_of(shorten_option, "shorten");
     std::optional<TokenId> pad;
     if (padding.kind != Padding::none) {
         PyObject* pad_token = pad_option != nullptr ? pad_option : tokenizer.pad_token.get();
@@ -690,35 +882,41 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
         PyErr_Format(PyExc_ValueError, messages::template_too_long, cache->own.tokens, *max_length);
         throw PythonError{};
     }
+    // Which pieces may be cut: those named by shorten=; by default every field that is not a target.
     std::unique_ptr<bool[]> shortenable(new bool[plan.pieces + 1]);
     std::size_t piece = 0;
     for (const PromptPart& part : plan.parts) {
         if (part.kind != PartKind::field) continue;
-        shortenable[piece++] = !options[encode_option::shorten] || options[encode_option::shorten].get() == Py_None ||
-                               contains(shorten, plan.fields[part.field]);
+        shortenable[piece] = shorten_option == nullptr || shorten_option == Py_None
+                                 ? !cache->target_pieces[piece]
+                                 : contains(shorten, plan.fields[part.field]);
+        ++piece;
     }
+    const bool labelled = !cache->key.targets.empty();
+    const bool drop_trailing = plan.causal && (plan.stops_at_slot || !labelled);
+    const std::size_t trailing = drop_trailing ? cache->trailing_special : 0;
 
     // 2. The prompts.
-    std::size_t row_count = 0;
-    std::vector<Ref> values = field_values(plan, tokenizer, rows_object, batch, row_count);
+    const RowValues values = row_values(*cache, tokenizer, rows_object, batch);
+    const std::size_t row_count = values.rows;
     std::vector<Utf8Text> texts;
-    texts.reserve(values.size());
-    for (const Ref& value : values) texts.emplace_back(value.get());
+    texts.reserve(values.texts.size());
+    for (const Ref& value : values.texts) texts.emplace_back(value.get());
     Prompts prompts(plan);
-    std::vector<std::string_view> row_values(plan.fields.size());
+    std::vector<std::string_view> row_fields(plan.fields.size());
     for (std::size_t r = 0; r < row_count; ++r) {
-        for (std::size_t f = 0; f < plan.fields.size(); ++f) row_values[f] = texts[r * plan.fields.size() + f].view();
-        prompts.add(row_values);
+        for (std::size_t f = 0; f < plan.fields.size(); ++f) row_fields[f] = texts[r * plan.fields.size() + f].view();
+        prompts.add(row_fields);
     }
 
-    // 3. Ids only, but for rows that earlier rows say are too long: those
-    //    would be tokenized twice.
+    // 3. Ids only, but for rows that earlier rows say are too long (those
+    //    would be tokenized twice) and for labelled rows, which need offsets.
     std::vector<std::size_t> quick, slow;
     for (std::size_t r = 0; r < row_count; ++r) {
         const bool too_long = max_length && cache->widest > 0 &&
                               static_cast<double>(prompts.characters(r)) / cache->widest >
-                                  static_cast<double>(*max_length + cache->trailing_special);
-        (too_long ? slow : quick).push_back(r);
+                                  static_cast<double>(*max_length + trailing);
+        (too_long || labelled ? slow : quick).push_back(r);
     }
     std::vector<std::size_t> characters;
     Ref prompt_list = new_str_list(prompts, quick, characters);
@@ -730,7 +928,7 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
         const std::size_t r = quick[i], count = tokens.ids_of(i).size();
         quick_index[r] = i;
         if (count > 0) cache->widest = std::max(cache->widest, static_cast<double>(prompts.characters(r)) / count);
-        const std::size_t length = count - std::min(count, cache->trailing_special);
+        const std::size_t length = count - std::min(count, trailing);
         const bool fits = !max_length || length <= *max_length;
         if (!fits || !cache->own.slot_positions(tokens.ids_of(i), cache->protected_ids, positions[r])) slow.push_back(r);
     }
@@ -746,34 +944,46 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
         }
         replace_protected_spellings(*cache, tokenizer, prompts, slow, owned);
     }
-    EncodedRows rows(plan.slots);
-    std::vector<std::size_t> lengths(plan.pieces), kept(plan.pieces);
+    EncodedRows rows(plan.slots, labelled);
+    std::vector<std::size_t> lengths(plan.pieces), kept(plan.pieces), row_index;
+    std::vector<std::optional<TokenId>> slot_answers(plan.slots);
     std::size_t next_slow = 0;
     for (std::size_t r = 0; r < row_count; ++r) {
         if (next_slow < slow.size() && slow[next_slow] == r) {
             OwnedTokens& row = owned[next_slow++];
-            const std::size_t drop = std::min(row.ids.size(), cache->trailing_special);
-            row.ids.resize(row.ids.size() - drop);
+            const std::size_t dropped = std::min(row.ids.size(), trailing);
+            row.ids.resize(row.ids.size() - dropped);
             row.owners.resize(row.ids.size());
+            row.special.resize(row.ids.size());
             piece_lengths(row, lengths);
             std::size_t fixed = row.ids.size();
             for (std::size_t length : lengths) fixed -= length;
             if (max_length && !kept_lengths(fixed, lengths, std::span<const bool>(shortenable.get(), plan.pieces),
                                             *max_length, kept)) {
+                if (drop) continue;
                 std::size_t needed = fixed;
                 for (std::size_t p = 0; p < plan.pieces; ++p) needed += shortenable[p] ? 0 : lengths[p];
                 PyErr_Format(PyExc_ValueError, messages::row_too_long, r, needed, *max_length);
                 throw PythonError{};
             }
+            for (std::size_t s = 0; s < plan.slots && labelled && !plan.causal; ++s) {
+                slot_answers[s] = std::nullopt;
+                if (!plan.target_slots[s]) continue;
+                slot_answers[s] = single_answer(*cache, tokenizer, s, values.answers[r * plan.slots + s]);
+            }
             rows.add_cut(row, max_length ? std::span<const std::size_t>(kept) : std::span<const std::size_t>(lengths),
-                         side);
+                         side, LabelRule{cache->target_pieces, slot_answers});
         } else {
             rows.add(tokens.ids_of(quick_index[r]), positions[r]);
-            rows.drop_last(cache->trailing_special);
+            rows.drop_last(trailing);
         }
-        if (plan.causal) rows.end_at_slot();
+        if (plan.stops_at_slot) rows.end_at_slot();
+        row_index.push_back(r);
     }
-    return encoded_result(*cache, rows, batch, padding, pad, numpy_arrays, plan.slots);
+    if (!max_length) warn_if_longer_than_model(rows, row_index, tokenizer);
+    const Layout layout{padded_width(rows, padding), pad.value_or(0), left,  batch,
+                        tensors,                     plan.slots,       drop ? &row_index : nullptr};
+    return encoded_result(*cache, rows, layout);
 }
 
 // Names of controls with (slots) or without (fields) options, each once, in order.
@@ -818,12 +1028,7 @@ Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& op
     }
     const Encoder encoder = make_encoder(tokenizer, false);
     const TokenBatch batch = encode_texts(encoder, texts.get(), characters, false, true);
-    std::vector<TokenId> pieces;  // the lone whitespace pieces of the usual pre-tokenizers: ▁, Ġ, Ċ
-    for (const char* piece : {"\xe2\x96\x81", "\xc4\xa0", "\xc4\x8a"}) {
-        Ref text = check(PyUnicode_FromString(piece));
-        if (std::optional<TokenId> id = token_id(tokenizer.backend.get(), text.get())) pieces.push_back(*id);
-    }
-    const IdSet whitespace(std::move(pieces));
+    const IdSet whitespace = whitespace_pieces(tokenizer);
     Ref result = check(PyList_New(0));
     std::size_t next = 0;
     for (std::size_t s = 0; s < contexts.words_per_slot.size(); ++s) {

@@ -156,6 +156,13 @@ TokenizerView view_tokenizer(PyObject* tokenizer) {
     if (Ref pad = attribute_or_null(tokenizer, "pad_token"); pad && PyUnicode_Check(pad.get())) {
         view.pad_token = std::move(pad);
     }
+    if (Ref side = attribute_or_null(tokenizer, "padding_side"); side && PyUnicode_Check(side.get())) {
+        view.padding_side = std::move(side);
+    }
+    if (Ref longest = attribute_or_null(tokenizer, "model_max_length"); longest && PyLong_Check(longest.get())) {
+        const Py_ssize_t count = checked_count(longest.get());
+        view.model_max_length = count < 0 ? 0 : static_cast<std::size_t>(count);
+    }
     Ref padding = attribute_or_null(backend, "padding");
     if (!view.pad_token && padding && PyDict_Check(padding.get())) {
         PyObject* token = PyDict_GetItemString(padding.get(), "pad_token");

@@ -22,7 +22,8 @@ struct TokenizerView {
     Ref backend;     // what does the work: the object itself, or its backend_tokenizer
     Ref mask_token;  // the mask token it names (str), or null
     Ref pad_token;   // the pad token it names (str), or null
-    Ref padding_side;  // the side it pads on ("left" or "right"), or null
+    Ref padding_side;  // the side it pads on ("left" or "right", a transformers tokenizer's), or null
+    std::size_t model_max_length = 0;  // the longest input its model takes (a transformers tokenizer's), 0: unknown
     std::size_t vocabulary = 0;  // its vocabulary's size with added tokens, 0 when it does not say
     bool as_is = false;  // no truncation, padding or special tokens read as text: it can be called as it is
 };
