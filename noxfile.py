@@ -55,8 +55,9 @@ def tests(session):
 
 @nox.session(python="3.11" if "3.11" in PYTHONS else PYTHONS[-1])
 def integration(session):
-    """The datasets and dask.distributed examples and tests, which must run, not skip."""
+    """The datasets and dask.distributed examples and the training recipes (with torch), which must run, not skip."""
     session.install(".[test,integration]")
+    session.install("torch==2.13.0")  # the CPU build this machine keeps; plain "torch" would fetch a CUDA build
     report = pytest(session, "-rs", "tests/test_integration.py", silent=True)
     print(report)
     if "skipped" in report:

@@ -23,9 +23,19 @@ def fill(template: PromptTemplate, num_proc: int | None) -> datasets.Dataset:
                        desc="encoding")
 
 
+def fill_dropping(template: PromptTemplate, num_proc: int | None) -> datasets.Dataset:
+    dataset = datasets.Dataset.from_dict({"text": [row["text"] for row in ROWS] * 8})
+    # Rows that cannot fit are left out: the result has fewer rows, so the input columns go.
+    options = {**OPTIONS, "shorten": (), "overflow": "drop"}
+    return dataset.map(template.encode_batch, batched=True, batch_size=4, num_proc=num_proc, fn_kwargs=options,
+                       remove_columns=dataset.column_names, desc="encoding")
+
+
 def main() -> None:
     datasets.disable_progress_bars()
     template = PromptTemplate(r"[text] . It was [mask|great,terrible] . \[end\]", build_tokenizer())
+    kept = fill_dropping(template, 2)
+    assert kept["input_ids"] == fill_dropping(template, None)["input_ids"] and len(kept) == 24
     single, parallel = fill(template, None), fill(template, 2)
     assert single["input_ids"] == parallel["input_ids"] and single["mask_positions"] == parallel["mask_positions"]
     print(f"rows: {len(parallel)}, first: {parallel[0]['input_ids']} mask at {parallel[0]['mask_positions']}")

@@ -80,21 +80,25 @@ const char encode_doc[] =
     "Encode one row (a mapping from field names to values) with the template's tokenizer.\n"
     "\n"
     "Returns a dict of lists: input_ids, attention_mask and mask_positions (the index of each\n"
-    "slot's token in input_ids). Options: max_length, shorten, side, slots, mask_token,\n"
-    "add_special_tokens, padding, pad_token, return_tensors (see encode_batch).";
+    "slot's token in input_ids), and labels with targets=. Options: max_length, shorten, side,\n"
+    "slots, mask_token, add_special_tokens, padding, pad_token, return_tensors, targets,\n"
+    "overflow, padding_side (see encode_batch).";
 
 const char encode_batch_doc[] =
     "encode_batch($self, rows, /, **options)\n--\n\n"
     "Encode a batch: a sequence of row mappings, or columns (a mapping from field names to\n"
     "equal-length sequences). Returns a dict of lists with one entry per row.\n"
     "\n"
-    "A control with options is a slot, written as the mask token; one without is a field, filled\n"
-    "with str(row[name]) and tokenized so that no special token comes from row text.\n"
-    "max_length counts every token; a row that overflows is cut only in its fields (shorten=names,\n"
-    "default all), longest first, from the end (side='left': from the start). slots=names marks\n"
-    "more controls as slots; mask_token= overrides the tokenizer's (None: the input ends at the\n"
-    "first slot, for causal models); add_special_tokens=True adds the tokenizer's own;\n"
-    "padding='longest' or N pads with pad_token; return_tensors='np' gives numpy arrays.";
+    "Each row's whole prompt is tokenized: a control with options is a slot, written as the mask\n"
+    "token; one without is a field, filled with str(row[name]); no special token comes from row\n"
+    "text. max_length counts every token; a row that overflows is cut only in its fields\n"
+    "(shorten=names, default all but targets), longest first, from the end (side='left': from\n"
+    "the start); overflow='drop' leaves out rows that cannot fit and adds row_index.\n"
+    "slots=names marks more controls as slots; mask_token= overrides the tokenizer's (None: the\n"
+    "input ends at the first slot that is not a target, for causal models); targets=names adds\n"
+    "labels (ids of the targets' tokens, -100 elsewhere; a target slot's answer is row[name]);\n"
+    "add_special_tokens=True adds the tokenizer's own; padding='longest' or N pads with pad_token\n"
+    "on padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors.";
 
 const char label_ids_doc[] =
     "label_ids($self, /, **options)\n--\n\n"

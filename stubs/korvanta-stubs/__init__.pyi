@@ -34,6 +34,7 @@ class _Encoded(TypedDict):
     input_ids: list[int]
     attention_mask: list[int]
     mask_positions: list[int]
+    labels: NotRequired[list[int]]
 
 class _EncodedBatch(TypedDict):
     """What ``PromptTemplate.encode_batch`` returns: a list per row."""
@@ -41,6 +42,8 @@ class _EncodedBatch(TypedDict):
     input_ids: list[list[int]]
     attention_mask: list[list[int]]
     mask_positions: list[list[int]]
+    labels: NotRequired[list[list[int]]]
+    row_index: NotRequired[list[int]]
 
 _Row = SupportsGetItem[str, object]
 _Padding = bool | Literal["longest"] | int
@@ -137,7 +140,8 @@ class PromptTemplate(Generic[_Tok]):
         self, row: _Row, /, *, max_length: int | None = None, shorten: Iterable[str] | None = None,
         side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
         add_special_tokens: bool = True, padding: _Padding = False, pad_token: str | None = None,
-        return_tensors: None = None,
+        return_tensors: None = None, targets: str | Iterable[str] = (), overflow: Literal["raise", "drop"] = "raise",
+        padding_side: Literal["right", "left"] | None = None,
     ) -> _Encoded:
         """Encode one row (a mapping from field names to values) with the template's tokenizer."""
     @overload
@@ -145,14 +149,16 @@ class PromptTemplate(Generic[_Tok]):
         self, row: _Row, /, *, max_length: int | None = None, shorten: Iterable[str] | None = None,
         side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
         add_special_tokens: bool = True, padding: _Padding = False, pad_token: str | None = None,
-        return_tensors: Literal["np"],
+        return_tensors: Literal["np", "pt"], targets: str | Iterable[str] = (),
+        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
     ) -> dict[str, Any]: ...
     @overload
     def encode_batch(
         self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int | None = None,
         shorten: Iterable[str] | None = None, side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
-        pad_token: str | None = None, return_tensors: None = None,
+        pad_token: str | None = None, return_tensors: None = None, targets: str | Iterable[str] = (),
+        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
     ) -> _EncodedBatch:
         """Encode a batch: a sequence of row mappings, or columns (a mapping from field names to
         equal-length sequences). Returns a dict of lists with one entry per row."""
@@ -161,7 +167,8 @@ class PromptTemplate(Generic[_Tok]):
         self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int | None = None,
         shorten: Iterable[str] | None = None, side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
-        pad_token: str | None = None, return_tensors: Literal["np"],
+        pad_token: str | None = None, return_tensors: Literal["np", "pt"], targets: str | Iterable[str] = (),
+        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
     ) -> dict[str, Any]: ...
     def label_ids(self, /, *, slots: Iterable[str] = (), single_token: bool = False) -> list[list[list[int]]]:
         """The token ids of each slot's label words (its options), slot by slot."""
