@@ -136,9 +136,9 @@ def fuzz(session):
     build = ROOT / "build" / "fuzz"
     build.mkdir(parents=True, exist_ok=True)
     targets = {
-        "fuzz_markup": (["src/parser/markup.cpp", "src/fragment/record.cpp", "src/fragment/render.cpp",
-                         "src/fragment/siphash.cpp"], ["-dict=fuzz/markup.dict", "-max_len=4096", "fuzz/corpus"]),
-        "fuzz_assembly": (["src/template/assembly.cpp", "src/fragment/record.cpp"], ["-max_len=256"]),
+        "fuzz_markup": (["src/core/markup.cpp", "src/core/record.cpp", "src/core/render.cpp", "src/core/siphash.cpp"],
+                        ["-dict=fuzz/markup.dict", "-max_len=4096", "fuzz/corpus"]),
+        "fuzz_assembly": (["src/core/assembly.cpp", "src/core/record.cpp"], ["-max_len=256"]),
     }
     for name, (sources, options) in targets.items():
         out = ROOT / "fuzz" / ("out" if name == "fuzz_markup" else f"out-{name}")

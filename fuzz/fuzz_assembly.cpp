@@ -1,4 +1,4 @@
-// libFuzzer harness over the template side of encoding (template/assembly.hpp)
+// libFuzzer harness over the template side of encoding (core/assembly.hpp)
 // with a fake tokenizer. The input chooses a template (text, fields, slots),
 // each field's value, which fields may be shortened, a maximum length and a
 // side. The fake tokenizer reads words (runs of letters) and the mask token,
@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "template/assembly.hpp"
+#include "core/assembly.hpp"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <string_view>
 
-#include "fragment/render.hpp"
-#include "fragment/siphash.hpp"
-#include "parser/markup.hpp"
+#include "core/markup.hpp"
+#include "core/render.hpp"
+#include "core/siphash.hpp"
 
 namespace {
 

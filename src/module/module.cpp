@@ -1,11 +1,12 @@
 // The module's entry point: builds the module object and registers, in this
 // order, __version__, parse, PromptFragment, PromptTemplate, escape, validate
 // and MarkupError, each name entering __all__ before the attribute is set.
-#include "fragment/fragment_type.hpp"
-#include "fragment/markup_check.hpp"
-#include "module/frame.hpp"
+#include "binding/conversions.hpp"
+#include "binding/entry_points.hpp"
+#include "binding/fragment_type.hpp"
+#include "binding/markup_check.hpp"
+#include "binding/template_type.hpp"
 #include "module/version.hpp"
-#include "template/template_type.hpp"
 
 namespace korvanta {
 namespace {

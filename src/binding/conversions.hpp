@@ -1,0 +1,61 @@
+// Plain values from Python objects and back: the UTF-8 text of a str, a new
+// str, a sequence as a vector, and a markup hash as the interpreter's hash.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "binding/failures.hpp"
+
+namespace korvanta {
+
+// The UTF-8 text of a str (or subclass), for the length of one call. ASCII
+// text is read in place; other text is encoded into a buffer of its own, so
+// the caller's str keeps no lasting UTF-8 copy.
+class Utf8Text {
+   public:
+    explicit Utf8Text(PyObject* object);
+    std::string_view view() const noexcept { return text_; }
+    operator std::string_view() const noexcept { return text_; }
+
+   private:
+    Ref encoded_;            // the bytes that hold the encoded text, for non-ASCII text
+    std::string_view text_;  // the text, in the str or in encoded_
+};
+
+inline Utf8Text text_of(PyObject* object) { return Utf8Text(object); }
+Ref new_str(std::string_view text);
+
+// Size hint of a sequence for reserving room; 0 when it cannot be had.
+Py_ssize_t sequence_size_hint(PyObject* object);
+
+// A Python sequence as a vector: sequence check, size hint, iteration, one
+// conversion per item; the first failure discards everything.
+template <class Item, class Convert>
+std::vector<Item> sequence_of(PyObject* object, Convert&& convert_item) {
+    if (!PySequence_Check(object)) raise_conversion(object, messages::sequence);
+    std::vector<Item> items;
+    items.reserve(static_cast<std::size_t>(sequence_size_hint(object)));
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // Walked in place; each item is held while it is converted, and the
+        // size is read again at each step, should a finalizer change the list.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_ITEMS(object)[i]);
+            items.push_back(convert_item(item.get()));
+        }
+        return items;
+    }
+    Ref iterator = check(PyObject_GetIter(object));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) items.push_back(convert_item(item.get()));
+    if (PyErr_Occurred()) throw PythonError{};
+    return items;
+}
+
+// Interpreter-hash of a 64-bit markup hash: the same bits, signed, -1 made -2.
+inline Py_hash_t to_python_hash(std::uint64_t hash) noexcept {
+    auto value = static_cast<Py_hash_t>(hash);
+    return value == -1 ? -2 : value;
+}
+
+}  // namespace korvanta

@@ -1,0 +1,65 @@
+// Failures as they travel: inner code throws one of a few small types (a
+// Python exception already set; an internal failure), and the call frame
+// turns any of them into the Python exception at exactly one boundary.
+#pragma once
+
+#include <string>
+#include <type_traits>
+
+#include "binding/messages.hpp"
+#include "binding/ref.hpp"
+
+namespace korvanta {
+
+struct PythonError {};  // a Python exception is set and travels to the frame
+struct InternalFailure {
+    std::string text;  // becomes the argument of PanicException
+};
+
+[[noreturn]] void raise(PyObject* type, const char* message);
+// TypeError "'{T}' object cannot be converted to '{expected}'".
+[[noreturn]] void raise_conversion(PyObject* object, const char* expected);
+
+// A failed interpreter call: its exception travels to the frame, which sets
+// SystemError should the interpreter have set nothing.
+inline Ref check(PyObject* new_reference) {
+    if (new_reference == nullptr) throw PythonError{};
+    return Ref::steal(new_reference);
+}
+
+inline void check_status(int status) {
+    if (status < 0) throw PythonError{};
+}
+
+
+// The pending exception as one normalised object with its traceback, cleared.
+Ref fetch_exception() noexcept;
+
+// Replaces a pending TypeError (exactly that type) by "argument '{name}': {message}".
+void name_argument_in_type_error(const char* name) noexcept;
+
+// Sets the Python exception for the C++ exception being handled; call only from a catch.
+void translate_current_exception() noexcept;
+
+template <class Result>
+Result failure_value() noexcept {
+    if constexpr (std::is_pointer_v<Result>) {
+        return nullptr;
+    } else {
+        return Result(-1);
+    }
+}
+
+// Runs `body` and turns any failure into the slot's failure value with the
+// Python exception set. Guards taken inside `body` are released on the way out.
+template <class Body>
+auto call_frame(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        translate_current_exception();
+    }
+    return failure_value<decltype(body())>();
+}
+
+}  // namespace korvanta

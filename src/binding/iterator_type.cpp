@@ -1,0 +1,57 @@
+// PromptFragmentIter: holds the template's content as it was when the iterator
+// was made, and copies its fragments one by one into new PromptFragment objects.
+// Not registered in the module and not constructible from Python.
+#include "binding/fragment_type.hpp"
+#include "binding/statics.hpp"
+#include "binding/template_type.hpp"
+
+namespace korvanta {
+namespace {
+
+Ref iterator_iter(IteratorObject& self) { return Ref::borrow(self_of(self)); }
+
+// Exclusive access only while copying the record; the object is made after.
+Ref iterator_next(IteratorObject& self) {
+    PromptFragment record;
+    {
+        ExclusiveAccess access(self_of(self));
+        IteratorRecord& state = self.record;
+        if (state.next == state.content->fragments.size()) {
+            Ref stop = check(PyObject_CallOneArg(PyExc_StopIteration, Py_None));
+            PyErr_SetObject(PyExc_StopIteration, stop.get());
+            throw PythonError{};
+        }
+        record = state.content->fragments[state.next++];
+    }
+    return new_fragment(std::move(record));
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, messages::no_constructor);
+    return nullptr;
+}
+
+PyType_Slot iterator_type_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PromptFragmentIter(self)\n--\n\n")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<IteratorObject>)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_iter, reinterpret_cast<void*>(unary_slot<IteratorObject, Access::read, iterator_iter>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(unary_slot<IteratorObject, Access::none, iterator_next>)},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_definition = {
+    "builtins.PromptFragmentIter",
+    static_cast<int>(sizeof(IteratorObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    iterator_type_slots,
+};
+
+}  // namespace
+
+PyTypeObject* IteratorObject::type() {
+    return class_object(Static::iterator_class, iterator_definition);
+}
+
+}  // namespace korvanta

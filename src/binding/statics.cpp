@@ -1,0 +1,39 @@
+// The statics' storage and the texts of the interned names.
+#include "binding/statics.hpp"
+
+#include <array>
+
+namespace korvanta {
+
+namespace {
+
+std::array<PyObject*, static_cast<std::size_t>(Static::count)> statics{};  // see the list in statics.hpp
+
+const char* name_text(Static which) noexcept {
+    switch (which) {
+        case Static::qualname: return "__qualname__";
+        case Static::ids: return "ids";
+        case Static::offsets: return "offsets";
+        case Static::special_tokens_mask: return "special_tokens_mask";
+        case Static::add_special_tokens: return "add_special_tokens";
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+PyObject*& static_slot(Static which) noexcept { return statics[static_cast<std::size_t>(which)]; }
+
+PyObject* interned(Static which) {
+    PyObject* name = lazily(which, [which] { return PyUnicode_InternFromString(name_text(which)); });
+    if (name == nullptr) throw PythonError{};
+    return name;
+}
+
+PyTypeObject* class_object(Static which, PyType_Spec& definition) {
+    PyObject* type = lazily(which, [&] { return PyType_FromSpec(&definition); });
+    if (type == nullptr) throw PythonError{};
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace korvanta

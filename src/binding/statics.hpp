@@ -1,0 +1,57 @@
+// Everything the module keeps for the life of the process, listed in one
+// place and made one way: on first need, by the maker its user passes; a
+// static whose making fails stays empty, so that the next need tries again.
+// The class objects are made once per process and shared by every module
+// object; nothing here is ever released.
+#pragma once
+
+#include "binding/failures.hpp"
+
+namespace korvanta {
+
+enum class Static : unsigned {
+    panic_class,          // PanicException
+    markup_error_class,   // MarkupError
+    copyreg,              // the copyreg module, which pickling calls
+    fragment_class,       // PromptFragment
+    template_class,       // PromptTemplate
+    iterator_class,       // PromptFragmentIter
+    qualname,             // "__qualname__", which conversion errors read
+    ids,                  // "ids", "offsets", "special_tokens_mask": what a tokenizer's encodings hold
+    offsets,
+    special_tokens_mask,
+    add_special_tokens,   // the keyword of a tokenizer's encode_batch
+    count
+};
+
+// The static's storage: null while it is not made.
+PyObject*& static_slot(Static which) noexcept;
+
+// The static `which`, made by `make()` (a new reference, or null with an
+// exception set) when it is empty. Making it may run Python code, and so let
+// another thread make it meanwhile: the first one made stays. Returns null
+// with the exception set when making fails.
+template <class Make>
+PyObject* lazily(Static which, Make&& make) noexcept {
+    PyObject*& slot = static_slot(which);
+    if (slot != nullptr) return slot;
+    PyObject* made = make();
+    if (made == nullptr) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();  // some interpreters fail making a class without saying why
+        return nullptr;
+    }
+    if (slot == nullptr) {
+        slot = made;
+    } else {
+        Py_DECREF(made);
+    }
+    return slot;
+}
+
+// An interned name static (Static::qualname and after), or PythonError.
+PyObject* interned(Static which);
+
+// A class object static made from its definition, or PythonError.
+PyTypeObject* class_object(Static which, PyType_Spec& definition);
+
+}  // namespace korvanta

@@ -1,0 +1,376 @@
+// The PromptTemplate class: a fragment list and a tokenizer reference, read as
+// a sequence of fragments, written back as markup, hashed, pickled and copied.
+// It takes part in cyclic garbage collection through its tokenizer.
+#include "binding/template_type.hpp"
+
+#include <cstring>
+
+#include "binding/encode.hpp"
+#include "binding/fragment_type.hpp"
+#include "binding/markup_check.hpp"
+#include "binding/pickling.hpp"
+#include "binding/statics.hpp"
+#include "core/inline_vector.hpp"
+#include "core/markup.hpp"
+#include "core/render.hpp"
+
+namespace korvanta {
+
+SharedContent make_content(FragmentList fragments) {
+    const bool parses = parses_back(fragments);
+    return std::make_shared<const TemplateContent>(std::move(fragments), parses);
+}
+
+SharedContent parse_content(PyObject* markup) {
+    Utf8Text text = text_of(markup);
+    ParsedMarkup parsed = parse_markup(text);
+    Ref unread = parsed.remainder.empty() ? Ref() : Ref::borrow(markup);
+    return std::make_shared<const TemplateContent>(std::move(parsed.fragments), true, std::move(unread));
+}
+
+void check_read_whole(const TemplateContent& content) {
+    if (!content.unread_markup) return;
+    Arguments arguments{};
+    arguments[0] = Ref::borrow(content.unread_markup.get());
+    validate(arguments);
+}
+
+namespace {
+
+constexpr std::string_view constructor_names[] = {"template", "tokenizer"};
+constexpr std::string_view template_names[] = {"template"};
+constexpr std::string_view state_names[] = {"state"};
+
+constexpr Signature new_signature{"PromptTemplate.__new__()", constructor_names, 2};
+constexpr Signature parse_signature{"PromptTemplate.parse()", template_names, 1};
+constexpr Signature getstate_signature{"PromptTemplate.__getstate__()", {}, 0};
+constexpr Signature setstate_signature{"PromptTemplate.__setstate__()", state_names, 1};
+constexpr Signature reduce_signature{"PromptTemplate.__reduce__()", {}, 0};
+constexpr std::string_view render_names[] = {"values"};
+constexpr Signature render_signature{"PromptTemplate.render()", render_names, 1};
+
+// template: a str to parse, or None for no fragments; tokenizer: any object.
+Ref template_new(PyTypeObject* type, const Arguments& arguments) {
+    SharedContent content = arguments[0].get() == Py_None
+                                ? make_content(FragmentList())
+                                : convert_argument("template", [&] { return parse_content(arguments[0].get()); });
+    return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1].get()), std::move(content)});
+}
+
+Ref get_tokenizer(TemplateObject& self) {
+    PyObject* tokenizer = self.record.tokenizer.get();
+    return Ref::borrow(tokenizer != nullptr ? tokenizer : Py_None);
+}
+
+// The old tokenizer is released while exclusive access is still held, so its
+// finalizer finds the template busy rather than half changed.
+void set_tokenizer(TemplateObject& self, PyObject* value) {
+    Ref old = std::exchange(self.record.tokenizer, Ref::borrow(value));
+    self.record.encoding.reset();
+}
+
+// Making the list may run a collection, and so Python code: the content read
+// is held.
+Ref get_fragments(TemplateObject& self) {
+    SharedContent content = self.record.content;
+    return copy_fragment_list(content->fragments);
+}
+
+// Any sequence of PromptFragment objects; the template changes only when all
+// of them have been copied, in one step that runs no Python code.
+void set_fragments(TemplateObject& self, PyObject* value) {
+    self.record.content = make_content(sequence_of<PromptFragment>(value, record_of));
+}
+
+Ref markup_str(TemplateObject& self) { return new_markup_str(self.record.content->fragments); }
+
+// A fragment as the pair (string, options), options None for text.
+Ref new_fragment_pair(const PromptFragment& fragment) {
+    Ref options = fragment.is_text() ? Ref::borrow(Py_None) : new_option_list(fragment.options);
+    return check(PyTuple_Pack(2, new_str(fragment.string).get(), options.get()));
+}
+
+// A pair (string, options) as a record: a tuple or list of two, a str and None
+// or a sequence of str.
+PromptFragment record_of_pair(PyObject* pair) {
+    if (!(PyTuple_Check(pair) || PyList_Check(pair)) || PySequence_Fast_GET_SIZE(pair) != 2) {
+        raise_conversion(pair, FragmentObject::class_name);
+    }
+    // Held: converting the options may run Python code that changes a list.
+    Ref string = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 0));
+    Ref options = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 1));
+    PromptFragment record{std::string(text_of(string.get()).view()), {}};
+    if (options.get() != Py_None) record.options = option_list_of(options.get());
+    return record;
+}
+
+// "template" holds the markup text with the text fragments escaped, which
+// parses back to these very fragments whenever any markup can; otherwise the
+// fragments themselves follow as pairs under "fragments".
+Ref template_getstate(TemplateObject& self, const Arguments&) {
+    SharedContent content = self.record.content;  // making the dict may run Python code
+    const FragmentList& fragments = content->fragments;
+    Ref state = check(PyDict_New());
+    check_status(PyDict_SetItemString(state.get(), "template", new_markup_str(fragments, TextForm::escaped).get()));
+    if (!content->parses_back) {
+        Ref pairs = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));
+        for (std::size_t i = 0; i < fragments.size(); ++i) {
+            PyList_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), new_fragment_pair(fragments[i]).release());
+        }
+        check_status(PyDict_SetItemString(state.get(), "fragments", pairs.get()));
+    }
+    return state;
+}
+
+// Entries apply in the dict's order: "template" replaces the fragments by the
+// parse of its value; "tokenizer" replaces the tokenizer; "fragments", when
+// there is one, replaces the fragments after the walk, so it wins; other keys
+// are skipped; a failure keeps what came before. The attributes of a subclass
+// instance follow once the template is whole and no longer held.
+Ref template_setstate(TemplateObject& self, const Arguments& arguments, ExclusiveAccess& access) {
+    StateParts parts = split_state(arguments[0].get());
+    Ref pairs;
+    for_each_state_entry(parts.own, [&](std::string_view key, PyObject* value) {
+        if (key == "template") {
+            self.record.content = parse_content(value);
+        } else if (key == "tokenizer") {
+            set_tokenizer(self, value);
+        } else if (key == "fragments") {
+            pairs = Ref::borrow(value);
+        }
+    });
+    if (pairs) self.record.content = make_content(sequence_of<PromptFragment>(pairs.get(), record_of_pair));
+    access.release();
+    restore_attributes(self_of(self), parts);
+    return Ref::borrow(Py_None);
+}
+
+// Pickling and copying recreate the template without calling __init__, then
+// hand it its fragments and its tokenizer through __setstate__: the template
+// exists before the tokenizer is rebuilt, so a tokenizer that refers back to
+// it (deepcopy, pickle) finds the new template.
+Ref template_reduce(TemplateObject& self, const Arguments&) {
+    Ref tokenizer;
+    SharedContent content;
+    {
+        ReadAccess access(self_of(self));
+        tokenizer = get_tokenizer(self);
+        content = self.record.content;
+    }
+    Ref arguments = check(PyTuple_Pack(1, Py_None));
+    return reduce_instance(self_of(self), TemplateObject::type(), arguments.get(), tokenizer.get(),
+                           content->unread_markup.get());
+}
+
+// The controls' names as str, made once for a content; making them runs no
+// Python code, so no other call can see them half made. They are not
+// interned: names come from the caller's data, and interned strings may live
+// as long as the process.
+const std::vector<Ref>& control_names(const TemplateContent& content) {
+    if (!content.names) {
+        std::vector<Ref> names;
+        for (const PromptFragment& fragment : content.fragments) {
+            if (!fragment.is_text()) names.push_back(new_str(fragment.string));
+        }
+        content.names = std::move(names);
+    }
+    return *content.names;
+}
+
+// The prompt: text fragments as they are, each control (with or without
+// options) replaced by str(values[name]), verbatim. Each name is looked up once,
+// in order, under shared access, so a lookup cannot change the template from
+// this thread; the content read is held, should another thread replace it.
+// 1. look the controls up and keep the str of each value;
+// 2. when every value is ASCII, write text and values into one new str sized
+//    in advance; otherwise join the pieces as str objects.
+Ref template_render(TemplateObject& self, const Arguments& arguments) {
+    PyObject* values = arguments[0].get();
+    SharedContent content = self.record.content;
+    check_read_whole(*content);
+    const FragmentList& fragments = content->fragments;
+    auto name = control_names(*content).begin();
+    InlineVector<Ref, 16> inserted;
+    std::size_t size = 0;
+    bool ascii_values = true;
+    for (const PromptFragment& fragment : fragments) {
+        if (fragment.is_text()) {
+            size += fragment.string.size();
+            continue;
+        }
+        Ref value = check(PyObject_GetItem(values, (name++)->get()));
+        Ref text = check(PyObject_Str(value.get()));
+        if (PyUnicode_IS_ASCII(text.get())) {
+            size += static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get()));
+        } else {
+            ascii_values = false;
+        }
+        inserted.push_back(std::move(text));
+    }
+    if (ascii_values) {
+        return new_written_str(size, [&](char* out) {
+            auto value = inserted.elements().begin();
+            for (const PromptFragment& fragment : fragments) {
+                std::string_view piece = fragment.string;
+                if (!fragment.is_text()) {
+                    PyObject* text = (value++)->get();
+                    piece = std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
+                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+                }
+                std::memcpy(out, piece.data(), piece.size());
+                out += piece.size();
+            }
+        });
+    }
+    // Values of any kind, lone surrogates included, keep exactly what they hold.
+    Ref pieces = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));
+    auto value = inserted.elements().begin();
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        Ref piece = fragments[i].is_text() ? new_str(fragments[i].string) : std::move(*value++);
+        PyList_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), piece.release());
+    }
+    Ref empty = check(PyUnicode_New(0, 0));
+    return check(PyUnicode_Join(empty.get(), pieces.get()));
+}
+
+Py_ssize_t template_length(TemplateObject& self) {
+    return static_cast<Py_ssize_t>(self.record.content->fragments.size());
+}
+
+// Non-negative integers (and __index__ objects) below the length.
+Ref template_subscript(TemplateObject& self, PyObject* key) {
+    Ref index_object = check(PyNumber_Index(key));
+    unsigned long long index = PyLong_AsUnsignedLongLong(index_object.get());
+    if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+    // Read after __index__ ran, as the template is now; copying the fragment
+    // runs no Python code.
+    const FragmentList& fragments = self.record.content->fragments;
+    if (index >= fragments.size()) {
+        PyErr_Format(PyExc_IndexError, messages::index_out_of_bounds, fragments.size(), index);
+        throw PythonError{};
+    }
+    return new_fragment(fragments[index]);
+}
+
+// The sequence item operation, which makes templates pass the interpreter's
+// sequence check: the C index as a Python int, through the subscript.
+PyObject* template_item(PyObject* self, Py_ssize_t index) noexcept {
+    return call_frame([&]() -> PyObject* {
+        Ref key = check(PyLong_FromSsize_t(index));
+        return check(PyObject_GetItem(self, key.get())).release();
+    });
+}
+
+Ref template_iter(TemplateObject& self) {
+    return new_exact_instance<IteratorObject>(IteratorObject::type(), IteratorRecord{self.record.content, 0});
+}
+
+Py_hash_t template_hash(TemplateObject& self) { return to_python_hash(markup_hash(self.record.content->fragments)); }
+
+// Releasing a template can release a chain of templates that hold each other
+// as tokenizers; the interpreter's trashcan keeps that from exhausting the stack.
+void template_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, template_dealloc)
+    instance_dealloc<TemplateObject>(self);
+    Py_TRASHCAN_END
+}
+
+int template_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    const TemplateRecord& record = reinterpret_cast<TemplateObject*>(self)->record;
+    Py_VISIT(record.tokenizer.get());
+    if (std::shared_ptr<const EncodingCache> cache = record.encoding) return visit_encoding_cache(*cache, visit, arg);
+    return 0;
+}
+
+int template_clear(PyObject* self) noexcept {
+    reinterpret_cast<TemplateObject*>(self)->record.encoding.reset();
+    reinterpret_cast<TemplateObject*>(self)->record.tokenizer = Ref();
+    return 0;
+}
+
+// ---------------------------------------------------------------- class table
+
+const char template_doc[] =
+    "PromptTemplate(self, template, tokenizer)\n--\n\n"
+    "A :obj:`PromptTemplate` works as a pipeline. It processes some raw text :obj:`Dict[str, str]`\n"
+    "as input and outputs an :obj:`Dict[str, int]` for language models.\n"
+    "\n"
+    "Args:\n"
+    "    template (:obj:`str`):\n"
+    "        The korvanta template to render the raw texts.\n";
+
+const char render_doc[] =
+    "render($self, /, values)\n--\n\n"
+    "Fill the template from a mapping: the text as it is, and str(values[name]) for every control.\n"
+    "\n"
+    "values is any object with __getitem__ (a dict, a Mapping, a dict subclass with __missing__);\n"
+    "its values are inserted verbatim, so the result is the finished prompt, not markup.";
+
+PyMethodDef template_methods[] = {
+    {"parse", method_pointer(function<parse_signature, parse_to_list>), fast_call_flags | METH_STATIC, parse_doc},
+    {"__getstate__", method_pointer(method<TemplateObject, Access::shared, getstate_signature, template_getstate>),
+     fast_call_flags, nullptr},
+    {"__setstate__", method_pointer(method<TemplateObject, Access::exclusive, setstate_signature, template_setstate>),
+     fast_call_flags, nullptr},
+    {"__reduce__", method_pointer(method<TemplateObject, Access::none, reduce_signature, template_reduce>),
+     fast_call_flags, nullptr},
+    {"render", method_pointer(method<TemplateObject, Access::shared, render_signature, template_render>),
+     fast_call_flags, render_doc},
+    {"encode", method_pointer(method<TemplateObject, Access::shared, encode_signature, template_encode>),
+     fast_call_flags, encode_doc},
+    {"encode_batch", method_pointer(method<TemplateObject, Access::shared, encode_batch_signature, template_encode_batch>),
+     fast_call_flags, encode_batch_doc},
+    {"label_ids", method_pointer(method<TemplateObject, Access::shared, label_ids_signature, template_label_ids>),
+     fast_call_flags, label_ids_doc},
+    // PromptTemplate[Tokenizer], as type checkers read it: a template is generic in its tokenizer's type.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef template_attributes[] = {
+    {"tokenizer", getter<TemplateObject, Access::read, get_tokenizer>, setter<TemplateObject, set_tokenizer>,
+     "the tokenizer for processing", nullptr},
+    {"fragments", getter<TemplateObject, Access::shared, get_fragments>, setter<TemplateObject, set_fragments>,
+     "the fragments of the processed template", nullptr},
+    {"fields", getter<TemplateObject, Access::shared, template_fields>, nullptr,
+     "the names of the controls without options, filled from a row, in order, each once", nullptr},
+    {"slots", getter<TemplateObject, Access::shared, template_slots>, nullptr,
+     "the names of the controls with options (label words), in order, each once", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot template_type_slots[] = {
+    {Py_tp_doc, const_cast<char*>(template_doc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(template_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(template_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(template_clear)},
+    {Py_tp_new, reinterpret_cast<void*>(constructor<new_signature, template_new>)},
+    {Py_tp_str, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, markup_str>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, markup_str>)},
+    {Py_tp_hash, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, template_hash>)},
+    {Py_tp_iter, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, template_iter>)},
+    {Py_mp_length, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, template_length>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<TemplateObject, Access::shared, template_subscript>)},
+    {Py_sq_item, reinterpret_cast<void*>(template_item)},
+    {Py_tp_methods, template_methods},
+    {Py_tp_getset, template_attributes},
+    {0, nullptr},
+};
+
+PyType_Spec template_definition = {
+    "korvanta.PromptTemplate",
+    static_cast<int>(sizeof(TemplateObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    template_type_slots,
+};
+
+}  // namespace
+
+PyTypeObject* TemplateObject::type() {
+    return class_object(Static::template_class, template_definition);
+}
+
+}  // namespace korvanta

@@ -1,0 +1,68 @@
+// The PromptTemplate class (a fragment list plus the caller's tokenizer) and
+// PromptFragmentIter, the iterator that hands out copies of its fragments.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "binding/conversions.hpp"
+#include "binding/entry_points.hpp"
+#include "core/record.hpp"
+
+namespace korvanta {
+
+// A template's fragments with what is worked out from them. Immutable once
+// published (the names are filled once, by code that runs no Python), so an
+// operation that runs Python code while it reads keeps its own reference, and
+// other threads may replace the template's content meanwhile.
+struct TemplateContent {
+    FragmentList fragments;  // the template's content, in markup order
+    bool parses_back;        // parsing the escaped markup of `fragments` gives them back (the parser made them)
+    mutable std::optional<std::vector<Ref>> names;  // the controls' names as str, in order, for render(); made on first need
+    Ref unread_markup;  // the markup when parsing stopped before its end, for encode() to report; else null
+
+    TemplateContent(FragmentList fragments_, bool parses_back_, Ref unread_markup_ = Ref()) noexcept
+        : fragments(std::move(fragments_)), parses_back(parses_back_), unread_markup(std::move(unread_markup_)) {}
+};
+
+using SharedContent = std::shared_ptr<const TemplateContent>;
+
+// A new content made from fragments given from Python, or from parsing a str
+// (which keeps the str when parsing stopped before its end).
+SharedContent make_content(FragmentList fragments);
+SharedContent parse_content(PyObject* markup);
+
+// A template whose markup was cut short is refused, by render() and
+// encode(), with the MarkupError validate() gives for that markup.
+void check_read_whole(const TemplateContent& content);
+
+struct EncodingCache;  // what encode() works out once per template and tokenizer
+
+struct TemplateRecord {
+    Ref tokenizer;          // the caller's object, stored and handed back; only encode() calls it; empty only after cycle clearing
+    SharedContent content;  // never null; replaced whole, never changed in place
+    std::shared_ptr<const EncodingCache> encoding;  // for this content and tokenizer, or null; replaced whole
+
+    TemplateRecord(Ref tokenizer_, SharedContent content_) noexcept
+        : tokenizer(std::move(tokenizer_)), content(std::move(content_)) {}
+    TemplateRecord(TemplateRecord&&) noexcept = default;
+    ~TemplateRecord() { tokenizer = Ref(); }  // the tokenizer goes first, then the fragments
+};
+
+struct TemplateObject : Instance<TemplateRecord> {
+    static constexpr const char* class_name = "PromptTemplate";
+    static PyTypeObject* type();
+};
+
+struct IteratorRecord {
+    SharedContent content;  // the template's content when iter() was called
+    std::size_t next = 0;   // position of the next fragment to hand out
+};
+
+struct IteratorObject : Instance<IteratorRecord> {
+    static constexpr const char* class_name = "PromptFragmentIter";
+    static PyTypeObject* type();
+};
+
+}  // namespace korvanta

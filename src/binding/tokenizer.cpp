@@ -1,0 +1,258 @@
+// The tokenizer adapter: calls into the template's tokenizer and turns what
+// it returns into checked plain values.
+#include "binding/tokenizer.hpp"
+
+#include "binding/statics.hpp"
+
+namespace korvanta {
+
+namespace {
+
+// An attribute, or null when the object has none.
+Ref attribute_or_null(PyObject* object, const char* name) {
+    Ref value = Ref::steal(PyObject_GetAttrString(object, name));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
+    }
+    return value;
+}
+
+Ref type_qualname(PyObject* object) {
+    return check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+}
+
+[[noreturn]] void raise_not_a_tokenizer(PyObject* backend, const char* needed) {
+    PyErr_Format(PyExc_TypeError, messages::not_a_tokenizer, type_qualname(backend).get(), needed);
+    throw PythonError{};
+}
+
+bool truth(PyObject* object) {
+    const int value = PyObject_IsTrue(object);
+    check_status(value);
+    return value == 1;
+}
+
+// An id as the tokenizer's `method` gave it: an int from 0 to 2**63 - 1. No
+// Python code runs here (no __index__), so a list being read stays as it is.
+TokenId checked_id(PyObject* item, const char* method) {
+    if (!PyLong_Check(item)) {
+        PyErr_Format(PyExc_TypeError, messages::tokenizer_id_type, method, item);
+        throw PythonError{};
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow != 0 || value < 0) {
+        PyErr_Format(PyExc_ValueError, messages::tokenizer_id_range, method, item);
+        throw PythonError{};
+    }
+    return static_cast<TokenId>(value);
+}
+
+// A count or offset as a tokenizer gave it: an int from 0 up; -1 when it is not one.
+Py_ssize_t checked_count(PyObject* item) {
+    if (!PyLong_Check(item)) return -1;
+    const Py_ssize_t value = PyLong_AsSsize_t(item);
+    if (value == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+    }
+    return value < 0 ? -1 : value;
+}
+
+// An attribute of an encoding as a list or tuple, held: one that is neither
+// is copied into a tuple first, so that reading it runs no Python code.
+Ref items_of(PyObject* encoding, PyObject* name, const char* method) {
+    Ref value = check(PyObject_GetAttr(encoding, name));
+    if (PyList_Check(value.get()) || PyTuple_Check(value.get())) return value;
+    Ref items = Ref::steal(PySequence_Tuple(value.get()));
+    if (!items) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, messages::tokenizer_not_a_sequence, method, name, value.get());
+        throw PythonError{};
+    }
+    return items;
+}
+
+// Reads one encoding of a text of `characters` characters into `out`.
+// 1. take ids (and offsets and special flags) and hold them;
+// 2. check that they are equally long;
+// 3. read and check each entry, running no Python code.
+void read_encoding(PyObject* encoding, std::size_t characters, bool offsets, const char* method, TokenBatch& out) {
+    Ref ids = items_of(encoding, interned(Static::ids), method);
+    Ref spans, flags;
+    if (offsets) {
+        spans = items_of(encoding, interned(Static::offsets), method);
+        flags = items_of(encoding, interned(Static::special_tokens_mask), method);
+        // Reading them ran Python code: the ids are read below, from the object held.
+        const Py_ssize_t span_count = PySequence_Fast_GET_SIZE(spans.get());
+        const Py_ssize_t flag_count = PySequence_Fast_GET_SIZE(flags.get());
+        const Py_ssize_t id_count = PySequence_Fast_GET_SIZE(ids.get());
+        if (span_count != id_count || flag_count != id_count) {
+            PyErr_Format(PyExc_TypeError, messages::tokenizer_lengths, method, id_count, span_count, flag_count);
+            throw PythonError{};
+        }
+    }
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(ids.get());
+    PyObject** id_items = PySequence_Fast_ITEMS(ids.get());
+    for (Py_ssize_t k = 0; k < size; ++k) out.ids.push_back(checked_id(id_items[k], method));
+    if (offsets) {
+        PyObject** span_items = PySequence_Fast_ITEMS(spans.get());
+        PyObject** flag_items = PySequence_Fast_ITEMS(flags.get());
+        for (Py_ssize_t k = 0; k < size; ++k) {
+            PyObject* pair = span_items[k];
+            Py_ssize_t begin = -1, end = -1;
+            if ((PyTuple_Check(pair) || PyList_Check(pair)) && PySequence_Fast_GET_SIZE(pair) == 2) {
+                begin = checked_count(PySequence_Fast_GET_ITEM(pair, 0));
+                end = checked_count(PySequence_Fast_GET_ITEM(pair, 1));
+            }
+            if (begin < 0 || end < 0) {
+                PyErr_Format(PyExc_TypeError, messages::tokenizer_offset_type, method, pair);
+                throw PythonError{};
+            }
+            if (begin > end || static_cast<std::size_t>(end) > characters) {
+                PyErr_Format(PyExc_ValueError, messages::tokenizer_offset_range, method, begin, end, characters);
+                throw PythonError{};
+            }
+            out.offsets.push_back({static_cast<std::size_t>(begin), static_cast<std::size_t>(end)});
+            const Py_ssize_t flag = checked_count(flag_items[k]);
+            if (flag < 0) {
+                PyErr_Format(PyExc_TypeError, messages::tokenizer_flag_type, method, flag_items[k]);
+                throw PythonError{};
+            }
+            out.special.push_back(flag != 0);
+        }
+    }
+    out.ends.push_back(out.ids.size());
+}
+
+// method(argument, add_special_tokens=special).
+Ref call_encoder(PyObject* method, PyObject* argument, bool special) {
+    PyObject* arguments[] = {argument, special ? Py_True : Py_False};
+    Ref names = check(PyTuple_Pack(1, interned(Static::add_special_tokens)));
+    return check(PyObject_Vectorcall(method, arguments, 1, names.get()));
+}
+
+}  // namespace
+
+TokenizerView view_tokenizer(PyObject* tokenizer) {
+    TokenizerView view;
+    view.object = Ref::borrow(tokenizer);
+    view.backend = attribute_or_null(tokenizer, "backend_tokenizer");
+    if (!view.backend) view.backend = Ref::borrow(tokenizer);
+    PyObject* backend = view.backend.get();
+    for (const char* needed : {"encode_batch", "token_to_id"}) {
+        if (!attribute_or_null(backend, needed)) raise_not_a_tokenizer(backend, needed);
+    }
+    if (Ref mask = attribute_or_null(tokenizer, "mask_token"); mask && PyUnicode_Check(mask.get())) {
+        view.mask_token = std::move(mask);
+    }
+    if (Ref pad = attribute_or_null(tokenizer, "pad_token"); pad && PyUnicode_Check(pad.get())) {
+        view.pad_token = std::move(pad);
+    }
+    if (Ref side = attribute_or_null(tokenizer, "padding_side"); side && PyUnicode_Check(side.get())) {
+        view.padding_side = std::move(side);
+    }
+    if (Ref longest = attribute_or_null(tokenizer, "model_max_length"); longest && PyLong_Check(longest.get())) {
+        const Py_ssize_t count = checked_count(longest.get());
+        view.model_max_length = count < 0 ? 0 : static_cast<std::size_t>(count);
+    }
+    Ref padding = attribute_or_null(backend, "padding");
+    if (!view.pad_token && padding && PyDict_Check(padding.get())) {
+        PyObject* token = PyDict_GetItemString(padding.get(), "pad_token");
+        if (token != nullptr && PyUnicode_Check(token)) view.pad_token = Ref::borrow(token);
+    }
+    if (Ref size = attribute_or_null(backend, "get_vocab_size")) {
+        Ref with_added = check(PyObject_CallOneArg(size.get(), Py_True));
+        const Py_ssize_t count = checked_count(with_added.get());
+        view.vocabulary = count < 0 ? 0 : static_cast<std::size_t>(count);
+    }
+    Ref truncation = attribute_or_null(backend, "truncation");
+    Ref as_text = attribute_or_null(backend, "encode_special_tokens");
+    view.as_is = (!truncation || truncation.get() == Py_None) && (!padding || padding.get() == Py_None) &&
+                 (!as_text || !truth(as_text.get()));
+    return view;
+}
+
+std::optional<TokenId> token_id(PyObject* backend, PyObject* token) {
+    Ref id = check(PyObject_CallMethod(backend, "token_to_id", "O", token));
+    if (id.get() == Py_None) return std::nullopt;
+    return checked_id(id.get(), "token_to_id");
+}
+
+IdSet protected_ids(PyObject* backend, std::optional<TokenId> mask_id, std::optional<TokenId> pad_id) {
+    std::vector<TokenId> ids;
+    if (mask_id) ids.push_back(*mask_id);
+    if (pad_id) ids.push_back(*pad_id);
+    if (Ref method = attribute_or_null(backend, "get_added_tokens_decoder")) {
+        Ref added = check(PyObject_CallNoArgs(method.get()));
+        Ref items = check(PyMapping_Items(added.get()));  // a list of its own
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+            if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) continue;
+            const TokenId id = checked_id(PyTuple_GET_ITEM(item.get(), 0), "get_added_tokens_decoder");
+            Ref special = attribute_or_null(PyTuple_GET_ITEM(item.get(), 1), "special");
+            if (special && truth(special.get())) ids.push_back(id);
+        }
+    }
+    return IdSet(std::move(ids));
+}
+
+Encoder make_encoder(const TokenizerView& tokenizer, bool text_only) {
+    Encoder encoder;
+    if (tokenizer.as_is && !text_only) {
+        encoder.backend = Ref::borrow(tokenizer.backend.get());
+    } else {
+        PyObject* backend = tokenizer.backend.get();
+        Ref to_str = attribute_or_null(backend, "to_str");
+        Ref from_str = attribute_or_null(reinterpret_cast<PyObject*>(Py_TYPE(backend)), "from_str");
+        if (!to_str) raise_not_a_tokenizer(backend, "to_str");
+        if (!from_str) raise_not_a_tokenizer(backend, "from_str");
+        Ref serialized = check(PyObject_CallNoArgs(to_str.get()));
+        encoder.backend = check(PyObject_CallOneArg(from_str.get(), serialized.get()));
+        for (const char* off : {"no_truncation", "no_padding"}) {
+            if (Ref method = attribute_or_null(encoder.backend.get(), off)) check(PyObject_CallNoArgs(method.get()));
+        }
+        if (attribute_or_null(encoder.backend.get(), "encode_special_tokens") || text_only) {
+            check_status(PyObject_SetAttrString(encoder.backend.get(), "encode_special_tokens",
+                                                text_only ? Py_True : Py_False));
+        }
+    }
+    encoder.batch = check(PyObject_GetAttrString(encoder.backend.get(), "encode_batch"));
+    encoder.batch_ids = attribute_or_null(encoder.backend.get(), "encode_batch_fast");
+    if (!encoder.batch_ids) encoder.batch_ids = Ref::borrow(encoder.batch.get());
+    return encoder;
+}
+
+TokenBatch encode_texts(const Encoder& encoder, PyObject* texts, std::span<const std::size_t> characters,
+                        bool special_tokens, bool offsets) {
+    TokenBatch batch;
+    const std::size_t count = characters.size();
+    if (count == 0) return batch;
+    const char* method = offsets ? "encode_batch" : "encode_batch_fast";
+    if (!offsets && encoder.batch_ids.get() == encoder.batch.get()) method = "encode_batch";
+    Ref result = call_encoder(offsets ? encoder.batch.get() : encoder.batch_ids.get(), texts, special_tokens);
+    // A tuple of its own: the encodings are held while each is read.
+    Ref encodings = Ref::steal(PySequence_Tuple(result.get()));
+    if (!encodings) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, messages::tokenizer_not_a_list, method, result.get());
+        throw PythonError{};
+    }
+    if (static_cast<std::size_t>(PyTuple_GET_SIZE(encodings.get())) != count) {
+        PyErr_Format(PyExc_TypeError, messages::tokenizer_result_count, method, PyTuple_GET_SIZE(encodings.get()),
+                     count);
+        throw PythonError{};
+    }
+    batch.ends.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        read_encoding(PyTuple_GET_ITEM(encodings.get(), static_cast<Py_ssize_t>(i)), characters[i], offsets, method,
+                      batch);
+    }
+    return batch;
+}
+
+}  // namespace korvanta

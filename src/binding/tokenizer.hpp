@@ -1,0 +1,61 @@
+// The one checked boundary to the template's tokenizer: what a tokenizer
+// returns becomes plain C++ values here (ids, offsets, special flags), with
+// counts, lengths and ranges checked once and each object held while it is
+// read. Past this file no code reads a tokenizer's Python objects. The
+// tokenizer is found by what it offers (a tokenizers.Tokenizer, or a
+// transformers fast tokenizer's backend), never by importing either, and is
+// only read: where its own settings (truncation, padding, special tokens read
+// as text) would change what it gives, a private copy without them does the work.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "binding/conversions.hpp"
+#include "binding/entry_points.hpp"
+#include "core/assembly.hpp"
+
+namespace korvanta {
+
+// The template's tokenizer as one call reads it.
+struct TokenizerView {
+    Ref object;      // the template's tokenizer, held for the call
+    Ref backend;     // what does the work: the object itself, or its backend_tokenizer
+    Ref mask_token;  // the mask token it names (str), or null
+    Ref pad_token;   // the pad token it names (str), or null
+    Ref padding_side;  // the side it pads on ("left" or "right", a transformers tokenizer's), or null
+    std::size_t model_max_length = 0;  // the longest input its model takes (a transformers tokenizer's), 0: unknown
+    std::size_t vocabulary = 0;  // its vocabulary's size with added tokens, 0 when it does not say
+    bool as_is = false;  // no truncation, padding or special tokens read as text: it can be called as it is
+};
+
+// The view of `tokenizer` (None when the template has none); a TypeError
+// naming what it lacks when it is not a tokenizer.
+TokenizerView view_tokenizer(PyObject* tokenizer);
+
+// The id of `token` (a str), or none when the tokenizer does not know it.
+std::optional<TokenId> token_id(PyObject* backend, PyObject* token);
+
+// Every special token the tokenizer has added, with the given mask and pad
+// tokens: the ids no row text may make.
+IdSet protected_ids(PyObject* backend, std::optional<TokenId> mask_id, std::optional<TokenId> pad_id);
+
+// What encodes texts for one template: the backend itself, or a private copy.
+struct Encoder {
+    Ref backend;       // the tokenizer object whose methods are called
+    Ref batch;         // its encode_batch
+    Ref batch_ids;     // its encode_batch_fast (no offsets), or encode_batch
+};
+
+// An encoder that gives what the backend gives with its own settings off; a
+// copy when they are on. `text_only` makes a copy that reads special tokens
+// written in text as plain text.
+Encoder make_encoder(const TokenizerView& tokenizer, bool text_only);
+
+// Encodes `texts` (a list of str, each of `characters[i]` characters) with
+// or without the tokenizer's special tokens around each; offsets and special
+// flags only when `offsets` is true. Every result is checked here.
+TokenBatch encode_texts(const Encoder& encoder, PyObject* texts, std::span<const std::size_t> characters,
+                        bool special_tokens, bool offsets);
+
+}  // namespace korvanta

@@ -1,0 +1,456 @@
+// The template read for encoding, prompts written out, tokens attributed,
+// cut to fit and laid out, and the contexts of label words.
+#include "core/assembly.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+namespace korvanta {
+
+namespace {
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+std::string_view trim_end(std::string_view text) noexcept {
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+std::string_view trim(std::string_view text) noexcept {
+    text = trim_end(text);
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    return text;
+}
+
+bool is_slot(const PromptFragment& fragment, std::span<const std::string> extra_slots) {
+    return !fragment.is_text() &&
+           (fragment.options.size() > 0 ||
+            std::find(extra_slots.begin(), extra_slots.end(), fragment.string) != extra_slots.end());
+}
+
+}  // namespace
+
+std::size_t character_count(std::string_view text) noexcept {
+    std::size_t count = 0;
+    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
+}
+
+// ---------------------------------------------------------------- the template's side
+
+PromptPlan plan_prompt(const FragmentList& fragments, std::span<const std::string> extra_slots,
+                       const std::optional<std::string>& mask_token, std::span<const std::string> targets) {
+    auto is_target = [&](std::string_view name) { return std::find(targets.begin(), targets.end(), name) != targets.end(); };
+    PromptPlan plan;
+    plan.causal = !mask_token.has_value();
+    if (mask_token) {
+        plan.mask_token = *mask_token;
+        plan.mask_characters = character_count(plan.mask_token);
+    }
+    auto add_text = [&](std::string_view text) {
+        if (plan.parts.empty() || plan.parts.back().kind != PartKind::text) {
+            plan.parts.push_back({PartKind::text, {}, 0, 0});
+        }
+        plan.parts.back().text += text;
+    };
+    for (const PromptFragment& fragment : fragments) {
+        if (fragment.is_text()) {
+            add_text(fragment.string);
+        } else if (is_slot(fragment, extra_slots) && !(plan.causal && is_target(fragment.string))) {
+            if (plan.causal) {  // the input ends here; the space before the slot belongs to the answer
+                if (!plan.parts.empty() && plan.parts.back().kind == PartKind::text) {
+                    plan.parts.back().text.resize(trim_end(plan.parts.back().text).size());
+                }
+                plan.slots = 1;
+                plan.stops_at_slot = true;
+                break;
+            }
+            plan.parts.push_back({PartKind::slot, fragment.string, 0, 0});
+            plan.target_slots.push_back(is_target(fragment.string));
+            ++plan.slots;
+        } else {
+            // A field, or a causal target slot answered in place by one of its options.
+            auto known = std::find(plan.fields.begin(), plan.fields.end(), fragment.string);
+            const std::size_t index = static_cast<std::size_t>(known - plan.fields.begin());
+            if (known == plan.fields.end()) {
+                plan.fields.push_back(fragment.string);
+                plan.answers.emplace_back();
+                if (!fragment.is_text() && is_slot(fragment, extra_slots)) {
+                    for (std::string_view option : fragment.options) plan.answers.back().emplace_back(trim(option));
+                }
+                plan.target_fields.push_back(is_target(fragment.string));
+            }
+            plan.parts.push_back({PartKind::field, {}, index, 0});
+            ++plan.pieces;
+        }
+    }
+    for (PromptPart& part : plan.parts) {
+        if (part.kind == PartKind::text) part.characters = character_count(part.text);
+    }
+    return plan;
+}
+
+// ---------------------------------------------------------------- prompts
+
+std::string_view character_slice(std::string_view text, CharSpan span) noexcept {
+    std::size_t character = 0, begin = text.size(), end = text.size();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        if (character == span.begin) begin = i;
+        if (character == span.end) {
+            end = i;
+            break;
+        }
+        ++character;
+    }
+    return begin >= end ? std::string_view() : text.substr(begin, end - begin);
+}
+
+void Prompts::add(std::span<const std::string_view> values) {
+    std::size_t at = 0;  // characters written so far
+    for (const PromptPart& part : plan_.parts) {
+        switch (part.kind) {
+            case PartKind::text:
+                text_ += part.text;
+                at += part.characters;
+                break;
+            case PartKind::field: {
+                const std::string_view value = values[part.field];
+                const std::size_t characters = character_count(value);
+                text_ += value;
+                pieces_.push_back({at, at + characters});
+                at += characters;
+                break;
+            }
+            case PartKind::slot:
+                text_ += plan_.mask_token;
+                slots_.push_back({at, at + plan_.mask_characters});
+                at += plan_.mask_characters;
+                break;
+        }
+    }
+    ends_.push_back(text_.size());
+    characters_.push_back(at);
+}
+
+std::string_view Prompts::text(std::size_t row) const noexcept {
+    const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
+    return std::string_view(text_).substr(begin, ends_[row] - begin);
+}
+
+std::span<const CharSpan> Prompts::pieces(std::size_t row) const noexcept {
+    return std::span<const CharSpan>(pieces_).subspan(row * plan_.pieces, plan_.pieces);
+}
+
+std::span<const CharSpan> Prompts::slots(std::size_t row) const noexcept {
+    const std::size_t per_row = plan_.causal ? 0 : plan_.slots;
+    return std::span<const CharSpan>(slots_).subspan(row * per_row, per_row);
+}
+
+// ---------------------------------------------------------------- tokens
+
+std::span<const TokenId> TokenBatch::ids_of(std::size_t text) const noexcept {
+    return std::span<const TokenId>(ids).subspan(begin(text), ends[text] - begin(text));
+}
+
+std::span<const CharSpan> TokenBatch::offsets_of(std::size_t text) const noexcept {
+    if (offsets.empty()) return {};
+    return std::span<const CharSpan>(offsets).subspan(begin(text), ends[text] - begin(text));
+}
+
+std::span<const std::uint8_t> TokenBatch::special_of(std::size_t text) const noexcept {
+    if (special.empty()) return {};
+    return std::span<const std::uint8_t>(special).subspan(begin(text), ends[text] - begin(text));
+}
+
+IdSet::IdSet(std::vector<TokenId> ids) : ids_(std::move(ids)) {
+    std::sort(ids_.begin(), ids_.end());
+    ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+}
+
+bool IdSet::contains(TokenId id) const noexcept { return std::binary_search(ids_.begin(), ids_.end(), id); }
+
+namespace {
+
+// A span without the whitespace at its ends, as the characters of `prompt` say.
+CharSpan without_space(std::string_view prompt, CharSpan span) {
+    const std::string_view text = character_slice(prompt, span);
+    std::size_t lead = 0, trail = 0;
+    while (lead < text.size() && is_space(text[lead])) ++lead;
+    while (trail < text.size() - lead && is_space(text[text.size() - 1 - trail])) ++trail;
+    if (lead == text.size()) return span;
+    return {span.begin + lead, span.end - trail};
+}
+
+}  // namespace
+
+bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+                      std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
+                      std::span<const CharSpan> slots, TokenId mask_id, const IdSet& protected_ids,
+                      OwnedTokens& out) {
+    out.ids.assign(ids.begin(), ids.end());
+    out.owners.assign(ids.size(), TokenOwner{});
+    out.special.assign(special.begin(), special.end());
+    out.injected.clear();
+    std::vector<std::uint8_t> slot_found(slots.size(), 0);
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        const CharSpan span = offsets[k];
+        if (span.empty()) {
+            // A token of no characters (a post-processor's, or whitespace
+            // whose offsets were trimmed away) is a piece's only where it
+            // stands inside it.
+            if (special[k] != 0 || protected_ids.contains(ids[k])) continue;
+            auto inside = std::find_if(pieces.begin(), pieces.end(),
+                                       [&](CharSpan piece) { return piece.begin < span.begin && span.begin < piece.end; });
+            if (inside != pieces.end()) {
+                out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(inside - pieces.begin())};
+            }
+            continue;
+        }
+        const bool guarded = special[k] != 0 || protected_ids.contains(ids[k]);
+        // Spans are in order and apart: the first that ends after the token's start is the one to test.
+        auto after = [&](std::span<const CharSpan> spans) {
+            return std::partition_point(spans.begin(), spans.end(), [&](CharSpan s) { return s.end <= span.begin; });
+        };
+        if (ids[k] == mask_id) {
+            auto slot = after(slots);
+            if (slot != slots.end() && slot->overlaps(span)) {
+                const auto index = static_cast<std::size_t>(slot - slots.begin());
+                if (slot_found[index]++) return false;
+                out.owners[k] = {TokenOwner::slot, static_cast<std::uint32_t>(index)};
+                continue;
+            }
+        }
+        auto piece = after(pieces);
+        while (piece != pieces.end() && piece->empty()) ++piece;  // an empty piece holds no characters
+        if (piece == pieces.end() || !piece->overlaps(span)) continue;
+        if (guarded && !piece->contains(without_space(prompt, span))) continue;
+        out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(piece - pieces.begin())};
+        if (guarded) out.injected.push_back({k, span});
+    }
+    return std::all_of(slot_found.begin(), slot_found.end(), [](std::uint8_t found) { return found == 1; });
+}
+
+void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>> replacements) {
+    OwnedTokens replaced;
+    std::size_t next = 0;
+    for (std::size_t k = 0; k < tokens.ids.size(); ++k) {
+        if (next < tokens.injected.size() && tokens.injected[next].token == k) {
+            for (TokenId id : replacements[next]) {
+                replaced.ids.push_back(id);
+                replaced.owners.push_back(tokens.owners[k]);
+                replaced.special.push_back(0);
+            }
+            ++next;
+            continue;
+        }
+        replaced.ids.push_back(tokens.ids[k]);
+        replaced.owners.push_back(tokens.owners[k]);
+        replaced.special.push_back(tokens.special[k]);
+    }
+    tokens = std::move(replaced);
+}
+
+OwnSignature own_signature(const OwnedTokens& empty_row, const IdSet& protected_ids) {
+    OwnSignature signature;
+    signature.tokens = empty_row.ids.size();
+    for (std::size_t k = 0; k < empty_row.ids.size(); ++k) {
+        if (!protected_ids.contains(empty_row.ids[k])) continue;
+        signature.sequence.push_back(empty_row.ids[k]);
+        signature.at_slot.push_back(empty_row.owners[k].kind == TokenOwner::slot);
+    }
+    return signature;
+}
+
+bool OwnSignature::slot_positions(std::span<const TokenId> ids, const IdSet& protected_ids,
+                                  std::vector<std::size_t>& positions) const {
+    positions.clear();
+    std::size_t next = 0;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        if (!protected_ids.contains(ids[k])) continue;
+        if (next == sequence.size() || sequence[next] != ids[k]) return false;
+        if (at_slot[next]) positions.push_back(k);
+        ++next;
+    }
+    return next == sequence.size();
+}
+
+// ---------------------------------------------------------------- cutting and layout
+
+bool kept_lengths(std::size_t fixed, std::span<const std::size_t> lengths, std::span<const bool> shortenable,
+                  std::size_t max_length, std::span<std::size_t> kept) {
+    std::copy(lengths.begin(), lengths.end(), kept.begin());
+    const std::size_t total = std::accumulate(lengths.begin(), lengths.end(), fixed);
+    if (total <= max_length) return true;
+
+    // 1. The room the shortenable pieces share: what is left by everything else.
+    std::size_t others = fixed, longest = 0;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        if (shortenable[i]) {
+            longest = std::max(longest, lengths[i]);
+        } else {
+            others += lengths[i];
+        }
+    }
+    if (others > max_length) return false;
+    const std::size_t room = max_length - others;
+
+    // 2. The highest level that every shortenable piece can be cut down to and
+    //    still fit: sum(min(length, level)) <= room.
+    auto filled = [&](std::size_t level) {
+        std::size_t sum = 0;
+        for (std::size_t i = 0; i < lengths.size(); ++i) {
+            if (shortenable[i]) sum += std::min(lengths[i], level);
+        }
+        return sum;
+    };
+    std::size_t low = 0, high = longest;  // filled(low) <= room < filled(high), since the row does not fit
+    while (high - low > 1) {
+        const std::size_t middle = low + (high - low) / 2;
+        (filled(middle) <= room ? low : high) = middle;
+    }
+
+    // 3. Cut to that level; what room is left goes, one token each, to the
+    //    pieces that were cut, in row order.
+    std::size_t left = room - filled(low);
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        if (!shortenable[i] || lengths[i] <= low) continue;
+        kept[i] = low + (left > 0 ? 1 : 0);
+        if (left > 0) --left;
+    }
+    return true;
+}
+
+void piece_lengths(const OwnedTokens& tokens, std::span<std::size_t> lengths) noexcept {
+    std::fill(lengths.begin(), lengths.end(), 0);
+    for (const TokenOwner& owner : tokens.owners) {
+        if (owner.kind == TokenOwner::piece) ++lengths[owner.index];
+    }
+}
+
+void EncodedRows::add(std::span<const TokenId> ids, std::span<const std::size_t> slot_positions) {
+    ids_.insert(ids_.end(), ids.begin(), ids.end());
+    if (labelled_) labels_.resize(ids_.size(), ignored_label);
+    ends_.push_back(ids_.size());
+    slots_.insert(slots_.end(), slot_positions.begin(), slot_positions.end());
+}
+
+void EncodedRows::add_cut(const OwnedTokens& tokens, std::span<const std::size_t> kept, CutSide side,
+                          const LabelRule& labels) {
+    // 1. How many tokens each piece has, so that a cut from the start knows
+    //    where its kept tokens begin, and labels know each piece's last token.
+    std::vector<std::size_t> seen(kept.size(), 0), lengths(kept.size(), 0), skip(kept.size(), 0);
+    piece_lengths(tokens, lengths);
+    for (std::size_t p = 0; side == CutSide::start && p < kept.size(); ++p) skip[p] = lengths[p] - kept[p];
+    // 2. Keep the template's tokens and each piece's kept run; slots where
+    //    their mask lands; labels on target pieces, on the special tokens
+    //    right after a target piece's last token, and at target slots.
+    const std::size_t start = ids_.size();
+    const std::size_t slots_start = slots_.size();
+    slots_.resize(slots_start + slots_per_row_, 0);
+    bool closing = false;  // the tokens so far since a target piece's last token are special
+    for (std::size_t k = 0; k < tokens.ids.size(); ++k) {
+        const TokenOwner owner = tokens.owners[k];
+        std::int64_t label = ignored_label;
+        if (owner.kind == TokenOwner::piece) {
+            const std::size_t rank = seen[owner.index]++;
+            const bool target = !labels.target_pieces.empty() && labels.target_pieces[owner.index];
+            const bool cut = rank < skip[owner.index] || rank >= skip[owner.index] + kept[owner.index];
+            closing = target && !cut && rank + 1 == lengths[owner.index];
+            if (cut) continue;
+            if (target) label = static_cast<std::int64_t>(tokens.ids[k]);
+        } else {
+            if (owner.kind == TokenOwner::slot) {
+                slots_[slots_start + owner.index] = ids_.size() - start;
+                if (owner.index < labels.slot_answers.size() && labels.slot_answers[owner.index]) {
+                    label = static_cast<std::int64_t>(*labels.slot_answers[owner.index]);
+                }
+            }
+            closing = closing && tokens.special[k] != 0;
+            if (closing) label = static_cast<std::int64_t>(tokens.ids[k]);
+        }
+        ids_.push_back(tokens.ids[k]);
+        if (labelled_) labels_.push_back(label);
+    }
+    ends_.push_back(ids_.size());
+}
+
+void EncodedRows::drop_last(std::size_t count) noexcept {
+    const std::size_t begin = ends_.size() < 2 ? 0 : ends_[ends_.size() - 2];
+    count = std::min(count, ends_.back() - begin);
+    ends_.back() -= count;
+    ids_.resize(ends_.back());
+    if (labelled_) labels_.resize(ends_.back());
+}
+
+void EncodedRows::end_at_slot() {
+    const std::size_t begin = ends_.size() < 2 ? 0 : ends_[ends_.size() - 2];
+    slots_.resize(ends_.size() * slots_per_row_ - slots_per_row_);
+    slots_.push_back(ends_.back() - begin);
+}
+
+std::span<const TokenId> EncodedRows::ids(std::size_t row) const noexcept {
+    const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
+    return std::span<const TokenId>(ids_).subspan(begin, ends_[row] - begin);
+}
+
+std::span<const std::int64_t> EncodedRows::labels(std::size_t row) const noexcept {
+    if (!labelled_) return {};
+    const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
+    return std::span<const std::int64_t>(labels_).subspan(begin, ends_[row] - begin);
+}
+
+std::span<const std::size_t> EncodedRows::slot_positions(std::size_t row) const noexcept {
+    return std::span<const std::size_t>(slots_).subspan(row * slots_per_row_, slots_per_row_);
+}
+
+std::size_t EncodedRows::longest() const noexcept {
+    std::size_t longest = 0;
+    for (std::size_t row = 0; row < size(); ++row) longest = std::max(longest, ids(row).size());
+    return longest;
+}
+
+std::size_t padded_width(const EncodedRows& rows, Padding padding) noexcept {
+    switch (padding.kind) {
+        case Padding::longest: return rows.longest();
+        case Padding::width: return std::max(padding.size, rows.longest());
+        case Padding::none: break;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- label words
+
+LabelContexts label_contexts(const FragmentList& fragments, std::span<const std::string> extra_slots) {
+    LabelContexts result;
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        if (!is_slot(fragments[i], extra_slots)) continue;
+        // The template text that touches the slot on each side, up to the next control.
+        std::string before, after;
+        for (std::size_t j = i; j > 0 && fragments[j - 1].is_text(); --j) before.insert(0, fragments[j - 1].string);
+        for (std::size_t j = i + 1; j < fragments.size() && fragments[j].is_text(); ++j) after += fragments[j].string;
+        const std::size_t start = character_count(before);
+        result.words.emplace_back();
+        for (std::string_view option : fragments[i].options) {
+            const std::string_view word = trim(option);
+            result.words.back().emplace_back(word);
+            result.contexts.push_back({before + std::string(word) + after, {start, start + character_count(word)}});
+        }
+        result.words_per_slot.push_back(fragments[i].options.size());
+        result.slots.push_back(&fragments[i]);
+    }
+    return result;
+}
+
+std::vector<TokenId> word_tokens(std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+                                 std::span<const std::uint8_t> special, CharSpan word, const IdSet& whitespace) {
+    std::vector<TokenId> tokens;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        if (special[k] != 0 || !offsets[k].overlaps(word)) continue;
+        if (tokens.empty() && whitespace.contains(ids[k]) && k + 1 < ids.size() && offsets[k + 1].overlaps(word)) continue;
+        tokens.push_back(ids[k]);
+    }
+    return tokens;
+}
+
+}  // namespace korvanta

@@ -1,0 +1,279 @@
+// The tokenizer-free part of encoding rows into model inputs: the template
+// read as text, fields and slots; each row's whole prompt written out with
+// where its fields and slots stand; the tokens the tokenizer gave for a
+// prompt attributed to the template, to fields and to slots; the cutting of
+// field tokens to fit a maximum length; the rows laid out with their slots'
+// positions and the width they are padded to; the contexts label words are
+// read in. Plain C++ over text, id and offset arrays, fuzzed alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/record.hpp"
+
+namespace korvanta {
+
+// Token ids are kept at 64 bits; a tokenizer's ids are checked to lie in
+// 0 .. max_token_id before they reach the core.
+using TokenId = std::uint64_t;
+inline constexpr TokenId max_token_id = (TokenId(1) << 63) - 1;
+
+// Characters begin .. end of a prompt (Unicode code points, as a tokenizer's offsets count them).
+struct CharSpan {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+
+    bool empty() const noexcept { return begin == end; }
+    // Whether the two share a character (an empty span shares none).
+    bool overlaps(CharSpan other) const noexcept {
+        return begin < other.end && other.begin < end && !empty() && !other.empty();
+    }
+    bool contains(CharSpan other) const noexcept { return begin <= other.begin && other.end <= end; }
+};
+
+// How many characters UTF-8 text holds.
+std::size_t character_count(std::string_view text) noexcept;
+
+// ---------------------------------------------------------------- the template's side
+
+// A template as encoding reads it: text written as it stands, fields filled
+// from each row, slots written as the mask token.
+enum class PartKind : std::uint8_t { text, field, slot };
+struct PromptPart {
+    PartKind kind;
+    std::string text;       // text: the template's text (UTF-8); slot: the slot's name
+    std::size_t field = 0;  // field: its index in PromptPlan::fields
+    std::size_t characters = 0;  // text: how many characters `text` holds
+};
+
+struct PromptPlan {
+    std::vector<PromptPart> parts;    // in template order; a causal plan ends before its first slot that is not a target
+    std::vector<std::string> fields;  // the fields' names, UTF-8, in template order, each once
+    std::vector<std::vector<std::string>> answers;  // per field: a causal target slot's options, its value one of them; else empty
+    std::vector<std::uint8_t> target_fields;        // per field: its tokens are labelled
+    std::vector<std::uint8_t> target_slots;         // per slot part: its mask is labelled with the row's answer
+    std::string mask_token;           // written at each slot (UTF-8)
+    std::size_t mask_characters = 0;  // how many characters the mask token holds
+    std::size_t pieces = 0;           // how many field parts (a field may stand more than once)
+    std::size_t slots = 0;            // how many slot parts; a causal plan's one slot is where it stops
+    bool causal = false;              // no mask token: slots are answered in place or end the input
+    bool stops_at_slot = false;       // a causal plan that ends where a slot that is not a target stands
+};
+
+// The plan of a template: a control is a slot when it has options or is named
+// in `extra_slots`, a field otherwise; `targets` names the fields and slots
+// whose tokens are labelled. With no mask token (a causal model) a target
+// slot is answered in place, like a field whose value is one of its options,
+// and the plan ends at the first other slot, without the whitespace before it.
+PromptPlan plan_prompt(const FragmentList& fragments, std::span<const std::string> extra_slots,
+                       const std::optional<std::string>& mask_token, std::span<const std::string> targets = {});
+
+// ---------------------------------------------------------------- prompts
+
+// Rows' whole prompts, one after another, with where each field piece and
+// each slot stands in its prompt.
+class Prompts {
+   public:
+    explicit Prompts(const PromptPlan& plan) noexcept : plan_(plan) {}
+
+    // Writes one row's prompt; `values` holds each field's text by field index.
+    void add(std::span<const std::string_view> values);
+
+    std::size_t size() const noexcept { return ends_.size(); }
+    std::string_view text(std::size_t row) const noexcept;
+    std::size_t characters(std::size_t row) const noexcept { return characters_[row]; }
+    std::span<const CharSpan> pieces(std::size_t row) const noexcept;
+    std::span<const CharSpan> slots(std::size_t row) const noexcept;
+
+   private:
+    const PromptPlan& plan_;
+    std::string text_;                    // every prompt, UTF-8, one after another
+    std::vector<std::size_t> ends_;       // where each prompt ends in text_
+    std::vector<std::size_t> characters_; // each prompt's length in characters
+    std::vector<CharSpan> pieces_;        // plan_.pieces spans a row
+    std::vector<CharSpan> slots_;         // plan_.slots spans a row
+};
+
+// ---------------------------------------------------------------- tokens
+
+// What a tokenizer gave for a batch of texts, checked: ids, and when asked
+// for, each token's characters and whether it is a special token.
+struct TokenBatch {
+    std::vector<TokenId> ids;          // every text's ids, one text after another
+    std::vector<CharSpan> offsets;     // per id, its characters in its text (empty when not asked for)
+    std::vector<std::uint8_t> special; // per id, 1 for a special token (empty when not asked for)
+    std::vector<std::size_t> ends;     // where each text's ids end
+
+    std::size_t size() const noexcept { return ends.size(); }
+    std::size_t begin(std::size_t text) const noexcept { return text == 0 ? 0 : ends[text - 1]; }
+    std::span<const TokenId> ids_of(std::size_t text) const noexcept;
+    std::span<const CharSpan> offsets_of(std::size_t text) const noexcept;
+    std::span<const std::uint8_t> special_of(std::size_t text) const noexcept;
+};
+
+// A set of ids, sorted, each once: the ids no row text may make (every
+// special token of the tokenizer, its mask token and its pad token), or the
+// lone whitespace pieces of a vocabulary.
+class IdSet {
+   public:
+    IdSet() = default;
+    explicit IdSet(std::vector<TokenId> ids);
+    bool contains(TokenId id) const noexcept;
+    std::span<const TokenId> ids() const noexcept { return ids_; }
+
+   private:
+    std::vector<TokenId> ids_;  // sorted, unique
+};
+
+// Whom a token of a prompt belongs to.
+struct TokenOwner {
+    enum Kind : std::uint8_t { own, piece, slot };
+    Kind kind = own;       // own: the template's (its text, its special tokens)
+    std::uint32_t index = 0;  // piece: the field piece; slot: the slot
+};
+
+// A protected token that a field's text made, and the characters it came from.
+struct InjectedToken {
+    std::size_t token;  // its index among the row's tokens
+    CharSpan span;      // its characters in the prompt
+};
+
+// One row's tokens with their owners, as the core cuts and lays them out.
+struct OwnedTokens {
+    std::vector<TokenId> ids;
+    std::vector<TokenOwner> owners;
+    std::vector<std::uint8_t> special;    // per token, 1 for a special token
+    std::vector<InjectedToken> injected;  // in token order
+};
+
+// Characters `span` of UTF-8 text.
+std::string_view character_slice(std::string_view text, CharSpan span) noexcept;
+
+// Attributes the tokens of `prompt`: the mask token standing at a slot is
+// the slot's; a token with characters of a field piece is the piece's, except
+// a protected or special token whose characters, but for whitespace it
+// absorbed around it, lie outside the piece (the template's own); everything
+// else is the template's. A protected or special token a piece made is kept
+// in `injected`. Returns false when a slot does not hold exactly one mask token.
+bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+                      std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
+                      std::span<const CharSpan> slots, TokenId mask_id, const IdSet& protected_ids,
+                      OwnedTokens& out);
+
+// Replaces the injected tokens of `tokens` by `replacements[i]` (for the i-th
+// injected token), owned by the same piece.
+void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>> replacements);
+
+// What the template itself makes in every row: the protected ids of its own
+// tokens in order, and which of them are the mask at a slot. A row whose
+// protected ids are exactly these has no field that made one, and its slots
+// are those mask tokens: no offsets are needed to lay it out.
+struct OwnSignature {
+    std::vector<TokenId> sequence;       // the protected ids of its tokens, in token order
+    std::vector<std::uint8_t> at_slot;   // per entry: it is the mask token at a slot
+    std::size_t tokens = 0;              // the template's own tokens with every field empty
+
+    // The slots' positions among `ids`, when its protected ids are the
+    // template's own; false otherwise.
+    bool slot_positions(std::span<const TokenId> ids, const IdSet& protected_ids,
+                        std::vector<std::size_t>& positions) const;
+};
+
+OwnSignature own_signature(const OwnedTokens& empty_row, const IdSet& protected_ids);
+
+// ---------------------------------------------------------------- cutting and layout
+
+enum class CutSide { end, start };  // which end of a field piece loses its tokens
+
+// How many tokens each piece keeps so that the row is at most `max_length`
+// long: all of them when the row fits; otherwise the pieces that may be
+// shortened are cut, longest first, to exactly what fits (when the longest
+// pieces tie, those earlier in the row keep one token more). `fixed` counts
+// the row's tokens outside pieces. Returns false, leaving `kept`
+// unspecified, when even cutting those pieces to nothing is not enough.
+bool kept_lengths(std::size_t fixed, std::span<const std::size_t> lengths, std::span<const bool> shortenable,
+                  std::size_t max_length, std::span<std::size_t> kept);
+
+// Per piece, how many tokens the row's tokens give it.
+void piece_lengths(const OwnedTokens& tokens, std::span<std::size_t> lengths) noexcept;
+
+// What a row's labels are: the tokens of its target pieces (and the special
+// tokens right after such a piece's last token, so that a model learns to
+// stop), and at a target slot's mask the id of the row's answer.
+struct LabelRule {
+    std::span<const std::uint8_t> target_pieces;        // per piece: labelled
+    std::span<const std::optional<TokenId>> slot_answers;  // per slot: the id its mask is labelled with, if any
+};
+inline constexpr std::int64_t ignored_label = -100;  // what a loss skips
+
+// Rows of ids, one after another, with the positions of their slots and,
+// when asked for, their labels.
+class EncodedRows {
+   public:
+    explicit EncodedRows(std::size_t slots_per_row, bool labelled = false) noexcept
+        : slots_per_row_(slots_per_row), labelled_(labelled) {}
+
+    // A row as the tokenizer gave it, its slots at `slot_positions`.
+    void add(std::span<const TokenId> ids, std::span<const std::size_t> slot_positions);
+    // A row of owned tokens, each piece keeping its first (CutSide::end) or
+    // last (CutSide::start) `kept[p]` tokens.
+    void add_cut(const OwnedTokens& tokens, std::span<const std::size_t> kept, CutSide side,
+                 const LabelRule& labels = {});
+    // Drops the last `count` ids of the last row (the special tokens after a causal input).
+    void drop_last(std::size_t count) noexcept;
+    // A causal row: its one slot is where its input ends.
+    void end_at_slot();
+
+    std::size_t size() const noexcept { return ends_.size(); }
+    std::span<const TokenId> ids(std::size_t row) const noexcept;
+    std::span<const std::size_t> slot_positions(std::size_t row) const noexcept;
+    std::span<const std::int64_t> labels(std::size_t row) const noexcept;  // empty unless labelled
+    bool labelled() const noexcept { return labelled_; }
+    std::size_t longest() const noexcept;
+
+   private:
+    std::vector<TokenId> ids_;        // every row's ids, one row after another
+    std::vector<std::int64_t> labels_;  // per id, its label (ignored_label for none), when labelled
+    std::vector<std::size_t> ends_;   // where each row's ids end in ids_
+    std::vector<std::size_t> slots_;  // every row's slot positions, slots_per_row_ a row
+    std::size_t slots_per_row_;       // the plan's slot count
+    bool labelled_;                   // whether rows carry labels
+};
+
+// How wide padded rows are: not padded (0), as the longest row, or a given
+// width (never narrower than the longest row).
+struct Padding {
+    enum Kind { none, longest, width } kind = none;
+    std::size_t size = 0;  // the width, for Kind::width
+};
+std::size_t padded_width(const EncodedRows& rows, Padding padding) noexcept;
+
+// ---------------------------------------------------------------- label words
+
+// Each option of each slot written at its slot between the template text
+// around it, without the whitespace around the option: the text to tokenize
+// and where the word stands in it.
+struct LabelContext {
+    std::string text;  // UTF-8
+    CharSpan word;     // the option's characters in `text`
+};
+struct LabelContexts {
+    std::vector<LabelContext> contexts;        // slot after slot, option after option
+    std::vector<std::size_t> words_per_slot;   // how many options each slot has
+    std::vector<const PromptFragment*> slots;  // each slot's fragment
+    std::vector<std::vector<std::string>> words;  // each slot's options without the whitespace around them
+};
+LabelContexts label_contexts(const FragmentList& fragments, std::span<const std::string> extra_slots);
+
+// The tokens of a context that hold characters of its word, but for a lone
+// whitespace piece the tokenizer put before it (`whitespace` holds their ids).
+std::vector<TokenId> word_tokens(std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+                                 std::span<const std::uint8_t> special, CharSpan word, const IdSet& whitespace);
+
+}  // namespace korvanta
