@@ -1,0 +1,153 @@
+// Reading encode()'s options into plain values, each with the message that
+// names the option and what it must be.
+#include "binding/encoding.hpp"
+
+#include <algorithm>
+
+namespace korvanta {
+
+Ref type_name(PyObject* object) {
+    return check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
+}
+
+[[noreturn]] void raise_option_type(const char* option, const char* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, messages::option_type, option, expected, type_name(value).get());
+    throw PythonError{};
+}
+
+bool truth(PyObject* object) {
+    int value = PyObject_IsTrue(object);
+    check_status(value);
+    return value == 1;
+}
+
+// A str names one; an iterable of str names each of its items.
+std::vector<std::string> names_of(PyObject* value, const char* option) {
+    std::vector<std::string> names;
+    if (value == nullptr || value == Py_None) return names;
+    if (PyUnicode_Check(value)) {
+        names.emplace_back(text_of(value).view());
+        return names;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+        PyErr_Clear();
+        raise_option_type(option, "a str or an iterable of str", value);
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_Check(item.get())) {
+            PyErr_Format(PyExc_TypeError, messages::names_type, option, type_name(value).get(),
+                         type_name(item.get()).get());
+            throw PythonError{};
+        }
+        names.emplace_back(text_of(item.get()).view());
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+    return names;
+}
+
+bool contains(const std::vector<std::string>& names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// A str or None option: null when not given or None.
+PyObject* token_option(PyObject* value, const char* option) {
+    if (value == nullptr || value == Py_None) return nullptr;
+    if (PyUnicode_Check(value)) return value;
+    raise_option_type(option, "a str or None", value);
+}
+
+std::optional<std::size_t> max_length_of(PyObject* value) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
+        Py_ssize_t length = PyLong_AsSsize_t(value);
+        if (length > 0) return static_cast<std::size_t>(length);
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_ValueError, messages::bad_max_length, value);
+    throw PythonError{};
+}
+
+CutSide side_of(PyObject* value) {
+    if (value == nullptr) return CutSide::end;
+    if (PyUnicode_Check(value)) {
+        if (PyUnicode_CompareWithASCIIString(value, "right") == 0) return CutSide::end;
+        if (PyUnicode_CompareWithASCIIString(value, "left") == 0) return CutSide::start;
+    }
+    PyErr_Format(PyExc_ValueError, messages::bad_side, value);
+    throw PythonError{};
+}
+
+Padding padding_of(PyObject* value) {
+    if (value == nullptr || value == Py_None || value == Py_False) return {};
+    if (value == Py_True) return {Padding::longest, 0};
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "longest") == 0) return {Padding::longest, 0};
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
+        Py_ssize_t width = PyLong_AsSsize_t(value);
+        if (width >= 0) return {Padding::width, static_cast<std::size_t>(width)};
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_ValueError, messages::bad_padding, value);
+    throw PythonError{};
+}
+
+Tensors tensors_of(PyObject* value) {
+    if (value == nullptr || value == Py_None) return Tensors::none;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "np") == 0) return Tensors::numpy;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "pt") == 0) return Tensors::torch;
+    PyErr_Format(PyExc_ValueError, messages::bad_return_tensors, value);
+    throw PythonError{};
+}
+
+// overflow="raise" (false) or "drop" (true).
+bool drops_overflow(PyObject* value) {
+    if (value == nullptr || value == Py_None) return false;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "raise") == 0) return false;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "drop") == 0) return true;
+    PyErr_Format(PyExc_ValueError, messages::bad_overflow, value);
+    throw PythonError{};
+}
+
+// padding_side: "right" (false) or "left" (true); by default the tokenizer's own side, else right.
+bool pads_left(PyObject* value, const TokenizerView& tokenizer) {
+    if (value == nullptr || value == Py_None) {
+        value = tokenizer.padding_side.get();
+        if (value == nullptr) return false;
+    }
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "right") == 0) return false;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "left") == 0) return true;
+    PyErr_Format(PyExc_ValueError, messages::bad_padding_side, value);
+    throw PythonError{};
+}
+
+// The cache key of a call.
+EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenizer, const Options& options) {
+    EncodingKey key;
+    key.extra_slots = names_of(options[encode_option::slots].get(), "slots");
+    key.targets = names_of(options[encode_option::targets].get(), "targets");
+    for (const std::string& target : key.targets) {
+        if (std::none_of(content.fragments.begin(), content.fragments.end(),
+                         [&](const PromptFragment& f) { return !f.is_text() && f.string == target; })) {
+            PyErr_Format(PyExc_ValueError, messages::not_a_target, new_str(target).get());
+            throw PythonError{};
+        }
+    }
+    if (PyObject* special = options[encode_option::add_special_tokens].get()) key.special_tokens = truth(special);
+    const bool has_slots = std::any_of(content.fragments.begin(), content.fragments.end(), [&](const PromptFragment& f) {
+        return !f.is_text() && (f.options.size() > 0 || contains(key.extra_slots, f.string));
+    });
+    PyObject* mask = options[encode_option::mask_token].get();
+    if (mask == nullptr) {
+        mask = tokenizer.mask_token.get();
+        if (mask == nullptr) {
+            if (has_slots) raise(PyExc_ValueError, messages::needs_mask_token);
+            key.mask_token = std::string();
+            return key;
+        }
+    }
+    if (token_option(mask, "mask_token") != nullptr) key.mask_token = std::string(text_of(mask).view());
+    return key;
+}
+
+}  // namespace korvanta

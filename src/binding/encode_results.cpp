@@ -1,0 +1,149 @@
+// The result of encode() and encode_batch(): lists of ints (shared per
+// value), or int64 numpy arrays (checked before they are written) or torch
+// tensors over them; padding on either side.
+#include "binding/encoding.hpp"
+
+#include <algorithm>
+#include <string_view>
+
+namespace korvanta {
+
+namespace {
+
+Ref new_int(std::size_t value) { return check(PyLong_FromSize_t(value)); }
+
+// A buffer view, released when it goes.
+struct BufferView {
+    Py_buffer view{};
+    bool held = false;
+    ~BufferView() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
+// A new int64 numpy array of `shape`, filled by `fill(std::int64_t* data)`.
+// What numpy.zeros gave is checked before anything is written into it.
+template <class Fill>
+Ref new_array(PyObject* numpy, std::initializer_list<std::size_t> shape, Fill&& fill) {
+    Ref dims = check(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    Py_ssize_t i = 0;
+    std::size_t items = 1;
+    for (std::size_t extent : shape) {
+        PyTuple_SET_ITEM(dims.get(), i++, new_int(extent).release());
+        items *= extent;
+    }
+    Ref array = check(PyObject_CallMethod(numpy, "zeros", "Os", dims.get(), "int64"));
+    BufferView buffer;
+    check_status(PyObject_GetBuffer(array.get(), &buffer.view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT));
+    buffer.held = true;
+    const std::string_view format = buffer.view.format != nullptr ? buffer.view.format : "B";
+    const bool int64 = buffer.view.itemsize == 8 && !format.empty() && (format.back() == 'q' || format.back() == 'l') &&
+                       format.find_first_of(">!") == std::string_view::npos;
+    if (!int64 || buffer.view.len != static_cast<Py_ssize_t>(items * 8)) {
+        PyErr_Format(PyExc_TypeError, messages::array_mismatch, array.get(), static_cast<Py_ssize_t>(items));
+        throw PythonError{};
+    }
+    fill(static_cast<std::int64_t*>(buffer.view.buf));
+    return array;
+}
+
+Ref import_module(const char* name, const char* missing) {
+    Ref module = Ref::steal(PyImport_ImportModule(name));
+    if (!module) {
+        if (PyErr_ExceptionMatches(PyExc_ImportError)) raise(PyExc_ImportError, missing);
+        throw PythonError{};
+    }
+    return module;
+}
+
+// One column of the result: for each row r, value(r, c) for c below
+// size_of(r) (as lists), or below `inner` (as an array of rows).
+template <class SizeOf, class Value>
+Ref new_column(const EncodedRows& rows, const Layout& layout, PyObject* numpy, std::size_t inner, SizeOf&& size_of,
+               Value&& value, const EncodingCache& cache) {
+    if (layout.tensors != Tensors::none) {
+        auto fill = [&](std::int64_t* data) {
+            for (std::size_t r = 0; r < rows.size(); ++r) {
+                for (std::size_t c = 0; c < inner; ++c) data[r * inner + c] = value(r, c);
+            }
+        };
+        return layout.batch ? new_array(numpy, {rows.size(), inner}, fill) : new_array(numpy, {inner}, fill);
+    }
+    Ref all = check(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const std::size_t size = size_of(r);
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(size)));
+        for (std::size_t c = 0; c < size; ++c) {
+            PyObject* item = cache.int_object(value(r, c));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), Ref::borrow(item).release());
+        }
+        PyList_SET_ITEM(all.get(), static_cast<Py_ssize_t>(r), list.release());
+    }
+    if (!layout.batch) return check(PySequence_GetItem(all.get(), 0));
+    return all;
+}
+
+}  // namespace
+
+Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, Layout layout) {
+    const std::size_t columns = layout.width != 0 ? layout.width : rows.longest();
+    Ref numpy;
+    if (layout.tensors != Tensors::none) {
+        for (std::size_t r = 0; layout.width == 0 && r < rows.size(); ++r) {
+            if (rows.ids(r).size() != columns) raise(PyExc_ValueError, messages::ragged_arrays);
+        }
+        if (layout.tensors == Tensors::torch) import_module("torch", messages::needs_torch);
+        numpy = import_module("numpy", messages::needs_numpy);
+        layout.width = columns;
+    }
+    // Where row r's ids begin in its padded row, and the row's value at column c.
+    auto shift = [&](std::size_t r) { return layout.left && layout.width != 0 ? layout.width - rows.ids(r).size() : 0; };
+    auto at = [&](std::size_t r, std::size_t c, auto values, std::int64_t pad) -> std::int64_t {
+        const std::size_t begin = shift(r);
+        if (c < begin || c - begin >= values.size()) return pad;
+        return static_cast<std::int64_t>(values[c - begin]);
+    };
+    const std::size_t inner = layout.tensors != Tensors::none ? columns : 0;
+    auto ids = [&](std::size_t r, std::size_t c) { return at(r, c, rows.ids(r), static_cast<std::int64_t>(layout.pad)); };
+    auto attention = [&](std::size_t r, std::size_t c) -> std::int64_t {
+        return c >= shift(r) && c - shift(r) < rows.ids(r).size();
+    };
+    auto positions = [&](std::size_t r, std::size_t c) {
+        return static_cast<std::int64_t>(rows.slot_positions(r)[c] + shift(r));
+    };
+    Ref result = check(PyDict_New());
+    auto set = [&](const char* key, Ref value) {
+        if (layout.tensors == Tensors::torch) {
+            Ref torch = import_module("torch", messages::needs_torch);
+            value = check(PyObject_CallMethod(torch.get(), "from_numpy", "O", value.get()));
+        }
+        check_status(PyDict_SetItemString(result.get(), key, value.get()));
+    };
+    auto padded = [&](std::size_t r) { return std::max(layout.width, rows.ids(r).size()); };
+    auto slots = [&](std::size_t) { return layout.slots; };
+    set("input_ids", new_column(rows, layout, numpy.get(), inner, padded, ids, cache));
+    set("attention_mask", new_column(rows, layout, numpy.get(), inner, padded, attention, cache));
+    set("mask_positions", new_column(rows, layout, numpy.get(), layout.slots, slots, positions, cache));
+    if (rows.labelled()) {
+        auto labels = [&](std::size_t r, std::size_t c) { return at(r, c, rows.labels(r), ignored_label); };
+        set("labels", new_column(rows, layout, numpy.get(), inner, padded, labels, cache));
+    }
+    if (layout.row_index != nullptr) {
+        const std::vector<std::size_t>& kept = *layout.row_index;
+        Ref index;
+        if (layout.tensors != Tensors::none) {
+            index = new_array(numpy.get(), {kept.size()}, [&](std::int64_t* data) {
+                for (std::size_t r = 0; r < kept.size(); ++r) data[r] = static_cast<std::int64_t>(kept[r]);
+            });
+        } else {
+            index = check(PyList_New(static_cast<Py_ssize_t>(kept.size())));
+            for (std::size_t r = 0; r < kept.size(); ++r) {
+                PyList_SET_ITEM(index.get(), static_cast<Py_ssize_t>(r), new_int(kept[r]).release());
+            }
+        }
+        set("row_index", std::move(index));
+    }
+    return result;
+}
+
+}  // namespace korvanta

@@ -1,0 +1,182 @@
+// Reading rows (mappings, sequences of mappings, or columns) into the values
+// each prompt is written from, holding what is read while Python code runs.
+#include "binding/encoding.hpp"
+
+#include <algorithm>
+
+namespace korvanta {
+
+// The name of a plan's slot part `slot`.
+std::string_view slot_name(const PromptPlan& plan, std::size_t slot) {
+    for (const PromptPart& part : plan.parts) {
+        if (part.kind == PartKind::slot && slot-- == 0) return part.text;
+    }
+    return {};
+}
+
+namespace {
+
+// ", "-joined reprs of a mapping's keys, or null when it has none.
+Ref key_list(PyObject* mapping) {
+    Ref keys = Ref::steal(PyMapping_Keys(mapping));
+    if (!keys) {
+        PyErr_Clear();
+        return Ref();
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+    if (count == 0) return Ref();
+    Ref reprs = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        check_status(PyList_Append(reprs.get(), check(PyObject_Repr(key.get())).get()));
+    }
+    Ref separator = check(PyUnicode_FromString(", "));
+    return check(PyUnicode_Join(separator.get(), reprs.get()));
+}
+
+// The KeyError of a row (or a batch of columns) without one of the template's
+// fields: what it has, and how to write the field's spelling as text when the
+// tokenizer has a special token of that name.
+[[noreturn]] void raise_missing_field(const TokenizerView& tokenizer, PyObject* mapping, PyObject* name,
+                                      std::optional<std::size_t> row) {
+    PyErr_Clear();
+    Ref keys = key_list(mapping);
+    Ref message = row ? check(PyUnicode_FromFormat(messages::missing_field, name, *row, name))
+                      : check(PyUnicode_FromFormat(messages::missing_column, name, name));
+    Ref what = keys ? check(PyUnicode_FromFormat(row ? messages::row_keys : messages::batch_columns, keys.get()))
+                    : check(PyUnicode_FromString(row ? messages::row_no_keys : messages::batch_no_columns));
+    message = check(PyUnicode_Concat(message.get(), what.get()));
+    Ref special = check(PyUnicode_FromFormat("[%U]", name));
+    if (token_id(tokenizer.backend.get(), special.get())) {
+        Ref escaped = check(PyUnicode_FromFormat("\\[%U\\]", name));
+        Ref advice = check(PyUnicode_FromFormat(messages::special_spelling, special.get(), escaped.get()));
+        message = check(PyUnicode_Concat(message.get(), advice.get()));
+    }
+    PyErr_SetObject(PyExc_KeyError, message.get());
+    throw PythonError{};
+}
+
+bool is_mapping(PyObject* object) {
+    if (PyDict_Check(object)) return true;
+    if (PyUnicode_Check(object) || PyBytes_Check(object) || PyList_Check(object) || PyTuple_Check(object)) return false;
+    const int has_keys = PyObject_HasAttrString(object, "keys");
+    return has_keys == 1;
+}
+
+// The index of a row's answer to a slot: an int indexes `options`, a str is one of them.
+std::size_t answer_index(PyObject* value, const std::vector<std::string>& options, std::string_view slot,
+                         std::size_t row) {
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
+        const Py_ssize_t index = PyLong_AsSsize_t(value);
+        if (index >= 0 && static_cast<std::size_t>(index) < options.size()) return static_cast<std::size_t>(index);
+        PyErr_Clear();
+    } else if (PyUnicode_Check(value)) {
+        const Utf8Text text = text_of(value);
+        auto found = std::find(options.begin(), options.end(), text.view());
+        if (found != options.end()) return static_cast<std::size_t>(found - options.begin());
+    }
+    Ref listed = check(PyList_New(0));
+    for (const std::string& option : options) check_status(PyList_Append(listed.get(), new_str(option).get()));
+    PyErr_Format(PyExc_ValueError, messages::bad_answer, row, new_str(slot).get(), listed.get(), value);
+    throw PythonError{};
+}
+
+}  // namespace
+
+// Reads rows: one mapping, a sequence of mappings, or a mapping of columns.
+// What is read is held (a sequence is copied into a tuple of its own) while
+// the values' __str__ runs, which may change the caller's containers.
+RowValues row_values(const EncodingCache& cache, const TokenizerView& tokenizer, PyObject* rows, bool batch) {
+    const PromptPlan& plan = cache.plan;
+    // 1. The names to look up: the fields, then the target slots answered at a mask.
+    std::vector<Ref> names;
+    for (const std::string& field : plan.fields) names.push_back(new_str(field));
+    std::vector<std::size_t> slot_of_name;  // per name past the fields, its slot part
+    std::size_t slot = 0;
+    for (const PromptPart& part : plan.parts) {
+        if (part.kind != PartKind::slot) continue;
+        if (plan.target_slots[slot]) {
+            names.push_back(new_str(part.text));
+            slot_of_name.push_back(slot);
+        }
+        ++slot;
+    }
+    RowValues values;
+    auto lookup = [&](PyObject* mapping, PyObject* name, std::optional<std::size_t> row) {
+        Ref value = Ref::steal(PyObject_GetItem(mapping, name));
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_KeyError)) raise_missing_field(tokenizer, mapping, name, row);
+            throw PythonError{};
+        }
+        return value;
+    };
+    // 2. Each value as the prompt writes it.
+    auto take = [&](std::size_t row, std::size_t n, PyObject* value) {
+        if (n == 0) values.answers.resize(values.answers.size() + plan.slots, 0);
+        if (n >= plan.fields.size()) {
+            const std::size_t s = slot_of_name[n - plan.fields.size()];
+            values.answers[row * plan.slots + s] = answer_index(value, cache.slot_options[s], slot_name(plan, s), row);
+        } else if (!plan.answers[n].empty()) {
+            values.texts.push_back(new_str(plan.answers[n][answer_index(value, plan.answers[n], plan.fields[n], row)]));
+        } else {
+            values.texts.push_back(check(PyObject_Str(value)));
+        }
+    };
+    auto read_row = [&](PyObject* row, std::size_t index) {
+        if (!is_mapping(row)) {
+            PyErr_Format(PyExc_TypeError, messages::not_a_row, index, type_name(row).get());
+            throw PythonError{};
+        }
+        for (std::size_t n = 0; n < names.size(); ++n) take(index, n, lookup(row, names[n].get(), index).get());
+        if (names.empty()) values.answers.resize(values.answers.size() + plan.slots, 0);
+    };
+    if (!batch) {
+        values.rows = 1;
+        read_row(rows, 0);
+        return values;
+    }
+    if (is_mapping(rows)) {
+        // Columns, every one as long as the first, each copied into a tuple.
+        std::vector<Ref> columns;
+        Py_ssize_t rows_count = -1;
+        for (std::size_t n = 0; n < names.size(); ++n) {
+            Ref column = lookup(rows, names[n].get(), std::nullopt);
+            if (PyUnicode_Check(column.get()) || PyBytes_Check(column.get()) || is_mapping(column.get()) ||
+                !PySequence_Check(column.get())) {
+                PyErr_Format(PyExc_TypeError, messages::column_not_a_list, names[n].get(), type_name(column.get()).get());
+                throw PythonError{};
+            }
+            columns.push_back(check(PySequence_Tuple(column.get())));
+            const Py_ssize_t size = PyTuple_GET_SIZE(columns.back().get());
+            if (rows_count >= 0 && size != rows_count) {
+                PyErr_Format(PyExc_ValueError, messages::ragged_columns, names[n].get(), size, names[0].get(),
+                             rows_count);
+                throw PythonError{};
+            }
+            rows_count = size;
+        }
+        if (rows_count < 0) {  // no fields: the columns still say how many rows there are
+            Ref all = check(PyMapping_Values(rows));
+            rows_count = PyList_GET_SIZE(all.get()) == 0 ? 0 : PyObject_Length(PyList_GET_ITEM(all.get(), 0));
+            if (rows_count < 0) throw PythonError{};
+        }
+        values.rows = static_cast<std::size_t>(rows_count);
+        for (std::size_t r = 0; r < values.rows; ++r) {
+            for (std::size_t n = 0; n < names.size(); ++n) {
+                take(r, n, PyTuple_GET_ITEM(columns[n].get(), static_cast<Py_ssize_t>(r)));
+            }
+            if (names.empty()) values.answers.resize(values.answers.size() + plan.slots, 0);
+        }
+        return values;
+    }
+    if (PyUnicode_Check(rows) || PyBytes_Check(rows) || !PySequence_Check(rows)) {
+        PyErr_Format(PyExc_TypeError, messages::not_rows, type_name(rows).get());
+        throw PythonError{};
+    }
+    Ref sequence = check(PySequence_Tuple(rows));
+    values.rows = static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get()));
+    for (std::size_t r = 0; r < values.rows; ++r) read_row(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(r)), r);
+    return values;
+}
+
+}  // namespace korvanta

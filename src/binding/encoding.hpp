@@ -1,0 +1,119 @@
+// What the parts of encoding share: the options that shape the template's
+// side, the cache worked out once per template and tokenizer, the option
+// readers, the rows read into plain values, and the layout of the result.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "binding/arguments.hpp"
+#include "binding/encode.hpp"
+#include "binding/template_type.hpp"
+#include "binding/tokenizer.hpp"
+#include "core/assembly.hpp"
+
+namespace korvanta {
+
+// The options that shape the template's side.
+struct EncodingKey {
+    std::vector<std::string> extra_slots;   // controls named by slots=, UTF-8
+    std::optional<std::string> mask_token;  // the token written at slots; none: causal (input ends at the first slot)
+    bool special_tokens = true;             // the tokenizer's own special tokens around the row
+    std::vector<std::string> targets;       // fields and slots named by targets=, UTF-8
+
+    bool operator==(const EncodingKey&) const = default;
+};
+
+// What encode() works out once for a template's content, its tokenizer as it
+// was then, and the options that shape the template's side. Made whole, then
+// published in one step; never changed after, but for the two caches at its end.
+struct EncodingCache {
+    SharedContent content;         // the content it was made for
+    EncodingKey key;               // the options it was made for
+    Ref tokenizer;                 // the template's tokenizer it was made for
+    Ref backend;                   // that tokenizer's backend
+    std::size_t vocabulary = 0;    // the backend's vocabulary size then (tokens added since make it stale)
+    bool as_is = false;            // whether the backend was called as it is
+    PromptPlan plan;               // the template read as text, fields and slots
+    Encoder encoder;               // tokenizes the prompts
+    std::optional<TokenId> mask_id;  // the mask token's id, when the template has slots
+    IdSet protected_ids;    // the ids no row text may make
+    OwnSignature own;              // the template's own protected tokens, for rows read without offsets
+    std::vector<std::vector<std::vector<TokenId>>> answers;  // per slot part: each option's tokens when it is a target
+    std::vector<std::vector<std::string>> slot_options;      // per slot part: its options, without whitespace around
+    std::vector<std::uint8_t> target_pieces;                 // per field piece: its tokens are labelled
+    std::size_t trailing_special = 0;  // the special tokens after a text's content, dropped after a causal input
+
+    // Caches beside the value, filled by code that runs no Python (the ints)
+    // or published in one step once made (the text-only encoder).
+    mutable std::unordered_map<std::int64_t, Ref> int_objects;  // the int of each value handed out so far
+    mutable std::shared_ptr<const Encoder> text_only;     // reads special tokens in text as text, made on first need
+    mutable double widest = 0;  // the most characters per token a row has had: a row too long for it is cut for sure
+
+    // The int object of `value` (an id, a label, a position), made once:
+    // results hold the same few thousand ints many times.
+    PyObject* int_object(std::int64_t value) const {
+        Ref& object = int_objects[value];
+        if (!object) object = check(PyLong_FromLongLong(value));
+        return object.get();
+    }
+};
+
+// ---------------------------------------------------------------- options (encode_options.cpp)
+
+Ref type_name(PyObject* object);
+bool truth(PyObject* object);
+// A str names one; an iterable of str names each of its items.
+std::vector<std::string> names_of(PyObject* value, const char* option);
+bool contains(const std::vector<std::string>& names, std::string_view name);
+// A str or None option: null when not given or None.
+PyObject* token_option(PyObject* value, const char* option);
+std::optional<std::size_t> max_length_of(PyObject* value);
+CutSide side_of(PyObject* value);
+Padding padding_of(PyObject* value);
+enum class Tensors { none, numpy, torch };
+Tensors tensors_of(PyObject* value);
+// overflow="raise" (false) or "drop" (true).
+bool drops_overflow(PyObject* value);
+// padding_side: "right" (false) or "left" (true); by default the tokenizer's own side, else right.
+bool pads_left(PyObject* value, const TokenizerView& tokenizer);
+// The cache key of a call; a target that names nothing of the template is a ValueError.
+EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenizer, const Options& options);
+
+// ---------------------------------------------------------------- rows (encode_rows.cpp)
+
+// What the rows hold for the template: per row, the text of each field (a
+// causal target slot's answer written as its option), and the index of the
+// answer to each target slot.
+struct RowValues {
+    std::vector<Ref> texts;            // row after row, one str per field
+    std::vector<std::size_t> answers;  // row after row, one per slot part (target slots only; else 0)
+    std::size_t rows = 0;
+};
+
+// Reads rows: one mapping, a sequence of mappings, or a mapping of columns.
+RowValues row_values(const EncodingCache& cache, const TokenizerView& tokenizer, PyObject* rows, bool batch);
+
+// The name of a plan's slot part `slot`.
+std::string_view slot_name(const PromptPlan& plan, std::size_t slot);
+
+// ---------------------------------------------------------------- results (encode_results.cpp)
+
+// How encoded rows become the result's values.
+struct Layout {
+    std::size_t width;       // padded width, 0 for none
+    TokenId pad;             // the pad id
+    bool left;               // padding goes before the row
+    bool batch;              // a list (or array) per row, or one row
+    Tensors tensors;         // lists, numpy arrays or torch tensors
+    std::size_t slots;       // slot positions per row
+    const std::vector<std::size_t>* row_index;  // the input index of each row kept, when rows may be dropped
+};
+
+// The result dict: input_ids, attention_mask, mask_positions, and labels and row_index when there are.
+Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, Layout layout);
+
+}  // namespace korvanta
