@@ -28,6 +28,15 @@ Ref new_str(std::string_view text) {
     return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
+Ref attribute_or_null(PyObject* object, const char* name) {
+    Ref value = Ref::steal(PyObject_GetAttrString(object, name));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
+    }
+    return value;
+}
+
 Py_ssize_t sequence_size_hint(PyObject* object) {
     // A length that lies must not make us reserve without bound: trust only
     // containers whose length is their size.

@@ -24,8 +24,10 @@ class Utf8Text {
     std::string_view text_;  // the text, in the str or in encoded_
 };
 
-inline Utf8Text text_of(PyObject* object) { return Utf8Text(object); }
 Ref new_str(std::string_view text);
+
+// An attribute, or null when the object has none (any other failure throws).
+Ref attribute_or_null(PyObject* object, const char* name);
 
 // Size hint of a sequence for reserving room; 0 when it cannot be had.
 Py_ssize_t sequence_size_hint(PyObject* object);

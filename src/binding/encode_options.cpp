@@ -26,7 +26,7 @@ std::vector<std::string> names_of(PyObject* value, const char* option) {
     std::vector<std::string> names;
     if (value == nullptr || value == Py_None) return names;
     if (PyUnicode_Check(value)) {
-        names.emplace_back(text_of(value).view());
+        names.emplace_back(Utf8Text(value).view());
         return names;
     }
     Ref iterator = Ref::steal(PyObject_GetIter(value));
@@ -41,7 +41,7 @@ std::vector<std::string> names_of(PyObject* value, const char* option) {
                          type_name(item.get()).get());
             throw PythonError{};
         }
-        names.emplace_back(text_of(item.get()).view());
+        names.emplace_back(Utf8Text(item.get()).view());
     }
     if (PyErr_Occurred()) throw PythonError{};
     return names;
@@ -146,7 +146,7 @@ EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenize
             return key;
         }
     }
-    if (token_option(mask, "mask_token") != nullptr) key.mask_token = std::string(text_of(mask).view());
+    if (token_option(mask, "mask_token") != nullptr) key.mask_token = std::string(Utf8Text(mask).view());
     return key;
 }
 

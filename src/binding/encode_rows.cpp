@@ -71,7 +71,7 @@ std::size_t answer_index(PyObject* value, const std::vector<std::string>& option
         if (index >= 0 && static_cast<std::size_t>(index) < options.size()) return static_cast<std::size_t>(index);
         PyErr_Clear();
     } else if (PyUnicode_Check(value)) {
-        const Utf8Text text = text_of(value);
+        const Utf8Text text(value);
         auto found = std::find(options.begin(), options.end(), text.view());
         if (found != options.end()) return static_cast<std::size_t>(found - options.begin());
     }

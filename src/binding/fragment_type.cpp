@@ -57,7 +57,7 @@ Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form) {
 }
 
 Ref parse_to_list(const Arguments& arguments) {
-    Utf8Text text = convert_argument("template", [&] { return text_of(arguments[0].get()); });
+    Utf8Text text = convert_argument("template", [&] { return Utf8Text(arguments[0].get()); });
     FragmentObjects objects;
     RecordSink sink{[&](PromptFragment&& record) { objects.append(std::move(record)); }};
     parse_markup_into(text.view(), sink);
@@ -78,7 +78,7 @@ Ref copy_fragment_list(std::span<const PromptFragment> records) {
 
 OptionList option_list_of(PyObject* value) {
     std::vector<std::string> options =
-        sequence_of<std::string>(value, [](PyObject* item) { return std::string(text_of(item).view()); });
+        sequence_of<std::string>(value, [](PyObject* item) { return std::string(Utf8Text(item).view()); });
     return OptionList(std::span<const std::string>(options));
 }
 
@@ -117,7 +117,7 @@ bool given(const Ref& argument) noexcept { return argument && argument.get() != 
 Ref fragment_new(PyTypeObject* type, const Arguments& arguments) {
     PromptFragment record;
     if (given(arguments[0])) {
-        record.string = convert_argument("string", [&] { return std::string(text_of(arguments[0].get()).view()); });
+        record.string = convert_argument("string", [&] { return std::string(Utf8Text(arguments[0].get()).view()); });
     }
     if (PyObject* option = arguments[1].get(); given(arguments[1])) {
         convert_argument("option", [&] {
@@ -132,7 +132,7 @@ Ref get_string(FragmentObject& self) { return new_str(self.record.string); }
 
 // Setters convert the whole value first, then change the record in one step
 // that runs no Python code, so other threads see the old value or the new.
-void set_string(FragmentObject& self, PyObject* value) { self.record.string = std::string(text_of(value).view()); }
+void set_string(FragmentObject& self, PyObject* value) { self.record.string = std::string(Utf8Text(value).view()); }
 
 // Making the list may run a collection, and so Python code: the options read
 // are a copy.

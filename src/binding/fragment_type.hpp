@@ -47,7 +47,8 @@ Ref new_fragment(PromptFragment record);
 // A new list of new PromptFragment objects holding copies of `records`.
 Ref copy_fragment_list(std::span<const PromptFragment> records);
 
-// A copy of the record of a PromptFragment object, read under shared access.
+// A copy of the record of a PromptFragment object, read under read access
+// (which only this thread's writes can refuse).
 PromptFragment record_of(PyObject* object);
 
 }  // namespace korvanta

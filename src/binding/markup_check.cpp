@@ -51,14 +51,6 @@ const char* reason(MarkupFault fault) noexcept {
     return messages::internal_failure;
 }
 
-// How many characters the first `bytes` bytes of UTF-8 text hold: every byte
-// but the continuation bytes starts one.
-Py_ssize_t characters_in(std::string_view text, std::size_t bytes) noexcept {
-    Py_ssize_t count = 0;
-    for (std::size_t i = 0; i < bytes; ++i) count += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
-    return count;
-}
-
 void set_attribute(PyObject* object, const char* name, PyObject* value) {
     check_status(PyObject_SetAttrString(object, name, value));
 }
@@ -71,8 +63,8 @@ PyObject* markup_error_init(PyObject* self, PyObject* const* args, Py_ssize_t na
         Arguments arguments = bind_vector(error_init_signature, args, nargsf, kwnames);
         PyObject* msg = arguments[0].get();
         PyObject* template_text = arguments[1].get();
-        convert_argument("msg", [&] { text_of(msg); });
-        convert_argument("template", [&] { text_of(template_text); });
+        convert_argument("msg", [&] { (void)Utf8Text(msg); });
+        convert_argument("template", [&] { (void)Utf8Text(template_text); });
         Ref pos = check(PyNumber_Index(arguments[2].get()));
         Py_ssize_t at = PyLong_AsSsize_t(pos.get());
         if (at == -1 && PyErr_Occurred()) throw PythonError{};
@@ -135,14 +127,14 @@ PyObject* markup_error_type() {
 
 Ref validate(const Arguments& arguments) {
     PyObject* object = arguments[0].get();
-    Utf8Text utf8 = convert_argument("template", [&] { return text_of(object); });
+    Utf8Text utf8 = convert_argument("template", [&] { return Utf8Text(object); });
     std::string_view text = utf8.view();
     NullSink sink;
     std::string_view rest = parse_markup_into(text, sink);
     if (rest.empty()) return Ref::borrow(Py_None);
     MarkupStop stop = describe_stop(text, text.size() - rest.size());
     Py_ssize_t pos = PyUnicode_IS_ASCII(object) ? static_cast<Py_ssize_t>(stop.offset)
-                                                 : characters_in(text, stop.offset);
+                                                 : static_cast<Py_ssize_t>(character_count(text.substr(0, stop.offset)));
     PyObject* type = markup_error_type();
     Ref error = check(PyObject_CallFunction(type, "sOn", reason(stop.fault), object, pos));
     PyErr_SetObject(type, error.get());
@@ -151,7 +143,7 @@ Ref validate(const Arguments& arguments) {
 
 Ref escape(const Arguments& arguments) {
     PyObject* object = arguments[0].get();
-    Utf8Text utf8 = convert_argument("text", [&] { return text_of(object); });
+    Utf8Text utf8 = convert_argument("text", [&] { return Utf8Text(object); });
     std::string_view text = utf8.view();
     const std::size_t size = escaped_size(text);
     if (size == text.size() && PyUnicode_CheckExact(object)) return Ref::borrow(object);

@@ -58,12 +58,7 @@ bool inherited(PyObject* type, PyTypeObject* base, const char* name) {
 // What `name` of the instance's class, called on the instance, gives, or null
 // when the class does not define it.
 Ref call_if_defined(PyObject* self, PyObject* type, const char* name) {
-    Ref method = Ref::steal(PyObject_GetAttrString(type, name));
-    if (!method) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-        PyErr_Clear();
-        return Ref();
-    }
+    if (!attribute_or_null(type, name)) return Ref();
     return check(PyObject_CallMethod(self, name, nullptr));
 }
 

@@ -51,7 +51,7 @@ void for_each_state_entry(PyObject* state, Apply&& apply) {
     while (PyDict_Next(state, &position, &borrowed_key, &borrowed_value)) {
         Ref key = Ref::borrow(borrowed_key);
         Ref value = Ref::borrow(borrowed_value);
-        Utf8Text key_text = text_of(key.get());
+        Utf8Text key_text = Utf8Text(key.get());
         apply(key_text.view(), value.get());
     }
 }

@@ -22,7 +22,7 @@ SharedContent make_content(FragmentList fragments) {
 }
 
 SharedContent parse_content(PyObject* markup) {
-    Utf8Text text = text_of(markup);
+    Utf8Text text(markup);
     ParsedMarkup parsed = parse_markup(text);
     Ref unread = parsed.remainder.empty() ? Ref() : Ref::borrow(markup);
     return std::make_shared<const TemplateContent>(std::move(parsed.fragments), true, std::move(unread));
@@ -99,7 +99,7 @@ PromptFragment record_of_pair(PyObject* pair) {
     // Held: converting the options may run Python code that changes a list.
     Ref string = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 0));
     Ref options = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 1));
-    PromptFragment record{std::string(text_of(string.get()).view()), {}};
+    PromptFragment record{std::string(Utf8Text(string.get()).view()), {}};
     if (options.get() != Py_None) record.options = option_list_of(options.get());
     return record;
 }

@@ -12,10 +12,10 @@
 
 namespace korvanta {
 
-// A template's fragments with what is worked out from them. Immutable once
-// published (the names are filled once, by code that runs no Python), so an
-// operation that runs Python code while it reads keeps its own reference, and
-// other threads may replace the template's content meanwhile.
+// A template's fragments with what is worked out from them, never changed
+// once published but for `names`, a cache filled once by code that runs no
+// Python code. An operation that runs Python code while it reads keeps its
+// own reference, and other threads may replace the template's content meanwhile.
 struct TemplateContent {
     FragmentList fragments;  // the template's content, in markup order
     bool parses_back;        // parsing the escaped markup of `fragments` gives them back (the parser made them)

@@ -8,16 +8,6 @@ namespace korvanta {
 
 namespace {
 
-// An attribute, or null when the object has none.
-Ref attribute_or_null(PyObject* object, const char* name) {
-    Ref value = Ref::steal(PyObject_GetAttrString(object, name));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-        PyErr_Clear();
-    }
-    return value;
-}
-
 Ref type_qualname(PyObject* object) {
     return check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
 }

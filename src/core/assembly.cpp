@@ -30,12 +30,6 @@ bool is_slot(const PromptFragment& fragment, std::span<const std::string> extra_
 
 }  // namespace
 
-std::size_t character_count(std::string_view text) noexcept {
-    std::size_t count = 0;
-    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
-}
-
 // ---------------------------------------------------------------- the template's side
 
 PromptPlan plan_prompt(const FragmentList& fragments, std::span<const std::string> extra_slots,

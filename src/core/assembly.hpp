@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/markup.hpp"
 #include "core/record.hpp"
 
 namespace korvanta {
@@ -36,9 +37,6 @@ struct CharSpan {
     }
     bool contains(CharSpan other) const noexcept { return begin <= other.begin && other.end <= end; }
 };
-
-// How many characters UTF-8 text holds.
-std::size_t character_count(std::string_view text) noexcept;
 
 // ---------------------------------------------------------------- the template's side
 

@@ -157,4 +157,10 @@ ParsedMarkup parse_markup(std::string_view input) {
     return result;
 }
 
+std::size_t character_count(std::string_view text) noexcept {
+    std::size_t count = 0;
+    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
+}
+
 }  // namespace korvanta

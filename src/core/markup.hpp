@@ -207,4 +207,8 @@ std::string_view parse_markup_into(std::string_view input, Sink& sink) {
     return std::string_view(p, static_cast<std::size_t>(end - p));
 }
 
+// How many characters (Unicode code points) UTF-8 text holds: every byte but
+// a continuation byte starts one.
+std::size_t character_count(std::string_view text) noexcept;
+
 }  // namespace korvanta

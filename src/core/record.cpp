@@ -19,12 +19,6 @@ BlockAllocator block_allocator = {
 
 void set_option_block_allocator(BlockAllocator allocator) noexcept { block_allocator = allocator; }
 
-OptionList OptionList::empty() noexcept {
-    OptionList list;
-    list.block_ = empty_block;
-    return list;
-}
-
 OptionList::OptionList(std::span<const std::string_view> options) { build(options); }
 
 OptionList::OptionList(std::span<const std::string> options) { build(options); }

@@ -30,7 +30,6 @@ void set_option_block_allocator(BlockAllocator allocator) noexcept;
 class OptionList {
    public:
     OptionList() noexcept = default;  // absent
-    static OptionList empty() noexcept;
     explicit OptionList(std::span<const std::string_view> options);
     explicit OptionList(std::span<const std::string> options);
 

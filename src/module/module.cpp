@@ -38,10 +38,8 @@ PyModuleDef module_definition = {
 
 // Appends `name` to __all__ (made on first use), then sets the attribute.
 void register_attribute(PyObject* module, const char* name, PyObject* value) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    Ref all = attribute_or_null(module, "__all__");
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-        PyErr_Clear();
         all = check(PyList_New(0));
         check_status(PyObject_SetAttrString(module, "__all__", all.get()));
     }
