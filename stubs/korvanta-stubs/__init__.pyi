@@ -4,6 +4,9 @@ from collections.abc import Iterable, Iterator, Sequence
 from types import GenericAlias
 
 from _typeshed import SupportsGetItem
+
+import numpy as np
+from numpy.typing import NDArray
 from typing import Any, Final, Generic, Literal, SupportsIndex, TypedDict, overload
 
 from typing_extensions import NotRequired, Self, TypeVar, disjoint_base
@@ -109,7 +112,10 @@ class PromptTemplate(Generic[_Tok]):
             The korvanta template to render the raw texts.
     """
 
-    def __new__(cls, template: str | None, tokenizer: _Tok) -> Self: ...
+    @overload
+    def __new__(cls, template: str | None, tokenizer: None) -> PromptTemplate[Any]: ...
+    @overload
+    def __new__(cls, template: str | None, tokenizer: _Tok) -> PromptTemplate[_Tok]: ...
     def __class_getitem__(cls, item: Any, /) -> GenericAlias:
         """See PEP 585"""
     @property
@@ -149,7 +155,15 @@ class PromptTemplate(Generic[_Tok]):
         self, row: _Row, /, *, max_length: int | None = None, shorten: Iterable[str] | None = None,
         side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
         add_special_tokens: bool = True, padding: _Padding = False, pad_token: str | None = None,
-        return_tensors: Literal["np", "pt"], targets: str | Iterable[str] = (),
+        return_tensors: Literal["np"], targets: str | Iterable[str] = (),
+        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
+    ) -> dict[str, NDArray[np.int64]]: ...
+    @overload
+    def encode(
+        self, row: _Row, /, *, max_length: int | None = None, shorten: Iterable[str] | None = None,
+        side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
+        add_special_tokens: bool = True, padding: _Padding = False, pad_token: str | None = None,
+        return_tensors: Literal["pt"], targets: str | Iterable[str] = (),
         overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
     ) -> dict[str, Any]: ...
     @overload
@@ -167,7 +181,15 @@ class PromptTemplate(Generic[_Tok]):
         self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int | None = None,
         shorten: Iterable[str] | None = None, side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
-        pad_token: str | None = None, return_tensors: Literal["np", "pt"], targets: str | Iterable[str] = (),
+        pad_token: str | None = None, return_tensors: Literal["np"], targets: str | Iterable[str] = (),
+        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
+    ) -> dict[str, NDArray[np.int64]]: ...
+    @overload
+    def encode_batch(
+        self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int | None = None,
+        shorten: Iterable[str] | None = None, side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
+        mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
+        pad_token: str | None = None, return_tensors: Literal["pt"], targets: str | Iterable[str] = (),
         overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
     ) -> dict[str, Any]: ...
     def label_ids(self, /, *, slots: Iterable[str] = (), single_token: bool = False) -> list[list[list[int]]]:

@@ -58,8 +58,13 @@ def encode(t: PromptTemplate[object]) -> None:
                            pad_token="[PAD]", slots=["mask"], add_special_tokens=False)
     rows: list[list[int]] = batch["input_ids"]
     arrays = t.encode_batch({"text": ["x"]}, mask_token="[MASK]", return_tensors="np")
+    first_id: int = int(arrays["input_ids"][0, 0])  # an int64 array
+    later = PromptTemplate("[text]", None)  # a tokenizer assigned later, as the README does
+    later.tokenizer = Tokenizer("tok")
+    trained = t.encode_batch([{"text": "x", "a": "y"}], targets=("a",), overflow="drop", padding_side="left")
+    labels: list[list[int]] = trained.get("labels", []) + [trained.get("row_index", [])]  # with targets=, overflow="drop"
     words: list[list[list[int]]] = t.label_ids(slots=["mask"], single_token=True)
-    print(ids, rows, arrays["input_ids"], words)
+    print(ids, rows, arrays["input_ids"], words, first_id, later, labels)
 
 
 if __name__ == "__main__":
