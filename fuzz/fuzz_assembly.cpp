@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // 4. Cut and laid out.
     std::vector<std::size_t> lengths(plan.pieces), kept(plan.pieces);
     korvanta::piece_lengths(owned, lengths);
-    std::unique_ptr<bool[]> shortenable(new bool[plan.pieces + 1]);
+    std::vector<std::uint8_t> shortenable(plan.pieces);
     std::size_t fixed = owned.ids.size(), fixed_part = 0;
     for (std::size_t p = 0; p < plan.pieces; ++p) {
         shortenable[p] = in.next() % 4 != 0;
@@ -145,10 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t total = owned.ids.size();
     const std::size_t max_length = in.next();
     const auto side = in.next() % 2 ? korvanta::CutSide::start : korvanta::CutSide::end;
-    std::span<const bool> cut(shortenable.get(), plan.pieces);
-    korvanta::EncodedRows rows(plan.slots);
+        korvanta::EncodedRows rows(plan.slots);
     rows.add(batch.ids_of(0), fast);
-    if (!korvanta::kept_lengths(fixed, lengths, cut, max_length, kept)) {
+    if (!korvanta::kept_lengths(fixed, lengths, shortenable, max_length, kept)) {
         require(total > max_length && fixed_part > max_length, "a refusal only when the rest cannot fit");
         return 0;
     }

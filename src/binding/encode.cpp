@@ -320,115 +320,153 @@ void warn_if_longer_than_model(const EncodedRows& rows, std::span<const std::siz
     }
 }
 
+// The options of one call that do not shape the template's side.
+struct CallOptions {
+    std::optional<std::size_t> max_length;  // the most tokens a row may have
+    CutSide side;                           // which end of a field loses tokens
+    Padding padding;                        // how wide rows are padded
+    std::optional<TokenId> pad;             // the pad id, when padding
+    Tensors tensors;                        // lists, arrays or tensors
+    bool drop;                              // rows that cannot fit are left out
+    bool left;                              // padding goes before the row
+};
+
+CallOptions call_options(const TokenizerView& tokenizer, const Options& options) {
+    CallOptions call{max_length_of(options[encode_option::max_length].get()),
+                     side_of(options[encode_option::side].get()),
+                     padding_of(options[encode_option::padding].get()),
+                     std::nullopt,
+                     tensors_of(options[encode_option::return_tensors].get()),
+                     drops_overflow(options[encode_option::overflow].get()),
+                     pads_left(options[encode_option::padding_side].get(), tokenizer)};
+    PyObject* pad_option = token_option(options[encode_option::pad_token].get(), "pad_token");
+    if (call.padding.kind != Padding::none) {
+        PyObject* pad_token = pad_option != nullptr ? pad_option : tokenizer.pad_token.get();
+        if (pad_token == nullptr) raise(PyExc_ValueError, messages::needs_pad_token);
+        call.pad = token_id(tokenizer.backend.get(), pad_token);
+        if (!call.pad) {
+            PyErr_Format(PyExc_ValueError, messages::unknown_token, "pad_token", pad_token);
+            throw PythonError{};
+        }
+    }
+    return call;
+}
+
+// Which pieces may be cut: those whose field shorten= names; by default every field that is not a target.
+std::vector<std::uint8_t> shortenable_pieces(const EncodingCache& cache, const Options& options) {
+    PyObject* shorten_option = options[encode_option::shorten].get();
+    const std::vector<std::string> shorten = names_of(shorten_option, "shorten");
+    std::vector<std::uint8_t> shortenable;
+    for (const PromptPart& part : cache.plan.parts) {
+        if (part.kind != PartKind::field) continue;
+        shortenable.push_back(shorten_option == nullptr || shorten_option == Py_None
+                                  ? !cache.target_pieces[shortenable.size()]
+                                  : contains(shorten, cache.plan.fields[part.field]));
+    }
+    return shortenable;
+}
+
+// Each row's whole prompt, written from its values.
+void write_prompts(const PromptPlan& plan, const RowValues& values, Prompts& prompts) {
+    std::vector<Utf8Text> texts;
+    texts.reserve(values.texts.size());
+    for (const Ref& value : values.texts) texts.emplace_back(value.get());
+    std::vector<std::string_view> fields(plan.fields.size());
+    for (std::size_t r = 0; r < values.rows; ++r) {
+        for (std::size_t f = 0; f < plan.fields.size(); ++f) fields[f] = texts[r * plan.fields.size() + f].view();
+        prompts.add(fields);
+    }
+}
+
+// The rows read by ids alone: a row that fits and whose protected tokens
+// are the template's own is laid out as the tokenizer gave it.
+struct QuickRows {
+    TokenBatch tokens;                                // ids of the rows tokenized without offsets
+    std::vector<std::size_t> index;                   // per row, its place in `tokens` (rows: not there)
+    std::vector<std::vector<std::size_t>> positions;  // per row, its slots' positions
+    std::vector<std::size_t> slow;                    // the rows that need offsets, in order
+};
+
+// Tokenizes by ids alone the rows that may be laid out so: not those that
+// earlier rows say are too long (they would be tokenized twice), nor
+// labelled rows, which need offsets.
+QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const CallOptions& call, bool labelled,
+                     std::size_t trailing) {
+    const std::size_t rows = prompts.size();
+    QuickRows quick{{}, std::vector<std::size_t>(rows, rows), std::vector<std::vector<std::size_t>>(rows), {}};
+    std::vector<std::size_t> asked;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const bool too_long = call.max_length && cache.widest > 0 &&
+                              static_cast<double>(prompts.characters(r)) / cache.widest >
+                                  static_cast<double>(*call.max_length + trailing);
+        (too_long || labelled ? quick.slow : asked).push_back(r);
+    }
+    std::vector<std::size_t> characters;
+    Ref texts = new_str_list(prompts, asked, characters);
+    quick.tokens = encode_texts(cache.encoder, texts.get(), characters, cache.key.special_tokens, false);
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        const std::size_t r = asked[i], count = quick.tokens.ids_of(i).size();
+        quick.index[r] = i;
+        if (count > 0) cache.widest = std::max(cache.widest, static_cast<double>(prompts.characters(r)) / count);
+        const std::size_t length = count - std::min(count, trailing);
+        const bool fits = !call.max_length || length <= *call.max_length;
+        if (!fits || !cache.own.slot_positions(quick.tokens.ids_of(i), cache.protected_ids, quick.positions[r])) {
+            quick.slow.push_back(r);
+        }
+    }
+    std::sort(quick.slow.begin(), quick.slow.end());
+    return quick;
+}
+
 // encode() and encode_batch():
 // 1. check the template and the options, and find the cache of its side;
-// 2. str() every field of every row and write each row's whole prompt;
-// 3. tokenize the prompts in one batch, ids only: a row that fits and whose
-//    protected tokens are the template's own is laid out as it came (rows
-//    that earlier rows say are too long skip this step);
-// 4. the others (rows to cut, rows whose text spelled a protected token) are
-//    tokenized again with offsets, their tokens attributed, protected
-//    spellings read as text, and their fields cut to fit;
-// 5. pad and convert.
+// 2. read the rows and write each row's whole prompt;
+// 3. tokenize the prompts by ids alone where that can lay them out;
+// 4. the others (rows to cut, rows whose text spelled a protected token,
+//    labelled rows) are tokenized with offsets, their tokens attributed,
+//    protected spellings read as text, and their fields cut to fit;
+// 5. lay the rows out in order (leaving out those that cannot fit, when
+//    asked), pad and convert.
 Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const Options& options) {
     SharedContent content = self.record.content;
     check_read_whole(*content);
     Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
     const TokenizerView tokenizer = view_tokenizer(held_tokenizer.get());
-    const std::optional<std::size_t> max_length = max_length_of(options[encode_option::max_length].get());
-    const CutSide side = side_of(options[encode_option::side].get());
-    const Padding padding = padding_of(options[encode_option::padding].get());
-    const Tensors tensors = tensors_of(options[encode_option::return_tensors].get());
-    const bool drop = drops_overflow(options[encode_option::overflow].get());
-    const bool left = pads_left(options[encode_option::padding_side].get(), tokenizer);
-    PyObject* pad_option = token_option(options[encode_option::pad_token].get(), "pad_token");
-    PyObject* shorten_option = options[encode_option::shorten].get();
-    const std::vector<std::string> shorten = names_of(shorten_option, "shorten");
-    std::optional<TokenId> pad;
-    if (padding.kind != Padding::none) {
-        PyObject* pad_token = pad_option != nullptr ? pad_option : tokenizer.pad_token.get();
-        if (pad_token == nullptr) raise(PyExc_ValueError, messages::needs_pad_token);
-        pad = token_id(tokenizer.backend.get(), pad_token);
-        if (!pad) {
-            PyErr_Format(PyExc_ValueError, messages::unknown_token, "pad_token", pad_token);
-            throw PythonError{};
-        }
-    }
+    const CallOptions call = call_options(tokenizer, options);
     std::shared_ptr<const EncodingCache> cache =
         encoding_cache(self, content, tokenizer, key_of(*content, tokenizer, options));
     const PromptPlan& plan = cache->plan;
-    if (max_length && cache->own.tokens > *max_length) {
-        PyErr_Format(PyExc_ValueError, messages::template_too_long, cache->own.tokens, *max_length);
+    if (call.max_length && cache->own.tokens > *call.max_length) {
+        PyErr_Format(PyExc_ValueError, messages::template_too_long, cache->own.tokens, *call.max_length);
         throw PythonError{};
     }
-    // Which pieces may be cut: those named by shorten=; by default every field that is not a target.
-    std::unique_ptr<bool[]> shortenable(new bool[plan.pieces + 1]);
-    std::size_t piece = 0;
-    for (const PromptPart& part : plan.parts) {
-        if (part.kind != PartKind::field) continue;
-        shortenable[piece] = shorten_option == nullptr || shorten_option == Py_None
-                                 ? !cache->target_pieces[piece]
-                                 : contains(shorten, plan.fields[part.field]);
-        ++piece;
-    }
+    const std::vector<std::uint8_t> shortenable = shortenable_pieces(*cache, options);
     const bool labelled = !cache->key.targets.empty();
-    const bool drop_trailing = plan.causal && (plan.stops_at_slot || !labelled);
-    const std::size_t trailing = drop_trailing ? cache->trailing_special : 0;
+    const std::size_t trailing = plan.causal && (plan.stops_at_slot || !labelled) ? cache->trailing_special : 0;
 
-    // 2. The prompts.
+    // 2.
     const RowValues values = row_values(*cache, tokenizer, rows_object, batch);
-    const std::size_t row_count = values.rows;
-    std::vector<Utf8Text> texts;
-    texts.reserve(values.texts.size());
-    for (const Ref& value : values.texts) texts.emplace_back(value.get());
     Prompts prompts(plan);
-    std::vector<std::string_view> row_fields(plan.fields.size());
-    for (std::size_t r = 0; r < row_count; ++r) {
-        for (std::size_t f = 0; f < plan.fields.size(); ++f) row_fields[f] = texts[r * plan.fields.size() + f].view();
-        prompts.add(row_fields);
-    }
+    write_prompts(plan, values, prompts);
 
-    // 3. Ids only, but for rows that earlier rows say are too long (those
-    //    would be tokenized twice) and for labelled rows, which need offsets.
-    std::vector<std::size_t> quick, slow;
-    for (std::size_t r = 0; r < row_count; ++r) {
-        const bool too_long = max_length && cache->widest > 0 &&
-                              static_cast<double>(prompts.characters(r)) / cache->widest >
-                                  static_cast<double>(*max_length + trailing);
-        (too_long || labelled ? slow : quick).push_back(r);
-    }
-    std::vector<std::size_t> characters;
-    Ref prompt_list = new_str_list(prompts, quick, characters);
-    const TokenBatch tokens = encode_texts(cache->encoder, prompt_list.get(), characters, cache->key.special_tokens, false);
-    prompt_list = Ref();
-    std::vector<std::vector<std::size_t>> positions(row_count);
-    std::vector<std::size_t> quick_index(row_count, row_count);  // each row's place in `tokens`
-    for (std::size_t i = 0; i < quick.size(); ++i) {
-        const std::size_t r = quick[i], count = tokens.ids_of(i).size();
-        quick_index[r] = i;
-        if (count > 0) cache->widest = std::max(cache->widest, static_cast<double>(prompts.characters(r)) / count);
-        const std::size_t length = count - std::min(count, trailing);
-        const bool fits = !max_length || length <= *max_length;
-        if (!fits || !cache->own.slot_positions(tokens.ids_of(i), cache->protected_ids, positions[r])) slow.push_back(r);
-    }
-    std::sort(slow.begin(), slow.end());
-
-    // 4. With offsets.
+    // 3. and 4.
+    const QuickRows quick = quick_pass(*cache, prompts, call, labelled, trailing);
     std::vector<OwnedTokens> owned;
-    if (!slow.empty()) {
-        if (std::optional<std::size_t> row = owned_tokens(*cache, prompts, slow, owned)) {
-            Ref mask = new_str(plan.mask_token);
-            PyErr_Format(PyExc_ValueError, messages::mask_not_at_slot, *row, mask.get());
+    if (!quick.slow.empty()) {
+        if (std::optional<std::size_t> row = owned_tokens(*cache, prompts, quick.slow, owned)) {
+            PyErr_Format(PyExc_ValueError, messages::mask_not_at_slot, *row, new_str(plan.mask_token).get());
             throw PythonError{};
         }
-        replace_protected_spellings(*cache, tokenizer, prompts, slow, owned);
+        replace_protected_spellings(*cache, tokenizer, prompts, quick.slow, owned);
     }
+
+    // 5.
     EncodedRows rows(plan.slots, labelled);
     std::vector<std::size_t> lengths(plan.pieces), kept(plan.pieces), row_index;
     std::vector<std::optional<TokenId>> slot_answers(plan.slots);
     std::size_t next_slow = 0;
-    for (std::size_t r = 0; r < row_count; ++r) {
-        if (next_slow < slow.size() && slow[next_slow] == r) {
+    for (std::size_t r = 0; r < values.rows; ++r) {
+        if (next_slow < quick.slow.size() && quick.slow[next_slow] == r) {
             OwnedTokens& row = owned[next_slow++];
             const std::size_t dropped = std::min(row.ids.size(), trailing);
             row.ids.resize(row.ids.size() - dropped);
@@ -437,31 +475,31 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
             piece_lengths(row, lengths);
             std::size_t fixed = row.ids.size();
             for (std::size_t length : lengths) fixed -= length;
-            if (max_length && !kept_lengths(fixed, lengths, std::span<const bool>(shortenable.get(), plan.pieces),
-                                            *max_length, kept)) {
-                if (drop) continue;
+            if (call.max_length && !kept_lengths(fixed, lengths, shortenable, *call.max_length, kept)) {
+                if (call.drop) continue;
                 std::size_t needed = fixed;
                 for (std::size_t p = 0; p < plan.pieces; ++p) needed += shortenable[p] ? 0 : lengths[p];
-                PyErr_Format(PyExc_ValueError, messages::row_too_long, r, needed, *max_length);
+                PyErr_Format(PyExc_ValueError, messages::row_too_long, r, needed, *call.max_length);
                 throw PythonError{};
             }
             for (std::size_t s = 0; s < plan.slots && labelled && !plan.causal; ++s) {
                 slot_answers[s] = std::nullopt;
-                if (!plan.target_slots[s]) continue;
-                slot_answers[s] = single_answer(*cache, tokenizer, s, values.answers[r * plan.slots + s]);
+                if (plan.target_slots[s]) {
+                    slot_answers[s] = single_answer(*cache, tokenizer, s, values.answers[r * plan.slots + s]);
+                }
             }
-            rows.add_cut(row, max_length ? std::span<const std::size_t>(kept) : std::span<const std::size_t>(lengths),
-                         side, LabelRule{cache->target_pieces, slot_answers});
+            rows.add_cut(row, call.max_length ? std::span<const std::size_t>(kept) : std::span<const std::size_t>(lengths),
+                         call.side, LabelRule{cache->target_pieces, slot_answers});
         } else {
-            rows.add(tokens.ids_of(quick_index[r]), positions[r]);
+            rows.add(quick.tokens.ids_of(quick.index[r]), quick.positions[r]);
             rows.drop_last(trailing);
         }
         if (plan.stops_at_slot) rows.end_at_slot();
         row_index.push_back(r);
     }
-    if (!max_length) warn_if_longer_than_model(rows, row_index, tokenizer);
-    const Layout layout{padded_width(rows, padding), pad.value_or(0), left,  batch,
-                        tensors,                     plan.slots,       drop ? &row_index : nullptr};
+    if (!call.max_length) warn_if_longer_than_model(rows, row_index, tokenizer);
+    const Layout layout{padded_width(rows, call.padding), call.pad.value_or(0), call.left, batch, call.tensors,
+                        plan.slots, call.drop ? &row_index : nullptr};
     return encoded_result(*cache, rows, layout);
 }
 

@@ -271,7 +271,7 @@ bool OwnSignature::slot_positions(std::span<const TokenId> ids, const IdSet& pro
 
 // ---------------------------------------------------------------- cutting and layout
 
-bool kept_lengths(std::size_t fixed, std::span<const std::size_t> lengths, std::span<const bool> shortenable,
+bool kept_lengths(std::size_t fixed, std::span<const std::size_t> lengths, std::span<const std::uint8_t> shortenable,
                   std::size_t max_length, std::span<std::size_t> kept) {
     std::copy(lengths.begin(), lengths.end(), kept.begin());
     const std::size_t total = std::accumulate(lengths.begin(), lengths.end(), fixed);

@@ -195,7 +195,7 @@ enum class CutSide { end, start };  // which end of a field piece loses its toke
 // pieces tie, those earlier in the row keep one token more). `fixed` counts
 // the row's tokens outside pieces. Returns false, leaving `kept`
 // unspecified, when even cutting those pieces to nothing is not enough.
-bool kept_lengths(std::size_t fixed, std::span<const std::size_t> lengths, std::span<const bool> shortenable,
+bool kept_lengths(std::size_t fixed, std::span<const std::size_t> lengths, std::span<const std::uint8_t> shortenable,
                   std::size_t max_length, std::span<std::size_t> kept);
 
 // Per piece, how many tokens the row's tokens give it.
