@@ -38,6 +38,7 @@ def test_the_tokenizer_travels_in_the_state_beside_the_single_entry():
     t = PromptTemplate("[a]", tok)
     assert t.__getstate__() == {"template": "[a]"}
     assert t.__reduce_ex__(2) == (copyreg.__newobj__, (PromptTemplate, None, None), {"template": "[a]", "tokenizer": tok})
+    assert PromptTemplate("[a]", None).__reduce_ex__(2)[2] == {"template": "[a]"}  # None comes from __new__
 
 
 def test_copy_shares_and_deepcopy_copies_the_tokenizer():

@@ -7,9 +7,9 @@
 
 namespace korvanta {
 
-constinit thread_local ThreadAccesses thread_accesses;
+constinit thread_local ThreadAccesses thread_accesses KORVANTA_INITIAL_EXEC;
 
-void ThreadAccesses::add(const void* object, Access kind) {
+void ThreadAccesses::add_beyond_place(const void* object, Access kind) {
     if (size == capacity) {
         const std::uint32_t grown_capacity = 2 * capacity;
         auto* grown = new HeldAccess[grown_capacity];
@@ -21,7 +21,7 @@ void ThreadAccesses::add(const void* object, Access kind) {
     (heap != nullptr ? heap : in_place)[size++] = HeldAccess{object, kind};
 }
 
-void ThreadAccesses::remove(const void* object, Access kind) noexcept {
+void ThreadAccesses::remove_anywhere(const void* object, Access kind) noexcept {
     HeldAccess* entries = heap != nullptr ? heap : in_place;
     for (std::uint32_t i = size; i-- > 0;) {
         if (entries[i].object == object && entries[i].kind == kind) {

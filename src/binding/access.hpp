@@ -48,12 +48,34 @@ struct ThreadAccesses {
         }
         return strongest;
     }
-    void add(const void* object, Access kind);  // may throw std::bad_alloc beyond the entries in place
-    void remove(const void* object, Access kind) noexcept;
+    // Adds an entry; may throw std::bad_alloc beyond the entries in place.
+    void add(const void* object, Access kind) {
+        if (heap == nullptr && size < in_place_capacity) {
+            in_place[size++] = HeldAccess{object, kind};
+        } else {
+            add_beyond_place(object, kind);
+        }
+    }
+    // Removes an entry; the last one added is the usual one to go.
+    void remove(const void* object, Access kind) noexcept {
+        if (heap == nullptr && size > 0 && in_place[size - 1].object == object && in_place[size - 1].kind == kind) {
+            --size;
+        } else {
+            remove_anywhere(object, kind);
+        }
+    }
+
+   private:
+    void add_beyond_place(const void* object, Access kind);
+    void remove_anywhere(const void* object, Access kind) noexcept;
 };
 
-// Nothing to construct or destroy, so reading it costs one thread-local lookup.
-extern constinit thread_local ThreadAccesses thread_accesses;
+// Nothing to construct or destroy, so reading it costs one thread-local
+// lookup. In the initial-exec model that lookup is one load from the thread
+// pointer instead of a call: the loader keeps room for a few hundred bytes of
+// such storage for libraries loaded later, and this is 144.
+#define KORVANTA_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
+extern constinit thread_local ThreadAccesses thread_accesses KORVANTA_INITIAL_EXEC;
 
 template <Access kind>
 class AccessGuard;
@@ -80,27 +102,26 @@ class AccessGuard<Access::read> {
 template <>
 class AccessGuard<Access::shared> {
    public:
-    explicit AccessGuard(PyObject* object) : object_(object) {
-        ThreadAccesses& accesses = thread_accesses;
-        if (accesses.held(object) == Access::exclusive) raise(PyExc_RuntimeError, messages::already_mutably_borrowed);
-        accesses.add(object, Access::shared);
+    explicit AccessGuard(PyObject* object) : accesses_(thread_accesses), object_(object) {
+        if (accesses_.held(object) == Access::exclusive) raise(PyExc_RuntimeError, messages::already_mutably_borrowed);
+        accesses_.add(object, Access::shared);
     }
-    ~AccessGuard() { thread_accesses.remove(object_, Access::shared); }
+    ~AccessGuard() { accesses_.remove(object_, Access::shared); }
     AccessGuard(const AccessGuard&) = delete;
     AccessGuard& operator=(const AccessGuard&) = delete;
 
    private:
-    const void* object_;  // the object held
+    ThreadAccesses& accesses_;  // this thread's list, looked up once
+    const void* object_;        // the object held
 };
 
 // Changing: fails when this thread is inside the object in any way.
 template <>
 class AccessGuard<Access::exclusive> {
    public:
-    explicit AccessGuard(PyObject* object) : object_(object) {
-        ThreadAccesses& accesses = thread_accesses;
-        if (accesses.held(object) != Access::none) raise(PyExc_RuntimeError, messages::already_borrowed);
-        accesses.add(object, Access::exclusive);
+    explicit AccessGuard(PyObject* object) : accesses_(thread_accesses), object_(object) {
+        if (accesses_.held(object) != Access::none) raise(PyExc_RuntimeError, messages::already_borrowed);
+        accesses_.add(object, Access::exclusive);
     }
     ~AccessGuard() { release(); }
     AccessGuard(const AccessGuard&) = delete;
@@ -109,11 +130,12 @@ class AccessGuard<Access::exclusive> {
     // Ends the access before the scope does: __setstate__ restores the
     // class's own state held, then runs the subclass's code free.
     void release() noexcept {
-        if (object_ != nullptr) thread_accesses.remove(std::exchange(object_, nullptr), Access::exclusive);
+        if (object_ != nullptr) accesses_.remove(std::exchange(object_, nullptr), Access::exclusive);
     }
 
    private:
-    const void* object_;  // the object held, null once released
+    ThreadAccesses& accesses_;  // this thread's list, looked up once
+    const void* object_;        // the object held, null once released
 };
 
 using ReadAccess = AccessGuard<Access::read>;

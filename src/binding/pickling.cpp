@@ -114,8 +114,9 @@ Ref reduce_instance(PyObject* self, PyTypeObject* base, PyObject* default_argume
         PyObject* argument = tokenizer;
         if (own_setstate && PyDict_Check(state.get())) {
             // The class's own __getstate__ makes a new dict; a subclass's may hand out one it keeps.
+            // None needs no entry: __new__ is given None already, and a load skips the entry.
             if (!own_getstate) state = check(PyDict_Copy(state.get()));
-            check_status(PyDict_SetItemString(state.get(), "tokenizer", tokenizer));
+            if (tokenizer != Py_None) check_status(PyDict_SetItemString(state.get(), "tokenizer", tokenizer));
             if (unread_markup != nullptr) check_status(PyDict_SetItemString(state.get(), "template", unread_markup));
             argument = Py_None;
         }

@@ -2,7 +2,9 @@
 // place and made one way: on first need, by the maker its user passes; a
 // static whose making fails stays empty, so that the next need tries again.
 // The class objects are made once per process and shared by every module
-// object; nothing here is ever released.
+// object; nothing here is ever released. (One more process-wide value holds
+// no Python object: the content of templates made with no markup, in
+// template_type.cpp.)
 #pragma once
 
 #include "binding/failures.hpp"

@@ -37,6 +37,14 @@ void check_read_whole(const TemplateContent& content) {
 
 namespace {
 
+// The content of every template made with no markup (as unpickling makes
+// them before their state arrives): one value, made once, shared. It holds
+// no Python object, so it may outlive the interpreter.
+const SharedContent& empty_content() {
+    static const SharedContent empty = make_content(FragmentList());  // made again should making it throw
+    return empty;
+}
+
 constexpr std::string_view constructor_names[] = {"template", "tokenizer"};
 constexpr std::string_view template_names[] = {"template"};
 constexpr std::string_view state_names[] = {"state"};
@@ -52,7 +60,7 @@ constexpr Signature render_signature{"PromptTemplate.render()", render_names, 1}
 // template: a str to parse, or None for no fragments; tokenizer: any object.
 Ref template_new(PyTypeObject* type, const Arguments& arguments) {
     SharedContent content = arguments[0].get() == Py_None
-                                ? make_content(FragmentList())
+                                ? empty_content()
                                 : convert_argument("template", [&] { return parse_content(arguments[0].get()); });
     return new_instance<TemplateObject>(type, TemplateRecord{Ref::borrow(arguments[1].get()), std::move(content)});
 }
@@ -163,14 +171,23 @@ Ref template_reduce(TemplateObject& self, const Arguments&) {
 }
 
 // The controls' names as str, made once for a content; making them runs no
-// Python code, so no other call can see them half made. They are not
-// interned: names come from the caller's data, and interned strings may live
-// as long as the process.
+// Python code, so no other call can see them half made. From 3.12 on they are
+// not interned: names come from the caller's data, and interned strings
+// there live as long as the process.
 const std::vector<Ref>& control_names(const TemplateContent& content) {
     if (!content.names) {
         std::vector<Ref> names;
         for (const PromptFragment& fragment : content.fragments) {
-            if (!fragment.is_text()) names.push_back(new_str(fragment.string));
+            if (fragment.is_text()) continue;
+            names.push_back(new_str(fragment.string));
+#if PY_VERSION_HEX < 0x030C0000
+            // Before 3.12 an interned str goes when its last reference does,
+            // and a row's keys written in code are interned: the lookup then
+            // finds the key by identity instead of comparing its bytes.
+            PyObject* name = names.back().release();
+            PyUnicode_InternInPlace(&name);
+            names.back() = Ref::steal(name);
+#endif
         }
         content.names = std::move(names);
     }
