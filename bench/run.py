@@ -165,6 +165,58 @@ def load_build(path):
     return module
 
 
+# The timings a build is compared on, run in a process of its own with that
+# build first on sys.path: no object of one build ever meets the other's
+# classes (pickling looks classes up by name, and would find the wrong one).
+BUILD_TIMINGS = r"""
+import json, pickle, sys, timeit
+sys.path.insert(0, sys.argv[1])
+import korvanta
+small = korvanta.PromptTemplate("Hi [name] ! Is it [label|good,bad]?", None)
+row = {"name": "Ann", "label": "good"}
+data = pickle.dumps(small)
+works = {"t.render(row) small": lambda: small.render(row), "pickle.dumps(t) small": lambda: pickle.dumps(small),
+         "pickle.loads small": lambda: pickle.loads(data)}
+print(json.dumps({name: min(timeit.repeat(work, number=20000, repeat=5)) / 20000 for name, work in works.items()}))
+"""
+
+
+def build_directory(path):
+    """The directory of a build's .so (a wheel is unpacked first)."""
+    import tempfile
+    import zipfile
+
+    path = pathlib.Path(path)
+    if path.suffix == ".whl":
+        unpacked = pathlib.Path(tempfile.mkdtemp())
+        with zipfile.ZipFile(path) as wheel:
+            [name] = [n for n in wheel.namelist() if n.startswith("korvanta.") and n.endswith(".so")]
+            wheel.extract(name, unpacked)
+        return unpacked
+    return path.parent
+
+
+def compare_builds(other, rounds=5):
+    """Render and pickling of this build against another, each in processes
+    of its own, in interleaved rounds: the median of each side's times."""
+    import statistics
+    import subprocess
+
+    ours = pathlib.Path(korvanta.__file__).parent
+    times = {"this": [], "other": []}
+    for _ in range(rounds):
+        for side, directory in (("this", ours), ("other", build_directory(other))):
+            done = subprocess.run([sys.executable, "-c", BUILD_TIMINGS, str(directory)], capture_output=True,
+                                  text=True, check=True)
+            times[side].append(json.loads(done.stdout))
+    rows = []
+    for name in times["this"][0]:
+        a = statistics.median(t[name] for t in times["this"])
+        b = statistics.median(t[name] for t in times["other"])
+        rows.append((name, f"{pathlib.Path(other).name} (earlier build)", a, b, a / b, 1.05, a <= 1.05 * b))
+    return rows
+
+
 # ---------------------------------------------------------------- encoding rows
 
 def review_rows(n, seed=0):
@@ -498,6 +550,7 @@ def main():
     rows.extend(encode_rows(args.quick))
 
     if args.against_build:
+        rows.extend(compare_builds(args.against_build))
         other = load_build(args.against_build)
         for name, (markup, _) in loads.items():
             assert [(f.string, f.options) for f in other.parse(markup)] == regex_parse(markup)
