@@ -38,7 +38,7 @@ print(f"template: {template}")
 for row, ids, attention, positions in zip(rows, encoded["input_ids"], encoded["attention_mask"],
                                           encoded["mask_positions"]):
     print(f"row:      {row['text']}")
-    print(f"tokens:   {' '.join(tokenizer.id_to_token(i) for i in ids)}")
+    print(f"tokens:   {' '.join(str(tokenizer.id_to_token(i)) for i in ids)}")
     print(f"ids:      {ids}")
     print(f"mask at:  {positions}  attention: {attention}")
 words = template.label_ids(single_token=True)[0]
