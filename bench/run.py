@@ -291,6 +291,12 @@ def interleaved(works, rounds):
     return best
 
 
+def per_row(operation, anchor, times, ours, theirs, rows, goal):
+    """A result row of two works timed over `rows` rows: times per row, their ratio, the goal and whether it is met."""
+    ratio = times[ours] / times[theirs]
+    return (operation, anchor, times[ours] / rows, times[theirs] / rows, ratio, goal, goal is None or ratio <= goal)
+
+
 def encode_rows(quick):
     """encode_batch on review rows in batches of 1,000 (and 32), for a
     WordPiece and a byte-level BPE tokenizer wrapped as transformers fast
@@ -334,14 +340,12 @@ def encode_rows(quick):
                                                            padding=True)["input_ids"] for p in prompts]
             times = interleaved(works, rounds)
             operation = f"encode_batch {label} max_length={max_length}, batches of {size}"
-            results.append((operation, "encode_batch_fast + .ids on prompts", times["ours"] / len(data),
-                            times["floor"] / len(data), times["ours"] / times["floor"], 1.1,
-                            times["ours"] <= 1.1 * times["floor"]))
-            results.append((operation, "Python pipeline", times["ours"] / len(data), times["pipeline"] / len(data),
-                            times["ours"] / times["pipeline"], 0.6, times["ours"] <= 0.6 * times["pipeline"]))
+            results.append(per_row(operation, "encode_batch_fast + .ids on prompts", times, "ours", "floor",
+                                   len(data), 1.1))
+            results.append(per_row(operation, "Python pipeline", times, "ours", "pipeline", len(data), 0.6))
             if "transformers" in times:
-                results.append((operation, "transformers call with truncation and padding", times["ours"] / len(data),
-                                times["transformers"] / len(data), times["ours"] / times["transformers"], None, True))
+                results.append(per_row(operation, "transformers call with truncation and padding", times, "ours",
+                                       "transformers", len(data), None))
         row = data[0]
         prompt = template.render({**row, "mask": mask})
         one = per_call(lambda: template.encode(row, mask_token=mask), 0.2)
@@ -358,11 +362,8 @@ def encode_rows(quick):
             "pipeline": lambda: [instruction_pipeline(backend, b, 256) for b in batches],
         }, rounds)
         operation = f"encode_batch {label} targets=answer, max_length=256"
-        results.append((operation, "the same without targets", times["targets"] / len(pairs),
-                        times["plain"] / len(pairs), times["targets"] / times["plain"], 1.1,
-                        times["targets"] <= 1.1 * times["plain"]))
-        results.append((operation, "Python pipeline", times["targets"] / len(pairs), times["pipeline"] / len(pairs),
-                        times["targets"] / times["pipeline"], 0.6, times["targets"] <= 0.6 * times["pipeline"]))
+        results.append(per_row(operation, "the same without targets", times, "targets", "plain", len(pairs), 1.1))
+        results.append(per_row(operation, "Python pipeline", times, "targets", "pipeline", len(pairs), 0.6))
     return results
 
 

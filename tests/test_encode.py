@@ -15,6 +15,7 @@ from conftest import raises
 pytest.importorskip("tokenizers")
 
 from trained_tokenizers import FAMILIES, TOKENIZERS, sentence  # noqa: E402
+from whole_prompt import reference  # noqa: E402
 
 TEMPLATES = [
     "Review: [text] It was [mask|great,terrible].",
@@ -35,39 +36,6 @@ def rows(n, seed=0, longest=40, short=()):
     names = ["text", "premise", "hypothesis", "title"]
     return [{name: sentence(rng, 1, 3 if name in short else longest) for name in names} for _ in range(n)]
 
-
-def reference(markup, tokenizer, mask, row, max_length=None, shorten=None, side="right"):
-    """The whole prompt tokenized at once; each token belongs to the field it
-    overlaps (a field starts at the whitespace before it, which the tokenizer
-    reads with its first word); field tokens go one at a time from the longest
-    field (the last of equals) until the row fits."""
-    prompt, spans, run_start = "", [], 0
-    for fragment in korvanta.parse(markup):
-        begin = len(prompt)
-        if fragment.options is None:
-            prompt += fragment.string
-        elif fragment.options:
-            prompt += mask
-            spans.append((begin, len(prompt), None))
-        else:
-            prompt += str(row[fragment.string])
-            spans.append((begin, len(prompt), fragment.string))
-    encoding = tokenizer.encode(prompt)
-    owner = []
-    for (start, end), special in zip(encoding.offsets, encoding.special_tokens_mask):
-        owner.append(next((i for i, (b, e, _) in enumerate(spans) if not special and start < e and end > b), None))
-    ids = list(encoding.ids)
-    if max_length is not None:
-        while len(ids) > max_length:
-            lengths = {i: owner.count(i) for i, (_, _, name) in enumerate(spans)
-                       if name is not None and (shorten is None or name in shorten)}
-            longest = max(lengths.values())
-            piece = max(i for i, n in lengths.items() if n == longest)
-            at = [k for k, o in enumerate(owner) if o == piece]
-            cut = at[-1] if side == "right" else at[0]
-            del ids[cut], owner[cut]
-    positions = [k for k, o in enumerate(owner) if o is not None and spans[o][2] is None]
-    return ids, positions
 
 
 @pytest.mark.parametrize("markup", TEMPLATES)

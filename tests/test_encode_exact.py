@@ -13,6 +13,7 @@ from korvanta import PromptTemplate
 pytest.importorskip("tokenizers")
 
 import trained_tokenizers as trained  # noqa: E402
+import whole_prompt  # noqa: E402
 from trained_tokenizers import FAMILIES, sentence  # noqa: E402
 
 WITH_TRANSFORMERS = {
@@ -58,28 +59,9 @@ def sample_rows(n, seed):
     return [{"text": value(), "title": value()} for _ in range(n)]
 
 
-def whole_prompt(markup, row, mask):
-    """The prompt as the user would write it, and where its slots stand."""
-    prompt, slots = "", []
-    for fragment in korvanta.parse(markup):
-        begin = len(prompt)
-        if fragment.options is None:
-            prompt += fragment.string
-        elif fragment.options:
-            prompt += mask
-            slots.append((begin, len(prompt)))
-        else:
-            prompt += str(row[fragment.string])
-    return prompt, slots
-
-
 def reference(tok, markup, row, mask):
-    prompt, slots = whole_prompt(markup, row, mask)
-    encoding = backend(tok).encode(prompt)
-    mask_id = backend(tok).token_to_id(mask)
-    positions = [k for k, (i, (b, e)) in enumerate(zip(encoding.ids, encoding.offsets))
-                 if i == mask_id and any(b < end and e > begin for begin, end in slots)]
-    return {"input_ids": encoding.ids, "mask_positions": positions}
+    ids, positions = whole_prompt.reference(markup, tok, mask, row)
+    return {"input_ids": ids, "mask_positions": positions}
 
 
 @pytest.mark.parametrize("markup", TEMPLATES)
