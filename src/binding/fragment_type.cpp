@@ -27,8 +27,10 @@ namespace {
 // of the final size. The objects of a short template wait in place.
 class FragmentObjects {
    public:
-    // Takes over a new PromptFragment object made from `record`.
-    void append(PromptFragment&& record) { objects_.push_back(new_fragment(std::move(record))); }
+    // Takes over a new PromptFragment object made from `record`, moved once, into the object.
+    void append(PromptFragment&& record) {
+        objects_.push_back(new_exact_instance<FragmentObject>(type_, std::move(record)));
+    }
 
     // Hands the objects over to a new list.
     Ref list() {
@@ -40,7 +42,8 @@ class FragmentObjects {
     }
 
    private:
-    InlineVector<Ref, 32> objects_;  // the objects made so far, in markup order
+    PyTypeObject* type_ = FragmentObject::type();  // looked up once a parse
+    InlineVector<Ref, 32> objects_;                // the objects made so far, in markup order
 };
 
 }  // namespace
