@@ -132,6 +132,8 @@ def test_overflow_drops_what_cannot_fit_from_every_key():
         kept["input_ids"][1]
     raises(ValueError, "the template alone needs 6 tokens, more than max_length=3", t.encode_batch, rows,
            max_length=3, overflow="drop")
+    raises(ValueError, "row 0 needs 36 tokens without the fields it may shorten, more than max_length=12",
+           t.encode, rows[1], targets="a", max_length=12, overflow="drop")  # one row is never left out
 
 
 @pytest.mark.parametrize("side", ["right", "left", None])

@@ -331,13 +331,14 @@ struct CallOptions {
     bool left;                              // padding goes before the row
 };
 
-CallOptions call_options(const TokenizerView& tokenizer, const Options& options) {
+CallOptions call_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
     CallOptions call{max_length_of(options[encode_option::max_length].get()),
                      side_of(options[encode_option::side].get()),
                      padding_of(options[encode_option::padding].get()),
                      std::nullopt,
                      tensors_of(options[encode_option::return_tensors].get()),
-                     drops_overflow(options[encode_option::overflow].get()),
+                     // One row (encode) cannot be left out: it raises as with "raise".
+                     drops_overflow(options[encode_option::overflow].get()) && batch,
                      pads_left(options[encode_option::padding_side].get(), tokenizer)};
     PyObject* pad_option = token_option(options[encode_option::pad_token].get(), "pad_token");
     if (call.padding.kind != Padding::none) {
@@ -432,7 +433,7 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
     check_read_whole(*content);
     Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
     const TokenizerView tokenizer = view_tokenizer(held_tokenizer.get());
-    const CallOptions call = call_options(tokenizer, options);
+    const CallOptions call = call_options(tokenizer, options, batch);
     std::shared_ptr<const EncodingCache> cache =
         encoding_cache(self, content, tokenizer, key_of(*content, tokenizer, options));
     const PromptPlan& plan = cache->plan;
