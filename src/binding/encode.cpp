@@ -53,7 +53,7 @@ const char encode_batch_doc[] =
 const char label_ids_doc[] =
     "label_ids($self, /, **options)\n--\n\n"
     "The token ids of each slot's label words (its options), slot by slot, as each word\n"
-    "tokenizes at its slot, after the slot's preceding whitespace. Options: slots=names,\n"
+    "reads at its slot, between the template text around it. Options: slots=names,\n"
     "single_token=True (a word of several tokens is then an error).";
 
 namespace {
@@ -91,9 +91,9 @@ std::optional<std::size_t> owned_tokens(const EncodingCache& cache, const Prompt
     owned.resize(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const std::size_t row = rows[i];
-        if (!attribute_tokens(prompts.text(row), batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), prompts.pieces(row),
-                              prompts.slots(row), cache.mask_id.value_or(max_token_id), cache.protected_ids,
-                              owned[i])) {
+        if (!attribute_tokens(prompts.text(row), batch.ids_of(i), batch.offsets_of(i), batch.special_of(i),
+                              prompts.pieces(row), prompts.slots(row), cache.mask_id.value_or(max_token_id),
+                              cache.protected_ids, owned[i])) {
             return row;
         }
     }
@@ -127,26 +127,44 @@ IdSet without_unknown(const Encoder& encoder, IdSet ids) {
     return IdSet(std::move(kept));
 }
 
+// A list of str from UTF-8 texts, with each one's length in characters.
+Ref new_text_list(std::span<const std::string_view> texts, std::vector<std::size_t>& characters) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    characters.clear();
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
+        characters.push_back(character_count(texts[i]));
+    }
+    return list;
+}
+
+// The tokens of each option of each slot as it reads at its slot: slot after
+// slot, option after option.
+std::vector<std::vector<std::vector<TokenId>>> label_words(const Encoder& encoder, const TokenizerView& tokenizer,
+                                                           const LabelContexts& contexts) {
+    std::vector<std::string_view> texts;
+    for (const LabelContext& context : contexts.contexts) texts.push_back(context.text);
+    std::vector<std::size_t> characters;
+    Ref list = new_text_list(texts, characters);
+    const TokenBatch batch = encode_texts(encoder, list.get(), characters, false, true);
+    const IdSet whitespace = whitespace_pieces(tokenizer);
+    std::vector<std::vector<std::vector<TokenId>>> words(contexts.words_per_slot.size());
+    std::size_t next = 0;
+    for (std::size_t s = 0; s < words.size(); ++s) {
+        for (std::size_t w = 0; w < contexts.words_per_slot[s]; ++w, ++next) {
+            words[s].push_back(word_tokens(batch.ids_of(next), batch.offsets_of(next), batch.special_of(next),
+                                           contexts.contexts[next].word, whitespace));
+        }
+    }
+    return words;
+}
+
 // Each option of each target slot tokenized as label_ids() reads it.
 std::vector<std::vector<std::vector<TokenId>>> answer_tokens(const EncodingCache& cache, const TokenizerView& tokenizer) {
-    std::vector<std::vector<std::vector<TokenId>>> answers(cache.plan.slots);
-    const LabelContexts contexts = label_contexts(cache.content->fragments, cache.key.extra_slots);
-    Ref texts = check(PyList_New(static_cast<Py_ssize_t>(contexts.contexts.size())));
-    std::vector<std::size_t> characters;
-    for (std::size_t i = 0; i < contexts.contexts.size(); ++i) {
-        PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), new_str(contexts.contexts[i].text).release());
-        characters.push_back(character_count(contexts.contexts[i].text));
-    }
-    const TokenBatch batch = encode_texts(cache.encoder, texts.get(), characters, false, true);
-    const IdSet whitespace = whitespace_pieces(tokenizer);
-    std::size_t next = 0;
-    for (std::size_t s = 0; s < contexts.words_per_slot.size(); ++s) {
-        for (std::size_t w = 0; w < contexts.words_per_slot[s]; ++w, ++next) {
-            if (s < answers.size() && cache.plan.target_slots[s]) {
-                answers[s].push_back(word_tokens(batch.ids_of(next), batch.offsets_of(next), batch.special_of(next),
-                                                 contexts.contexts[next].word, whitespace));
-            }
-        }
+    auto answers = label_words(cache.encoder, tokenizer, label_contexts(cache.content->fragments, cache.key.extra_slots));
+    answers.resize(cache.plan.slots);
+    for (std::size_t s = 0; s < answers.size(); ++s) {
+        if (!cache.plan.target_slots[s]) answers[s].clear();
     }
     return answers;
 }
@@ -245,12 +263,8 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
     if (spellings.empty()) return;
     std::shared_ptr<const Encoder> encoder = text_only_encoder(cache, tokenizer);
     auto encode = [&](const std::vector<std::string_view>& texts) {
-        Ref list = check(PyList_New(static_cast<Py_ssize_t>(texts.size())));
         std::vector<std::size_t> characters;
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
-            characters.push_back(character_count(texts[i]));
-        }
+        Ref list = new_text_list(texts, characters);
         return encode_texts(*encoder, list.get(), characters, false, false);
     };
     // 2. Read as text; the spellings that still make a protected token, character by character.
@@ -287,20 +301,26 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
     }
 }
 
-// The id a target slot's mask is labelled with: its answer's one token.
-TokenId single_answer(const EncodingCache& cache, const TokenizerView& tokenizer, std::size_t slot,
-                      std::size_t answer) {
-    const std::vector<TokenId>& ids = cache.answers[slot][answer];
-    if (ids.size() == 1) return ids[0];
+// The ValueError of a label word that is not one token: its pieces as the tokenizer spells them.
+[[noreturn]] void raise_word_pieces(const TokenizerView& tokenizer, std::string_view word, std::string_view slot,
+                                    std::span<const TokenId> ids) {
     Ref pieces = check(PyList_New(0));
     for (TokenId id : ids) {
         Ref piece = check(PyObject_CallMethod(tokenizer.backend.get(), "id_to_token", "K",
                                               static_cast<unsigned long long>(id)));
         check_status(PyList_Append(pieces.get(), piece.get()));
     }
-    PyErr_Format(PyExc_ValueError, messages::label_word_pieces, new_str(cache.slot_options[slot][answer]).get(),
-                 new_str(slot_name(cache.plan, slot)).get(), static_cast<Py_ssize_t>(ids.size()), pieces.get());
+    PyErr_Format(PyExc_ValueError, messages::label_word_pieces, new_str(word).get(), new_str(slot).get(),
+                 static_cast<Py_ssize_t>(ids.size()), pieces.get());
     throw PythonError{};
+}
+
+// The id a target slot's mask is labelled with: its answer's one token.
+TokenId single_answer(const EncodingCache& cache, const TokenizerView& tokenizer, std::size_t slot,
+                      std::size_t answer) {
+    const std::vector<TokenId>& ids = cache.answers[slot][answer];
+    if (ids.size() != 1) raise_word_pieces(tokenizer, cache.slot_options[slot][answer], slot_name(cache.plan, slot), ids);
+    return ids[0];
 }
 
 // With no max_length, rows longer than a transformers tokenizer's model
@@ -538,39 +558,19 @@ Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& op
     const std::vector<std::string> extra = names_of(options[label_option::slots].get(), "slots");
     const bool single = options[label_option::single_token] && truth(options[label_option::single_token].get());
     const LabelContexts contexts = label_contexts(content->fragments, extra);
-    Ref texts = check(PyList_New(static_cast<Py_ssize_t>(contexts.contexts.size())));
-    std::vector<std::size_t> characters;
-    for (std::size_t i = 0; i < contexts.contexts.size(); ++i) {
-        PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), new_str(contexts.contexts[i].text).release());
-        characters.push_back(character_count(contexts.contexts[i].text));
-    }
-    const Encoder encoder = make_encoder(tokenizer, false);
-    const TokenBatch batch = encode_texts(encoder, texts.get(), characters, false, true);
-    const IdSet whitespace = whitespace_pieces(tokenizer);
+    const std::vector<std::vector<std::vector<TokenId>>> slots =
+        label_words(make_encoder(tokenizer, false), tokenizer, contexts);
     Ref result = check(PyList_New(0));
-    std::size_t next = 0;
-    for (std::size_t s = 0; s < contexts.words_per_slot.size(); ++s) {
+    for (std::size_t s = 0; s < slots.size(); ++s) {
         Ref words = check(PyList_New(0));
-        for (std::size_t w = 0; w < contexts.words_per_slot[s]; ++w, ++next) {
-            const std::vector<TokenId> ids =
-                word_tokens(batch.ids_of(next), batch.offsets_of(next), batch.special_of(next), contexts.contexts[next].word,
-                            whitespace);
+        for (std::size_t w = 0; w < slots[s].size(); ++w) {
+            const std::vector<TokenId>& ids = slots[s][w];
             Ref list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
             for (std::size_t k = 0; k < ids.size(); ++k) {
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), check(PyLong_FromUnsignedLongLong(ids[k])).release());
             }
             if (single && ids.size() != 1) {
-                Ref pieces = check(PyList_New(0));
-                for (TokenId id : ids) {
-                    Ref piece = check(PyObject_CallMethod(tokenizer.backend.get(), "id_to_token", "K",
-                                                          static_cast<unsigned long long>(id)));
-                    check_status(PyList_Append(pieces.get(), piece.get()));
-                }
-                Ref word = new_str(contexts.slots[s]->options[w]);
-                Ref name = new_str(contexts.slots[s]->string);
-                PyErr_Format(PyExc_ValueError, messages::label_word_pieces, word.get(), name.get(),
-                             static_cast<Py_ssize_t>(ids.size()), pieces.get());
-                throw PythonError{};
+                raise_word_pieces(tokenizer, contexts.slots[s]->options[w], contexts.slots[s]->string, ids);
             }
             check_status(PyList_Append(words.get(), list.get()));
         }
