@@ -5,7 +5,6 @@
 
 #include "binding/conversions.hpp"
 #include "binding/entry_points.hpp"
-#include "binding/statics.hpp"
 #include "core/markup.hpp"
 #include "core/record.hpp"
 #include "core/render.hpp"
@@ -14,7 +13,6 @@ namespace korvanta {
 
 struct FragmentObject : Instance<PromptFragment> {
     static constexpr const char* class_name = "PromptFragment";
-    static constexpr Static class_static = Static::fragment_class;  // where its class object is kept
     static PyTypeObject* type();
 };
 

@@ -7,7 +7,6 @@
 #include <type_traits>
 
 #include "binding/failures.hpp"
-#include "binding/statics.hpp"
 
 namespace korvanta {
 
@@ -50,50 +49,16 @@ Ref install_record(PyObject* instance, Record&& record) noexcept {
     return Ref::steal(instance);
 }
 
-// The memory of released instances of exactly one class, kept for the next
-// instance of that class: parsing makes and drops fragments by the
-// thousand, and the allocator would give its arenas back and take them again.
-// The interpreter lock orders every use (a free-threaded build keeps none).
-template <class Object>
-struct FreeMemory {
-    static constexpr std::size_t capacity = 4096;  // at most 4096 blocks of sizeof(Object) kept
-    static inline void* head = nullptr;            // the first block kept; each block starts with the next
-    static inline std::size_t size = 0;            // how many blocks are kept
-
-    static void* take() noexcept {
-        void* block = head;
-        if (block != nullptr) {
-            head = *static_cast<void**>(block);
-            --size;
-        }
-        return block;
-    }
-    static bool keep(void* block) noexcept {
-#ifdef Py_GIL_DISABLED
-        (void)block;
-        return false;
-#else
-        if (size == capacity) return false;
-        *static_cast<void**>(block) = head;
-        head = block;
-        ++size;
-        return true;
-#endif
-    }
-};
-
 // A new instance of exactly `type`, a class outside cyclic collection: its
-// memory comes from the class's kept blocks or straight from the object
-// allocator, with no zeroing.
+// memory comes straight from the object allocator, with no zeroing.
 template <class Object, class Record>
 Ref new_exact_instance(PyTypeObject* type, Record&& record) {
-    void* block = FreeMemory<Object>::take();
-    if (block == nullptr) block = PyObject_Malloc(sizeof(Object));
-    if (block == nullptr) {
+    PyObject* memory = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
+    if (memory == nullptr) {
         PyErr_NoMemory();
         throw PythonError{};
     }
-    return install_record<Object>(PyObject_Init(static_cast<PyObject*>(block), type), std::forward<Record>(record));
+    return install_record<Object>(PyObject_Init(memory, type), std::forward<Record>(record));
 }
 
 // A new instance of `type` (possibly a Python subclass) taking over `record`.
@@ -104,15 +69,13 @@ Ref new_instance(PyTypeObject* type, Record&& record) {
     return install_record<Object>(memory, std::forward<Record>(record));
 }
 
-// The release slot: destroys the record, frees the memory (an instance of
-// exactly the class made outside cyclic collection keeps it for the next)
-// and drops the instance's class reference.
+// The release slot: destroys the record, frees the memory and drops the
+// instance's class reference.
 template <class Object>
 void instance_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     std::destroy_at(&reinterpret_cast<Object*>(self)->record);
-    const bool exact = type == reinterpret_cast<PyTypeObject*>(static_slot(Object::class_static)) && !PyType_IS_GC(type);
-    if (!exact || !FreeMemory<Object>::keep(self)) type->tp_free(self);
+    type->tp_free(self);
     Py_DECREF(type);
 }
 

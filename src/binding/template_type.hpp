@@ -8,7 +8,6 @@
 
 #include "binding/conversions.hpp"
 #include "binding/entry_points.hpp"
-#include "binding/statics.hpp"
 #include "core/record.hpp"
 
 namespace korvanta {
@@ -53,7 +52,6 @@ struct TemplateRecord {
 
 struct TemplateObject : Instance<TemplateRecord> {
     static constexpr const char* class_name = "PromptTemplate";
-    static constexpr Static class_static = Static::template_class;  // where its class object is kept
     static PyTypeObject* type();
 };
 
@@ -64,7 +62,6 @@ struct IteratorRecord {
 
 struct IteratorObject : Instance<IteratorRecord> {
     static constexpr const char* class_name = "PromptFragmentIter";
-    static constexpr Static class_static = Static::iterator_class;  // where its class object is kept
     static PyTypeObject* type();
 };
 
