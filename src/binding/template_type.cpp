@@ -171,23 +171,14 @@ Ref template_reduce(TemplateObject& self, const Arguments&) {
 }
 
 // The controls' names as str, made once for a content; making them runs no
-// Python code, so no other call can see them half made. From 3.12 on they are
-// not interned: names come from the caller's data, and interned strings
-// there live as long as the process.
+// Python code, so no other call can see them half made. They are not
+// interned: names come from the caller's data, and interned strings may live
+// as long as the process (from 3.12), or stay counted as references.
 const std::vector<Ref>& control_names(const TemplateContent& content) {
     if (!content.names) {
         std::vector<Ref> names;
         for (const PromptFragment& fragment : content.fragments) {
-            if (fragment.is_text()) continue;
-            names.push_back(new_str(fragment.string));
-#if PY_VERSION_HEX < 0x030C0000
-            // Before 3.12 an interned str goes when its last reference does,
-            // and a row's keys written in code are interned: the lookup then
-            // finds the key by identity instead of comparing its bytes.
-            PyObject* name = names.back().release();
-            PyUnicode_InternInPlace(&name);
-            names.back() = Ref::steal(name);
-#endif
+            if (!fragment.is_text()) names.push_back(new_str(fragment.string));
         }
         content.names = std::move(names);
     }
