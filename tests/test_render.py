@@ -98,13 +98,18 @@ NAMES = st.text(alphabet="ab[|é", max_size=3)
 
 
 @given(st.lists(st.tuples(NAMES, st.none() | st.lists(NAMES, max_size=2)), max_size=6),
-       st.dictionaries(NAMES, st.text(max_size=4) | st.integers()))
-def test_render_equals_the_python_loop(pairs, values):
+       st.dictionaries(NAMES, st.text(max_size=4) | st.integers()), st.booleans())
+def test_render_equals_the_python_loop(pairs, values, mapping_first):
     t = PromptTemplate(None, None)
     t.fragments = [PromptFragment(string, options) for string, options in pairs]
     names = {string for string, options in pairs if options is not None}
     row = {**{name: name.upper() for name in names}, **values}
-    assert t.render(row) == python_render(t, row)
+    expected = python_render(t, row)
+    # The first row rendered lends its keys to later lookups; rows with other
+    # key objects, in another order, or other mappings find the same values.
+    other_keys = {"".join(reversed(key))[::-1]: value for key, value in reversed(row.items())}
+    rows = [Row(**row), row, other_keys] if mapping_first else [row, other_keys, Row(**row)]
+    assert [t.render(r) for r in rows] == [expected] * 3
     assert shape(t) == [tuple(pair) for pair in pairs]
 
 

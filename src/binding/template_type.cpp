@@ -3,7 +3,9 @@
 // It takes part in cyclic garbage collection through its tokenizer.
 #include "binding/template_type.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "binding/encode.hpp"
 #include "binding/fragment_type.hpp"
@@ -170,19 +172,45 @@ Ref template_reduce(TemplateObject& self, const Arguments&) {
                            content->unread_markup.get());
 }
 
-// The controls' names as str, made once for a content; making them runs no
-// Python code, so no other call can see them half made. They are not
-// interned: names come from the caller's data, and interned strings may live
-// as long as the process (from 3.12), or stay counted as references.
-const std::vector<Ref>& control_names(const TemplateContent& content) {
-    if (!content.names) {
-        std::vector<Ref> names;
-        for (const PromptFragment& fragment : content.fragments) {
-            if (!fragment.is_text()) names.push_back(new_str(fragment.string));
+// The controls' names as str, made once for a content from the first row
+// rendered: where that row is a dict with an ASCII str key of the name, the
+// key itself, so that rows built with the same key objects (dict literals,
+// rows made from one list of column names) are looked up by identity. Making
+// them runs no Python code (an exact dict walked, exact str compared), so no
+// other call can see them half made. They are not interned: names come from
+// the caller's data, and interned strings may live as long as the process
+// (from 3.12), or stay counted as references.
+const RenderNames& names_for_render(const TemplateContent& content, PyObject* row) {
+    if (content.render_names) return *content.render_names;
+    // Names sorted by their text, each with its control's position among the controls.
+    std::vector<std::pair<std::string_view, std::size_t>> sorted;
+    bool ascii_text = true;
+    for (const PromptFragment& fragment : content.fragments) {
+        if (fragment.is_text()) {
+            ascii_text = ascii_text && is_ascii(fragment.string.data(), fragment.string.size());
+        } else {
+            sorted.emplace_back(fragment.string, sorted.size());
         }
-        content.names = std::move(names);
     }
-    return *content.names;
+    std::vector<Ref> names(sorted.size());
+    std::sort(sorted.begin(), sorted.end());
+    if (PyDict_CheckExact(row)) {
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(row, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_ASCII(key)) continue;
+            std::string_view text(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)),
+                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+            auto match = std::lower_bound(sorted.begin(), sorted.end(), std::pair(text, std::size_t(0)));
+            for (; match != sorted.end() && match->first == text; ++match) names[match->second] = Ref::borrow(key);
+        }
+    }
+    for (const auto& [text, index] : sorted) {
+        if (!names[index]) names[index] = new_str(text);
+    }
+    content.render_names = RenderNames{std::move(names), ascii_text};
+    return *content.render_names;
 }
 
 // The prompt: text fragments as they are, each control (with or without
@@ -197,7 +225,8 @@ Ref template_render(TemplateObject& self, const Arguments& arguments) {
     SharedContent content = self.record.content;
     check_read_whole(*content);
     const FragmentList& fragments = content->fragments;
-    auto name = control_names(*content).begin();
+    const RenderNames& known = names_for_render(*content, values);
+    auto name = known.names.begin();
     InlineVector<Ref, 16> inserted;
     std::size_t size = 0;
     bool ascii_values = true;
@@ -216,7 +245,7 @@ Ref template_render(TemplateObject& self, const Arguments& arguments) {
         inserted.push_back(std::move(text));
     }
     if (ascii_values) {
-        return new_written_str(size, [&](char* out) {
+        auto write = [&](char* out) {
             auto value = inserted.elements().begin();
             for (const PromptFragment& fragment : fragments) {
                 std::string_view piece = fragment.string;
@@ -228,7 +257,12 @@ Ref template_render(TemplateObject& self, const Arguments& arguments) {
                 std::memcpy(out, piece.data(), piece.size());
                 out += piece.size();
             }
-        });
+        };
+        if (!known.ascii_text) return new_written_str(size, write);
+        // Every piece is ASCII: no need to look at what was written.
+        Ref prompt = check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+        write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(prompt.get())));
+        return prompt;
     }
     // Values of any kind, lone surrogates included, keep exactly what they hold.
     Ref pieces = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));

@@ -12,14 +12,21 @@
 
 namespace korvanta {
 
+// What render() works out once for a content: the controls' names as str, in
+// order, and whether every text fragment is ASCII.
+struct RenderNames {
+    std::vector<Ref> names;  // one per control, in markup order
+    bool ascii_text;         // every text fragment is ASCII
+};
+
 // A template's fragments with what is worked out from them, never changed
-// once published but for `names`, a cache filled once by code that runs no
-// Python code. An operation that runs Python code while it reads keeps its
+// once published but for `render_names`, a cache filled once by code that runs
+// no Python code. An operation that runs Python code while it reads keeps its
 // own reference, and other threads may replace the template's content meanwhile.
 struct TemplateContent {
     FragmentList fragments;  // the template's content, in markup order
     bool parses_back;        // parsing the escaped markup of `fragments` gives them back (the parser made them)
-    mutable std::optional<std::vector<Ref>> names;  // the controls' names as str, in order, for render(); made on first need
+    mutable std::optional<RenderNames> render_names;  // made on the first render()
     Ref unread_markup;  // the markup when parsing stopped before its end, for encode() to report; else null
 
     TemplateContent(FragmentList fragments_, bool parses_back_, Ref unread_markup_ = Ref()) noexcept
