@@ -20,14 +20,14 @@ namespace korvanta {
 
 SharedContent make_content(FragmentList fragments) {
     const bool parses = parses_back(fragments);
-    return std::make_shared<const TemplateContent>(std::move(fragments), parses);
+    return SharedContent::make(std::move(fragments), parses);
 }
 
 SharedContent parse_content(PyObject* markup) {
     Utf8Text text(markup);
     ParsedMarkup parsed = parse_markup(text);
     Ref unread = parsed.remainder.empty() ? Ref() : Ref::borrow(markup);
-    return std::make_shared<const TemplateContent>(std::move(parsed.fragments), true, std::move(unread));
+    return SharedContent::make(std::move(parsed.fragments), true, std::move(unread));
 }
 
 void check_read_whole(const TemplateContent& content) {

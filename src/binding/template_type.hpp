@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/conversions.hpp"
+#include "binding/shared.hpp"
 #include "binding/entry_points.hpp"
 #include "core/record.hpp"
 
@@ -33,7 +34,7 @@ struct TemplateContent {
         : fragments(std::move(fragments_)), parses_back(parses_back_), unread_markup(std::move(unread_markup_)) {}
 };
 
-using SharedContent = std::shared_ptr<const TemplateContent>;
+using SharedContent = Shared<TemplateContent>;
 
 // A new content made from fragments given from Python, or from parsing a str
 // (which keeps the str when parsing stopped before its end).

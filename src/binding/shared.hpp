@@ -1,0 +1,51 @@
+// Shared<T>: a value that several owners share and nobody changes, counted
+// by a plain integer. Every copy and release of a handle happens with the
+// interpreter lock held, which orders them; an atomic count would pay for an
+// ordering that the lock already gives. A free-threaded build would need the
+// count atomic (or a per-object critical section around the one load or
+// store of each object's handle).
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+namespace korvanta {
+
+template <class T>
+class Shared {
+   public:
+    Shared() noexcept = default;
+    Shared(const Shared& other) noexcept : box_(other.box_) {
+        if (box_) ++box_->count;
+    }
+    Shared(Shared&& other) noexcept : box_(std::exchange(other.box_, nullptr)) {}
+    Shared& operator=(Shared other) noexcept {
+        std::swap(box_, other.box_);  // the old value goes with `other`, after the new one is in place
+        return *this;
+    }
+    ~Shared() {
+        if (box_ && --box_->count == 0) delete box_;
+    }
+
+    template <class... Arguments>
+    static Shared make(Arguments&&... arguments) {
+        Shared made;
+        made.box_ = new Box{1, T(std::forward<Arguments>(arguments)...)};
+        return made;
+    }
+
+    const T& operator*() const noexcept { return box_->value; }
+    const T* operator->() const noexcept { return &box_->value; }
+    const T* get() const noexcept { return box_ ? &box_->value : nullptr; }
+    explicit operator bool() const noexcept { return box_ != nullptr; }
+    bool operator==(const Shared& other) const noexcept { return box_ == other.box_; }
+
+   private:
+    struct Box {
+        std::size_t count;  // handles that share the value
+        const T value;
+    };
+    Box* box_ = nullptr;  // null for an empty handle
+};
+
+}  // namespace korvanta
