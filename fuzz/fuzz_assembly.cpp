@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> field_names{"a", "b", "c"};
     for (std::size_t i = 0; i < parts; ++i) {
         switch (in.next() % 3) {
-            case 0: fragments.push_back({in.text(8), korvanta::OptionList()}); break;
+            case 0: fragments.push_back({korvanta::SharedText(in.text(8)), {}}); break;
             case 1: fragments.push_back(korvanta::PromptFragment::control(field_names[in.next() % 3])); break;
             default: {
                 const std::string_view options[] = {"yes", " no ", "ok"};

@@ -6,12 +6,14 @@
 // element that parsing the text before it confirms; escaped text parses back
 // to itself; the escaped markup text parses back to the fragments; the ASCII
 // check agrees with a byte-by-byte one at every offset and length.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/markup.hpp"
 #include "core/render.hpp"
@@ -84,6 +86,12 @@ std::uint64_t plain_siphash13(const std::string& message) {
     return v0 ^ v1 ^ v2 ^ v3;
 }
 
+// A keeper of the fuzzer's input that only notes its release.
+struct KeptInput : korvanta::TextKeeper {
+    bool released = false;
+    KeptInput() : TextKeeper([](korvanta::TextKeeper* keeper) noexcept { static_cast<KeptInput*>(keeper)->released = true; }) {}
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -100,6 +108,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     korvanta::ParsedMarkup parsed = korvanta::parse_markup(input);
     check_invariants(parsed.fragments);
     require(parsed.remainder.data() + parsed.remainder.size() == input.data() + input.size(), "remainder is a tail");
+
+    // Records that view the input: the same fragments as copies; copies of them
+    // keep the input until the last is gone; options given as a list equal the
+    // parsed ones.
+    {
+        KeptInput kept;
+        korvanta::FragmentList viewing;
+        {
+            korvanta::MadeKeeper keeper(&kept);
+            viewing = korvanta::parse_markup(input, keeper.get()).fragments;
+        }
+        require(same(viewing, parsed.fragments), "records that view the input equal copies");
+        korvanta::FragmentList copies = viewing;
+        viewing.clear();
+        const bool viewed = std::any_of(copies.begin(), copies.end(),
+                                        [&](const PromptFragment& f) { return f.string.keeper() == &kept; });
+        require(same(copies, parsed.fragments) && kept.released == !viewed, "copies keep the input");
+        if (input.find('\xff') == std::string_view::npos) {
+            for (const PromptFragment& fragment : copies) {
+                if (fragment.is_text()) continue;
+                std::vector<std::string_view> options(fragment.options.begin(), fragment.options.end());
+                require(korvanta::OptionList(std::span<const std::string_view>(options)) == fragment.options &&
+                            options.size() == fragment.options.size(),
+                        "options given equal options parsed");
+            }
+        }
+        copies.clear();
+        require(kept.released, "the input is released with the last record");
+    }
 
     std::string text = korvanta::markup_text(parsed.fragments);
     std::string pieces;

@@ -1,6 +1,9 @@
 // The UTF-8 text of a str, new str objects, and size hints of sequences.
 #include "binding/conversions.hpp"
 
+#include <cstring>
+#include <new>
+
 namespace korvanta {
 
 Utf8Text::Utf8Text(PyObject* object) {
@@ -14,18 +17,70 @@ Utf8Text::Utf8Text(PyObject* object) {
         // ASCII is its own UTF-8: the interpreter hands out the str's own data.
         utf8 = PyUnicode_AsUTF8AndSize(object, &size);
         if (utf8 == nullptr) throw PythonError{};
+        // A subclass instance may hold other objects, even the records that
+        // would keep it: never kept.
+        if (PyUnicode_CheckExact(object)) holder_ = object;
     } else {
         // Asking the str for its UTF-8 would attach a copy to it for as long
         // as it lives; a bytes object of our own goes when the call ends.
         encoded_ = check(PyUnicode_AsUTF8String(object));
         utf8 = PyBytes_AS_STRING(encoded_.get());
         size = PyBytes_GET_SIZE(encoded_.get());
+        holder_ = encoded_.get();
     }
     text_ = std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
 Ref new_str(std::string_view text) {
     return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+namespace {
+
+// Keeps an exact str or bytes object: its bytes never change, and it holds no
+// other object, so records that keep it take part in no reference cycle.
+struct ObjectKeeper : TextKeeper {
+    PyObject* object;  // owned reference
+
+    explicit ObjectKeeper(PyObject* object_) noexcept : TextKeeper(release), object(Py_NewRef(object_)) {}
+
+    static void release(TextKeeper* keeper) noexcept {
+        auto* kept = static_cast<ObjectKeeper*>(keeper);
+        Py_DECREF(kept->object);
+        kept->~ObjectKeeper();
+        release_text_block(kept);
+    }
+};
+
+// The str a keeper keeps, or null.
+PyObject* kept_str(const TextKeeper* keeper) noexcept {
+    if (keeper == nullptr || keeper->release_function() != ObjectKeeper::release) return nullptr;
+    PyObject* object = static_cast<const ObjectKeeper*>(keeper)->object;
+    return PyUnicode_CheckExact(object) ? object : nullptr;
+}
+
+}  // namespace
+
+TextKeeper* new_object_keeper(const Utf8Text& text) {
+    if (text.holder() == nullptr) return nullptr;
+    return ::new (allocate_text_block(sizeof(ObjectKeeper))) ObjectKeeper(text.holder());
+}
+
+SharedText shared_text_of(PyObject* object) {
+    Utf8Text text(object);
+    if (text.view().empty()) return SharedText();
+    MadeKeeper keeper(new_object_keeper(text));
+    return keeper.get() ? SharedText(text.view(), *keeper.get()) : SharedText(text.view());
+}
+
+Ref new_str(const SharedText& text) {
+    PyObject* str = kept_str(text.keeper());
+    // One character comes from the interpreter's own table of them.
+    if (str == nullptr || text.size() < 2) return new_str(text.view());
+    if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) == text.size()) return Ref::borrow(str);
+    Ref part = check(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(part.get()), text.data(), text.size());
+    return part;
 }
 
 Ref attribute_or_null(PyObject* object, const char* name) {

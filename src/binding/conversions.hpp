@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/failures.hpp"
+#include "core/record.hpp"
 
 namespace korvanta {
 
@@ -18,13 +19,29 @@ class Utf8Text {
     explicit Utf8Text(PyObject* object);
     std::string_view view() const noexcept { return text_; }
     operator std::string_view() const noexcept { return text_; }
+    // The object that holds the bytes, when records may keep it: an exact str
+    // (ASCII) or the bytes encoded for this call; null for a str subclass.
+    PyObject* holder() const noexcept { return holder_; }
 
    private:
-    Ref encoded_;            // the bytes that hold the encoded text, for non-ASCII text
-    std::string_view text_;  // the text, in the str or in encoded_
+    Ref encoded_;                  // the bytes that hold the encoded text, for non-ASCII text
+    std::string_view text_;        // the text, in the str or in encoded_
+    PyObject* holder_ = nullptr;   // the str or encoded_, when records may keep it
 };
 
 Ref new_str(std::string_view text);
+
+// A keeper of the object that holds a text's bytes (see Utf8Text::holder), so
+// that records view the text in place; null when records must copy it.
+TextKeeper* new_object_keeper(const Utf8Text& text);
+
+// The text of a str as a record's text: the str itself kept where it can be.
+SharedText shared_text_of(PyObject* object);
+
+// A str of a record's text: the str the text views, when it is all of one;
+// otherwise a new str (without looking for non-ASCII bytes where the text is
+// part of an ASCII str).
+Ref new_str(const SharedText& text);
 
 // An attribute, or null when the object has none (any other failure throws).
 Ref attribute_or_null(PyObject* object, const char* name);

@@ -61,8 +61,9 @@ Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form) {
 
 Ref parse_to_list(const Arguments& arguments) {
     Utf8Text text = convert_argument("template", [&] { return Utf8Text(arguments[0].get()); });
+    MadeKeeper keeper(new_object_keeper(text));
     FragmentObjects objects;
-    RecordSink sink{[&](PromptFragment&& record) { objects.append(std::move(record)); }};
+    RecordSink sink{[&](PromptFragment&& record) { objects.append(std::move(record)); }, keeper.get()};
     parse_markup_into(text.view(), sink);
     return objects.list();
 }
@@ -120,7 +121,7 @@ bool given(const Ref& argument) noexcept { return argument && argument.get() != 
 Ref fragment_new(PyTypeObject* type, const Arguments& arguments) {
     PromptFragment record;
     if (given(arguments[0])) {
-        record.string = convert_argument("string", [&] { return std::string(Utf8Text(arguments[0].get()).view()); });
+        record.string = convert_argument("string", [&] { return shared_text_of(arguments[0].get()); });
     }
     if (PyObject* option = arguments[1].get(); given(arguments[1])) {
         convert_argument("option", [&] {
@@ -135,7 +136,7 @@ Ref get_string(FragmentObject& self) { return new_str(self.record.string); }
 
 // Setters convert the whole value first, then change the record in one step
 // that runs no Python code, so other threads see the old value or the new.
-void set_string(FragmentObject& self, PyObject* value) { self.record.string = std::string(Utf8Text(value).view()); }
+void set_string(FragmentObject& self, PyObject* value) { self.record.string = shared_text_of(value); }
 
 // Making the list may run a collection, and so Python code: the options read
 // are a copy.

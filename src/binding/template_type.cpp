@@ -25,7 +25,8 @@ SharedContent make_content(FragmentList fragments) {
 
 SharedContent parse_content(PyObject* markup) {
     Utf8Text text(markup);
-    ParsedMarkup parsed = parse_markup(text);
+    MadeKeeper keeper(new_object_keeper(text));
+    ParsedMarkup parsed = parse_markup(text, keeper.get());
     Ref unread = parsed.remainder.empty() ? Ref() : Ref::borrow(markup);
     return SharedContent::make(std::move(parsed.fragments), true, std::move(unread));
 }
@@ -109,7 +110,7 @@ PromptFragment record_of_pair(PyObject* pair) {
     // Held: converting the options may run Python code that changes a list.
     Ref string = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 0));
     Ref options = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 1));
-    PromptFragment record{std::string(Utf8Text(string.get()).view()), {}};
+    PromptFragment record{shared_text_of(string.get()), {}};
     if (options.get() != Py_None) record.options = option_list_of(options.get());
     return record;
 }

@@ -59,7 +59,7 @@ PromptPlan plan_prompt(const FragmentList& fragments, std::span<const std::strin
                 plan.stops_at_slot = true;
                 break;
             }
-            plan.parts.push_back({PartKind::slot, fragment.string, 0, 0});
+            plan.parts.push_back({PartKind::slot, std::string(fragment.string.view()), 0, 0});
             plan.target_slots.push_back(is_target(fragment.string));
             ++plan.slots;
         } else {
@@ -67,7 +67,7 @@ PromptPlan plan_prompt(const FragmentList& fragments, std::span<const std::strin
             auto known = std::find(plan.fields.begin(), plan.fields.end(), fragment.string);
             const std::size_t index = static_cast<std::size_t>(known - plan.fields.begin());
             if (known == plan.fields.end()) {
-                plan.fields.push_back(fragment.string);
+                plan.fields.emplace_back(fragment.string.view());
                 plan.answers.emplace_back();
                 if (!fragment.is_text() && is_slot(fragment, extra_slots)) {
                     for (std::string_view option : fragment.options) plan.answers.back().emplace_back(trim(option));

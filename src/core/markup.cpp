@@ -144,14 +144,14 @@ std::size_t fragment_count_bound(std::string_view input) noexcept {
 
 }  // namespace
 
-ParsedMarkup parse_markup(std::string_view input) {
+ParsedMarkup parse_markup(std::string_view input, TextKeeper* keeper) {
     // Room for the likely count up front, but not for what a run of brackets
     // that never parse would claim; unused room is given back at the end.
     constexpr std::size_t first_reservation_limit = std::size_t(1) << 16;
     ParsedMarkup result;
     result.fragments.reserve(std::min(fragment_count_bound(input), first_reservation_limit));
     FragmentList& fragments = result.fragments;
-    RecordSink sink{[&](PromptFragment&& fragment) { fragments.push_back(std::move(fragment)); }};
+    RecordSink sink{[&](PromptFragment&& fragment) { fragments.push_back(std::move(fragment)); }, keeper};
     result.remainder = parse_markup_into(input, sink);
     if (fragments.capacity() - fragments.size() > fragments.size() / 8) fragments.shrink_to_fit();
     return result;

@@ -28,8 +28,9 @@ struct ParsedMarkup {
     FragmentList fragments;      // fragments in markup order, adjacent text merged
 };
 
-// One left-to-right pass over UTF-8 text; linear in the input.
-ParsedMarkup parse_markup(std::string_view input);
+// One left-to-right pass over UTF-8 text; linear in the input. With a keeper
+// of the input, the records view it (see RecordSink).
+ParsedMarkup parse_markup(std::string_view input, TextKeeper* keeper = nullptr);
 
 // Why parsing stopped where it did.
 enum class MarkupFault {
@@ -152,20 +153,33 @@ class PendingText {
 
 }  // namespace detail
 
-// A sink that hands each fragment, as a whole record, to `take`.
+// A sink that hands each fragment, as a whole record, to `take`. With a
+// keeper of the input, records view the input and count on the keeper;
+// without one, each copies what it holds.
 template <class Take>
 struct RecordSink {
-    Take take;  // called with each new PromptFragment, in markup order
+    Take take;                      // called with each new PromptFragment, in markup order
+    TextKeeper* keeper = nullptr;   // keeps the input, or null
 
-    void text(std::string_view run) { take(PromptFragment{std::string(run), {}}); }
-    void text(std::string&& merged) { take(PromptFragment{std::move(merged), {}}); }
+    SharedText shared(std::string_view slice) { return keeper ? SharedText(slice, *keeper) : SharedText(slice); }
+
+    void text(std::string_view run) { take(PromptFragment{shared(run), {}}); }
+    void text(std::string&& merged) { take(PromptFragment{SharedText(merged), {}}); }
     void control(std::string_view name, std::span<const std::string_view> options) {
-        take(PromptFragment::control(name, options));
+        // The options as one run of the input, from the first to the end of the last.
+        std::string_view run;
+        if (!options.empty()) {
+            run = std::string_view(options.front().data(),
+                                   static_cast<std::size_t>(options.back().data() + options.back().size() - options.front().data()));
+        }
+        take(PromptFragment{shared(name), keeper ? OptionList::parsed(run, *keeper) : OptionList::parsed(run)});
     }
 };
 
 template <class Take>
 RecordSink(Take) -> RecordSink<Take>;
+template <class Take>
+RecordSink(Take, TextKeeper*) -> RecordSink<Take>;
 
 // A sink that keeps nothing: parsing into it only finds where parsing stops.
 struct NullSink {

@@ -1,23 +1,72 @@
-// The option block and the control builder.
+// Shared text, option lists and the control builder.
 #include "core/record.hpp"
 
 #include <cstring>
 #include <new>
 
+#include "core/markup.hpp"
+
 namespace korvanta {
 namespace {
-
-// The block of a present empty list: a count of zero, shared and never freed.
-std::size_t empty_block[1] = {0};
 
 BlockAllocator block_allocator = {
     [](std::size_t size) { return ::operator new(size); },
     [](void* block) noexcept { ::operator delete(block); },
 };
 
+// A keeper and the bytes it keeps, in one block: the text of a record that
+// was given rather than parsed.
+struct OwnedBytes : TextKeeper {
+    OwnedBytes() noexcept : TextKeeper(release) {}
+    char* bytes() noexcept { return reinterpret_cast<char*>(this + 1); }
+
+    static OwnedBytes* make(std::size_t size) { return ::new (allocate_text_block(sizeof(OwnedBytes) + size)) OwnedBytes(); }
+    static void release(TextKeeper* keeper) noexcept {
+        auto* owned = static_cast<OwnedBytes*>(keeper);
+        owned->~OwnedBytes();
+        release_text_block(owned);
+    }
+};
+
+constexpr char option_end_mark = '\xff';
+
 }  // namespace
 
-void set_option_block_allocator(BlockAllocator allocator) noexcept { block_allocator = allocator; }
+void set_text_block_allocator(BlockAllocator allocator) noexcept { block_allocator = allocator; }
+void* allocate_text_block(std::size_t size) { return block_allocator.allocate(size); }
+void release_text_block(void* block) noexcept { block_allocator.release(block); }
+
+// ---------------------------------------------------------------- SharedText
+
+SharedText::SharedText(std::string_view text) {
+    if (text.empty()) return;
+    OwnedBytes* owned = OwnedBytes::make(text.size());
+    std::memcpy(owned->bytes(), text.data(), text.size());
+    keeper_ = owned;
+    data_ = owned->bytes();
+    size_ = text.size();
+}
+
+SharedText::SharedText(std::string_view slice, TextKeeper& keeper) noexcept
+    : keeper_(&keeper), data_(slice.data()), size_(slice.size()) {
+    keeper.retain();
+}
+
+SharedText::SharedText(const SharedText& other) noexcept : keeper_(other.keeper_), data_(other.data_), size_(other.size_) {
+    if (keeper_) keeper_->retain();
+}
+
+SharedText::SharedText(SharedText&& other) noexcept
+    : keeper_(std::exchange(other.keeper_, nullptr)), data_(std::exchange(other.data_, "")), size_(std::exchange(other.size_, 0)) {}
+
+SharedText& SharedText::operator=(SharedText other) noexcept {
+    std::swap(keeper_, other.keeper_);
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
+}
+
+// ---------------------------------------------------------------- OptionList
 
 OptionList::OptionList(std::span<const std::string_view> options) { build(options); }
 
@@ -26,70 +75,108 @@ OptionList::OptionList(std::span<const std::string> options) { build(options); }
 template <class Strings>
 void OptionList::build(const Strings& options) {
     if (options.empty()) {
-        block_ = empty_block;
+        data_ = "";
         return;
     }
+    std::size_t size = 0;
+    for (const auto& option : options) size += option.size() + 1;
+    OwnedBytes* owned = OwnedBytes::make(size);
+    char* out = owned->bytes();
+    for (const auto& option : options) {
+        std::memcpy(out, std::data(option), option.size());
+        out += option.size();
+        *out++ = option_end_mark;
+    }
+    keeper_ = owned;
+    data_ = owned->bytes();
+    size_ = size;
+}
+
+OptionList OptionList::parsed_run(std::string_view run, TextKeeper* keeper) noexcept {
+    OptionList list;
+    list.data_ = "";  // present, even when empty
+    list.parsed_ = true;
+    if (!run.empty()) {
+        list.keeper_ = keeper;
+        list.data_ = run.data();
+        list.size_ = run.size();
+        keeper->retain();
+    }
+    return list;
+}
+
+OptionList OptionList::parsed(std::string_view run, TextKeeper& keeper) noexcept { return parsed_run(run, &keeper); }
+
+OptionList OptionList::parsed(std::string_view run) {
+    const SharedText copy(run);  // no keeper for an empty run
+    return parsed_run(copy.view(), copy.keeper());
+}
+
+OptionList::OptionList(const OptionList& other) noexcept
+    : keeper_(other.keeper_), data_(other.data_), size_(other.size_), parsed_(other.parsed_) {
+    if (keeper_) keeper_->retain();
+}
+
+OptionList::OptionList(OptionList&& other) noexcept
+    : keeper_(std::exchange(other.keeper_, nullptr)),
+      data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      parsed_(other.parsed_) {}
+
+OptionList& OptionList::operator=(OptionList other) noexcept {
+    std::swap(keeper_, other.keeper_);
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(parsed_, other.parsed_);
+    return *this;
+}
+
+std::size_t OptionList::size() const noexcept {
+    std::size_t count = 0;
+    for (auto it = begin(), last = end(); it != last; ++it) ++count;
+    return count;
+}
+
+std::size_t OptionList::total_bytes() const noexcept {
     std::size_t total = 0;
-    for (const auto& option : options) total += option.size();
-    const std::size_t count = options.size();
-    block_ = static_cast<std::size_t*>(block_allocator.allocate((1 + count) * sizeof(std::size_t) + total));
-    block_[0] = count;
-    char* out = reinterpret_cast<char*>(block_ + 1 + count);
-    std::size_t end = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::memcpy(out + end, std::data(options[i]), options[i].size());
-        end += options[i].size();
-        block_[i + 1] = end;
-    }
+    for (std::string_view option : *this) total += option.size();
+    return total;
 }
 
-std::size_t OptionList::block_size() const noexcept {
-    const std::size_t count = block_[0];
-    return (1 + count) * sizeof(std::size_t) + (count ? block_[count] : 0);
-}
-
-OptionList::OptionList(const OptionList& other) {
-    if (other.block_ == nullptr || other.block_ == empty_block) {
-        block_ = other.block_;
-        return;
-    }
-    const std::size_t size = other.block_size();
-    block_ = static_cast<std::size_t*>(block_allocator.allocate(size));
-    std::memcpy(block_, other.block_, size);
-}
-
-OptionList& OptionList::operator=(const OptionList& other) {
-    if (this != &other) *this = OptionList(other);
-    return *this;
-}
-
-OptionList& OptionList::operator=(OptionList&& other) noexcept {
-    if (this != &other) {
-        release();
-        block_ = std::exchange(other.block_, nullptr);
-    }
-    return *this;
-}
-
-void OptionList::reset() noexcept {
-    release();
-    block_ = nullptr;
-}
-
-void OptionList::release() noexcept {
-    if (block_ != nullptr && block_ != empty_block) block_allocator.release(block_);
+std::string_view OptionList::operator[](std::size_t i) const noexcept {
+    auto it = begin();
+    while (i-- > 0) ++it;
+    return *it;
 }
 
 bool OptionList::operator==(const OptionList& other) const noexcept {
-    if (has_value() != other.has_value() || size() != other.size()) return false;
-    for (std::size_t i = 0; i < size(); ++i) {
-        if ((*this)[i] != other[i]) return false;
+    if (has_value() != other.has_value()) return false;
+    auto a = begin(), b = other.begin();
+    const auto a_end = end(), b_end = other.end();
+    for (; a != a_end && b != b_end; ++a, ++b) {
+        if (*a != *b) return false;
     }
-    return true;
+    return a == a_end && b == b_end;
+}
+
+void OptionList::const_iterator::find_option_end() noexcept {
+    if (parsed_) {
+        option_end_ = at_;
+        while (option_end_ < end_ && !detail::has_class(*option_end_, detail::SEPARATOR)) ++option_end_;
+    } else {
+        const void* mark = at_ < end_ ? std::memchr(at_, option_end_mark, static_cast<std::size_t>(end_ - at_)) : nullptr;
+        option_end_ = mark ? static_cast<const char*>(mark) : end_;
+    }
+}
+
+OptionList::const_iterator& OptionList::const_iterator::operator++() noexcept {
+    at_ = parsed_ ? detail::skip_separator(option_end_, end_) : option_end_ + 1;
+    find_option_end();
+    return *this;
 }
 
 PromptFragment PromptFragment::control(std::string_view name, std::span<const std::string_view> options) {
-    return PromptFragment{std::string(name), OptionList(options)};
+    return PromptFragment{SharedText(name), OptionList(options)};
 }
 
 }  // namespace korvanta

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <span>
 #include <string>
@@ -14,40 +15,118 @@
 
 namespace korvanta {
 
-// Where option blocks come from and go to. The default is the C++ heap; the
-// module points it at the interpreter's small-object allocator, which serves
-// such small blocks faster. Set once, before the first block is made.
+// Where the blocks of copied text come from and go to. The default is the
+// C++ heap; the module points it at the interpreter's small-object allocator,
+// which serves small blocks faster. Set once, before the first block is made.
 struct BlockAllocator {
     void* (*allocate)(std::size_t size);  // never returns null: throws std::bad_alloc
     void (*release)(void* block) noexcept;
 };
-void set_option_block_allocator(BlockAllocator allocator) noexcept;
+void set_text_block_allocator(BlockAllocator allocator) noexcept;
+void* allocate_text_block(std::size_t size);
+void release_text_block(void* block) noexcept;
+
+// The owner of bytes that records view: parsing hands every record of a
+// markup text a view of that one text and a count on its keeper, instead of
+// a copy of its own. Counted by a plain integer: records are copied and
+// dropped by one thread at a time (the module holds the interpreter lock).
+class TextKeeper {
+   public:
+    using Release = void (*)(TextKeeper* keeper) noexcept;
+
+    explicit TextKeeper(Release release) noexcept : release_(release) {}
+    TextKeeper(const TextKeeper&) = delete;
+    TextKeeper& operator=(const TextKeeper&) = delete;
+
+    void retain() noexcept { ++count_; }
+    void drop() noexcept {
+        if (--count_ == 0) release_(this);
+    }
+    Release release_function() const noexcept { return release_; }
+
+   private:
+    std::size_t count_ = 1;  // views that keep the bytes, and the keeper's maker until it drops its own
+    Release release_;        // frees the keeper and what it keeps
+};
+
+// The maker's own count on a keeper it made, dropped when the maker is done:
+// records made meanwhile hold counts of their own.
+class MadeKeeper {
+   public:
+    explicit MadeKeeper(TextKeeper* keeper) noexcept : keeper_(keeper) {}
+    MadeKeeper(const MadeKeeper&) = delete;
+    MadeKeeper& operator=(const MadeKeeper&) = delete;
+    ~MadeKeeper() {
+        if (keeper_) keeper_->drop();
+    }
+    TextKeeper* get() const noexcept { return keeper_; }
+
+   private:
+    TextKeeper* keeper_;  // the keeper, or null
+};
+
+// Text of a record: a view of bytes with a count on their keeper. Made from a
+// string_view, it copies the text into a block of its own; made from a view
+// and a keeper, it shares. Copies share; the bytes never change.
+class SharedText {
+   public:
+    SharedText() noexcept = default;  // empty
+    explicit SharedText(std::string_view text);
+    SharedText(std::string_view slice, TextKeeper& keeper) noexcept;
+    SharedText(const SharedText& other) noexcept;
+    SharedText(SharedText&& other) noexcept;
+    SharedText& operator=(SharedText other) noexcept;
+    ~SharedText() {
+        if (keeper_) keeper_->drop();
+    }
+
+    std::string_view view() const noexcept { return std::string_view(data_, size_); }
+    operator std::string_view() const noexcept { return view(); }
+    const char* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    TextKeeper* keeper() const noexcept { return keeper_; }
+
+    friend bool operator==(const SharedText& a, std::string_view b) noexcept { return a.view() == b; }
+    friend bool operator==(const SharedText& a, const SharedText& b) noexcept { return a.view() == b.view(); }
+
+   private:
+    TextKeeper* keeper_ = nullptr;  // keeps data_, or null for empty text
+    const char* data_ = "";
+    std::size_t size_ = 0;
+};
 
 // The options of a fragment: absent (a text fragment) or present with zero or
-// more strings. Present options live in one heap block (the count, the end
-// offset of each option, then all their bytes); a present empty list shares a
-// static block, so a control without options allocates nothing.
+// more strings. Present options are one run of bytes with a count on their
+// keeper, in one of two forms: as the parser read them (options between runs
+// of '#' and ',', which no parsed option holds) or as given (each option
+// followed by a 0xFF byte, which UTF-8 never holds).
 class OptionList {
    public:
     OptionList() noexcept = default;  // absent
+    // Present, copied from `options` (UTF-8) into a block of their own.
     explicit OptionList(std::span<const std::string_view> options);
     explicit OptionList(std::span<const std::string> options);
+    // Present, as parsed: `run` holds the options between separator runs and
+    // is kept by `keeper`; empty for a control without options.
+    static OptionList parsed(std::string_view run, TextKeeper& keeper) noexcept;
+    // The same, copied into a block of their own.
+    static OptionList parsed(std::string_view run);
 
-    OptionList(const OptionList& other);
-    OptionList& operator=(const OptionList& other);
-    OptionList(OptionList&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
-    OptionList& operator=(OptionList&& other) noexcept;
-    ~OptionList() { release(); }
-
-    bool has_value() const noexcept { return block_ != nullptr; }
-    void reset() noexcept;
-    std::size_t size() const noexcept { return block_ ? block_[0] : 0; }
-    // Bytes of all options together.
-    std::size_t total_bytes() const noexcept { return block_ && block_[0] ? block_[block_[0]] : 0; }
-    std::string_view operator[](std::size_t i) const noexcept {
-        const std::size_t begin = i == 0 ? 0 : block_[i];
-        return std::string_view(bytes() + begin, block_[i + 1] - begin);
+    OptionList(const OptionList& other) noexcept;
+    OptionList(OptionList&& other) noexcept;
+    OptionList& operator=(OptionList other) noexcept;
+    ~OptionList() {
+        if (keeper_) keeper_->drop();
     }
+
+    bool has_value() const noexcept { return data_ != nullptr; }
+    void reset() noexcept { *this = OptionList(); }
+    std::size_t size() const noexcept;
+    // Bytes of all options together.
+    std::size_t total_bytes() const noexcept;
+    // Option i (below size()), found by walking the list.
+    std::string_view operator[](std::size_t i) const noexcept;
     bool operator==(const OptionList& other) const noexcept;
 
     class const_iterator {
@@ -55,31 +134,41 @@ class OptionList {
         using value_type = std::string_view;
         using difference_type = std::ptrdiff_t;
         const_iterator() = default;
-        const_iterator(const OptionList* list, std::size_t i) : list_(list), i_(i) {}
-        std::string_view operator*() const noexcept { return (*list_)[i_]; }
-        const_iterator& operator++() noexcept { ++i_; return *this; }
-        const_iterator operator++(int) noexcept { const_iterator old = *this; ++i_; return old; }
-        bool operator==(const const_iterator& other) const noexcept { return i_ == other.i_; }
+        const_iterator(const char* at, const char* end, bool parsed) noexcept : at_(at), end_(end), parsed_(parsed) {
+            find_option_end();
+        }
+        std::string_view operator*() const noexcept { return std::string_view(at_, static_cast<std::size_t>(option_end_ - at_)); }
+        const_iterator& operator++() noexcept;
+        const_iterator operator++(int) noexcept {
+            const_iterator old = *this;
+            ++*this;
+            return old;
+        }
+        bool operator==(const const_iterator& other) const noexcept { return at_ == other.at_; }
 
        private:
-        const OptionList* list_ = nullptr;  // the list walked
-        std::size_t i_ = 0;                 // index of the current option
+        void find_option_end() noexcept;
+        const char* at_ = nullptr;          // start of the current option; end_ once past the last
+        const char* end_ = nullptr;         // end of the run
+        const char* option_end_ = nullptr;  // end of the current option
+        bool parsed_ = false;               // the run is in the parser's form
     };
-    const_iterator begin() const noexcept { return const_iterator(this, 0); }
-    const_iterator end() const noexcept { return const_iterator(this, size()); }
+    const_iterator begin() const noexcept { return const_iterator(data_, data_ + size_, parsed_); }
+    const_iterator end() const noexcept { return const_iterator(data_ + size_, data_ + size_, parsed_); }
 
    private:
     template <class Strings>
     void build(const Strings& options);
-    void release() noexcept;
-    const char* bytes() const noexcept { return reinterpret_cast<const char*>(block_ + 1 + block_[0]); }
-    std::size_t block_size() const noexcept;
+    static OptionList parsed_run(std::string_view run, TextKeeper* keeper) noexcept;
 
-    std::size_t* block_ = nullptr;  // null: absent; else [count, end_0 .. end_{count-1}, bytes...]
+    TextKeeper* keeper_ = nullptr;  // keeps data_, or null (absent, or present and empty)
+    const char* data_ = nullptr;    // null: absent
+    std::size_t size_ = 0;          // bytes of the run
+    bool parsed_ = false;           // the run is in the parser's form
 };
 
 struct PromptFragment {
-    std::string string;  // text of a text fragment, name of a control
+    SharedText string;   // text of a text fragment, name of a control
     OptionList options;  // absent: text fragment; present (maybe empty): control
 
     bool is_text() const noexcept { return !options.has_value(); }

@@ -2,6 +2,7 @@
 #include "core/render.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "core/markup.hpp"
 #include "core/siphash.hpp"
@@ -13,8 +14,9 @@ std::size_t escaped_size(std::string_view text) noexcept { return text.size() + 
 std::size_t markup_size(const PromptFragment& fragment, TextForm form) noexcept {
     if (fragment.is_text()) return form == TextForm::plain ? fragment.string.size() : escaped_size(fragment.string);
     // "[" name "]", then "|" or "," before each option.
-    const OptionList& options = fragment.options;
-    return 2 + fragment.string.size() + options.size() + options.total_bytes();
+    std::size_t size = 2 + fragment.string.size();
+    for (std::string_view option : fragment.options) size += 1 + option.size();
+    return size;
 }
 
 std::size_t markup_size(std::span<const PromptFragment> fragments, TextForm form) noexcept {
@@ -77,10 +79,10 @@ char* write_markup(const PromptFragment& fragment, char* out, TextForm form) noe
     }
     *out++ = '[';
     out = write_text(fragment.string, out);
-    const OptionList& options = fragment.options;
-    for (std::size_t i = 0; i < options.size(); ++i) {
-        *out++ = i == 0 ? '|' : ',';
-        out = write_text(options[i], out);
+    char separator = '|';
+    for (std::string_view option : fragment.options) {
+        *out++ = std::exchange(separator, ',');
+        out = write_text(option, out);
     }
     *out++ = ']';
     return out;

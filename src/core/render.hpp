@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/record.hpp"
 
@@ -22,10 +23,10 @@ void for_each_markup_piece(const PromptFragment& fragment, Emit&& emit) {
     }
     emit(std::string_view("["));
     emit(std::string_view(fragment.string));
-    const OptionList& options = fragment.options;
-    for (std::size_t i = 0; i < options.size(); ++i) {
-        emit(std::string_view(i == 0 ? "|" : ","));
-        emit(options[i]);
+    std::string_view separator = "|";
+    for (std::string_view option : fragment.options) {
+        emit(std::exchange(separator, ","));
+        emit(option);
     }
     emit(std::string_view("]"));
 }

@@ -69,7 +69,7 @@ void register_function(PyObject* module, PyMethodDef& definition) {
     register_attribute(module, name, function.get());
 }
 
-// Option blocks are small and made and freed with the interpreter lock held,
+// Blocks of copied text are small and made and freed with the interpreter lock held,
 // which is what the interpreter's own allocator wants.
 void* allocate_block(std::size_t size) {
     void* block = PyMem_Malloc(size);
@@ -80,7 +80,7 @@ void* allocate_block(std::size_t size) {
 void release_block(void* block) noexcept { PyMem_Free(block); }
 
 PyObject* initialise() {
-    set_option_block_allocator({allocate_block, release_block});
+    set_text_block_allocator({allocate_block, release_block});
     Ref module = check(PyModule_Create2(&module_definition, api_version));
     Ref version = check(PyUnicode_FromString(KORVANTA_VERSION));
     register_attribute(module.get(), "__version__", version.get());
