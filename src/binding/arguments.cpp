@@ -86,8 +86,8 @@ Arguments bind_positional(const Signature& signature, PyObject* const* args, Py_
 
 }  // namespace
 
-Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                      Options* options) {
+Arguments bind_any_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                          Options* options) {
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     Arguments arguments = bind_positional(signature, args, given);
     if (kwnames != nullptr) {

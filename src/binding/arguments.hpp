@@ -42,8 +42,20 @@ using Options = std::array<Ref, max_options>;
 
 // The fast-call form: positional arguments, then the values of `kwnames`;
 // options go to `options` (an operation without options passes none).
-Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                      Options* options = nullptr);
+Arguments bind_any_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                          Options* options);
+// The same, with the usual call (enough positional arguments, no keywords)
+// bound in place.
+inline Arguments bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                             Options* options = nullptr) {
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    if (kwnames != nullptr || given < signature.required || given > static_cast<Py_ssize_t>(signature.names.size())) {
+        return bind_any_vector(signature, args, nargsf, kwnames, options);
+    }
+    Arguments arguments{};
+    for (Py_ssize_t i = 0; i < given; ++i) arguments[static_cast<std::size_t>(i)] = Ref::borrow(args[i]);
+    return arguments;
+}
 // The constructor form: an argument tuple and an optional keyword dict.
 Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs);
 

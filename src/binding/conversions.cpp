@@ -2,6 +2,7 @@
 #include "binding/conversions.hpp"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 
 namespace korvanta {
@@ -14,9 +15,15 @@ Utf8Text::Utf8Text(PyObject* object) {
     Py_ssize_t size;
     const char* utf8;
     if (PyUnicode_IS_ASCII(object)) {
-        // ASCII is its own UTF-8: the interpreter hands out the str's own data.
-        utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-        if (utf8 == nullptr) throw PythonError{};
+        // ASCII is its own UTF-8: a compact str's own data, or what the
+        // interpreter hands out for one of the legacy kind.
+        if (PyUnicode_IS_COMPACT_ASCII(object)) {
+            utf8 = static_cast<const char*>(PyUnicode_DATA(object));
+            size = PyUnicode_GET_LENGTH(object);
+        } else {
+            utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+            if (utf8 == nullptr) throw PythonError{};
+        }
         // A subclass instance may hold other objects, even the records that
         // would keep it: never kept.
         if (PyUnicode_CheckExact(object)) holder_ = object;
@@ -39,17 +46,32 @@ namespace {
 
 // Keeps an exact str or bytes object: its bytes never change, and it holds no
 // other object, so records that keep it take part in no reference cycle.
+// Every parse makes one: the memory of a few released ones is kept for the
+// next (with the interpreter lock held, as all of this module's statics).
 struct ObjectKeeper : TextKeeper {
     PyObject* object;  // owned reference
 
     explicit ObjectKeeper(PyObject* object_) noexcept : TextKeeper(release), object(Py_NewRef(object_)) {}
 
+    static ObjectKeeper* make(PyObject* object) {
+        void* memory = spare_count > 0 ? spares[--spare_count] : PyObject_Malloc(sizeof(ObjectKeeper));
+        if (memory == nullptr) throw std::bad_alloc();
+        return ::new (memory) ObjectKeeper(object);
+    }
+
     static void release(TextKeeper* keeper) noexcept {
         auto* kept = static_cast<ObjectKeeper*>(keeper);
         Py_DECREF(kept->object);
         kept->~ObjectKeeper();
-        release_text_block(kept);
+        if (spare_count < std::size(spares)) {
+            spares[spare_count++] = kept;
+        } else {
+            PyObject_Free(kept);
+        }
     }
+
+    static inline void* spares[8] = {};    // memory of released keepers
+    static inline std::size_t spare_count = 0;
 };
 
 // The str a keeper keeps, or null.
@@ -63,7 +85,7 @@ PyObject* kept_str(const TextKeeper* keeper) noexcept {
 
 TextKeeper* new_object_keeper(const Utf8Text& text) {
     if (text.holder() == nullptr) return nullptr;
-    return ::new (allocate_text_block(sizeof(ObjectKeeper))) ObjectKeeper(text.holder());
+    return ObjectKeeper::make(text.holder());
 }
 
 SharedText shared_text_of(PyObject* object) {

@@ -253,4 +253,8 @@ PyTypeObject* FragmentObject::type() {
     return class_object(Static::fragment_class, fragment_definition);
 }
 
+PyTypeObject* FragmentObject::made_type() noexcept {
+    return reinterpret_cast<PyTypeObject*>(static_slot(Static::fragment_class));
+}
+
 }  // namespace korvanta

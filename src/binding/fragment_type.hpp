@@ -14,6 +14,8 @@ namespace korvanta {
 struct FragmentObject : Instance<PromptFragment> {
     static constexpr const char* class_name = "PromptFragment";
     static PyTypeObject* type();
+    static PyTypeObject* made_type() noexcept;
+    static inline ReleasedInstances<256> released;  // parsing short templates reuses their memory
 };
 
 // Docstring shared by the module function and both static `parse` methods.

@@ -49,11 +49,43 @@ Ref install_record(PyObject* instance, Record&& record) noexcept {
     return Ref::steal(instance);
 }
 
+// Released instances of exactly a class kept for the next ones (parsing a
+// short template makes and frees a few objects a call), up to `Capacity`.
+// Their memory came from the object allocator, as every instance of the exact
+// class does. Like every static of the module, it lives as long as the
+// process. Only touched with the interpreter lock held; a free-threaded build
+// would need one per thread.
+template <std::size_t Capacity>
+class ReleasedInstances {
+   public:
+    PyObject* take() noexcept { return count_ ? kept_[--count_] : nullptr; }
+    bool keep(PyObject* released) noexcept {
+        if (count_ == Capacity) return false;
+        kept_[count_++] = released;
+        return true;
+    }
+
+   private:
+    PyObject* kept_[Capacity] = {};  // memory of released instances, their record destroyed
+    std::size_t count_ = 0;
+};
+
+// Whether a class keeps its released instances: a static member `released`,
+// and `made_type()`, the class object once made (never failing).
+template <class Object>
+concept KeepsReleased = requires {
+    Object::released.take();
+    { Object::made_type() } noexcept;
+};
+
 // A new instance of exactly `type`, a class outside cyclic collection: its
-// memory comes straight from the object allocator, with no zeroing.
+// memory is a released instance's, or comes straight from the object
+// allocator, with no zeroing.
 template <class Object, class Record>
 Ref new_exact_instance(PyTypeObject* type, Record&& record) {
-    PyObject* memory = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
+    PyObject* memory = nullptr;
+    if constexpr (KeepsReleased<Object>) memory = Object::released.take();
+    if (memory == nullptr) memory = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
     if (memory == nullptr) {
         PyErr_NoMemory();
         throw PythonError{};
@@ -64,18 +96,24 @@ Ref new_exact_instance(PyTypeObject* type, Record&& record) {
 // A new instance of `type` (possibly a Python subclass) taking over `record`.
 template <class Object, class Record>
 Ref new_instance(PyTypeObject* type, Record&& record) {
+    if constexpr (KeepsReleased<Object>) {
+        if (type == Object::made_type()) return new_exact_instance<Object>(type, std::forward<Record>(record));
+    }
     PyObject* memory = type->tp_alloc(type, 0);
     if (memory == nullptr) throw PythonError{};
     return install_record<Object>(memory, std::forward<Record>(record));
 }
 
-// The release slot: destroys the record, frees the memory and drops the
-// instance's class reference.
+// The release slot: destroys the record, frees the memory (or keeps it, for
+// an instance of exactly a class that keeps them) and drops the instance's
+// class reference.
 template <class Object>
 void instance_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     std::destroy_at(&reinterpret_cast<Object*>(self)->record);
-    type->tp_free(self);
+    bool kept = false;
+    if constexpr (KeepsReleased<Object>) kept = type == Object::made_type() && Object::released.keep(self);
+    if (!kept) type->tp_free(self);
     Py_DECREF(type);
 }
 

@@ -47,25 +47,6 @@ SharedText::SharedText(std::string_view text) {
     size_ = text.size();
 }
 
-SharedText::SharedText(std::string_view slice, TextKeeper& keeper) noexcept
-    : keeper_(&keeper), data_(slice.data()), size_(slice.size()) {
-    keeper.retain();
-}
-
-SharedText::SharedText(const SharedText& other) noexcept : keeper_(other.keeper_), data_(other.data_), size_(other.size_) {
-    if (keeper_) keeper_->retain();
-}
-
-SharedText::SharedText(SharedText&& other) noexcept
-    : keeper_(std::exchange(other.keeper_, nullptr)), data_(std::exchange(other.data_, "")), size_(std::exchange(other.size_, 0)) {}
-
-SharedText& SharedText::operator=(SharedText other) noexcept {
-    std::swap(keeper_, other.keeper_);
-    std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    return *this;
-}
-
 // ---------------------------------------------------------------- OptionList
 
 OptionList::OptionList(std::span<const std::string_view> options) { build(options); }
@@ -87,7 +68,7 @@ void OptionList::build(const Strings& options) {
         out += option.size();
         *out++ = option_end_mark;
     }
-    keeper_ = owned;
+    keeper_and_form_ = reinterpret_cast<std::uintptr_t>(static_cast<TextKeeper*>(owned));
     data_ = owned->bytes();
     size_ = size;
 }
@@ -95,9 +76,9 @@ void OptionList::build(const Strings& options) {
 OptionList OptionList::parsed_run(std::string_view run, TextKeeper* keeper) noexcept {
     OptionList list;
     list.data_ = "";  // present, even when empty
-    list.parsed_ = true;
+    list.keeper_and_form_ = parsed_form;
     if (!run.empty()) {
-        list.keeper_ = keeper;
+        list.keeper_and_form_ |= reinterpret_cast<std::uintptr_t>(keeper);
         list.data_ = run.data();
         list.size_ = run.size();
         keeper->retain();
@@ -110,25 +91,6 @@ OptionList OptionList::parsed(std::string_view run, TextKeeper& keeper) noexcept
 OptionList OptionList::parsed(std::string_view run) {
     const SharedText copy(run);  // no keeper for an empty run
     return parsed_run(copy.view(), copy.keeper());
-}
-
-OptionList::OptionList(const OptionList& other) noexcept
-    : keeper_(other.keeper_), data_(other.data_), size_(other.size_), parsed_(other.parsed_) {
-    if (keeper_) keeper_->retain();
-}
-
-OptionList::OptionList(OptionList&& other) noexcept
-    : keeper_(std::exchange(other.keeper_, nullptr)),
-      data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      parsed_(other.parsed_) {}
-
-OptionList& OptionList::operator=(OptionList other) noexcept {
-    std::swap(keeper_, other.keeper_);
-    std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    std::swap(parsed_, other.parsed_);
-    return *this;
 }
 
 std::size_t OptionList::size() const noexcept {

@@ -72,10 +72,23 @@ class SharedText {
    public:
     SharedText() noexcept = default;  // empty
     explicit SharedText(std::string_view text);
-    SharedText(std::string_view slice, TextKeeper& keeper) noexcept;
-    SharedText(const SharedText& other) noexcept;
-    SharedText(SharedText&& other) noexcept;
-    SharedText& operator=(SharedText other) noexcept;
+    SharedText(std::string_view slice, TextKeeper& keeper) noexcept
+        : keeper_(&keeper), data_(slice.data()), size_(slice.size()) {
+        keeper.retain();
+    }
+    SharedText(const SharedText& other) noexcept : keeper_(other.keeper_), data_(other.data_), size_(other.size_) {
+        if (keeper_) keeper_->retain();
+    }
+    SharedText(SharedText&& other) noexcept
+        : keeper_(std::exchange(other.keeper_, nullptr)),
+          data_(std::exchange(other.data_, "")),
+          size_(std::exchange(other.size_, 0)) {}
+    SharedText& operator=(SharedText other) noexcept {
+        std::swap(keeper_, other.keeper_);
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
     ~SharedText() {
         if (keeper_) keeper_->drop();
     }
@@ -113,11 +126,22 @@ class OptionList {
     // The same, copied into a block of their own.
     static OptionList parsed(std::string_view run);
 
-    OptionList(const OptionList& other) noexcept;
-    OptionList(OptionList&& other) noexcept;
-    OptionList& operator=(OptionList other) noexcept;
+    OptionList(const OptionList& other) noexcept
+        : keeper_and_form_(other.keeper_and_form_), data_(other.data_), size_(other.size_) {
+        if (TextKeeper* keeper = this->keeper()) keeper->retain();
+    }
+    OptionList(OptionList&& other) noexcept
+        : keeper_and_form_(std::exchange(other.keeper_and_form_, 0)),
+          data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)) {}
+    OptionList& operator=(OptionList other) noexcept {
+        std::swap(keeper_and_form_, other.keeper_and_form_);
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
     ~OptionList() {
-        if (keeper_) keeper_->drop();
+        if (TextKeeper* keeper = this->keeper()) keeper->drop();
     }
 
     bool has_value() const noexcept { return data_ != nullptr; }
@@ -153,18 +177,24 @@ class OptionList {
         const char* option_end_ = nullptr;  // end of the current option
         bool parsed_ = false;               // the run is in the parser's form
     };
-    const_iterator begin() const noexcept { return const_iterator(data_, data_ + size_, parsed_); }
-    const_iterator end() const noexcept { return const_iterator(data_ + size_, data_ + size_, parsed_); }
+    const_iterator begin() const noexcept { return const_iterator(data_, data_ + size_, parsed()); }
+    const_iterator end() const noexcept { return const_iterator(data_ + size_, data_ + size_, parsed()); }
 
    private:
     template <class Strings>
     void build(const Strings& options);
     static OptionList parsed_run(std::string_view run, TextKeeper* keeper) noexcept;
 
-    TextKeeper* keeper_ = nullptr;  // keeps data_, or null (absent, or present and empty)
-    const char* data_ = nullptr;    // null: absent
-    std::size_t size_ = 0;          // bytes of the run
-    bool parsed_ = false;           // the run is in the parser's form
+    TextKeeper* keeper() const noexcept { return reinterpret_cast<TextKeeper*>(keeper_and_form_ & ~parsed_form); }
+    bool parsed() const noexcept { return (keeper_and_form_ & parsed_form) != 0; }
+
+    // The keeper's address (keepers are aligned, so its lowest bit is free),
+    // or 0 when absent or empty; the lowest bit set for the parser's form.
+    // Packed so that a record and its object header fill 64 bytes.
+    static constexpr std::uintptr_t parsed_form = 1;
+    std::uintptr_t keeper_and_form_ = 0;
+    const char* data_ = nullptr;  // null: absent
+    std::size_t size_ = 0;        // bytes of the run
 };
 
 struct PromptFragment {
@@ -176,6 +206,8 @@ struct PromptFragment {
     // A control fragment; its options are always present, empty when none are given.
     static PromptFragment control(std::string_view name, std::span<const std::string_view> options = {});
 };
+
+static_assert(alignof(TextKeeper) > 1, "an option list keeps its form in the lowest bit of its keeper's address");
 
 using FragmentList = std::vector<PromptFragment>;
 
