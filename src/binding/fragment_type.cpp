@@ -27,9 +27,10 @@ namespace {
 // of the final size. The objects of a short template wait in place.
 class FragmentObjects {
    public:
-    // Takes over a new PromptFragment object made from `record`, moved once, into the object.
-    void append(PromptFragment&& record) {
-        objects_.push_back(new_exact_instance<FragmentObject>(type_, std::move(record)));
+    // Takes over a new PromptFragment object whose record `make()` makes in place.
+    template <class Make>
+    void append(Make& make) {
+        objects_.push_back(new_exact_instance<FragmentObject>(type_, make));
     }
 
     // Hands the objects over to a new list.
@@ -63,7 +64,7 @@ Ref parse_to_list(const Arguments& arguments) {
     Utf8Text text = convert_argument("template", [&] { return Utf8Text(arguments[0].get()); });
     MadeKeeper keeper(new_object_keeper(text));
     FragmentObjects objects;
-    RecordSink sink{[&](PromptFragment&& record) { objects.append(std::move(record)); }, keeper.get()};
+    RecordSink sink{[&](auto&& make) { objects.append(make); }, keeper.get()};
     parse_markup_into(text.view(), sink);
     return objects.list();
 }
@@ -251,10 +252,6 @@ PyType_Spec fragment_definition = {
 
 PyTypeObject* FragmentObject::type() {
     return class_object(Static::fragment_class, fragment_definition);
-}
-
-PyTypeObject* FragmentObject::made_type() noexcept {
-    return reinterpret_cast<PyTypeObject*>(static_slot(Static::fragment_class));
 }
 
 }  // namespace korvanta

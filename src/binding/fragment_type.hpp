@@ -5,6 +5,7 @@
 
 #include "binding/conversions.hpp"
 #include "binding/entry_points.hpp"
+#include "binding/statics.hpp"
 #include "core/markup.hpp"
 #include "core/record.hpp"
 #include "core/render.hpp"
@@ -14,7 +15,9 @@ namespace korvanta {
 struct FragmentObject : Instance<PromptFragment> {
     static constexpr const char* class_name = "PromptFragment";
     static PyTypeObject* type();
-    static PyTypeObject* made_type() noexcept;
+    static PyTypeObject* made_type() noexcept {
+        return reinterpret_cast<PyTypeObject*>(static_slot(Static::fragment_class));
+    }
     static inline ReleasedInstances<256> released;  // parsing short templates reuses their memory
 };
 

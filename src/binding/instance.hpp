@@ -41,11 +41,17 @@ PyObject* self_of(Object& object) noexcept {
     return reinterpret_cast<PyObject*>(&object);
 }
 
-// Moves `record` into a just-allocated instance; nothing can fail from here.
+// Moves `record` into a just-allocated instance, or makes it there when given
+// its maker (a function that returns the record); nothing can fail from here.
 template <class Object, class Record>
 Ref install_record(PyObject* instance, Record&& record) noexcept {
     auto* object = reinterpret_cast<Object*>(instance);
-    ::new (static_cast<void*>(&object->record)) std::remove_cvref_t<Record>(std::forward<Record>(record));
+    if constexpr (std::is_invocable_v<Record&>) {
+        static_assert(std::is_nothrow_invocable_v<Record&>, "only a maker that cannot fail makes a record in place");
+        ::new (static_cast<void*>(&object->record)) decltype(object->record)(record());
+    } else {
+        ::new (static_cast<void*>(&object->record)) std::remove_cvref_t<Record>(std::forward<Record>(record));
+    }
     return Ref::steal(instance);
 }
 
@@ -83,14 +89,18 @@ concept KeepsReleased = requires {
 // allocator, with no zeroing.
 template <class Object, class Record>
 Ref new_exact_instance(PyTypeObject* type, Record&& record) {
-    PyObject* memory = nullptr;
-    if constexpr (KeepsReleased<Object>) memory = Object::released.take();
-    if (memory == nullptr) memory = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
-    if (memory == nullptr) {
-        PyErr_NoMemory();
-        throw PythonError{};
+    if constexpr (std::is_invocable_v<Record&> && !std::is_nothrow_invocable_v<Record&>) {
+        return new_exact_instance<Object>(type, record());  // a maker that may fail makes the record first
+    } else {
+        PyObject* memory = nullptr;
+        if constexpr (KeepsReleased<Object>) memory = Object::released.take();
+        if (memory == nullptr) memory = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
+        if (memory == nullptr) {
+            PyErr_NoMemory();
+            throw PythonError{};
+        }
+        return install_record<Object>(PyObject_Init(memory, type), std::forward<Record>(record));
     }
-    return install_record<Object>(PyObject_Init(memory, type), std::forward<Record>(record));
 }
 
 // A new instance of `type` (possibly a Python subclass) taking over `record`.

@@ -1,13 +1,9 @@
 // The statics' storage and the texts of the interned names.
 #include "binding/statics.hpp"
 
-#include <array>
-
 namespace korvanta {
 
 namespace {
-
-std::array<PyObject*, static_cast<std::size_t>(Static::count)> statics{};  // see the list in statics.hpp
 
 const char* name_text(Static which) noexcept {
     switch (which) {
@@ -21,8 +17,6 @@ const char* name_text(Static which) noexcept {
 }
 
 }  // namespace
-
-PyObject*& static_slot(Static which) noexcept { return statics[static_cast<std::size_t>(which)]; }
 
 PyObject* interned(Static which) {
     PyObject* name = lazily(which, [which] { return PyUnicode_InternFromString(name_text(which)); });

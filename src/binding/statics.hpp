@@ -7,6 +7,8 @@
 // template_type.cpp.)
 #pragma once
 
+#include <array>
+
 #include "binding/failures.hpp"
 
 namespace korvanta {
@@ -26,8 +28,12 @@ enum class Static : unsigned {
     count
 };
 
+namespace detail {
+inline std::array<PyObject*, static_cast<std::size_t>(Static::count)> statics{};  // see the list above
+}  // namespace detail
+
 // The static's storage: null while it is not made.
-PyObject*& static_slot(Static which) noexcept;
+inline PyObject*& static_slot(Static which) noexcept { return detail::statics[static_cast<std::size_t>(which)]; }
 
 // The static `which`, made by `make()` (a new reference, or null with an
 // exception set) when it is empty. Making it may run Python code, and so let

@@ -151,7 +151,7 @@ ParsedMarkup parse_markup(std::string_view input, TextKeeper* keeper) {
     ParsedMarkup result;
     result.fragments.reserve(std::min(fragment_count_bound(input), first_reservation_limit));
     FragmentList& fragments = result.fragments;
-    RecordSink sink{[&](PromptFragment&& fragment) { fragments.push_back(std::move(fragment)); }, keeper};
+    RecordSink sink{[&](auto&& make) { fragments.push_back(make()); }, keeper};
     result.remainder = parse_markup_into(input, sink);
     if (fragments.capacity() - fragments.size() > fragments.size() / 8) fragments.shrink_to_fit();
     return result;

@@ -153,18 +153,26 @@ class PendingText {
 
 }  // namespace detail
 
-// A sink that hands each fragment, as a whole record, to `take`. With a
-// keeper of the input, records view the input and count on the keeper;
-// without one, each copies what it holds.
+// A sink that hands each fragment, as a whole record, to `take`: called with
+// a maker that returns the record, so that `take` can make it right where it
+// keeps it. With a keeper of the input, records view the input and count on
+// the keeper; without one, each copies what it holds.
 template <class Take>
 struct RecordSink {
-    Take take;                      // called with each new PromptFragment, in markup order
-    TextKeeper* keeper = nullptr;   // keeps the input, or null
+    Take take;                     // called with a maker of each new PromptFragment, in markup order
+    TextKeeper* keeper = nullptr;  // keeps the input, or null
 
-    SharedText shared(std::string_view slice) { return keeper ? SharedText(slice, *keeper) : SharedText(slice); }
-
-    void text(std::string_view run) { take(PromptFragment{shared(run), {}}); }
-    void text(std::string&& merged) { take(PromptFragment{SharedText(merged), {}}); }
+    // Records that view the input are made without failing; copies may not be.
+    void text(std::string_view run) {
+        if (keeper) {
+            take([&]() noexcept { return PromptFragment{SharedText(run, *keeper), {}}; });
+        } else {
+            take([&] { return PromptFragment{SharedText(run), {}}; });
+        }
+    }
+    void text(std::string&& merged) {
+        take([&] { return PromptFragment{SharedText(merged), {}}; });
+    }
     void control(std::string_view name, std::span<const std::string_view> options) {
         // The options as one run of the input, from the first to the end of the last.
         std::string_view run;
@@ -172,7 +180,11 @@ struct RecordSink {
             run = std::string_view(options.front().data(),
                                    static_cast<std::size_t>(options.back().data() + options.back().size() - options.front().data()));
         }
-        take(PromptFragment{shared(name), keeper ? OptionList::parsed(run, *keeper) : OptionList::parsed(run)});
+        if (keeper) {
+            take([&]() noexcept { return PromptFragment{SharedText(name, *keeper), OptionList::parsed(run, *keeper)}; });
+        } else {
+            take([&] { return PromptFragment{SharedText(name), OptionList::parsed(run)}; });
+        }
     }
 };
 
