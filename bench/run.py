@@ -125,6 +125,20 @@ def per_call(function, budget):
     return statistics.median(samples) / number
 
 
+def paired(ours, anchor, budget, rounds=7):
+    """Per-call times of two works timed in interleaved rounds, each side about
+    `budget` seconds a round: the median time of each, and the median, lowest
+    and highest of the rounds' ratios."""
+    timers = [timeit.Timer(ours), timeit.Timer(anchor)]
+    numbers = [max(1, int(timer.autorange()[0] * budget / 0.2)) for timer in timers]
+    times = ([], [])
+    for _ in range(rounds):
+        for side, (timer, number) in enumerate(zip(timers, numbers)):
+            times[side].append(timer.timeit(number) / number)
+    ratios = [a / b for a, b in zip(*times)]
+    return statistics.median(times[0]), statistics.median(times[1]), statistics.median(ratios), (min(ratios), max(ratios))
+
+
 def fmt(seconds):
     for unit, scale in (("s", 1), ("ms", 1e-3), ("µs", 1e-6), ("ns", 1e-9)):
         if seconds >= scale:
@@ -198,7 +212,8 @@ def build_directory(path):
 
 def compare_builds(other, rounds=5):
     """Render and pickling of this build against another, each in processes
-    of its own, in interleaved rounds: the median of each side's times."""
+    of its own, in interleaved rounds: rows of the median of each side's times
+    and of the rounds' ratios, each with the lowest and highest ratio."""
     import statistics
     import subprocess
 
@@ -213,7 +228,10 @@ def compare_builds(other, rounds=5):
     for name in times["this"][0]:
         a = statistics.median(t[name] for t in times["this"])
         b = statistics.median(t[name] for t in times["other"])
-        rows.append((name, f"{pathlib.Path(other).name} (earlier build)", a, b, a / b, 1.05, a <= 1.05 * b))
+        ratios = [ours[name] / theirs[name] for ours, theirs in zip(times["this"], times["other"])]
+        ratio = statistics.median(ratios)
+        rows.append(((name, f"{pathlib.Path(other).name} (earlier build)", a, b, ratio, 1.05, ratio <= 1.05),
+                     (min(ratios), max(ratios))))
     return rows
 
 
@@ -442,15 +460,19 @@ def draw_user_chart(rows, path, title):
 
 
 class Rows(list):
-    """The result rows, each with the machine's load (1-minute average) when it was measured."""
+    """The result rows, each with the machine's load (1-minute average) when it
+    was measured and, for rows timed in interleaved rounds, the lowest and
+    highest ratio of those rounds."""
 
     def __init__(self):
         super().__init__()
         self.loads = []
+        self.spreads = []
 
-    def append(self, row):
+    def append(self, row, spread=None):
         super().append(row)
         self.loads.append(os.getloadavg()[0])
+        self.spreads.append(spread)
 
     def extend(self, more):
         for row in more:
@@ -470,9 +492,8 @@ def main():
     rows = Rows()
 
     def compare(operation, ours, anchor_name, anchor, target):
-        a, b = per_call(ours, budget), per_call(anchor, budget)
-        ratio = a / b
-        rows.append((operation, anchor_name, a, b, ratio, target, target is None or ratio <= target))
+        a, b, ratio, spread = paired(ours, anchor, budget)
+        rows.append((operation, anchor_name, a, b, ratio, target, target is None or ratio <= target), spread)
 
     loads = workloads(args.quick)
     for name, (markup, fields) in loads.items():
@@ -539,19 +560,35 @@ def main():
     rows.append(("parse 100 MB doc", "parse 1 MB doc (per byte)", per_byte_big, per_byte_small,
                  per_byte_big / per_byte_small, 1.3, per_byte_big / per_byte_small <= 1.3))
 
+    # A 100 MB document against copying its text once (str.encode), in interleaved rounds.
+    parse_times, encode_times = [], []
+    for _ in range(3):
+        for times, work in ((parse_times, lambda: parse(hundred)), (encode_times, hundred.encode)):
+            started = time.perf_counter()
+            result = work()
+            times.append(time.perf_counter() - started)
+            del result
+    ratios = [a / b for a, b in zip(parse_times, encode_times)]
+    rows.append(("parse 100 MB doc", "str.encode()", statistics.median(parse_times), statistics.median(encode_times),
+                 statistics.median(ratios), 1.0, statistics.median(ratios) <= 1.0), (min(ratios), max(ratios)))
+    del hundred
+
     # Memory held by a template of the doc kind.
+    ten = one * 10
     gc.collect()
     before = heap_in_use()
-    held = PromptTemplate(one, None)
+    held = PromptTemplate(ten, None)
     used = heap_in_use() - before
-    budget_bytes = len(one.encode()) + 64 * len(held)
-    rows.append(("memory of 1 MB doc template", "text + 64 B/fragment", used, budget_bytes,
+    budget_bytes = len(ten.encode()) + 64 * len(held)
+    rows.append(("memory of 10 MB doc template", "text + 64 B/fragment", used, budget_bytes,
                  used / budget_bytes, 1.0, used <= budget_bytes))
+    del held, ten
 
     rows.extend(encode_rows(args.quick))
 
     if args.against_build:
-        rows.extend(compare_builds(args.against_build))
+        for measured, spread in compare_builds(args.against_build):
+            rows.append(measured, spread)
         other = load_build(args.against_build)
         for name, (markup, _) in loads.items():
             assert [(f.string, f.options) for f in other.parse(markup)] == regex_parse(markup)
@@ -580,15 +617,16 @@ def main():
     width = max(len(r[0]) + len(r[1]) for r in rows) + 5
     print(f"korvanta {korvanta.__version__} on Python {sys.version.split()[0]}")
     print(f"{'operation vs anchor':<{width}} {'korvanta':>11} {'anchor':>11} {'ratio':>7} {'target':>7}")
-    for operation, anchor, ours, theirs, ratio, target, ok in rows:
+    for (operation, anchor, ours, theirs, ratio, target, ok), spread in zip(rows, rows.spreads):
         if operation.startswith("memory"):
             a, b = f"{ours / 2**20:7.2f} MiB", f"{theirs / 2**20:7.2f} MiB"
         elif "per byte" in anchor:
             a, b = f"{ours * 1e9:6.3f} ns/B", f"{theirs * 1e9:6.3f} ns/B"
         else:
             a, b = fmt(ours), fmt(theirs)
+        rounds = f"  ({spread[0]:.3f}–{spread[1]:.3f})" if spread else ""
         print(f"{operation + ' vs ' + anchor:<{width}} {a:>11} {b:>11} {ratio:7.3f} {'≤' + str(target) if target else '—':>7} "
-              f"{('ok' if ok else 'MISSED') if target else ''}")
+              f"{('ok' if ok else 'MISSED') if target else ''}{rounds}")
     if args.chart:
         draw_chart(rows, args.chart, f"korvanta {korvanta.__version__} on Python {sys.version.split()[0]}")
     if args.user_chart:
@@ -596,7 +634,8 @@ def main():
     if args.json:
         with open(args.json, "w") as out:
             json.dump([{**dict(zip(("operation", "anchor", "korvanta", "anchor_time", "ratio", "target", "met"), r)),
-                        "load": load} for r, load in zip(rows, rows.loads)], out, indent=1)
+                        "load": load, "round_ratios": spread} for r, load, spread in zip(rows, rows.loads, rows.spreads)],
+                      out, indent=1)
 
 
 if __name__ == "__main__":

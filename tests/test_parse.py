@@ -89,10 +89,11 @@ def test_a_million_controls():
     assert shape(fragments[-2:]) == [C("a", "b", "c"), T("x")]
 
 
-def test_non_str_subclass_of_str_is_read_as_text():
-    class Markup(str):
-        pass
+class Markup(str):
+    pass
 
+
+def test_non_str_subclass_of_str_is_read_as_text():
     assert shape(korvanta.parse(Markup("[a|b]"))) == [C("a", "b")]
 
 
@@ -105,7 +106,14 @@ plain = st.text(alphabet=st.characters(blacklist_characters="[]\\|#,", blacklist
 @settings(max_examples=400)
 @given(st.text(alphabet=markup_chars, max_size=40))
 def test_parser_agrees_with_the_reference(markup):
-    assert shape(korvanta.parse(markup)) == reference_parse(markup)
+    expected = reference_parse(markup)
+    assert shape(korvanta.parse(markup)) == expected
+    # Fragments view the text they were read from (the caller's str, or the
+    # UTF-8 made for the call; a subclass's is copied) and keep it: here the
+    # only other reference to it goes as soon as the call returns.
+    for text in (lambda: "".join(list(markup)), lambda: Markup(markup)):
+        assert shape(korvanta.parse(text())) == expected
+        assert shape(PromptTemplate(text(), None)) == expected
 
 
 @settings(max_examples=300)

@@ -2,11 +2,11 @@
 // its markup text, representation and hash, and its pickle state.
 #include "binding/fragment_type.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "binding/pickling.hpp"
 #include "binding/statics.hpp"
-#include "core/inline_vector.hpp"
 #include "core/markup.hpp"
 
 namespace korvanta {
@@ -23,28 +23,41 @@ const char parse_doc[] =
 
 namespace {
 
-// New PromptFragment objects made while parsing, listed at the end in one list
-// of the final size. The objects of a short template wait in place.
+// New PromptFragment objects made while parsing, put straight into the list
+// that parse returns, made with room for as many as the markup may hold (up
+// to a limit: brackets that never parse must not claim room) and cut to
+// those made at the end.
 class FragmentObjects {
    public:
+    explicit FragmentObjects(std::string_view markup)
+        : room_(static_cast<Py_ssize_t>(std::min<std::size_t>(fragment_count_bound(markup), first_room_limit))),
+          list_(check(PyList_New(room_))) {}
+
     // Takes over a new PromptFragment object whose record `make()` makes in place.
     template <class Make>
     void append(Make& make) {
-        objects_.push_back(new_exact_instance<FragmentObject>(type_, make));
+        Ref object = new_exact_instance<FragmentObject>(type_, make);
+        if (made_ < room_) {
+            PyList_SET_ITEM(list_.get(), made_++, object.release());
+        } else {
+            check_status(PyList_Append(list_.get(), object.get()));
+            ++made_;
+            ++room_;
+        }
     }
 
-    // Hands the objects over to a new list.
+    // The list of the objects made.
     Ref list() {
-        std::span<Ref> made = objects_.elements();
-        Ref list = check(PyList_New(static_cast<Py_ssize_t>(made.size())));
-        for (std::size_t i = 0; i < made.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), made[i].release());
-        objects_.clear();
-        return list;
+        if (made_ < room_) check_status(PyList_SetSlice(list_.get(), made_, room_, nullptr));
+        return std::move(list_);
     }
 
    private:
+    static constexpr std::size_t first_room_limit = std::size_t(1) << 16;
     PyTypeObject* type_ = FragmentObject::type();  // looked up once a parse
-    InlineVector<Ref, 32> objects_;                // the objects made so far, in markup order
+    Py_ssize_t room_;                              // the list's length: its items from made_ on are still empty
+    Ref list_;                                     // the list parse returns
+    Py_ssize_t made_ = 0;                          // objects made so far, in markup order
 };
 
 }  // namespace
@@ -63,7 +76,7 @@ Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form) {
 Ref parse_to_list(const Arguments& arguments) {
     Utf8Text text = convert_argument("template", [&] { return Utf8Text(arguments[0].get()); });
     MadeKeeper keeper(new_object_keeper(text));
-    FragmentObjects objects;
+    FragmentObjects objects(text.view());
     RecordSink sink{[&](auto&& make) { objects.append(make); }, keeper.get()};
     parse_markup_into(text.view(), sink);
     return objects.list();

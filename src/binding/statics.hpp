@@ -2,9 +2,11 @@
 // place and made one way: on first need, by the maker its user passes; a
 // static whose making fails stays empty, so that the next need tries again.
 // The class objects are made once per process and shared by every module
-// object; nothing here is ever released. (One more process-wide value holds
-// no Python object: the content of templates made with no markup, in
-// template_type.cpp.)
+// object; nothing here is ever released. (More process-wide values hold no
+// Python object: the content of templates made with no markup, in
+// template_type.cpp; the memory of released fragment objects, in
+// fragment_type.hpp, and of released parse keepers, in conversions.cpp, kept
+// for the next ones.)
 #pragma once
 
 #include <array>

@@ -32,6 +32,10 @@ struct ParsedMarkup {
 // of the input, the records view it (see RecordSink).
 ParsedMarkup parse_markup(std::string_view input, TextKeeper* keeper = nullptr);
 
+// An upper bound of the number of fragments `input` parses to (exact for
+// markup that alternates text and controls).
+std::size_t fragment_count_bound(std::string_view input) noexcept;
+
 // Why parsing stopped where it did.
 enum class MarkupFault {
     unescaped_close,     // a ']' in text
