@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 import korvanta
 from korvanta import PromptFragment, PromptTemplate
 
-from conftest import reference_markup, reference_parse, shape
+from conftest import markup_hash, reference_markup, reference_parse, shape
 
 T = lambda s: (s, None)  # noqa: E731
 C = lambda name, *options: (name, list(options))  # noqa: E731
@@ -114,6 +114,10 @@ def test_parser_agrees_with_the_reference(markup):
     for text in (lambda: "".join(list(markup)), lambda: Markup(markup)):
         assert shape(korvanta.parse(text())) == expected
         assert shape(PromptTemplate(text(), None)) == expected
+    # Written back with one comma between options, whatever separated them.
+    t = PromptTemplate(markup, None)
+    assert str(t) == reference_markup(expected) and hash(t) == markup_hash(str(t))
+    assert [str(f) for f in t] == [reference_markup([pair]) for pair in expected]
 
 
 @settings(max_examples=300)

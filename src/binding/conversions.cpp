@@ -95,6 +95,11 @@ SharedText shared_text_of(PyObject* object) {
     return keeper.get() ? SharedText(text.view(), *keeper.get()) : SharedText(text.view());
 }
 
+bool keeps_ascii(const TextKeeper* keeper) noexcept {
+    // The str a keeper keeps is ASCII: other text is kept as its UTF-8 bytes.
+    return keeper == nullptr || kept_str(keeper) != nullptr;
+}
+
 Ref new_str(const SharedText& text) {
     PyObject* str = kept_str(text.keeper());
     // One character comes from the interpreter's own table of them.

@@ -38,6 +38,9 @@ TextKeeper* new_object_keeper(const Utf8Text& text);
 // The text of a str as a record's text: the str itself kept where it can be.
 SharedText shared_text_of(PyObject* object);
 
+// Whether `keeper` keeps an ASCII str (null keeps nothing, which is ASCII too).
+bool keeps_ascii(const TextKeeper* keeper) noexcept;
+
 // A str of a record's text: the str the text views, when it is all of one;
 // otherwise a new str (without looking for non-ASCII bytes where the text is
 // part of an ASCII str).

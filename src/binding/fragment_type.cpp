@@ -66,11 +66,25 @@ Ref new_markup_str(const PromptFragment& fragment) {
     return new_written_str(markup_size(fragment), [&](char* out) { write_markup(fragment, out); });
 }
 
-Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form) {
+bool known_ascii(std::span<const PromptFragment> fragments) noexcept {
+    const TextKeeper* seen = nullptr;  // the one ASCII str's keeper met so far
+    auto ascii = [&](const TextKeeper* keeper) {
+        if (keeper == nullptr || keeper == seen) return true;
+        if (seen != nullptr || !keeps_ascii(keeper)) return false;
+        seen = keeper;
+        return true;
+    };
+    for (const PromptFragment& fragment : fragments) {
+        if (!ascii(fragment.string.keeper()) || !ascii(fragment.options.keeper())) return false;
+    }
+    return true;
+}
+
+Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form, bool ascii) {
     const std::size_t size = markup_size(fragments, form);
     // Text without a byte to escape is written as it is, without a second scan.
     if (form == TextForm::escaped && size == markup_size(fragments)) form = TextForm::plain;
-    return new_written_str(size, [&](char* out) { write_markup(fragments, out, form); });
+    return new_written_str(size, [&](char* out) { write_markup(fragments, out, form); }, ascii);
 }
 
 Ref parse_to_list(const Arguments& arguments) {

@@ -25,20 +25,26 @@ struct FragmentObject : Instance<PromptFragment> {
 extern const char parse_doc[];
 
 // A new str of the UTF-8 text that `write(char* out)` writes, `size` bytes:
-// written straight into a new ASCII str, then checked for ASCII while still in
-// cache; other text is decoded from that buffer instead.
+// written straight into a new ASCII str, then (unless it is known to be
+// ASCII) checked for ASCII while still in cache; other text is decoded from
+// that buffer instead.
 template <class Write>
-Ref new_written_str(std::size_t size, Write&& write) {
+Ref new_written_str(std::size_t size, Write&& write, bool known_ascii = false) {
     Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
     char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
     write(data);
-    if (is_ascii(data, size)) return text;
+    if (known_ascii || is_ascii(data, size)) return text;
     return new_str(std::string_view(data, size));
 }
 
 // A new str holding the markup text of a fragment or a fragment list.
 Ref new_markup_str(const PromptFragment& fragment);
-Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form = TextForm::plain);
+// `ascii`: every byte of the fragments is known to be ASCII (see known_ascii).
+Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form = TextForm::plain, bool ascii = false);
+
+// Whether the fragments' bytes are all ASCII without looking at them: they
+// view one ASCII str (as those parsed from one do), or none.
+bool known_ascii(std::span<const PromptFragment> fragments) noexcept;
 
 // Any sequence of str as a present option list, and an option list as a new list of str.
 OptionList option_list_of(PyObject* value);

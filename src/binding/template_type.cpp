@@ -20,7 +20,8 @@ namespace korvanta {
 
 SharedContent make_content(FragmentList fragments) {
     const bool parses = parses_back(fragments);
-    return SharedContent::make(std::move(fragments), parses);
+    const bool ascii = known_ascii(fragments);
+    return SharedContent::make(std::move(fragments), parses, ascii);
 }
 
 SharedContent parse_content(PyObject* markup) {
@@ -28,7 +29,8 @@ SharedContent parse_content(PyObject* markup) {
     MadeKeeper keeper(new_object_keeper(text));
     ParsedMarkup parsed = parse_markup(text, keeper.get());
     Ref unread = parsed.remainder.empty() ? Ref() : Ref::borrow(markup);
-    return SharedContent::make(std::move(parsed.fragments), true, std::move(unread));
+    const bool ascii = known_ascii(parsed.fragments);
+    return SharedContent::make(std::move(parsed.fragments), true, ascii, std::move(unread));
 }
 
 void check_read_whole(const TemplateContent& content) {
@@ -93,7 +95,10 @@ void set_fragments(TemplateObject& self, PyObject* value) {
     self.record.content = make_content(sequence_of<PromptFragment>(value, record_of));
 }
 
-Ref markup_str(TemplateObject& self) { return new_markup_str(self.record.content->fragments); }
+Ref markup_str(TemplateObject& self) {
+    const TemplateContent& content = *self.record.content;
+    return new_markup_str(content.fragments, TextForm::plain, content.ascii);
+}
 
 // A fragment as the pair (string, options), options None for text.
 Ref new_fragment_pair(const PromptFragment& fragment) {
@@ -122,7 +127,7 @@ Ref template_getstate(TemplateObject& self, const Arguments&) {
     SharedContent content = self.record.content;  // making the dict may run Python code
     const FragmentList& fragments = content->fragments;
     Ref state = check(PyDict_New());
-    check_status(PyDict_SetItemString(state.get(), "template", new_markup_str(fragments, TextForm::escaped).get()));
+    check_status(PyDict_SetItemString(state.get(), "template", new_markup_str(fragments, TextForm::escaped, content->ascii).get()));
     if (!content->parses_back) {
         Ref pairs = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));
         for (std::size_t i = 0; i < fragments.size(); ++i) {
@@ -188,7 +193,7 @@ const RenderNames& names_for_render(const TemplateContent& content, PyObject* ro
     bool ascii_text = true;
     for (const PromptFragment& fragment : content.fragments) {
         if (fragment.is_text()) {
-            ascii_text = ascii_text && is_ascii(fragment.string.data(), fragment.string.size());
+            ascii_text = ascii_text && (content.ascii || is_ascii(fragment.string.data(), fragment.string.size()));
         } else {
             sorted.emplace_back(fragment.string, sorted.size());
         }

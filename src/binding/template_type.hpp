@@ -27,11 +27,15 @@ struct RenderNames {
 struct TemplateContent {
     FragmentList fragments;  // the template's content, in markup order
     bool parses_back;        // parsing the escaped markup of `fragments` gives them back (the parser made them)
+    bool ascii;              // every byte of the fragments is known to be ASCII
     mutable std::optional<RenderNames> render_names;  // made on the first render()
     Ref unread_markup;  // the markup when parsing stopped before its end, for encode() to report; else null
 
-    TemplateContent(FragmentList fragments_, bool parses_back_, Ref unread_markup_ = Ref()) noexcept
-        : fragments(std::move(fragments_)), parses_back(parses_back_), unread_markup(std::move(unread_markup_)) {}
+    TemplateContent(FragmentList fragments_, bool parses_back_, bool ascii_, Ref unread_markup_ = Ref()) noexcept
+        : fragments(std::move(fragments_)),
+          parses_back(parses_back_),
+          ascii(ascii_),
+          unread_markup(std::move(unread_markup_)) {}
 };
 
 using SharedContent = Shared<TemplateContent>;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include "core/markup.hpp"
 
 namespace korvanta {
 namespace {
@@ -27,8 +26,6 @@ struct OwnedBytes : TextKeeper {
         release_text_block(owned);
     }
 };
-
-constexpr char option_end_mark = '\xff';
 
 }  // namespace
 
@@ -78,7 +75,11 @@ OptionList OptionList::parsed_run(std::string_view run, TextKeeper* keeper) noex
     list.data_ = "";  // present, even when empty
     list.keeper_and_form_ = parsed_form;
     if (!run.empty()) {
-        list.keeper_and_form_ |= reinterpret_cast<std::uintptr_t>(keeper);
+        bool single = true;
+        for (std::size_t i = 1; i < run.size(); ++i) {
+            single = single && run[i] != '#' && !(run[i] == ',' && run[i - 1] == ',');
+        }
+        list.keeper_and_form_ |= reinterpret_cast<std::uintptr_t>(keeper) | (single ? single_commas : 0);
         list.data_ = run.data();
         list.size_ = run.size();
         keeper->retain();
@@ -119,22 +120,6 @@ bool OptionList::operator==(const OptionList& other) const noexcept {
         if (*a != *b) return false;
     }
     return a == a_end && b == b_end;
-}
-
-void OptionList::const_iterator::find_option_end() noexcept {
-    if (parsed_) {
-        option_end_ = at_;
-        while (option_end_ < end_ && !detail::has_class(*option_end_, detail::SEPARATOR)) ++option_end_;
-    } else {
-        const void* mark = at_ < end_ ? std::memchr(at_, option_end_mark, static_cast<std::size_t>(end_ - at_)) : nullptr;
-        option_end_ = mark ? static_cast<const char*>(mark) : end_;
-    }
-}
-
-OptionList::const_iterator& OptionList::const_iterator::operator++() noexcept {
-    at_ = parsed_ ? detail::skip_separator(option_end_, end_) : option_end_ + 1;
-    find_option_end();
-    return *this;
 }
 
 PromptFragment PromptFragment::control(std::string_view name, std::span<const std::string_view> options) {

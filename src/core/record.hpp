@@ -153,6 +153,11 @@ class OptionList {
     std::string_view operator[](std::size_t i) const noexcept;
     bool operator==(const OptionList& other) const noexcept;
 
+    // The options as markup writes them after the '|', when that is exactly
+    // the run held (parsed options between single commas): one copy writes them all.
+    bool written_as_run() const noexcept { return (keeper_and_form_ & single_commas) != 0; }
+    std::string_view run() const noexcept { return std::string_view(data_, size_); }
+
     class const_iterator {
        public:
         using value_type = std::string_view;
@@ -161,8 +166,15 @@ class OptionList {
         const_iterator(const char* at, const char* end, bool parsed) noexcept : at_(at), end_(end), parsed_(parsed) {
             find_option_end();
         }
+        explicit const_iterator(const char* end) noexcept : at_(end), end_(end), option_end_(end) {}  // past the last
         std::string_view operator*() const noexcept { return std::string_view(at_, static_cast<std::size_t>(option_end_ - at_)); }
-        const_iterator& operator++() noexcept;
+        const_iterator& operator++() noexcept {
+            at_ = option_end_ == end_ ? end_ : option_end_ + 1;
+            // Parsed options may stand between runs of separators.
+            while (parsed_ && at_ < end_ && (*at_ == '#' || *at_ == ',')) ++at_;
+            find_option_end();
+            return *this;
+        }
         const_iterator operator++(int) noexcept {
             const_iterator old = *this;
             ++*this;
@@ -171,27 +183,41 @@ class OptionList {
         bool operator==(const const_iterator& other) const noexcept { return at_ == other.at_; }
 
        private:
-        void find_option_end() noexcept;
+        void find_option_end() noexcept {
+            option_end_ = at_;
+            if (parsed_) {
+                while (option_end_ < end_ && *option_end_ != '#' && *option_end_ != ',') ++option_end_;
+            } else {
+                while (option_end_ < end_ && *option_end_ != option_end_mark) ++option_end_;
+            }
+        }
         const char* at_ = nullptr;          // start of the current option; end_ once past the last
         const char* end_ = nullptr;         // end of the run
         const char* option_end_ = nullptr;  // end of the current option
         bool parsed_ = false;               // the run is in the parser's form
     };
     const_iterator begin() const noexcept { return const_iterator(data_, data_ + size_, parsed()); }
-    const_iterator end() const noexcept { return const_iterator(data_ + size_, data_ + size_, parsed()); }
+    const_iterator end() const noexcept { return const_iterator(data_ + size_); }
+
+    // The byte that ends each option given (not parsed): UTF-8 never holds it.
+    static constexpr char option_end_mark = '\xff';
+
+    // What keeps the options' bytes: null when there are none.
+    TextKeeper* keeper() const noexcept { return reinterpret_cast<TextKeeper*>(keeper_and_form_ & ~form_bits); }
 
    private:
     template <class Strings>
     void build(const Strings& options);
     static OptionList parsed_run(std::string_view run, TextKeeper* keeper) noexcept;
 
-    TextKeeper* keeper() const noexcept { return reinterpret_cast<TextKeeper*>(keeper_and_form_ & ~parsed_form); }
     bool parsed() const noexcept { return (keeper_and_form_ & parsed_form) != 0; }
 
-    // The keeper's address (keepers are aligned, so its lowest bit is free),
-    // or 0 when absent or empty; the lowest bit set for the parser's form.
-    // Packed so that a record and its object header fill 64 bytes.
-    static constexpr std::uintptr_t parsed_form = 1;
+    // The keeper's address (keepers are aligned, so its lowest bits are
+    // free), or 0 when absent or empty, with the form in the lowest bits:
+    // packed so that a record and its object header fill 64 bytes.
+    static constexpr std::uintptr_t parsed_form = 1;    // the parser's form
+    static constexpr std::uintptr_t single_commas = 2;  // ... with one comma between options
+    static constexpr std::uintptr_t form_bits = parsed_form | single_commas;
     std::uintptr_t keeper_and_form_ = 0;
     const char* data_ = nullptr;  // null: absent
     std::size_t size_ = 0;        // bytes of the run
@@ -207,7 +233,7 @@ struct PromptFragment {
     static PromptFragment control(std::string_view name, std::span<const std::string_view> options = {});
 };
 
-static_assert(alignof(TextKeeper) > 1, "an option list keeps its form in the lowest bit of its keeper's address");
+static_assert(alignof(TextKeeper) >= 4, "an option list keeps its form in the lowest bits of its keeper's address");
 
 using FragmentList = std::vector<PromptFragment>;
 

@@ -15,7 +15,9 @@ std::size_t markup_size(const PromptFragment& fragment, TextForm form) noexcept 
     if (fragment.is_text()) return form == TextForm::plain ? fragment.string.size() : escaped_size(fragment.string);
     // "[" name "]", then "|" or "," before each option.
     std::size_t size = 2 + fragment.string.size();
-    for (std::string_view option : fragment.options) size += 1 + option.size();
+    const OptionList& options = fragment.options;
+    if (options.written_as_run()) return size + 1 + options.run().size();
+    for (std::string_view option : options) size += 1 + option.size();
     return size;
 }
 
@@ -79,10 +81,16 @@ char* write_markup(const PromptFragment& fragment, char* out, TextForm form) noe
     }
     *out++ = '[';
     out = write_text(fragment.string, out);
-    char separator = '|';
-    for (std::string_view option : fragment.options) {
-        *out++ = std::exchange(separator, ',');
-        out = write_text(option, out);
+    const OptionList& options = fragment.options;
+    if (options.written_as_run()) {
+        *out++ = '|';
+        out = write_text(options.run(), out);
+    } else {
+        char separator = '|';
+        for (std::string_view option : options) {
+            *out++ = std::exchange(separator, ',');
+            out = write_text(option, out);
+        }
     }
     *out++ = ']';
     return out;

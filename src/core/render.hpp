@@ -23,10 +23,16 @@ void for_each_markup_piece(const PromptFragment& fragment, Emit&& emit) {
     }
     emit(std::string_view("["));
     emit(std::string_view(fragment.string));
-    std::string_view separator = "|";
-    for (std::string_view option : fragment.options) {
-        emit(std::exchange(separator, ","));
-        emit(option);
+    const OptionList& options = fragment.options;
+    if (options.written_as_run()) {
+        emit(std::string_view("|"));
+        emit(options.run());
+    } else {
+        std::string_view separator = "|";
+        for (std::string_view option : options) {
+            emit(std::exchange(separator, ","));
+            emit(option);
+        }
     }
     emit(std::string_view("]"));
 }
