@@ -108,6 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     korvanta::ParsedMarkup parsed = korvanta::parse_markup(input);
     check_invariants(parsed.fragments);
     require(parsed.remainder.data() + parsed.remainder.size() == input.data() + input.size(), "remainder is a tail");
+    require(size > 4096 || korvanta::fragment_count_estimate(input) ==
+                               2 * static_cast<std::size_t>(std::count(input.begin(), input.end(), '[')) + (size > 0),
+            "the estimate of a short input counts its brackets");
+    require(size > 4096 || parsed.fragments.size() <= korvanta::fragment_count_estimate(input), "the estimate bounds");
 
     // Records that view the input: the same fragments as copies; copies of them
     // keep the input until the last is gone; options given as a list equal the

@@ -24,13 +24,13 @@ const char parse_doc[] =
 namespace {
 
 // New PromptFragment objects made while parsing, put straight into the list
-// that parse returns, made with room for as many as the markup may hold (up
-// to a limit: brackets that never parse must not claim room) and cut to
-// those made at the end.
+// that parse returns, made with room for about as many as the markup holds
+// (up to a limit: brackets that never parse must not claim room), grown if
+// more come and cut to those made at the end.
 class FragmentObjects {
    public:
     explicit FragmentObjects(std::string_view markup)
-        : room_(static_cast<Py_ssize_t>(std::min<std::size_t>(fragment_count_bound(markup), first_room_limit))),
+        : room_(static_cast<Py_ssize_t>(std::min<std::size_t>(fragment_count_estimate(markup), first_room_limit))),
           list_(check(PyList_New(room_))) {}
 
     // Takes over a new PromptFragment object whose record `make()` makes in place.
@@ -89,6 +89,7 @@ Ref new_markup_str(std::span<const PromptFragment> fragments, TextForm form, boo
 
 Ref parse_to_list(const Arguments& arguments) {
     Utf8Text text = convert_argument("template", [&] { return Utf8Text(arguments[0].get()); });
+    if (text.view().empty()) return check(PyList_New(0));
     MadeKeeper keeper(new_object_keeper(text));
     FragmentObjects objects(text.view());
     RecordSink sink{[&](auto&& make) { objects.append(make); }, keeper.get()};

@@ -32,9 +32,10 @@ struct ParsedMarkup {
 // of the input, the records view it (see RecordSink).
 ParsedMarkup parse_markup(std::string_view input, TextKeeper* keeper = nullptr);
 
-// An upper bound of the number of fragments `input` parses to (exact for
-// markup that alternates text and controls).
-std::size_t fragment_count_bound(std::string_view input) noexcept;
+// About how many fragments `input` parses to, to make room for them up front:
+// up to 4 KB, an upper bound (exact for markup that alternates text and
+// controls); beyond, the share of brackets in the first 4 KB, extrapolated.
+std::size_t fragment_count_estimate(std::string_view input) noexcept;
 
 // Why parsing stopped where it did.
 enum class MarkupFault {
