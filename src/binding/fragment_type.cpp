@@ -2,7 +2,6 @@
 // its markup text, representation and hash, and its pickle state.
 #include "binding/fragment_type.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 #include "binding/pickling.hpp"
@@ -24,13 +23,12 @@ const char parse_doc[] =
 namespace {
 
 // New PromptFragment objects made while parsing, put straight into the list
-// that parse returns, made with room for about as many as the markup holds
-// (up to a limit: brackets that never parse must not claim room), grown if
-// more come and cut to those made at the end.
+// that parse returns, made with room for about as many as the markup holds,
+// grown if more come and cut to those made at the end.
 class FragmentObjects {
    public:
     explicit FragmentObjects(std::string_view markup)
-        : room_(static_cast<Py_ssize_t>(std::min<std::size_t>(fragment_count_estimate(markup), first_room_limit))),
+        : room_(static_cast<Py_ssize_t>(fragment_count_estimate(markup))),
           list_(check(PyList_New(room_))) {}
 
     // Takes over a new PromptFragment object whose record `make()` makes in place.
@@ -53,7 +51,6 @@ class FragmentObjects {
     }
 
    private:
-    static constexpr std::size_t first_room_limit = std::size_t(1) << 16;
     PyTypeObject* type_ = FragmentObject::type();  // looked up once a parse
     Py_ssize_t room_;                              // the list's length: its items from made_ on are still empty
     Ref list_;                                     // the list parse returns
@@ -117,9 +114,8 @@ OptionList option_list_of(PyObject* value) {
 
 Ref new_option_list(const OptionList& options) {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(options.size())));
-    for (std::size_t i = 0; i < options.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(options[i]).release());
-    }
+    Py_ssize_t i = 0;
+    for (std::string_view option : options) PyList_SET_ITEM(list.get(), i++, new_str(option).release());
     return list;
 }
 

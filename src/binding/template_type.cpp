@@ -29,8 +29,8 @@ SharedContent parse_content(PyObject* markup) {
     MadeKeeper keeper(new_object_keeper(text));
     ParsedMarkup parsed = parse_markup(text, keeper.get());
     Ref unread = parsed.remainder.empty() ? Ref() : Ref::borrow(markup);
-    const bool ascii = known_ascii(parsed.fragments);
-    return SharedContent::make(std::move(parsed.fragments), true, ascii, std::move(unread));
+    // Every fragment is a slice of the markup, or a copy of slices of it.
+    return SharedContent::make(std::move(parsed.fragments), true, PyUnicode_IS_ASCII(markup), std::move(unread));
 }
 
 void check_read_whole(const TemplateContent& content) {
@@ -264,11 +264,7 @@ Ref template_render(TemplateObject& self, const Arguments& arguments) {
                 out += piece.size();
             }
         };
-        if (!known.ascii_text) return new_written_str(size, write);
-        // Every piece is ASCII: no need to look at what was written.
-        Ref prompt = check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-        write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(prompt.get())));
-        return prompt;
+        return new_written_str(size, write, known.ascii_text);
     }
     // Values of any kind, lone surrogates included, keep exactly what they hold.
     Ref pieces = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));

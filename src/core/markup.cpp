@@ -161,19 +161,20 @@ std::size_t count_brackets(const char* p, const char* end) noexcept {
 std::size_t fragment_count_estimate(std::string_view input) noexcept {
     // Controls start with a left bracket, and text fragments never stand
     // side by side; a long input is judged by its first few kilobytes.
+    // No more than a limit, though: a run of brackets that never parse must
+    // not claim room.
     constexpr std::size_t sample_size = 4096;
+    constexpr double limit = 1 << 16;
     const std::size_t sample = std::min(input.size(), sample_size);
     const std::size_t brackets = count_brackets(input.data(), input.data() + sample);
-    if (sample == input.size()) return 2 * brackets + (input.empty() ? 0 : 1);
-    return static_cast<std::size_t>(2.0 * static_cast<double>(brackets) * static_cast<double>(input.size()) / sample) + 1;
+    if (sample == input.size()) return 2 * brackets + (input.empty() ? 0 : 1);  // below the limit
+    return static_cast<std::size_t>(std::min(2.0 * static_cast<double>(brackets) * static_cast<double>(input.size()) / sample + 1, limit));
 }
 
 ParsedMarkup parse_markup(std::string_view input, TextKeeper* keeper) {
-    // Room for the likely count up front, but not for what a run of brackets
-    // that never parse would claim; unused room is given back at the end.
-    constexpr std::size_t first_reservation_limit = std::size_t(1) << 16;
+    // Room for the likely count up front; unused room is given back at the end.
     ParsedMarkup result;
-    result.fragments.reserve(std::min(fragment_count_estimate(input), first_reservation_limit));
+    result.fragments.reserve(fragment_count_estimate(input));
     FragmentList& fragments = result.fragments;
     RecordSink sink{[&](auto&& make) { fragments.push_back(make()); }, keeper};
     result.remainder = parse_markup_into(input, sink);

@@ -34,7 +34,8 @@ ParsedMarkup parse_markup(std::string_view input, TextKeeper* keeper = nullptr);
 
 // About how many fragments `input` parses to, to make room for them up front:
 // up to 4 KB, an upper bound (exact for markup that alternates text and
-// controls); beyond, the share of brackets in the first 4 KB, extrapolated.
+// controls); beyond, the share of brackets in the first 4 KB, extrapolated,
+// and at most 65,536.
 std::size_t fragment_count_estimate(std::string_view input) noexcept;
 
 // Why parsing stopped where it did.

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 
-
 namespace korvanta {
 namespace {
 
@@ -98,12 +97,6 @@ std::size_t OptionList::size() const noexcept {
     std::size_t count = 0;
     for (auto it = begin(), last = end(); it != last; ++it) ++count;
     return count;
-}
-
-std::size_t OptionList::total_bytes() const noexcept {
-    std::size_t total = 0;
-    for (std::string_view option : *this) total += option.size();
-    return total;
 }
 
 std::string_view OptionList::operator[](std::size_t i) const noexcept {

@@ -147,8 +147,6 @@ class OptionList {
     bool has_value() const noexcept { return data_ != nullptr; }
     void reset() noexcept { *this = OptionList(); }
     std::size_t size() const noexcept;
-    // Bytes of all options together.
-    std::size_t total_bytes() const noexcept;
     // Option i (below size()), found by walking the list.
     std::string_view operator[](std::size_t i) const noexcept;
     bool operator==(const OptionList& other) const noexcept;
