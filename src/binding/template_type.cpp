@@ -30,7 +30,8 @@ SharedContent parse_content(PyObject* markup) {
     ParsedMarkup parsed = parse_markup(text, keeper.get());
     Ref unread = parsed.remainder.empty() ? Ref() : Ref::borrow(markup);
     // Every fragment is a slice of the markup, or a copy of slices of it.
-    return SharedContent::make(std::move(parsed.fragments), true, PyUnicode_IS_ASCII(markup), std::move(unread));
+    const bool ascii = PyUnicode_IS_ASCII(markup);
+    return SharedContent::make(std::move(parsed.fragments), true, ascii, std::move(unread));
 }
 
 void check_read_whole(const TemplateContent& content) {
