@@ -110,23 +110,6 @@ std::size_t trailing_special(const Encoder& encoder) {
     return count == batch.ids.size() ? 0 : count;
 }
 
-// The ids no row text may make, but for the unknown token: the tokenizer
-// gives it for text its vocabulary lacks, which row text may well hold. It is
-// found as what a character no vocabulary holds (an unassigned code point)
-// becomes; a row that spells it is still read as text.
-IdSet without_unknown(const Encoder& encoder, IdSet ids) {
-    Ref probe = check(Py_BuildValue("[s]", "\xcd\xb8"));  // U+0378
-    const std::size_t characters[] = {1};
-    const TokenBatch batch = encode_texts(encoder, probe.get(), characters, false, true);
-    std::vector<TokenId> kept;
-    for (TokenId id : ids.ids()) {
-        bool unknown = false;
-        for (std::size_t k = 0; k < batch.ids.size(); ++k) unknown |= batch.ids[k] == id && batch.special[k] == 0;
-        if (!unknown) kept.push_back(id);
-    }
-    return IdSet(std::move(kept));
-}
-
 // A list of str from UTF-8 texts, with each one's length in characters.
 Ref new_text_list(std::span<const std::string_view> texts, std::vector<std::size_t>& characters) {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(texts.size())));
@@ -187,10 +170,16 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
             throw PythonError{};
         }
     }
-    std::optional<TokenId> pad_id;
-    if (tokenizer.pad_token) pad_id = token_id(tokenizer.backend.get(), tokenizer.pad_token.get());
+    std::vector<std::pair<TokenId, PyObject*>> named;
+    Ref mask = new_str(plan.mask_token);
+    if (cache->mask_id) named.emplace_back(*cache->mask_id, mask.get());
+    if (tokenizer.pad_token) {
+        if (std::optional<TokenId> pad_id = token_id(tokenizer.backend.get(), tokenizer.pad_token.get())) {
+            named.emplace_back(*pad_id, tokenizer.pad_token.get());
+        }
+    }
     cache->encoder = make_encoder(tokenizer, false);
-    cache->protected_ids = without_unknown(cache->encoder, protected_ids(tokenizer.backend.get(), cache->mask_id, pad_id));
+    cache->protected_ids = protected_tokens(tokenizer.backend.get(), named);
 
     // The template with every field empty: its own tokens, and the mask at each slot.
     Prompts prompts(plan);
@@ -199,11 +188,14 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
     std::vector<OwnedTokens> owned;
     const std::size_t first[] = {0};
     if (owned_tokens(*cache, prompts, first, owned)) {
-        Ref mask = new_str(plan.mask_token);
         PyErr_Format(PyExc_ValueError, messages::mask_not_one_token, mask.get());
         throw PythonError{};
     }
     cache->own = own_signature(owned[0], cache->protected_ids);
+    const auto at_slots = std::count(cache->own.at_slot.begin(), cache->own.at_slot.end(), 1);
+    if (!plan.causal && static_cast<std::size_t>(at_slots) != plan.slots) {
+        throw InternalFailure{"the template's signature does not hold one mask token per slot"};
+    }
     cache->answers.resize(plan.slots);
     if (!plan.causal) cache->slot_options = label_contexts(content->fragments, cache->key.extra_slots).words;
     for (const PromptPart& part : plan.parts) {
@@ -248,9 +240,10 @@ std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, con
 // ---------------------------------------------------------------- row text that spells a protected token
 
 // Replaces, in each row of `owned`, the protected tokens its fields' text
-// made: each spelling is read as text (special tokens in it read as text);
-// where the vocabulary holds the spelling as a piece, each character is read
-// on its own; a character that is itself a protected token is left out.
+// spelled: each spelling is read as text (special tokens in it read as text);
+// where that reading still spells a protected token (the vocabulary holds the
+// spelling as a piece), each character is read on its own, and a character
+// that spells a protected token by itself is left out.
 void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer, const Prompts& prompts,
                                  std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
     // 1. Every spelling, row after row.
@@ -265,31 +258,29 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
     auto encode = [&](const std::vector<std::string_view>& texts) {
         std::vector<std::size_t> characters;
         Ref list = new_text_list(texts, characters);
-        return encode_texts(*encoder, list.get(), characters, false, false);
+        return encode_texts(*encoder, list.get(), characters, false, true);
     };
-    // 2. Read as text; the spellings that still make a protected token, character by character.
+    // 2. Read as text; the spellings whose reading still spells a protected
+    //    token, character by character.
     TokenBatch read = encode(spellings);
     std::vector<std::vector<TokenId>> replaced(spellings.size());
     std::vector<std::string_view> characters;
     std::vector<std::size_t> owner;  // per character, its spelling
     for (std::size_t s = 0; s < spellings.size(); ++s) {
-        auto ids = read.ids_of(s);
-        if (std::none_of(ids.begin(), ids.end(), [&](TokenId id) { return cache.protected_ids.contains(id); })) {
-            replaced[s].assign(ids.begin(), ids.end());
-            continue;
-        }
-        const std::size_t count = character_count(spellings[s]);
-        for (std::size_t c = 0; c < count; ++c) {
-            characters.push_back(character_slice(spellings[s], {c, c + 1}));
-            owner.push_back(s);
+        if (!unspelled_ids(spellings[s], read.ids_of(s), read.offsets_of(s), cache.protected_ids, replaced[s])) {
+            replaced[s].clear();
+            const std::size_t count = character_count(spellings[s]);
+            for (std::size_t c = 0; c < count; ++c) {
+                characters.push_back(character_slice(spellings[s], {c, c + 1}));
+                owner.push_back(s);
+            }
         }
     }
     if (!characters.empty()) {
         TokenBatch one_by_one = encode(characters);
         for (std::size_t c = 0; c < characters.size(); ++c) {
-            for (TokenId id : one_by_one.ids_of(c)) {
-                if (!cache.protected_ids.contains(id)) replaced[owner[c]].push_back(id);
-            }
+            unspelled_ids(characters[c], one_by_one.ids_of(c), one_by_one.offsets_of(c), cache.protected_ids,
+                          replaced[owner[c]]);
         }
     }
     // 3. Into the rows.

@@ -40,7 +40,7 @@ struct EncodingCache {
     PromptPlan plan;               // the template read as text, fields and slots
     Encoder encoder;               // tokenizes the prompts
     std::optional<TokenId> mask_id;  // the mask token's id, when the template has slots
-    IdSet protected_ids;    // the ids no row text may make
+    ProtectedTokens protected_ids;  // the ids no row text may make, with their spellings
     OwnSignature own;              // the template's own protected tokens, for rows read without offsets
     std::vector<std::vector<std::vector<TokenId>>> answers;  // per slot part: each option's tokens when it is a target
     std::vector<std::vector<std::string>> slot_options;      // per slot part: its options, without whitespace around

@@ -172,10 +172,9 @@ std::optional<TokenId> token_id(PyObject* backend, PyObject* token) {
     return checked_id(id.get(), "token_to_id");
 }
 
-IdSet protected_ids(PyObject* backend, std::optional<TokenId> mask_id, std::optional<TokenId> pad_id) {
-    std::vector<TokenId> ids;
-    if (mask_id) ids.push_back(*mask_id);
-    if (pad_id) ids.push_back(*pad_id);
+ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<TokenId, PyObject*>> named) {
+    std::vector<ProtectedTokens::Token> tokens;
+    for (const auto& [id, spelling] : named) tokens.push_back({id, std::string(Utf8Text(spelling).view()), true});
     if (Ref method = attribute_or_null(backend, "get_added_tokens_decoder")) {
         Ref added = check(PyObject_CallNoArgs(method.get()));
         Ref items = check(PyMapping_Items(added.get()));  // a list of its own
@@ -183,11 +182,17 @@ IdSet protected_ids(PyObject* backend, std::optional<TokenId> mask_id, std::opti
             Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
             if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) continue;
             const TokenId id = checked_id(PyTuple_GET_ITEM(item.get(), 0), "get_added_tokens_decoder");
-            Ref special = attribute_or_null(PyTuple_GET_ITEM(item.get(), 1), "special");
-            if (special && truth(special.get())) ids.push_back(id);
+            PyObject* token = PyTuple_GET_ITEM(item.get(), 1);
+            Ref special = attribute_or_null(token, "special");
+            if (!special || !truth(special.get())) continue;
+            Ref content = attribute_or_null(token, "content");
+            Ref normalized = attribute_or_null(token, "normalized");
+            const bool known = content && PyUnicode_Check(content.get());
+            tokens.push_back({id, known ? std::string(Utf8Text(content.get()).view()) : std::string(),
+                              known && !(normalized && truth(normalized.get()))});
         }
     }
-    return IdSet(std::move(ids));
+    return ProtectedTokens(std::move(tokens));
 }
 
 Encoder make_encoder(const TokenizerView& tokenizer, bool text_only) {

@@ -36,9 +36,10 @@ TokenizerView view_tokenizer(PyObject* tokenizer);
 // The id of `token` (a str), or none when the tokenizer does not know it.
 std::optional<TokenId> token_id(PyObject* backend, PyObject* token);
 
-// Every special token the tokenizer has added, with the given mask and pad
-// tokens: the ids no row text may make.
-IdSet protected_ids(PyObject* backend, std::optional<TokenId> mask_id, std::optional<TokenId> pad_id);
+// Every special token the tokenizer has added, with the `named` tokens (an
+// id and its spelling, a str: the mask and pad tokens): the ids no row text
+// may make, with their spellings.
+ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<TokenId, PyObject*>> named);
 
 // What encodes texts for one template: the backend itself, or a private copy.
 struct Encoder {

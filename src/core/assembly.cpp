@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <stdexcept>
 
 namespace korvanta {
 
@@ -164,6 +165,22 @@ IdSet::IdSet(std::vector<TokenId> ids) : ids_(std::move(ids)) {
 
 bool IdSet::contains(TokenId id) const noexcept { return std::binary_search(ids_.begin(), ids_.end(), id); }
 
+ProtectedTokens::ProtectedTokens(std::vector<Token> tokens) : tokens_(std::move(tokens)) {
+    std::vector<TokenId> ids;
+    for (const Token& token : tokens_) ids.push_back(token.id);
+    ids_ = IdSet(std::move(ids));
+    std::stable_sort(tokens_.begin(), tokens_.end(), [](const Token& a, const Token& b) { return a.id < b.id; });
+}
+
+bool ProtectedTokens::spelled_by(TokenId id, std::string_view text) const noexcept {
+    auto first = std::partition_point(tokens_.begin(), tokens_.end(), [&](const Token& t) { return t.id < id; });
+    if (first == tokens_.end() || first->id != id) return true;
+    for (; first != tokens_.end() && first->id == id; ++first) {
+        if (!first->literal || first->spelling == text) return true;
+    }
+    return false;
+}
+
 namespace {
 
 // A span without the whitespace at its ends, as the characters of `prompt` say.
@@ -180,7 +197,7 @@ CharSpan without_space(std::string_view prompt, CharSpan span) {
 
 bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
                       std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
-                      std::span<const CharSpan> slots, TokenId mask_id, const IdSet& protected_ids,
+                      std::span<const CharSpan> slots, TokenId mask_id, const ProtectedTokens& protected_ids,
                       OwnedTokens& out) {
     out.ids.assign(ids.begin(), ids.end());
     out.owners.assign(ids.size(), TokenOwner{});
@@ -218,11 +235,30 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
         auto piece = after(pieces);
         while (piece != pieces.end() && piece->empty()) ++piece;  // an empty piece holds no characters
         if (piece == pieces.end() || !piece->overlaps(span)) continue;
-        if (guarded && !piece->contains(without_space(prompt, span))) continue;
+        if (guarded) {
+            const CharSpan written = without_space(prompt, span);
+            if (!piece->contains(written)) continue;
+            out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(piece - pieces.begin())};
+            if (protected_ids.spelled_by(ids[k], character_slice(prompt, written))) out.injected.push_back({k, span});
+            continue;
+        }
         out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(piece - pieces.begin())};
-        if (guarded) out.injected.push_back({k, span});
     }
     return std::all_of(slot_found.begin(), slot_found.end(), [](std::uint8_t found) { return found == 1; });
+}
+
+bool unspelled_ids(std::string_view text, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+                   const ProtectedTokens& protected_ids, std::vector<TokenId>& out) {
+    bool none = true;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        if (protected_ids.contains(ids[k]) &&
+            protected_ids.spelled_by(ids[k], character_slice(text, without_space(text, offsets[k])))) {
+            none = false;
+            continue;
+        }
+        out.push_back(ids[k]);
+    }
+    return none;
 }
 
 void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>> replacements) {
@@ -245,7 +281,7 @@ void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>>
     tokens = std::move(replaced);
 }
 
-OwnSignature own_signature(const OwnedTokens& empty_row, const IdSet& protected_ids) {
+OwnSignature own_signature(const OwnedTokens& empty_row, const ProtectedTokens& protected_ids) {
     OwnSignature signature;
     signature.tokens = empty_row.ids.size();
     for (std::size_t k = 0; k < empty_row.ids.size(); ++k) {
@@ -256,7 +292,7 @@ OwnSignature own_signature(const OwnedTokens& empty_row, const IdSet& protected_
     return signature;
 }
 
-bool OwnSignature::slot_positions(std::span<const TokenId> ids, const IdSet& protected_ids,
+bool OwnSignature::slot_positions(std::span<const TokenId> ids, const ProtectedTokens& protected_ids,
                                   std::vector<std::size_t>& positions) const {
     positions.clear();
     std::size_t next = 0;
@@ -323,10 +359,17 @@ void piece_lengths(const OwnedTokens& tokens, std::span<std::size_t> lengths) no
 }
 
 void EncodedRows::add(std::span<const TokenId> ids, std::span<const std::size_t> slot_positions) {
+    // Every row has its slots' room, so that no row reads another's: a
+    // causal row ends at its slot and adds its position after.
+    if (slot_positions.size() > slots_per_row_ ||
+        std::any_of(slot_positions.begin(), slot_positions.end(), [&](std::size_t at) { return at >= ids.size(); })) {
+        throw std::logic_error("slot positions that do not fit the row");
+    }
     ids_.insert(ids_.end(), ids.begin(), ids.end());
     if (labelled_) labels_.resize(ids_.size(), ignored_label);
     ends_.push_back(ids_.size());
     slots_.insert(slots_.end(), slot_positions.begin(), slot_positions.end());
+    slots_.resize(ends_.size() * slots_per_row_, 0);
 }
 
 void EncodedRows::add_cut(const OwnedTokens& tokens, std::span<const std::size_t> kept, CutSide side,

@@ -115,9 +115,7 @@ struct TokenBatch {
     std::span<const std::uint8_t> special_of(std::size_t text) const noexcept;
 };
 
-// A set of ids, sorted, each once: the ids no row text may make (every
-// special token of the tokenizer, its mask token and its pad token), or the
-// lone whitespace pieces of a vocabulary.
+// A set of ids, sorted, each once: the lone whitespace pieces of a vocabulary.
 class IdSet {
    public:
     IdSet() = default;
@@ -127,6 +125,32 @@ class IdSet {
 
    private:
     std::vector<TokenId> ids_;  // sorted, unique
+};
+
+// The ids no row text may make (every special token of the tokenizer, the
+// unknown token among them, its mask token and its pad token), each with its
+// spelling. A protected token that row text made is a spelling of it only
+// where the characters it stands for are its spelling: a byte piece standing
+// for a character the vocabulary lacks, or the unknown token standing for
+// text it cannot read, is what the tokenizer makes of that text and stays.
+class ProtectedTokens {
+   public:
+    struct Token {
+        TokenId id;
+        std::string spelling;  // UTF-8, as the tokenizer matches it in text
+        bool literal = true;   // matched in the text as written (false: in the normalized text, any spelling counts)
+    };
+    ProtectedTokens() = default;
+    explicit ProtectedTokens(std::vector<Token> tokens);
+    bool contains(TokenId id) const noexcept { return ids_.contains(id); }
+    // Whether protected token `id` standing for `text` (its characters, but
+    // for the whitespace it absorbed around them) is a spelling of it; a
+    // token with no known spelling always is.
+    bool spelled_by(TokenId id, std::string_view text) const noexcept;
+
+   private:
+    IdSet ids_;
+    std::vector<Token> tokens_;  // sorted by id
 };
 
 // Whom a token of a prompt belongs to.
@@ -157,12 +181,18 @@ std::string_view character_slice(std::string_view text, CharSpan span) noexcept;
 // the slot's; a token with characters of a field piece is the piece's, except
 // a protected or special token whose characters, but for whitespace it
 // absorbed around it, lie outside the piece (the template's own); everything
-// else is the template's. A protected or special token a piece made is kept
-// in `injected`. Returns false when a slot does not hold exactly one mask token.
+// else is the template's. A protected or special token that a piece's text
+// spells is kept in `injected` (one the tokenizer made of text it lacks is
+// not). Returns false when a slot does not hold exactly one mask token.
 bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
                       std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
-                      std::span<const CharSpan> slots, TokenId mask_id, const IdSet& protected_ids,
+                      std::span<const CharSpan> slots, TokenId mask_id, const ProtectedTokens& protected_ids,
                       OwnedTokens& out);
+
+// Appends to `out` the ids of a reading of `text` (its ids and offsets) but
+// for the protected tokens the text spells; returns whether there were none.
+bool unspelled_ids(std::string_view text, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+                   const ProtectedTokens& protected_ids, std::vector<TokenId>& out);
 
 // Replaces the injected tokens of `tokens` by `replacements[i]` (for the i-th
 // injected token), owned by the same piece.
@@ -179,11 +209,11 @@ struct OwnSignature {
 
     // The slots' positions among `ids`, when its protected ids are the
     // template's own; false otherwise.
-    bool slot_positions(std::span<const TokenId> ids, const IdSet& protected_ids,
+    bool slot_positions(std::span<const TokenId> ids, const ProtectedTokens& protected_ids,
                         std::vector<std::size_t>& positions) const;
 };
 
-OwnSignature own_signature(const OwnedTokens& empty_row, const IdSet& protected_ids);
+OwnSignature own_signature(const OwnedTokens& empty_row, const ProtectedTokens& protected_ids);
 
 // ---------------------------------------------------------------- cutting and layout
 
