@@ -49,21 +49,35 @@ def reference(tok, markup, row, targets, mask=None):
             if fragment.string in targets:
                 spans.append((begin, len(prompt)))
     encoding = backend(tok).encode(prompt)
-    ids, labels, closing = list(encoding.ids), [], False
-    for k, (i, (b, e), special) in enumerate(zip(ids, encoding.offsets, encoding.special_tokens_mask)):
-        inside = [(s, t) for s, t in spans if not special and (b < t and e > s and b < e or b == e and s < b < t)]
-        closing = (closing or bool(inside)) and (bool(inside) or bool(special))
-        label = i if inside or (closing and special) else IGNORED
+    ids, offsets, flags = list(encoding.ids), encoding.offsets, encoding.special_tokens_mask
+    ends = {i for i, added in backend(tok).get_added_tokens_decoder().items() if added.special}
+    labels = []
+    for i, (b, e), special in zip(ids, offsets, flags):
+        inside = not special and any(b < t and e > s and b < e or b == e and s < b < t for s, t in spans)
+        label = i if inside else IGNORED
         for n, (s, t, fragment, answer) in enumerate(slots):
             if fragment is not None and b < t and e > s:
                 words = [o.strip() for o in fragment.options]
                 [label] = PromptTemplate(markup, tok).label_ids()[n][words.index(answer) if isinstance(answer, str)
                                                                    else answer]
         labels.append(label)
-        if inside:
-            last = max(kk for kk, (bb, ee) in enumerate(encoding.offsets)
-                       if any(bb < t and ee > s or bb == ee and s < bb < t for s, t in inside))
-            closing = k == last
+    # After each target's last token: the template's end token (blank tokens
+    # before it too), then the special tokens the tokenizer adds.
+    for s, t in spans:
+        held = [k for k, (b, e) in enumerate(offsets) if not flags[k] and (b < t and e > s and b < e or b == e and s < b < t)]
+        k, blank = (held[-1] + 1 if held else len(ids)), []
+        while k < len(ids) and (flags[k] or ids[k] in ends or not prompt[offsets[k][0]:offsets[k][1]].strip()):
+            if not (flags[k] or ids[k] in ends):
+                blank.append(k)
+                k += 1
+                continue
+            for j in [*blank, k]:
+                labels[j] = ids[j]
+            k += 1
+            while k < len(ids) and flags[k]:
+                labels[k] = ids[k]
+                k += 1
+            break
     if stopped:  # a causal input ends where the slot stands: the special tokens after the content go
         after = len(backend(tok).encode("a").ids) - 1 - backend(tok).encode("a").special_tokens_mask.index(0)
         ids, labels = ids[:len(ids) - after], labels[:len(labels) - after]
@@ -71,15 +85,20 @@ def reference(tok, markup, row, targets, mask=None):
 
 
 CASES = [
-    # markup, targets, mask (None: causal), row maker
+    # markup ({end}: the family's end token), targets, mask (None: causal), row maker
     ("Question: [q] Answer: [a]", ("a",), None, lambda rng: {"q": sentence(rng, 1, 12), "a": sentence(rng, 1, 8)}),
     ("Q: [q]\nA:[a]", ("a",), None, lambda rng: {"q": sentence(rng, 1, 6), "a": " " + sentence(rng, 1, 6)}),
     ("[text] It was [mask|great,terrible].", ("mask",), None, lambda rng: {"text": sentence(rng), "mask": rng.randrange(2)}),
     ("[text] It was [mask|great, terrible]. [why]", ("mask",), "MASK",
      lambda rng: {"text": sentence(rng), "why": "x", "mask": rng.choice(["great", "terrible", 0, 1])}),
     ("[q] -> [a] [b|x,y] [c]", ("a",), None, lambda rng: {"q": sentence(rng, 1, 5), "a": sentence(rng, 1, 5), "c": "z"}),
+    ("Review: [text]\nAnswer: [a]{end}", ("a",), None, lambda rng: {"text": sentence(rng), "a": sentence(rng, 1, 6)}),
+    ("Q: [q]\nA: [a]{end}\nQ: [q2]\nA: [a2]\n{end}{end}", ("a", "a2"), None,
+     lambda rng: {"q": sentence(rng, 1, 6), "a": sentence(rng, 1, 6) if rng.random() < 0.8 else "",
+                  "q2": sentence(rng, 1, 6), "a2": sentence(rng, 1, 6)}),
 ]
 MASKS = {"wordpiece": "[MASK]", "bytelevel": "<mask>", "unigram": "<mask>", "llama": "</s>"}
+ENDS = {"wordpiece": "\\[SEP\\]", "bytelevel": "</s>", "unigram": "</s>", "llama": "</s>"}
 
 
 @pytest.mark.parametrize("family", sorted(MASKS))
@@ -87,6 +106,7 @@ MASKS = {"wordpiece": "[MASK]", "bytelevel": "<mask>", "unigram": "<mask>", "lla
 def test_labels_are_the_targets_tokens(family, markup, targets, mask, make):
     tok = FAMILIES[family][0]()
     mask = MASKS[family] if mask else None
+    markup = markup.replace("{end}", ENDS[family])
     t = PromptTemplate(markup, tok)
     rng = random.Random(len(markup))
     batch = [make(rng) for _ in range(25)]

@@ -53,7 +53,7 @@ const char encode_batch_doc[] =
 const char label_ids_doc[] =
     "label_ids($self, /, **options)\n--\n\n"
     "The token ids of each slot's label words (its options), slot by slot, as each word\n"
-    "reads at its slot, between the template text around it. Options: slots=names,\n"
+    "reads at its slot, after the template text before it. Options: slots=names,\n"
     "single_token=True (a word of several tokens is then an error).";
 
 namespace {
@@ -480,10 +480,7 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
     for (std::size_t r = 0; r < values.rows; ++r) {
         if (next_slow < quick.slow.size() && quick.slow[next_slow] == r) {
             OwnedTokens& row = owned[next_slow++];
-            const std::size_t dropped = std::min(row.ids.size(), trailing);
-            row.ids.resize(row.ids.size() - dropped);
-            row.owners.resize(row.ids.size());
-            row.special.resize(row.ids.size());
+            row.keep_first(row.ids.size() - std::min(row.ids.size(), trailing));
             piece_lengths(row, lengths);
             std::size_t fixed = row.ids.size();
             for (std::size_t length : lengths) fixed -= length;
@@ -539,7 +536,7 @@ Ref template_encode_batch(TemplateObject& self, const Arguments& arguments, cons
     return encode_rows(self, arguments[0].get(), true, options);
 }
 
-// Each slot's words written at the slot between the template text around it,
+// Each slot's words written at the slot after the template text before it,
 // tokenized in one batch without special tokens: a word's tokens are those
 // that hold its characters.
 Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& options) {

@@ -23,6 +23,8 @@ std::string_view trim(std::string_view text) noexcept {
     return text;
 }
 
+bool is_blank(std::string_view text) noexcept { return std::all_of(text.begin(), text.end(), is_space); }
+
 bool is_slot(const PromptFragment& fragment, std::span<const std::string> extra_slots) {
     return !fragment.is_text() &&
            (fragment.options.size() > 0 ||
@@ -201,7 +203,12 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
                       OwnedTokens& out) {
     out.ids.assign(ids.begin(), ids.end());
     out.owners.assign(ids.size(), TokenOwner{});
-    out.special.assign(special.begin(), special.end());
+    out.marks.resize(ids.size());
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        out.marks[k] = static_cast<std::uint8_t>((special[k] != 0 ? special_mark : 0) |
+                                                 (protected_ids.contains(ids[k]) ? protected_mark : 0) |
+                                                 (is_blank(character_slice(prompt, offsets[k])) ? blank_mark : 0));
+    }
     out.injected.clear();
     std::vector<std::uint8_t> slot_found(slots.size(), 0);
     for (std::size_t k = 0; k < ids.size(); ++k) {
@@ -269,16 +276,24 @@ void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>>
             for (TokenId id : replacements[next]) {
                 replaced.ids.push_back(id);
                 replaced.owners.push_back(tokens.owners[k]);
-                replaced.special.push_back(0);
+                replaced.marks.push_back(0);
             }
             ++next;
             continue;
         }
         replaced.ids.push_back(tokens.ids[k]);
         replaced.owners.push_back(tokens.owners[k]);
-        replaced.special.push_back(tokens.special[k]);
+        replaced.marks.push_back(tokens.marks[k]);
     }
     tokens = std::move(replaced);
+}
+
+void OwnedTokens::keep_first(std::size_t count) {
+    count = std::min(count, ids.size());
+    ids.resize(count);
+    owners.resize(count);
+    marks.resize(count);
+    while (!injected.empty() && injected.back().token >= count) injected.pop_back();
 }
 
 OwnSignature own_signature(const OwnedTokens& empty_row, const ProtectedTokens& protected_ids) {
@@ -380,12 +395,13 @@ void EncodedRows::add_cut(const OwnedTokens& tokens, std::span<const std::size_t
     piece_lengths(tokens, lengths);
     for (std::size_t p = 0; side == CutSide::start && p < kept.size(); ++p) skip[p] = lengths[p] - kept[p];
     // 2. Keep the template's tokens and each piece's kept run; slots where
-    //    their mask lands; labels on target pieces, on the special tokens
-    //    right after a target piece's last token, and at target slots.
+    //    their mask lands; labels on target pieces, at target slots, and on
+    //    the end token after a target piece's last token.
     const std::size_t start = ids_.size();
     const std::size_t slots_start = slots_.size();
     slots_.resize(slots_start + slots_per_row_, 0);
-    bool closing = false;  // the tokens so far since a target piece's last token are special
+    enum { none, seeking, ended } closing = none;  // after a target piece's last token: before or after its end token
+    std::size_t blanks = 0;  // the blank tokens kept while seeking, labelled when an end token follows
     for (std::size_t k = 0; k < tokens.ids.size(); ++k) {
         const TokenOwner owner = tokens.owners[k];
         std::int64_t label = ignored_label;
@@ -393,7 +409,8 @@ void EncodedRows::add_cut(const OwnedTokens& tokens, std::span<const std::size_t
             const std::size_t rank = seen[owner.index]++;
             const bool target = !labels.target_pieces.empty() && labels.target_pieces[owner.index];
             const bool cut = rank < skip[owner.index] || rank >= skip[owner.index] + kept[owner.index];
-            closing = target && !cut && rank + 1 == lengths[owner.index];
+            closing = target && !cut && rank + 1 == lengths[owner.index] ? seeking : none;
+            blanks = 0;
             if (cut) continue;
             if (target) label = static_cast<std::int64_t>(tokens.ids[k]);
         } else {
@@ -402,9 +419,22 @@ void EncodedRows::add_cut(const OwnedTokens& tokens, std::span<const std::size_t
                 if (owner.index < labels.slot_answers.size() && labels.slot_answers[owner.index]) {
                     label = static_cast<std::int64_t>(*labels.slot_answers[owner.index]);
                 }
+                closing = none;
             }
-            closing = closing && tokens.special[k] != 0;
-            if (closing) label = static_cast<std::int64_t>(tokens.ids[k]);
+            const std::uint8_t marks = tokens.marks[k];
+            const bool ends = closing == seeking && (marks & (special_mark | protected_mark)) != 0;
+            if (ends || (closing == ended && (marks & special_mark) != 0)) {
+                label = static_cast<std::int64_t>(tokens.ids[k]);
+                for (std::size_t b = ids_.size() - blanks; labelled_ && b < ids_.size(); ++b) {
+                    labels_[b] = static_cast<std::int64_t>(ids_[b]);
+                }
+                closing = ended;
+                blanks = 0;
+            } else if (closing == seeking && (marks & blank_mark) != 0) {
+                ++blanks;
+            } else {
+                closing = none;
+            }
         }
         ids_.push_back(tokens.ids[k]);
         if (labelled_) labels_.push_back(label);
@@ -462,16 +492,17 @@ LabelContexts label_contexts(const FragmentList& fragments, std::span<const std:
     LabelContexts result;
     for (std::size_t i = 0; i < fragments.size(); ++i) {
         if (!is_slot(fragments[i], extra_slots)) continue;
-        // The template text that touches the slot on each side, up to the next control.
-        std::string before, after;
+        // The template text before the slot, back to the previous control.
+        // The text after it is left out: at the mask, it is read apart from
+        // the word (a piece such as "great." is not what stands there).
+        std::string before;
         for (std::size_t j = i; j > 0 && fragments[j - 1].is_text(); --j) before.insert(0, fragments[j - 1].string);
-        for (std::size_t j = i + 1; j < fragments.size() && fragments[j].is_text(); ++j) after += fragments[j].string;
         const std::size_t start = character_count(before);
         result.words.emplace_back();
         for (std::string_view option : fragments[i].options) {
             const std::string_view word = trim(option);
             result.words.back().emplace_back(word);
-            result.contexts.push_back({before + std::string(word) + after, {start, start + character_count(word)}});
+            result.contexts.push_back({before + std::string(word), {start, start + character_count(word)}});
         }
         result.words_per_slot.push_back(fragments[i].options.size());
         result.slots.push_back(&fragments[i]);

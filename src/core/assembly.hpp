@@ -166,12 +166,22 @@ struct InjectedToken {
     CharSpan span;      // its characters in the prompt
 };
 
+// What a token of a prompt is, beyond its owner (bits of OwnedTokens::marks).
+enum TokenMark : std::uint8_t {
+    special_mark = 1,    // the tokenizer flags it special (a post-processor's)
+    protected_mark = 2,  // its id is protected (an added special token, the mask, the pad token)
+    blank_mark = 4,      // it holds no characters, or only whitespace
+};
+
 // One row's tokens with their owners, as the core cuts and lays them out.
 struct OwnedTokens {
     std::vector<TokenId> ids;
     std::vector<TokenOwner> owners;
-    std::vector<std::uint8_t> special;    // per token, 1 for a special token
+    std::vector<std::uint8_t> marks;      // per token, its TokenMark bits
     std::vector<InjectedToken> injected;  // in token order
+
+    // Keeps the first `count` tokens (a causal input drops the special tokens after its content).
+    void keep_first(std::size_t count);
 };
 
 // Characters `span` of UTF-8 text.
@@ -231,9 +241,11 @@ bool kept_lengths(std::size_t fixed, std::span<const std::size_t> lengths, std::
 // Per piece, how many tokens the row's tokens give it.
 void piece_lengths(const OwnedTokens& tokens, std::span<std::size_t> lengths) noexcept;
 
-// What a row's labels are: the tokens of its target pieces (and the special
-// tokens right after such a piece's last token, so that a model learns to
-// stop), and at a target slot's mask the id of the row's answer.
+// What a row's labels are: the tokens of its target pieces, and at a target
+// slot's mask the id of the row's answer. So that a model learns to stop, the
+// end token that follows a target piece's last token is labelled too: the
+// template's first protected token after it (with the blank tokens between),
+// and the special tokens the tokenizer adds right after.
 struct LabelRule {
     std::span<const std::uint8_t> target_pieces;        // per piece: labelled
     std::span<const std::optional<TokenId>> slot_answers;  // per slot: the id its mask is labelled with, if any
@@ -284,8 +296,8 @@ std::size_t padded_width(const EncodedRows& rows, Padding padding) noexcept;
 
 // ---------------------------------------------------------------- label words
 
-// Each option of each slot written at its slot between the template text
-// around it, without the whitespace around the option: the text to tokenize
+// Each option of each slot written at its slot after the template text
+// before it, without the whitespace around the option: the text to tokenize
 // and where the word stands in it.
 struct LabelContext {
     std::string text;  // UTF-8
