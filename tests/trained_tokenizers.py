@@ -132,6 +132,24 @@ def llama():
 
 
 @functools.lru_cache(maxsize=None)
+def llama_bytes():
+    """Llama-like, trained as users train one with the tokenizers package: on
+    English text only (no CJK, Arabic or emoji in its vocabulary), its byte
+    pieces given to the trainer as special tokens, so that every character it
+    lacks comes out as protected byte pieces."""
+    from tokenizers import Tokenizer, models, normalizers, processors, trainers
+
+    tokenizer = Tokenizer(models.BPE(unk_token="<unk>", byte_fallback=True, fuse_unk=True))
+    tokenizer.normalizer = normalizers.Sequence([normalizers.Prepend("▁"), normalizers.Replace(" ", "▁")])
+    bytes_ = [f"<0x{byte:02X}>" for byte in range(256)]
+    trainer = trainers.BpeTrainer(vocab_size=700, special_tokens=["<unk>", "<s>", "</s>", *bytes_])
+    tokenizer.train_from_iterator([text for text in corpus() if text.isascii()], trainer)
+    tokenizer.post_processor = processors.TemplateProcessing(single="<s> $A", pair="<s> $A <s> $B",
+                                                             special_tokens=[("<s>", tokenizer.token_to_id("<s>"))])
+    return tokenizer
+
+
+@functools.lru_cache(maxsize=None)
 def folding():
     """BPE over text folded by NFKC, Lowercase and StripAccents, split at whitespace and punctuation."""
     from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors, trainers
@@ -196,5 +214,6 @@ FAMILIES = {
     "unigram": (unigram, "<mask>"),
     "unigram_first": (unigram_first, "<mask>"),
     "llama": (llama, "</s>"),
+    "llama_bytes": (llama_bytes, "</s>"),
     "folding": (folding, "[MASK]"),
 }
