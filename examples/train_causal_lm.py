@@ -51,6 +51,9 @@ def main() -> None:
         batch = train[(step * 16) % 64:(step * 16) % 64 + 16]
         inputs = train_template.encode_batch(batch, mask_token=None, targets="answer", max_length=48,
                                              padding="longest", padding_side="right", return_tensors="pt")
+        # Each row's labels end with the end-of-text token, so that the model learns to stop.
+        ends = inputs["labels"][inputs["labels"] != -100]
+        assert int((ends == tokenizer.eos_token_id).sum()) == len(batch)
         out = model(input_ids=inputs["input_ids"], attention_mask=inputs["attention_mask"], labels=inputs["labels"])
         out.loss.backward()
         optimizer.step()

@@ -216,3 +216,17 @@ def test_answers_that_are_not_answers():
     pieces = tok.encode(" supercalifragilistic", add_special_tokens=False).tokens
     raises(ValueError, f"label word 'supercalifragilistic' of slot 'mask' is {len(pieces)} tokens, not one: "
            f"{pieces!r}", rare.encode, {"mask": 0}, mask_token="[MASK]", targets="mask")
+
+
+@pytest.mark.parametrize("family", sorted(FAMILIES))
+def test_a_causal_input_leaves_the_closing_tokens_out_unless_it_is_trained_whole(family):
+    tok = FAMILIES[family][0]()
+    t = PromptTemplate("Review: [text]", tok)
+    rows = [{"text": sentence(random.Random(seed), 1, 12)} for seed in range(5)]
+    for row in rows:
+        whole = backend(tok).encode("Review: " + row["text"])
+        closing = len(whole.ids) - 1 - max(k for k, special in enumerate(whole.special_tokens_mask) if not special)
+        assert t.encode(row, mask_token=None)["input_ids"] == whole.ids[:len(whole.ids) - closing]
+        trained_whole = t.encode(row, mask_token=None, targets="text")
+        assert trained_whole["input_ids"] == whole.ids
+        assert trained_whole["labels"][len(whole.ids) - closing:] == whole.ids[len(whole.ids) - closing:]

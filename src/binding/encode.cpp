@@ -45,8 +45,10 @@ const char encode_batch_doc[] =
     "(shorten=names, default all but targets), longest first, from the end (side='left': from\n"
     "the start); overflow='drop' leaves out rows that cannot fit and adds row_index.\n"
     "slots=names marks more controls as slots; mask_token= overrides the tokenizer's (None: the\n"
-    "input ends at the first slot that is not a target, for causal models); targets=names adds\n"
-    "labels (ids of the targets' tokens, -100 elsewhere; a target slot's answer is row[name]);\n"
+    "input ends at the first slot that is not a target, for causal models, and the tokenizer's\n"
+    "closing special tokens are left out unless targets= are given with no such slot);\n"
+    "targets=names adds labels (ids of the targets' tokens and of the end token the template\n"
+    "writes after a target field, -100 elsewhere; a target slot's answer is row[name]);\n"
     "add_special_tokens=True adds the tokenizer's own; padding='longest' or N pads with pad_token\n"
     "on padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors.";
 
