@@ -2,6 +2,8 @@
 // it returns into checked plain values.
 #include "binding/tokenizer.hpp"
 
+#include <algorithm>
+
 #include "binding/statics.hpp"
 
 namespace korvanta {
@@ -154,10 +156,19 @@ TokenizerView view_tokenizer(PyObject* tokenizer) {
         PyObject* token = PyDict_GetItemString(padding.get(), "pad_token");
         if (token != nullptr && PyUnicode_Check(token)) view.pad_token = Ref::borrow(token);
     }
+    // What its vocabulary is now: the model's size and how many tokens were
+    // added (a token added in place, even one the model already holds,
+    // changes how text reads).
     if (Ref size = attribute_or_null(backend, "get_vocab_size")) {
-        Ref with_added = check(PyObject_CallOneArg(size.get(), Py_True));
-        const Py_ssize_t count = checked_count(with_added.get());
-        view.vocabulary = count < 0 ? 0 : static_cast<std::size_t>(count);
+        Ref model_size = check(PyObject_CallOneArg(size.get(), Py_False));
+        const Py_ssize_t count = checked_count(model_size.get());
+        view.vocabulary.model = count < 0 ? 0 : static_cast<std::size_t>(count);
+    }
+    if (Ref added = attribute_or_null(backend, "get_added_tokens_decoder")) {
+        Ref decoder = check(PyObject_CallNoArgs(added.get()));
+        const Py_ssize_t count = PyObject_Length(decoder.get());
+        check_status(static_cast<int>(std::min<Py_ssize_t>(count, 0)));
+        view.vocabulary.added = static_cast<std::size_t>(count);
     }
     Ref truncation = attribute_or_null(backend, "truncation");
     Ref as_text = attribute_or_null(backend, "encode_special_tokens");

@@ -17,6 +17,15 @@
 
 namespace korvanta {
 
+// What a tokenizer's vocabulary was when read: tokens added since make what
+// was worked out from it stale.
+struct VocabularyStamp {
+    std::size_t model = 0;  // the model's own vocabulary size, 0 when it does not say
+    std::size_t added = 0;  // how many tokens were added to it (special or not)
+
+    bool operator==(const VocabularyStamp&) const = default;
+};
+
 // The template's tokenizer as one call reads it.
 struct TokenizerView {
     Ref object;      // the template's tokenizer, held for the call
@@ -25,7 +34,7 @@ struct TokenizerView {
     Ref pad_token;   // the pad token it names (str), or null
     Ref padding_side;  // the side it pads on ("left" or "right", a transformers tokenizer's), or null
     std::size_t model_max_length = 0;  // the longest input its model takes (a transformers tokenizer's), 0: unknown
-    std::size_t vocabulary = 0;  // its vocabulary's size with added tokens, 0 when it does not say
+    VocabularyStamp vocabulary;  // its vocabulary as it is now
     bool as_is = false;  // no truncation, padding or special tokens read as text: it can be called as it is
 };
 
