@@ -51,7 +51,8 @@ def test_rows_match_the_whole_prompt_tokenized_and_cut(family, markup, max_lengt
     build, mask = FAMILIES[family]
     tok = build()
     t = PromptTemplate(markup, tok)
-    batch = rows(60, seed=len(markup), short=set(t.fields) - set(shorten or t.fields))
+    shorten = shorten and [name for name in shorten if name in t.fields]
+    batch = rows(60, seed=len(markup), short=set(t.fields) - set(t.fields if shorten is None else shorten))
     got = t.encode_batch(batch, mask_token=mask, max_length=max_length, shorten=shorten, side=side)
     for i, row in enumerate(batch):
         ids, positions = reference(markup, tok, mask, row, max_length, shorten, side)
@@ -170,13 +171,27 @@ def test_every_error_says_what_to_do(tokenizer):
         ("return_tensors", "tf", "return_tensors must be None, 'np' or 'pt', not 'tf'"),
         ("overflow", "cut", "overflow must be 'raise' or 'drop', not 'cut'"),
         ("padding_side", "top", "padding_side must be 'right' or 'left', not 'top'"),
-        ("targets", "nope", "targets names 'nope', which is neither a field nor a slot of the template"),
+        ("overflow", None, "overflow must be 'raise' or 'drop', not None"),
+        ("targets", "nope", "targets names 'nope', which is neither a field nor a slot of the template (its fields "
+                            "and slots: 'text', 'mask')"),
+        ("shorten", "txt", "shorten names 'txt', which is neither a field nor a slot of the template (its fields "
+                           "and slots: 'text', 'mask')"),
+        ("slots", ["text", "txt"], "slots names 'txt', which is neither a field nor a slot of the template (its "
+                                   "fields and slots: 'text', 'mask')"),
         ("max_length", 0, "max_length must be None or a positive number of tokens, not 0"),
     ]:
         raises(ValueError, message, t.encode, row, mask_token=mask, **{option: value})
+    raises(TypeError, "add_special_tokens must be True or False, not str", t.encode, row, mask_token=mask,
+           add_special_tokens="yes")
+    raises(TypeError, "single_token must be True or False, not int", t.label_ids, single_token=1)
+    raises(ValueError, "slots names 'nope', which is neither a field nor a slot of the template (it has none)",
+           PromptTemplate("plain", tok).label_ids, slots="nope")
+    raises(ValueError, "targets names slot 'text', which has no options: a target slot's answer is one of its "
+           "options", t.encode, row, mask_token=mask, slots="text", targets="text")
     raises(ValueError, "padding needs a pad token: pass pad_token=", t.encode, row, mask_token=mask, padding=True)
-    raises(ValueError, "return_tensors='np' needs rows of one length: pass padding='longest' or padding=N",
-           t.encode_batch, [row, {"text": "a"}], mask_token=mask, return_tensors="np")
+    for tensors in ("np", "pt"):
+        raises(ValueError, f"return_tensors='{tensors}' needs rows of one length: pass padding='longest' or "
+               "padding=N", t.encode_batch, [row, {"text": "a"}], mask_token=mask, return_tensors=tensors)
     raises(ValueError, "column 'b' has 1 rows, but column 'a' has 2", two.encode_batch,
            {"a": ["x", "y"], "b": ["z"]}, mask_token=mask)
     raises(TypeError, "PromptTemplate.encode() got an unexpected keyword argument 'truncation'", t.encode, row,

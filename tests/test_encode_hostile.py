@@ -142,6 +142,10 @@ def test_rows_and_columns_changed_by_a_values_str():
     ("Ann", TypeError, "rows must be a list of mappings such as {\"text\": ...} or a mapping of columns, not a 'str'"),
     ({"other": ["x"]}, KeyError, "\"'name': the batch has no column 'name' (its columns: 'other')\""),
     ([{"nam": 1, "x": 2}], KeyError, "\"'name' (row 0): the row has no field 'name' (its keys: 'nam', 'x')\""),
+    ([{"name": "x"}, {"name": None}], TypeError,
+     "row 1: field 'name' is None: fill it, or leave the row out (a missing value is never written as text)"),
+    ({"name": ["x", "y", None]}, TypeError,
+     "row 2: field 'name' is None: fill it, or leave the row out (a missing value is never written as text)"),
 ])
 def test_rows_that_are_not_rows(rows, exception, message):
     raises(exception, message, PromptTemplate("Hi [name]", WordTokenizer()).encode_batch, rows)

@@ -230,3 +230,52 @@ def test_a_causal_input_leaves_the_closing_tokens_out_unless_it_is_trained_whole
         trained_whole = t.encode(row, mask_token=None, targets="text")
         assert trained_whole["input_ids"] == whole.ids
         assert trained_whole["labels"][len(whole.ids) - closing:] == whole.ids[len(whole.ids) - closing:]
+
+
+def test_answers_and_columns_from_numpy_and_pandas():
+    np = pytest.importorskip("numpy")
+    pd = pytest.importorskip("pandas")
+    tok = trained.wordpiece()
+    t = PromptTemplate("[text] It was [mask|great,terrible].", tok)
+    rows = [{"text": "a film", "mask": 0}, {"text": "the plot", "mask": 1}]
+    want = t.encode_batch(rows, mask_token="[MASK]", targets="mask")
+    frame = pd.DataFrame(rows)
+    assert t.encode_batch(frame, mask_token="[MASK]", targets="mask") == want
+    arrays = {"text": np.array(["a film", "the plot"]), "mask": np.array([0, 1])}
+    assert t.encode_batch(arrays, mask_token="[MASK]", targets="mask") == want
+    assert [t.encode(row, mask_token="[MASK]", targets="mask") for row in frame.to_dict("records")] == [
+        t.encode(row, mask_token="[MASK]", targets="mask") for row in rows]
+    raises(TypeError, "column 'text' is a 'ndarray', not a list: pass a list of rows or a mapping of columns of "
+           "equal-length lists", t.encode_batch, {"text": np.array([["a"]]), "mask": [0]}, mask_token="[MASK]")
+
+
+def test_what_the_tokenizer_lacks_or_breaks_is_said(monkeypatch):
+    pytest.importorskip("transformers")
+    tok = trained.wrapped(trained.bytelevel, "<mask>", "<pad>")
+    t = PromptTemplate("[text] It was [mask|great,terrible].", tok)
+    row = {"text": "a film"}
+    tok.padding_side = "center"  # read only when padding
+    assert t.encode(row) == t.encode(row, padding_side="right")
+    raises(ValueError, "the tokenizer's padding_side is 'center': pass padding_side='right' or 'left'", t.encode,
+           row, padding="longest")
+    monkeypatch.setitem(__import__("sys").modules, "numpy", None)
+    error = raises(ImportError, "return_tensors='np' needs numpy: pip install numpy", t.encode, row,
+                   return_tensors="np")
+    assert isinstance(error.__cause__, ImportError)  # why the import failed
+
+
+def test_a_word_of_several_tokens_is_shown_by_its_ids_when_the_tokenizer_cannot_spell_them():
+    class NoSpelling:
+        def __init__(self, tok):
+            self.tok = tok
+
+        def __getattr__(self, name):
+            if name == "id_to_token":
+                raise AttributeError(name)
+            return getattr(self.tok, name)
+
+    tok = trained.wordpiece()
+    ids = tok.encode(" supercalifragilistic", add_special_tokens=False).ids
+    raises(ValueError, f"label word 'supercalifragilistic' of slot 'mask' is {len(ids)} tokens, not one: {ids!r}",
+           PromptTemplate("It was [mask|supercalifragilistic,great].", NoSpelling(tok)).label_ids,
+           single_token=True)

@@ -44,7 +44,7 @@ class Shown:
 @pytest.mark.parametrize("markup, values, prompt", [
     ("Hi [name] ! It was [mask|great,terrible].", {"name": "Ann", "mask": "[MASK]"}, "Hi Ann ! It was [MASK]."),
     ("[a][a|x]", {"a": 1}, "11"),
-    ("[n] [o] [s]", {"n": None, "o": Shown(), "s": 2.5}, "None shown 2.5"),
+    ("[n] [o] [s]", {"n": True, "o": Shown(), "s": 2.5}, "True shown 2.5"),
     ("raw: [v]", {"v": "a\\[b] \\"}, "raw: a\\[b] \\"),
     ("é [x] 😀", {"x": "ü"}, "é ü 😀"),
     ("[x]", {"x": "\ud800"}, "\ud800"),
@@ -69,6 +69,8 @@ def test_lookup_failures_pass_through():
         t.render({"known": "k"})
     assert info.value.args == ("unknown",)
     raises(TypeError, "'int' object is not subscriptable", t.render, 5)
+    raises(TypeError, "field 'known' is None: fill it (a missing value is never written as text)", t.render,
+           {"known": None})
     raises(TypeError, "PromptTemplate.render() missing 1 required positional argument: 'values'", t.render)
     raises(TypeError, "PromptTemplate.render() takes 1 positional arguments but 2 were given", t.render, {}, {})
 

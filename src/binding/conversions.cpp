@@ -127,10 +127,7 @@ Py_ssize_t sequence_size_hint(PyObject* object) {
     if (size < 0) {
         // An object without a length, or whose __len__ fails, gives no hint;
         // running out of memory, an interrupt or an exit request is not that.
-        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            throw PythonError{};
-        }
-        PyErr_Clear();
+        clear_ordinary_failure();
         return 0;
     }
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object) || PyUnicode_CheckExact(object)) return size;

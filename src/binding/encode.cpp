@@ -298,9 +298,10 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
 [[noreturn]] void raise_word_pieces(const TokenizerView& tokenizer, std::string_view word, std::string_view slot,
                                     std::span<const TokenId> ids) {
     Ref pieces = check(PyList_New(0));
+    Ref spell = attribute_or_null(tokenizer.backend.get(), "id_to_token");  // without it, the ids are shown
     for (TokenId id : ids) {
-        Ref piece = check(PyObject_CallMethod(tokenizer.backend.get(), "id_to_token", "K",
-                                              static_cast<unsigned long long>(id)));
+        Ref number = check(PyLong_FromUnsignedLongLong(id));
+        Ref piece = spell ? check(PyObject_CallOneArg(spell.get(), number.get())) : std::move(number);
         check_status(PyList_Append(pieces.get(), piece.get()));
     }
     PyErr_Format(PyExc_ValueError, messages::label_word_pieces, new_str(word).get(), new_str(slot).get(),
@@ -352,7 +353,8 @@ CallOptions call_options(const TokenizerView& tokenizer, const Options& options,
                      tensors_of(options[encode_option::return_tensors].get()),
                      // One row (encode) cannot be left out: it raises as with "raise".
                      drops_overflow(options[encode_option::overflow].get()) && batch,
-                     pads_left(options[encode_option::padding_side].get(), tokenizer)};
+                     false};
+    call.left = pads_left(options[encode_option::padding_side].get(), tokenizer, call.padding.kind != Padding::none);
     PyObject* pad_option = token_option(options[encode_option::pad_token].get(), "pad_token");
     if (call.padding.kind != Padding::none) {
         PyObject* pad_token = pad_option != nullptr ? pad_option : tokenizer.pad_token.get();
@@ -370,6 +372,7 @@ CallOptions call_options(const TokenizerView& tokenizer, const Options& options,
 std::vector<std::uint8_t> shortenable_pieces(const EncodingCache& cache, const Options& options) {
     PyObject* shorten_option = options[encode_option::shorten].get();
     const std::vector<std::string> shorten = names_of(shorten_option, "shorten");
+    check_names("shorten", shorten, *cache.content);
     std::vector<std::uint8_t> shortenable;
     for (const PromptPart& part : cache.plan.parts) {
         if (part.kind != PartKind::field) continue;
@@ -546,7 +549,8 @@ Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& op
     Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
     const TokenizerView tokenizer = view_tokenizer(held_tokenizer.get());
     const std::vector<std::string> extra = names_of(options[label_option::slots].get(), "slots");
-    const bool single = options[label_option::single_token] && truth(options[label_option::single_token].get());
+    check_names("slots", extra, *content);
+    const bool single = flag_of(options[label_option::single_token].get(), "single_token", false);
     const LabelContexts contexts = label_contexts(content->fragments, extra);
     const std::vector<std::vector<std::vector<TokenId>>> slots =
         label_words(make_encoder(tokenizer, false), tokenizer, contexts);

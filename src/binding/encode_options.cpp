@@ -102,7 +102,7 @@ Tensors tensors_of(PyObject* value) {
 
 // overflow="raise" (false) or "drop" (true).
 bool drops_overflow(PyObject* value) {
-    if (value == nullptr || value == Py_None) return false;
+    if (value == nullptr) return false;
     if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "raise") == 0) return false;
     if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "drop") == 0) return true;
     PyErr_Format(PyExc_ValueError, messages::bad_overflow, value);
@@ -110,30 +110,62 @@ bool drops_overflow(PyObject* value) {
 }
 
 // padding_side: "right" (false) or "left" (true); by default the tokenizer's own side, else right.
-bool pads_left(PyObject* value, const TokenizerView& tokenizer) {
-    if (value == nullptr || value == Py_None) {
+bool pads_left(PyObject* value, const TokenizerView& tokenizer, bool padding) {
+    const bool own = value == nullptr || value == Py_None;
+    if (own) {
         value = tokenizer.padding_side.get();
-        if (value == nullptr) return false;
+        if (value == nullptr || !padding) return false;  // the tokenizer's own side matters only when padding
     }
     if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "right") == 0) return false;
     if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "left") == 0) return true;
-    PyErr_Format(PyExc_ValueError, messages::bad_padding_side, value);
+    PyErr_Format(PyExc_ValueError, own ? messages::bad_tokenizer_padding_side : messages::bad_padding_side, value);
     throw PythonError{};
 }
 
-// The cache key of a call.
+void check_names(const char* option, const std::vector<std::string>& names, const TemplateContent& content) {
+    std::vector<std::string_view> controls;  // each once, in template order
+    for (const PromptFragment& fragment : content.fragments) {
+        if (!fragment.is_text() && std::find(controls.begin(), controls.end(), fragment.string) == controls.end()) {
+            controls.push_back(fragment.string);
+        }
+    }
+    for (const std::string& name : names) {
+        if (std::find(controls.begin(), controls.end(), name) != controls.end()) continue;
+        Ref listed = check(PyList_New(0));
+        for (std::string_view control : controls) {
+            check_status(PyList_Append(listed.get(), check(PyObject_Repr(new_str(control).get())).get()));
+        }
+        Ref what = check(PyUnicode_FromString(messages::template_has_none));
+        if (!controls.empty()) {
+            Ref joined = check(PyUnicode_Join(check(PyUnicode_FromString(", ")).get(), listed.get()));
+            what = check(PyUnicode_FromFormat(messages::template_names, joined.get()));
+        }
+        PyErr_Format(PyExc_ValueError, messages::not_a_control, option, new_str(name).get(), what.get());
+        throw PythonError{};
+    }
+}
+
+bool flag_of(PyObject* value, const char* option, bool absent) {
+    if (value == nullptr) return absent;
+    if (PyBool_Check(value)) return value == Py_True;
+    raise_option_type(option, "True or False", value);
+}
+
+// The cache key of a call; a name option that names nothing of the template is a ValueError.
 EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenizer, const Options& options) {
     EncodingKey key;
     key.extra_slots = names_of(options[encode_option::slots].get(), "slots");
+    check_names("slots", key.extra_slots, content);
     key.targets = names_of(options[encode_option::targets].get(), "targets");
-    for (const std::string& target : key.targets) {
-        if (std::none_of(content.fragments.begin(), content.fragments.end(),
-                         [&](const PromptFragment& f) { return !f.is_text() && f.string == target; })) {
-            PyErr_Format(PyExc_ValueError, messages::not_a_target, new_str(target).get());
+    check_names("targets", key.targets, content);
+    for (const PromptFragment& fragment : content.fragments) {
+        if (!fragment.is_text() && fragment.options.size() == 0 && contains(key.extra_slots, fragment.string) &&
+            contains(key.targets, fragment.string)) {
+            PyErr_Format(PyExc_ValueError, messages::target_without_options, new_str(fragment.string.view()).get());
             throw PythonError{};
         }
     }
-    if (PyObject* special = options[encode_option::add_special_tokens].get()) key.special_tokens = truth(special);
+    key.special_tokens = flag_of(options[encode_option::add_special_tokens].get(), "add_special_tokens", true);
     const bool has_slots = std::any_of(content.fragments.begin(), content.fragments.end(), [&](const PromptFragment& f) {
         return !f.is_text() && (f.options.size() > 0 || contains(key.extra_slots, f.string));
     });

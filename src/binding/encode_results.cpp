@@ -47,10 +47,16 @@ Ref new_array(PyObject* numpy, std::initializer_list<std::size_t> shape, Fill&& 
     return array;
 }
 
+// The module, or an ImportError that says what to install, caused by the
+// import's own failure (a broken install shows why).
 Ref import_module(const char* name, const char* missing) {
     Ref module = Ref::steal(PyImport_ImportModule(name));
     if (!module) {
-        if (PyErr_ExceptionMatches(PyExc_ImportError)) raise(PyExc_ImportError, missing);
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PythonError{};
+        Ref cause = fetch_exception();
+        Ref error = check(PyObject_CallOneArg(PyExc_ImportError, check(PyUnicode_FromString(missing)).get()));
+        PyException_SetCause(error.get(), cause.release());
+        PyErr_SetObject(PyExc_ImportError, error.get());
         throw PythonError{};
     }
     return module;
@@ -90,7 +96,11 @@ Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, Layout l
     Ref numpy;
     if (layout.tensors != Tensors::none) {
         for (std::size_t r = 0; layout.width == 0 && r < rows.size(); ++r) {
-            if (rows.ids(r).size() != columns) raise(PyExc_ValueError, messages::ragged_arrays);
+            if (rows.ids(r).size() != columns) {
+                PyErr_Format(PyExc_ValueError, messages::ragged_arrays,
+                             layout.tensors == Tensors::torch ? "pt" : "np");
+                throw PythonError{};
+            }
         }
         if (layout.tensors == Tensors::torch) import_module("torch", messages::needs_torch);
         numpy = import_module("numpy", messages::needs_numpy);

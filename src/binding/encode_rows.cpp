@@ -20,7 +20,7 @@ namespace {
 Ref key_list(PyObject* mapping) {
     Ref keys = Ref::steal(PyMapping_Keys(mapping));
     if (!keys) {
-        PyErr_Clear();
+        clear_ordinary_failure();
         return Ref();
     }
     const Py_ssize_t count = PyList_GET_SIZE(keys.get());
@@ -59,16 +59,31 @@ Ref key_list(PyObject* mapping) {
 bool is_mapping(PyObject* object) {
     if (PyDict_Check(object)) return true;
     if (PyUnicode_Check(object) || PyBytes_Check(object) || PyList_Check(object) || PyTuple_Check(object)) return false;
-    const int has_keys = PyObject_HasAttrString(object, "keys");
-    return has_keys == 1;
+    Ref keys = Ref::steal(PyObject_GetAttrString(object, "keys"));
+    if (!keys) clear_ordinary_failure();
+    return static_cast<bool>(keys);
+}
+
+// A column of a batch: a list or tuple, a one-dimensional array (numpy's,
+// or a pandas Series, which has keys but is read by its values), or any
+// other sequence that is not text or a mapping.
+bool is_column(PyObject* object) {
+    if (PyList_Check(object) || PyTuple_Check(object)) return true;
+    if (PyUnicode_Check(object) || PyBytes_Check(object)) return false;
+    if (Ref dimensions = attribute_or_null(object, "ndim")) {
+        return PyLong_CheckExact(dimensions.get()) && PyLong_AsLong(dimensions.get()) == 1 && !PyErr_Occurred();
+    }
+    return !is_mapping(object) && PySequence_Check(object);
 }
 
 // The index of a row's answer to a slot: an int indexes `options`, a str is one of them.
 std::size_t answer_index(PyObject* value, const std::vector<std::string>& options, std::string_view slot,
                          std::size_t row) {
-    if (PyLong_Check(value) && !PyBool_Check(value)) {
-        const Py_ssize_t index = PyLong_AsSsize_t(value);
+    if (PyIndex_Check(value) && !PyBool_Check(value)) {  // an int, or any integer (numpy's, pandas') that says so
+        Ref number = check(PyNumber_Index(value));
+        const Py_ssize_t index = PyLong_AsSsize_t(number.get());
         if (index >= 0 && static_cast<std::size_t>(index) < options.size()) return static_cast<std::size_t>(index);
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
         PyErr_Clear();
     } else if (PyUnicode_Check(value)) {
         const Utf8Text text(value);
@@ -112,6 +127,10 @@ RowValues row_values(const EncodingCache& cache, const TokenizerView& tokenizer,
     };
     // 2. Each value as the prompt writes it.
     auto take = [&](std::size_t row, std::size_t n, PyObject* value) {
+        if (value == Py_None) {
+            PyErr_Format(PyExc_TypeError, messages::none_in_row, row, names[n].get());
+            throw PythonError{};
+        }
         if (n == 0) values.answers.resize(values.answers.size() + plan.slots, 0);
         if (n >= plan.fields.size()) {
             const std::size_t s = slot_of_name[n - plan.fields.size()];
@@ -141,8 +160,7 @@ RowValues row_values(const EncodingCache& cache, const TokenizerView& tokenizer,
         Py_ssize_t rows_count = -1;
         for (std::size_t n = 0; n < names.size(); ++n) {
             Ref column = lookup(rows, names[n].get(), std::nullopt);
-            if (PyUnicode_Check(column.get()) || PyBytes_Check(column.get()) || is_mapping(column.get()) ||
-                !PySequence_Check(column.get())) {
+            if (!is_column(column.get())) {
                 PyErr_Format(PyExc_TypeError, messages::column_not_a_list, names[n].get(), type_name(column.get()).get());
                 throw PythonError{};
             }

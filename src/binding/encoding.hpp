@@ -78,9 +78,14 @@ enum class Tensors { none, numpy, torch };
 Tensors tensors_of(PyObject* value);
 // overflow="raise" (false) or "drop" (true).
 bool drops_overflow(PyObject* value);
-// padding_side: "right" (false) or "left" (true); by default the tokenizer's own side, else right.
-bool pads_left(PyObject* value, const TokenizerView& tokenizer);
-// The cache key of a call; a target that names nothing of the template is a ValueError.
+// padding_side: "right" (false) or "left" (true); by default the tokenizer's
+// own side when padding, else right.
+bool pads_left(PyObject* value, const TokenizerView& tokenizer, bool padding);
+// A True or False option, `absent` when not given.
+bool flag_of(PyObject* value, const char* option, bool absent);
+// A name option's names must each be a control of the template.
+void check_names(const char* option, const std::vector<std::string>& names, const TemplateContent& content);
+// The cache key of a call; a name option that names nothing of the template is a ValueError.
 EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenizer, const Options& options);
 
 // ---------------------------------------------------------------- rows (encode_rows.cpp)

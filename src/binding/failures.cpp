@@ -53,14 +53,15 @@ void restore_exception(Ref exception) noexcept {
 #endif
 }
 
-// The str argument of an exception made with exactly one, or null.
+// The str argument of an exception made with exactly one, or null; reading
+// it may fail, and only an ordinary failure is cleared.
 Ref single_str_argument(PyObject* exception) noexcept {
     Ref args = Ref::steal(PyObject_GetAttrString(exception, "args"));
     if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
         PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
         return Ref::borrow(PyTuple_GET_ITEM(args.get(), 0));
     }
-    PyErr_Clear();
+    if (!args && ordinary_failure()) PyErr_Clear();
     return Ref();
 }
 
@@ -71,6 +72,7 @@ Ref single_str_argument(PyObject* exception) noexcept {
 void resume_panic() noexcept {
     Ref exception = fetch_exception();
     Ref text = single_str_argument(exception.get());
+    if (PyErr_Occurred()) return;  // an interrupt or memory running out while reading it goes first
     PySys_WriteStderr("%s", messages::resuming_panic);
     Ref traceback = Ref::steal(PyException_GetTraceback(exception.get()));
     PyErr_Display(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get(), traceback.get());

@@ -31,6 +31,19 @@ inline void check_status(int status) {
     if (status < 0) throw PythonError{};
 }
 
+// Whether the pending exception is an ordinary failure: an Exception other
+// than MemoryError (not an interrupt, an exit request or memory running out).
+inline bool ordinary_failure() noexcept {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+// After a call that failed where a failure means "no": clears an ordinary
+// failure; anything else travels on to the frame.
+inline void clear_ordinary_failure() {
+    if (!ordinary_failure()) throw PythonError{};
+    PyErr_Clear();
+}
+
 
 // The pending exception as one normalised object with its traceback, cleared.
 Ref fetch_exception() noexcept;

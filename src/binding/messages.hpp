@@ -61,7 +61,7 @@ inline constexpr const char bad_return_tensors[] = "return_tensors must be None,
 inline constexpr const char bad_max_length[] = "max_length must be None or a positive number of tokens, not %R";
 inline constexpr const char needs_pad_token[] = "padding needs a pad token: pass pad_token=";
 inline constexpr const char ragged_arrays[] =
-    "return_tensors='np' needs rows of one length: pass padding='longest' or padding=N";
+    "return_tensors='%s' needs rows of one length: pass padding='longest' or padding=N";
 inline constexpr const char ragged_columns[] = "column '%U' has %zd rows, but column '%U' has %zd";
 inline constexpr const char needs_numpy[] = "return_tensors='np' needs numpy: pip install numpy";
 inline constexpr const char mask_not_at_slot[] =
@@ -91,7 +91,20 @@ inline constexpr const char tokenizer_offset_range[] =
     "the tokenizer's %s returned the offsets (%zd, %zd) for a text of %zu characters";
 inline constexpr const char tokenizer_flag_type[] =
     "the tokenizer's %s returned a special_tokens_mask entry that is not an int: %R";
-inline constexpr const char not_a_target[] = "targets names '%U', which is neither a field nor a slot of the template";
+inline constexpr const char not_a_control[] =
+    "%s names '%U', which is neither a field nor a slot of the template (%U)";
+inline constexpr const char template_names[] = "its fields and slots: %U";
+inline constexpr const char template_has_none[] = "it has none";
+inline constexpr const char target_without_options[] =
+    "targets names slot '%U', which has no options: a target slot's answer is one of its options";
+inline constexpr const char none_in_row[] =
+    "row %zu: field '%U' is None: fill it, or leave the row out (a missing value is never written as text)";
+inline constexpr const char none_value[] = "field '%U' is None: fill it (a missing value is never written as text)";
+inline constexpr const char bad_tokenizer_padding_side[] =
+    "the tokenizer's padding_side is %R: pass padding_side='right' or 'left'";
+inline constexpr const char tokenizer_not_copyable[] =
+    "the tokenizer cannot be copied (%S): encode() works on a copy when the tokenizer truncates or pads or reads "
+    "special tokens as text; turn that off (no_truncation(), no_padding(), encode_special_tokens = False)";
 inline constexpr const char bad_answer[] =
     "row %zu: the answer to slot '%U' must be one of %R or an index into them, not %R";
 inline constexpr const char bad_overflow[] = "overflow must be 'raise' or 'drop', not %R";

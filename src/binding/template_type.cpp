@@ -242,7 +242,12 @@ Ref template_render(TemplateObject& self, const Arguments& arguments) {
             size += fragment.string.size();
             continue;
         }
-        Ref value = check(PyObject_GetItem(values, (name++)->get()));
+        PyObject* key = (name++)->get();
+        Ref value = check(PyObject_GetItem(values, key));
+        if (value.get() == Py_None) {
+            PyErr_Format(PyExc_TypeError, messages::none_value, key);
+            throw PythonError{};
+        }
         Ref text = check(PyObject_Str(value.get()));
         if (PyUnicode_IS_ASCII(text.get())) {
             size += static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get()));

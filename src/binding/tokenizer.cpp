@@ -153,8 +153,10 @@ TokenizerView view_tokenizer(PyObject* tokenizer) {
     }
     Ref padding = attribute_or_null(backend, "padding");
     if (!view.pad_token && padding && PyDict_Check(padding.get())) {
-        PyObject* token = PyDict_GetItemString(padding.get(), "pad_token");
-        if (token != nullptr && PyUnicode_Check(token)) view.pad_token = Ref::borrow(token);
+        Ref key = check(PyUnicode_FromString("pad_token"));
+        Ref token = Ref::borrow(PyDict_GetItemWithError(padding.get(), key.get()));
+        if (!token && PyErr_Occurred()) throw PythonError{};
+        if (token && PyUnicode_Check(token.get())) view.pad_token = std::move(token);
     }
     // What its vocabulary is now: the model's size and how many tokens were
     // added (a token added in place, even one the model already holds,
