@@ -181,3 +181,16 @@ def test_a_cycle_through_the_encoding_cache_is_collected():
     del t, tok
     gc.collect()
     assert gone() is None
+
+
+def test_a_cycle_through_a_str_subclass_cut_short_is_collected():
+    class Markup(str):
+        pass
+
+    markup = Markup("a [text")  # kept for the MarkupError encode and render raise
+    t = PromptTemplate(markup, None)
+    markup.template = t
+    gone = weakref.ref(markup)
+    del markup, t
+    gc.collect()
+    assert gone() is None

@@ -1,6 +1,8 @@
 // The UTF-8 text of a str, new str objects, and size hints of sequences.
 #include "binding/conversions.hpp"
 
+#include "binding/instance.hpp"
+
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -61,9 +63,10 @@ struct ObjectKeeper : TextKeeper {
 
     static void release(TextKeeper* keeper) noexcept {
         auto* kept = static_cast<ObjectKeeper*>(keeper);
+        if (!may_release()) return;
         Py_DECREF(kept->object);
         kept->~ObjectKeeper();
-        if (spare_count < std::size(spares)) {
+        if (keeps_released_memory && spare_count < std::size(spares)) {
             spares[spare_count++] = kept;
         } else {
             PyObject_Free(kept);
@@ -108,6 +111,14 @@ Ref new_str(const SharedText& text) {
     Ref part = check(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
     std::memcpy(PyUnicode_1BYTE_DATA(part.get()), text.data(), text.size());
     return part;
+}
+
+Ref list_of(std::vector<Ref> items) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return list;
 }
 
 Ref attribute_or_null(PyObject* object, const char* name) {

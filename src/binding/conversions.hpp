@@ -46,6 +46,11 @@ bool keeps_ascii(const TextKeeper* keeper) noexcept;
 // part of an ASCII str).
 Ref new_str(const SharedText& text);
 
+// A list of `items`, all made before it: between making a list and filling
+// it nothing allocates, so a collection (and gc.callbacks code that walks
+// objects) never meets a list with empty places.
+Ref list_of(std::vector<Ref> items);
+
 // An attribute, or null when the object has none (any other failure throws).
 Ref attribute_or_null(PyObject* object, const char* name);
 

@@ -226,7 +226,7 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
     }
     cache = build_cache(content, std::move(key), tokenizer);
     if (self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
-        self.record.encoding = cache;  // the old cache is released here: it runs no Python code that sees a half state
+        publish(self.record.encoding, cache);  // releasing the old cache may run a finalizer that encodes again
     }
     return cache;
 }
@@ -235,7 +235,7 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
 std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer) {
     if (std::shared_ptr<const Encoder> made = cache.text_only) return made;
     auto made = std::make_shared<const Encoder>(make_encoder(tokenizer, true));
-    if (!cache.text_only) cache.text_only = made;
+    if (!cache.text_only) publish(cache.text_only, made);
     return made;
 }
 

@@ -11,13 +11,15 @@
 namespace korvanta {
 
 // Each wrapper is the whole frame of one kind of entry point: receiver check,
-// access, deletion check or binding, body, result.
+// access, deletion check or binding, body, result. None lets a C++ exception
+// out; none is noexcept, so that a thread's forced unwinding runs through
+// (see call_frame).
 
 inline PyObject* to_result(Ref result) noexcept { return result.release(); }
 inline Py_ssize_t to_result(Py_ssize_t result) noexcept { return result; }
 
 template <class Object, Access kind, const Signature& signature, auto body>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_frame([&]() -> PyObject* {
         HeldReceiver<Object> call(self);
         AccessGuard<kind> access(self);
@@ -37,17 +39,17 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
 
 // A module function or static method: no receiver, no access.
 template <const Signature& signature, auto body>
-PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_frame([&]() -> PyObject* { return to_result(body(bind_vector(signature, args, nargsf, kwnames))); });
 }
 
 template <const Signature& signature, auto body>
-PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> PyObject* { return to_result(body(type, bind_tuple(signature, args, kwargs))); });
 }
 
 template <class Object, Access kind, auto body>
-PyObject* getter(PyObject* self, void*) noexcept {
+PyObject* getter(PyObject* self, void*) {
     return call_frame([&]() -> PyObject* {
         HeldReceiver<Object> call(self);
         AccessGuard<kind> access(self);
@@ -56,7 +58,7 @@ PyObject* getter(PyObject* self, void*) noexcept {
 }
 
 template <class Object, auto body>
-int setter(PyObject* self, PyObject* value, void*) noexcept {
+int setter(PyObject* self, PyObject* value, void*) {
     return call_frame([&]() -> int {
         HeldReceiver<Object> call(self);
         ExclusiveAccess access(self);
@@ -68,7 +70,7 @@ int setter(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 template <class Object, Access kind, auto body>
-auto unary_slot(PyObject* self) noexcept {
+auto unary_slot(PyObject* self) {
     return call_frame([&] {
         HeldReceiver<Object> call(self);
         AccessGuard<kind> access(self);
@@ -77,7 +79,7 @@ auto unary_slot(PyObject* self) noexcept {
 }
 
 template <class Object, Access kind, auto body>
-PyObject* binary_slot(PyObject* self, PyObject* operand) noexcept {
+PyObject* binary_slot(PyObject* self, PyObject* operand) {
     return call_frame([&]() -> PyObject* {
         HeldReceiver<Object> call(self);
         AccessGuard<kind> access(self);

@@ -3,6 +3,8 @@
 // turns any of them into the Python exception at exactly one boundary.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <string>
 #include <type_traits>
 
@@ -65,11 +67,22 @@ Result failure_value() noexcept {
 
 // Runs `body` and turns any failure into the slot's failure value with the
 // Python exception set. Guards taken inside `body` are released on the way out.
+//
+// One thing passes: a thread's forced unwinding (pthread_exit, which a
+// daemon thread meets when it waits for the interpreter while the
+// interpreter finalizes) is not a failure but the thread's end, and must run
+// on to it; swallowing it aborts the process. The frame, and the entry points
+// around it, are therefore not declared noexcept: they let nothing else out.
 template <class Body>
-auto call_frame(Body&& body) noexcept -> decltype(body()) {
+auto call_frame(Body&& body) -> decltype(body()) {
     try {
         return body();
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (...) {
+        if (abi::__cxa_current_exception_type() == nullptr) throw;  // not a C++ exception: an unwinding of that kind
         translate_current_exception();
     }
     return failure_value<decltype(body())>();

@@ -61,12 +61,20 @@ Ref install_record(PyObject* instance, Record&& record) noexcept {
 // class does. Like every static of the module, it lives as long as the
 // process. Only touched with the interpreter lock held; a free-threaded build
 // would need one per thread.
+//
+// Whether released memory is kept at all: a sanitized build frees it at once.
+#ifdef KORVANTA_NO_FREE_LISTS
+inline constexpr bool keeps_released_memory = false;
+#else
+inline constexpr bool keeps_released_memory = true;
+#endif
+
 template <std::size_t Capacity>
 class ReleasedInstances {
    public:
     PyObject* take() noexcept { return count_ ? kept_[--count_] : nullptr; }
     bool keep(PyObject* released) noexcept {
-        if (count_ == Capacity) return false;
+        if (!keeps_released_memory || count_ == Capacity) return false;
         kept_[count_++] = released;
         return true;
     }

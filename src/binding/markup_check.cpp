@@ -58,7 +58,7 @@ void set_attribute(PyObject* object, const char* name, PyObject* value) {
 // MarkupError.__init__(msg, template, pos): the three arguments are the
 // exception's args, so that it pickles and copies as it is; lineno and colno
 // are worked out from them, as json.JSONDecodeError does.
-PyObject* markup_error_init(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* markup_error_init(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_frame([&]() -> PyObject* {
         Arguments arguments = bind_vector(error_init_signature, args, nargsf, kwnames);
         PyObject* msg = arguments[0].get();
@@ -87,7 +87,7 @@ PyObject* markup_error_init(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 // "{msg}: line {lineno} column {colno} (char {pos})"
-PyObject* markup_error_str(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* markup_error_str(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_frame([&]() -> PyObject* {
         bind_vector(error_str_signature, args, nargsf, kwnames);
         Ref msg = check(PyObject_GetAttrString(self, "msg"));

@@ -3,9 +3,24 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <atomic>
 #include <utility>
 
 namespace korvanta {
+
+// Set when the interpreter begins to finalize (an atexit hook made at import).
+// From then on a thread may be unwound by force while it does not hold the
+// interpreter (a daemon thread that waited for it at the end, see
+// call_frame): it must then release nothing, neither references nor the
+// interpreter's memory, and leaves what it held to the ending process.
+inline std::atomic<bool> interpreter_ending{false};
+
+// Whether this thread may release references and the interpreter's memory:
+// always, but for a thread without the interpreter once it is ending.
+inline bool may_release() noexcept {
+    return !interpreter_ending.load(std::memory_order_relaxed) || PyGILState_Check();
+}
 
 class Ref {
    public:
@@ -18,7 +33,9 @@ class Ref {
         object_ = other.release();
         return *this;
     }
-    ~Ref() { Py_XDECREF(object_); }
+    ~Ref() {
+        if (object_ != nullptr && may_release()) Py_DECREF(object_);
+    }
 
     // Takes over a new reference.
     static Ref steal(PyObject* object) noexcept { return Ref(object); }

@@ -28,7 +28,13 @@ SharedContent parse_content(PyObject* markup) {
     Utf8Text text(markup);
     MadeKeeper keeper(new_object_keeper(text));
     ParsedMarkup parsed = parse_markup(text, keeper.get());
-    Ref unread = parsed.remainder.empty() ? Ref() : Ref::borrow(markup);
+    // An exact str, which holds nothing: a subclass instance may hold the
+    // template itself, a cycle that traverse would not see.
+    Ref unread = parsed.remainder.empty() ? Ref()
+                 : PyUnicode_CheckExact(markup) ? Ref::borrow(markup)
+                                                : check(PyUnicode_FromKindAndData(PyUnicode_KIND(markup),
+                                                                                  PyUnicode_DATA(markup),
+                                                                                  PyUnicode_GET_LENGTH(markup)));
     // Every fragment is a slice of the markup, or a copy of slices of it.
     const bool ascii = PyUnicode_IS_ASCII(markup);
     return SharedContent::make(std::move(parsed.fragments), true, ascii, std::move(unread));
@@ -130,11 +136,10 @@ Ref template_getstate(TemplateObject& self, const Arguments&) {
     Ref state = check(PyDict_New());
     check_status(PyDict_SetItemString(state.get(), "template", new_markup_str(fragments, TextForm::escaped, content->ascii).get()));
     if (!content->parses_back) {
-        Ref pairs = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));
-        for (std::size_t i = 0; i < fragments.size(); ++i) {
-            PyList_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), new_fragment_pair(fragments[i]).release());
-        }
-        check_status(PyDict_SetItemString(state.get(), "fragments", pairs.get()));
+        std::vector<Ref> pairs;
+        pairs.reserve(fragments.size());
+        for (const PromptFragment& fragment : fragments) pairs.push_back(new_fragment_pair(fragment));
+        check_status(PyDict_SetItemString(state.get(), "fragments", list_of(std::move(pairs)).get()));
     }
     return state;
 }
@@ -304,7 +309,7 @@ Ref template_subscript(TemplateObject& self, PyObject* key) {
 
 // The sequence item operation, which makes templates pass the interpreter's
 // sequence check: the C index as a Python int, through the subscript.
-PyObject* template_item(PyObject* self, Py_ssize_t index) noexcept {
+PyObject* template_item(PyObject* self, Py_ssize_t index) {
     return call_frame([&]() -> PyObject* {
         Ref key = check(PyLong_FromSsize_t(index));
         return check(PyObject_GetItem(self, key.get())).release();

@@ -77,10 +77,28 @@ void* allocate_block(std::size_t size) {
     return block;
 }
 
-void release_block(void* block) noexcept { PyMem_Free(block); }
+void release_block(void* block) noexcept {
+    if (may_release()) PyMem_Free(block);
+}
+
+// Marks the interpreter as ending (see interpreter_ending); atexit calls it
+// before any daemon thread can be unwound by force.
+PyObject* mark_ending(PyObject*, PyObject*) noexcept {
+    interpreter_ending.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+PyMethodDef mark_ending_definition = {"_mark_ending", mark_ending, METH_NOARGS, nullptr};
+
+void watch_for_the_end() {
+    interpreter_ending.store(false, std::memory_order_relaxed);  // an interpreter made again after one ended
+    Ref atexit = check(PyImport_ImportModule("atexit"));
+    Ref hook = check(PyCFunction_New(&mark_ending_definition, nullptr));
+    check(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+}
 
 PyObject* initialise() {
     set_text_block_allocator({allocate_block, release_block});
+    watch_for_the_end();
     Ref module = check(PyModule_Create2(&module_definition, api_version));
     Ref version = check(PyUnicode_FromString(KORVANTA_VERSION));
     register_attribute(module.get(), "__version__", version.get());
