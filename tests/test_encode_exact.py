@@ -10,6 +10,8 @@ import pytest
 import korvanta
 from korvanta import PromptTemplate
 
+from conftest import raises
+
 pytest.importorskip("tokenizers")
 
 import trained_tokenizers as trained  # noqa: E402
@@ -196,3 +198,25 @@ def test_label_words_read_as_at_their_slot(family, markup):
         assert all(backend(tok).id_to_token(i).strip("▁Ġ Ċ\n") for i in got), got
     spaced = PromptTemplate(markup.replace(", ", ","), tok)
     assert spaced.label_ids() == t.label_ids()
+
+
+def test_a_tokenizer_with_a_component_written_in_python():
+    from tokenizers import pre_tokenizers
+
+    class Spaces:
+        def pre_tokenize(self, pretok):
+            pretok.split(lambda i, text: text.split(" ", "removed"))
+
+    tok = trained.wordpiece().from_str(trained.wordpiece().to_str())
+    tok.pre_tokenizer = pre_tokenizers.PreTokenizer.custom(Spaces())
+    t = PromptTemplate("Review: [text] [mask|a,b]", tok)
+    rows = [{"text": "a great film"}, {"text": "says [SEP] and [MASK] loudly"}]
+    got = t.encode_batch(rows, mask_token="[MASK]")
+    assert got["input_ids"][0] == reference(tok, str(t), rows[0], "[MASK]")["input_ids"]
+    assert [ids.count(tok.token_to_id("[SEP]")) for ids in got["input_ids"]] == [1, 1]  # spellings read as text
+    tok.enable_truncation(8)
+    error = raises(ValueError, "the tokenizer cannot be copied (Custom PreTokenizer cannot be serialized): encode() "
+                   "works on a copy when the tokenizer truncates or pads or reads special tokens as text; turn that "
+                   "off (no_truncation(), no_padding(), encode_special_tokens = False)", t.encode, rows[0],
+                   mask_token="[MASK]")
+    assert error.__cause__ is not None

@@ -180,7 +180,7 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
             named.emplace_back(*pad_id, tokenizer.pad_token.get());
         }
     }
-    cache->encoder = make_encoder(tokenizer, false);
+    cache->encoder = std::move(*make_encoder(tokenizer, false));
     cache->protected_ids = protected_tokens(tokenizer.backend.get(), named);
 
     // The template with every field empty: its own tokens, and the mask at each slot.
@@ -231,10 +231,14 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
     return cache;
 }
 
-// The text-only encoder, made on first need and kept beside the cache.
+// The text-only encoder, made on first need and kept beside the cache. A
+// tokenizer that cannot be copied (a component written in Python) reads
+// spellings with its own encoder: those that still spell a protected token
+// are then read character by character.
 std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer) {
     if (std::shared_ptr<const Encoder> made = cache.text_only) return made;
-    auto made = std::make_shared<const Encoder>(make_encoder(tokenizer, true));
+    std::optional<Encoder> copy = make_encoder(tokenizer, true);
+    auto made = std::make_shared<const Encoder>(copy ? std::move(*copy) : cache.encoder.share());
     if (!cache.text_only) publish(cache.text_only, made);
     return made;
 }
@@ -553,7 +557,7 @@ Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& op
     const bool single = flag_of(options[label_option::single_token].get(), "single_token", false);
     const LabelContexts contexts = label_contexts(content->fragments, extra);
     const std::vector<std::vector<std::vector<TokenId>>> slots =
-        label_words(make_encoder(tokenizer, false), tokenizer, contexts);
+        label_words(*make_encoder(tokenizer, false), tokenizer, contexts);
     Ref result = check(PyList_New(0));
     for (std::size_t s = 0; s < slots.size(); ++s) {
         Ref words = check(PyList_New(0));

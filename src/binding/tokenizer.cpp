@@ -208,7 +208,7 @@ ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<To
     return ProtectedTokens(std::move(tokens));
 }
 
-Encoder make_encoder(const TokenizerView& tokenizer, bool text_only) {
+std::optional<Encoder> make_encoder(const TokenizerView& tokenizer, bool text_only) {
     Encoder encoder;
     if (tokenizer.as_is && !text_only) {
         encoder.backend = Ref::borrow(tokenizer.backend.get());
@@ -218,7 +218,21 @@ Encoder make_encoder(const TokenizerView& tokenizer, bool text_only) {
         Ref from_str = attribute_or_null(reinterpret_cast<PyObject*>(Py_TYPE(backend)), "from_str");
         if (!to_str) raise_not_a_tokenizer(backend, "to_str");
         if (!from_str) raise_not_a_tokenizer(backend, "from_str");
-        Ref serialized = check(PyObject_CallNoArgs(to_str.get()));
+        Ref serialized = Ref::steal(PyObject_CallNoArgs(to_str.get()));
+        if (!serialized) {
+            // A tokenizer with a component written in Python cannot be copied.
+            if (!ordinary_failure()) throw PythonError{};
+            if (text_only) {
+                PyErr_Clear();
+                return std::nullopt;
+            }
+            Ref cause = fetch_exception();
+            Ref message = check(PyUnicode_FromFormat(messages::tokenizer_not_copyable, cause.get()));
+            Ref error = check(PyObject_CallOneArg(PyExc_ValueError, message.get()));
+            PyException_SetCause(error.get(), cause.release());
+            PyErr_SetObject(PyExc_ValueError, error.get());
+            throw PythonError{};
+        }
         encoder.backend = check(PyObject_CallOneArg(from_str.get(), serialized.get()));
         for (const char* off : {"no_truncation", "no_padding"}) {
             if (Ref method = attribute_or_null(encoder.backend.get(), off)) check(PyObject_CallNoArgs(method.get()));
@@ -232,6 +246,10 @@ Encoder make_encoder(const TokenizerView& tokenizer, bool text_only) {
     encoder.batch_ids = attribute_or_null(encoder.backend.get(), "encode_batch_fast");
     if (!encoder.batch_ids) encoder.batch_ids = Ref::borrow(encoder.batch.get());
     return encoder;
+}
+
+Encoder Encoder::share() const {
+    return Encoder{Ref::borrow(backend.get()), Ref::borrow(batch.get()), Ref::borrow(batch_ids.get())};
 }
 
 TokenBatch encode_texts(const Encoder& encoder, PyObject* texts, std::span<const std::size_t> characters,

@@ -55,12 +55,15 @@ struct Encoder {
     Ref backend;       // the tokenizer object whose methods are called
     Ref batch;         // its encode_batch
     Ref batch_ids;     // its encode_batch_fast (no offsets), or encode_batch
+
+    Encoder share() const;  // another handle on the same objects
 };
 
 // An encoder that gives what the backend gives with its own settings off; a
-// copy when they are on. `text_only` makes a copy that reads special tokens
-// written in text as plain text.
-Encoder make_encoder(const TokenizerView& tokenizer, bool text_only);
+// copy when they are on (a ValueError that says what to turn off when the
+// tokenizer cannot be copied). `text_only` makes a copy that reads special
+// tokens written in text as plain text, or none when it cannot be copied.
+std::optional<Encoder> make_encoder(const TokenizerView& tokenizer, bool text_only);
 
 // Encodes `texts` (a list of str, each of `characters[i]` characters) with
 // or without the tokenizer's special tokens around each; offsets and special
