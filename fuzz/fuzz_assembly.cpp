@@ -2,14 +2,19 @@
 // with a fake tokenizer. The input chooses a template (text, fields, slots),
 // each field's value, which fields may be shortened, a maximum length and a
 // side. The fake tokenizer reads words (runs of letters) and the mask token,
-// and puts [CLS] before and [SEP] after, as a post-processor would.
+// and puts [CLS] before and [SEP] after, as a post-processor would; each "c"
+// is spelled as two protected byte pieces over that one character (as a
+// byte-fallback vocabulary spells a character it lacks), and a zero-width
+// token stands before each newline (as trimmed offsets leave one).
 // Oracles: every slot holds its mask; tokens with a field's characters are the field's,
-// all others the template's; a row read without offsets lays out as with
-// them; a row that fits keeps everything; a cut row is exactly max_length
-// long, keeps the template's tokens in order, each field its first (or last)
-// tokens, cuts the longest first and never a field it may not cut; a refusal
-// happens only when what may not be cut is too long; label words lie inside
-// their context.
+// all others the template's; byte pieces are never taken for a spelled
+// protected token; a row read without offsets lays out as with them, and is
+// read so whenever its fields made no protected token; a row that fits keeps
+// everything; a cut row is exactly max_length long, keeps the template's
+// tokens in order, each field its first (or last) tokens, cuts the longest
+// first and never a field it may not cut; a refusal happens only when what
+// may not be cut is too long; labels are the kept tokens of target fields and
+// runs of end tokens right after them; label words lie inside their context.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -43,8 +48,15 @@ struct Bytes {
     }
 };
 
-constexpr TokenId cls = 0, sep = 1, mask = 2, first_word = 100;
+constexpr TokenId cls = 0, sep = 1, mask = 2, zero_width = 3, first_byte = 10, first_word = 1000;
 constexpr std::string_view mask_text = "<m>";
+
+// The protected tokens: [CLS], [SEP], the mask and the byte pieces.
+korvanta::ProtectedTokens protected_tokens() {
+    std::vector<korvanta::ProtectedTokens::Token> tokens{{cls, "[CLS]"}, {sep, "[SEP]"}, {mask, std::string(mask_text)}};
+    for (TokenId byte = 0; byte < 512; ++byte) tokens.push_back({first_byte + byte, "<0x" + std::to_string(byte) + ">"});
+    return korvanta::ProtectedTokens(std::move(tokens));
+}
 
 // Words and the mask token of an ASCII prompt, with [CLS] and [SEP] around.
 korvanta::TokenBatch tokenize(std::string_view prompt) {
@@ -60,10 +72,16 @@ korvanta::TokenBatch tokenize(std::string_view prompt) {
             add(mask, {i, i + mask_text.size()}, true);
             i += mask_text.size();
         } else if (prompt[i] == ' ' || prompt[i] == '\n') {
+            if (prompt[i] == '\n') add(zero_width, {i, i}, false);
             ++i;
         } else {
+            if (prompt[i] == 'c') {  // a character the vocabulary lacks, wherever it stands
+                for (TokenId half : {0, 1}) add(first_byte + static_cast<unsigned char>(prompt[i]) * 2 + half, {i, i + 1}, false);
+                ++i;
+                continue;
+            }
             std::size_t end = i;
-            while (end < prompt.size() && prompt[end] != ' ' && prompt[end] != '\n' && prompt[end] != '<') ++end;
+            while (end < prompt.size() && std::string_view(" \n<c").find(prompt[end]) == std::string_view::npos) ++end;
             if (end == i) ++end;
             add(first_word + static_cast<TokenId>(prompt[i]) * 64 + (end - i), {i, end}, false);
             i = end;
@@ -103,18 +121,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // 2. Its tokens attributed.
     const korvanta::TokenBatch batch = tokenize(prompt);
-    const korvanta::IdSet protected_ids(std::vector<TokenId>{cls, sep, mask});
+    const korvanta::ProtectedTokens protected_ids = protected_tokens();
     korvanta::OwnedTokens owned;
     const bool slotted = korvanta::attribute_tokens(prompt, batch.ids_of(0), batch.offsets_of(0),
                                                     batch.special_of(0), prompts.pieces(0), prompts.slots(0), mask,
                                                     protected_ids, owned);
     require(slotted, "every slot holds its mask");
-    require(owned.injected.empty(), "fields without the mask's spelling make no protected token");
+    require(owned.injected.empty(), "fields without a protected spelling spell no protected token");
+    bool field_made_protected = false;
     for (std::size_t k = 0; k < owned.ids.size(); ++k) {
         const CharSpan span = batch.offsets[k];
         bool inside = false;
-        for (CharSpan piece : prompts.pieces(0)) inside |= !span.empty() && piece.overlaps(span);
+        for (CharSpan piece : prompts.pieces(0)) {
+            inside |= span.empty() ? piece.begin < span.begin && span.begin < piece.end : piece.overlaps(span);
+        }
         require(inside == (owned.owners[k].kind == korvanta::TokenOwner::piece), "tokens of a field are the field's");
+        field_made_protected |= inside && protected_ids.contains(owned.ids[k]);
     }
 
     // 3. Read without offsets, as the template's own signature says.
@@ -129,7 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "the empty row holds its masks");
     const korvanta::OwnSignature own = korvanta::own_signature(empty_owned, protected_ids);
     std::vector<std::size_t> fast;
-    require(own.slot_positions(batch.ids_of(0), protected_ids, fast), "a plain row matches the template's signature");
+    const bool read_fast = own.slot_positions(batch.ids_of(0), protected_ids, fast);
+    require(!read_fast || !field_made_protected, "a row whose fields made a protected token is read with offsets");
 
     // 4. Cut and laid out.
     std::vector<std::size_t> lengths(plan.pieces), kept(plan.pieces);
@@ -145,8 +168,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t total = owned.ids.size();
     const std::size_t max_length = in.next();
     const auto side = in.next() % 2 ? korvanta::CutSide::start : korvanta::CutSide::end;
-        korvanta::EncodedRows rows(plan.slots);
-    rows.add(batch.ids_of(0), fast);
+    std::vector<std::uint8_t> targets(plan.pieces);
+    for (std::size_t p = 0; p < plan.pieces; ++p) targets[p] = in.next() % 2;
+    korvanta::EncodedRows rows(plan.slots, true);
+    rows.add_cut(owned, lengths, side);
+    if (read_fast) {
+        korvanta::EncodedRows by_ids(plan.slots);
+        by_ids.add(batch.ids_of(0), fast);
+        require(std::ranges::equal(by_ids.slot_positions(0), rows.slot_positions(0)) &&
+                    std::ranges::equal(by_ids.ids(0), rows.ids(0)),
+                "one layout with or without offsets");
+    }
     if (!korvanta::kept_lengths(fixed, lengths, shortenable, max_length, kept)) {
         require(total > max_length && fixed_part > max_length, "a refusal only when the rest cannot fit");
         return 0;
@@ -163,14 +195,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     require(total <= max_length ? length == total : length == max_length, "cut to exactly max_length");
-    rows.add_cut(owned, kept, side);
+    rows.add_cut(owned, kept, side, korvanta::LabelRule{targets, {}});
     const auto whole = rows.ids(0), row = rows.ids(1);
+    const auto labels = rows.labels(1);
     require(row.size() == length, "the row is as long as worked out");
-    require(std::equal(fast.begin(), fast.end(), rows.slot_positions(0).begin()), "one layout with or without offsets");
     if (total <= max_length) require(std::equal(row.begin(), row.end(), whole.begin(), whole.end()), "fits: all kept");
     for (std::size_t position : rows.slot_positions(1)) require(row[position] == mask, "slots point at their mask");
     std::size_t at = 0;
     std::vector<std::size_t> seen(plan.pieces, 0);
+    bool run = false;  // the labelled tokens so far reach back to a target field's token
     for (std::size_t k = 0; k < owned.ids.size(); ++k) {
         const korvanta::TokenOwner owner = owned.owners[k];
         if (owner.kind == korvanta::TokenOwner::piece) {
@@ -178,7 +211,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::size_t skip = side == korvanta::CutSide::end ? 0 : lengths[owner.index] - kept[owner.index];
             if (rank < skip || rank >= skip + kept[owner.index]) continue;
         }
-        require(at < row.size() && row[at++] == owned.ids[k], "the template's tokens and each piece's end, in order");
+        require(at < row.size() && row[at] == owned.ids[k], "the template's tokens and each piece's end, in order");
+        const bool labelled = labels[at] != korvanta::ignored_label;
+        require(!labelled || labels[at] == static_cast<std::int64_t>(row[at]), "a label is its token's id");
+        if (owner.kind == korvanta::TokenOwner::piece) {
+            require(labelled == (targets[owner.index] != 0), "the tokens of target fields are labelled, no others");
+        } else if (labelled) {
+            require(run && (owned.marks[k] & (korvanta::special_mark | korvanta::protected_mark | korvanta::blank_mark)),
+                    "a labelled template token is an end token (or blank before one) right after a target");
+        }
+        run = labelled;
+        ++at;
     }
     require(korvanta::padded_width(rows, {korvanta::Padding::width, 3}) >= std::max<std::size_t>(3, length),
             "padding never narrows a row");
