@@ -50,7 +50,11 @@ def reference(tok, markup, row, targets, mask=None):
                 spans.append((begin, len(prompt)))
     encoding = backend(tok).encode(prompt)
     ids, offsets, flags = list(encoding.ids), encoding.offsets, encoding.special_tokens_mask
-    ends = {i for i, added in backend(tok).get_added_tokens_decoder().items() if added.special}
+    spelling = {i: added.content for i, added in backend(tok).get_added_tokens_decoder().items() if added.special}
+
+    def end(k):  # a special token as the template writes it (not one made of text the vocabulary lacks)
+        return flags[k] or spelling.get(ids[k]) == prompt[offsets[k][0]:offsets[k][1]].strip()
+
     labels = []
     for i, (b, e), special in zip(ids, offsets, flags):
         inside = not special and any(b < t and e > s and b < e or b == e and s < b < t for s, t in spans)
@@ -66,8 +70,8 @@ def reference(tok, markup, row, targets, mask=None):
     for s, t in spans:
         held = [k for k, (b, e) in enumerate(offsets) if not flags[k] and (b < t and e > s and b < e or b == e and s < b < t)]
         k, blank = (held[-1] + 1 if held else len(ids)), []
-        while k < len(ids) and (flags[k] or ids[k] in ends or not prompt[offsets[k][0]:offsets[k][1]].strip()):
-            if not (flags[k] or ids[k] in ends):
+        while k < len(ids) and (end(k) or not prompt[offsets[k][0]:offsets[k][1]].strip()):
+            if not end(k):
                 blank.append(k)
                 k += 1
                 continue
@@ -95,7 +99,7 @@ CASES = [
     ("Review: [text]\nAnswer: [a]{end}", ("a",), None, lambda rng: {"text": sentence(rng), "a": sentence(rng, 1, 6)}),
     ("Q: [q]\nA: [a]{end}\nQ: [q2]\nA: [a2]\n{end}{end}", ("a", "a2"), None,
      lambda rng: {"q": sentence(rng, 1, 6), "a": sentence(rng, 1, 6) if rng.random() < 0.8 else "",
-                  "q2": sentence(rng, 1, 6), "a2": sentence(rng, 1, 6)}),
+                  "q2": sentence(rng, 1, 6), "a2": rng.choice(["\n", " ", "ᚠ 中文", sentence(rng, 1, 6)])}),
 ]
 MASKS = {"wordpiece": "[MASK]", "bytelevel": "<mask>", "unigram": "<mask>", "llama": "</s>"}
 ENDS = {"wordpiece": "\\[SEP\\]", "bytelevel": "</s>", "unigram": "</s>", "llama": "</s>"}

@@ -203,21 +203,26 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
                       OwnedTokens& out) {
     out.ids.assign(ids.begin(), ids.end());
     out.owners.assign(ids.size(), TokenOwner{});
+    // A protected token counts as one where the text spells it: one the
+    // tokenizer made of text its vocabulary lacks (a byte piece, the unknown
+    // token) is attributed like any other token.
     out.marks.resize(ids.size());
     for (std::size_t k = 0; k < ids.size(); ++k) {
-        out.marks[k] = static_cast<std::uint8_t>((special[k] != 0 ? special_mark : 0) |
-                                                 (protected_ids.contains(ids[k]) ? protected_mark : 0) |
+        const std::string_view written = character_slice(prompt, without_space(prompt, offsets[k]));
+        const bool spelled = protected_ids.contains(ids[k]) && protected_ids.spelled_by(ids[k], written);
+        out.marks[k] = static_cast<std::uint8_t>((special[k] != 0 ? special_mark : 0) | (spelled ? protected_mark : 0) |
                                                  (is_blank(character_slice(prompt, offsets[k])) ? blank_mark : 0));
     }
     out.injected.clear();
     std::vector<std::uint8_t> slot_found(slots.size(), 0);
     for (std::size_t k = 0; k < ids.size(); ++k) {
         const CharSpan span = offsets[k];
+        const bool guarded = (out.marks[k] & (special_mark | protected_mark)) != 0;
         if (span.empty()) {
             // A token of no characters (a post-processor's, or whitespace
             // whose offsets were trimmed away) is a piece's only where it
             // stands inside it.
-            if (special[k] != 0 || protected_ids.contains(ids[k])) continue;
+            if (guarded) continue;
             auto inside = std::find_if(pieces.begin(), pieces.end(),
                                        [&](CharSpan piece) { return piece.begin < span.begin && span.begin < piece.end; });
             if (inside != pieces.end()) {
@@ -225,7 +230,6 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
             }
             continue;
         }
-        const bool guarded = special[k] != 0 || protected_ids.contains(ids[k]);
         // Spans are in order and apart: the first that ends after the token's start is the one to test.
         auto after = [&](std::span<const CharSpan> spans) {
             return std::partition_point(spans.begin(), spans.end(), [&](CharSpan s) { return s.end <= span.begin; });
@@ -242,14 +246,9 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
         auto piece = after(pieces);
         while (piece != pieces.end() && piece->empty()) ++piece;  // an empty piece holds no characters
         if (piece == pieces.end() || !piece->overlaps(span)) continue;
-        if (guarded) {
-            const CharSpan written = without_space(prompt, span);
-            if (!piece->contains(written)) continue;
-            out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(piece - pieces.begin())};
-            if (protected_ids.spelled_by(ids[k], character_slice(prompt, written))) out.injected.push_back({k, span});
-            continue;
-        }
+        if (guarded && !piece->contains(without_space(prompt, span))) continue;
         out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(piece - pieces.begin())};
+        if (guarded) out.injected.push_back({k, span});
     }
     return std::all_of(slot_found.begin(), slot_found.end(), [](std::uint8_t found) { return found == 1; });
 }

@@ -169,7 +169,7 @@ struct InjectedToken {
 // What a token of a prompt is, beyond its owner (bits of OwnedTokens::marks).
 enum TokenMark : std::uint8_t {
     special_mark = 1,    // the tokenizer flags it special (a post-processor's)
-    protected_mark = 2,  // its id is protected (an added special token, the mask, the pad token)
+    protected_mark = 2,  // its id is protected (an added special token, the mask, the pad token) and the text spells it
     blank_mark = 4,      // it holds no characters, or only whitespace
 };
 
@@ -191,9 +191,10 @@ std::string_view character_slice(std::string_view text, CharSpan span) noexcept;
 // the slot's; a token with characters of a field piece is the piece's, except
 // a protected or special token whose characters, but for whitespace it
 // absorbed around it, lie outside the piece (the template's own); everything
-// else is the template's. A protected or special token that a piece's text
-// spells is kept in `injected` (one the tokenizer made of text it lacks is
-// not). Returns false when a slot does not hold exactly one mask token.
+// else is the template's. A protected token the tokenizer made of text its
+// vocabulary lacks (it does not spell it) is attributed as any other token. A
+// protected or special token that a piece's text spells is kept in
+// `injected`. Returns false when a slot does not hold exactly one mask token.
 bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
                       std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
                       std::span<const CharSpan> slots, TokenId mask_id, const ProtectedTokens& protected_ids,
