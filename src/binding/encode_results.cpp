@@ -57,11 +57,7 @@ Ref import_module(const char* name, const char* missing) {
     Ref module = Ref::steal(PyImport_ImportModule(name));
     if (!module) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PythonError{};
-        Ref cause = fetch_exception();
-        Ref error = check(PyObject_CallOneArg(PyExc_ImportError, check(PyUnicode_FromString(missing)).get()));
-        PyException_SetCause(error.get(), cause.release());
-        PyErr_SetObject(PyExc_ImportError, error.get());
-        throw PythonError{};
+        raise_from_pending(PyExc_ImportError, missing);
     }
     return module;
 }

@@ -107,6 +107,15 @@ void translate_current_exception() noexcept {
     }
 }
 
+void raise_from_pending(PyObject* type, const char* format) {
+    Ref cause = fetch_exception();
+    Ref message = check(PyUnicode_FromFormat(format, cause.get()));
+    Ref error = check(PyObject_CallOneArg(type, message.get()));
+    PyException_SetCause(error.get(), cause.release());
+    PyErr_SetObject(type, error.get());
+    throw PythonError{};
+}
+
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
     throw PythonError{};

@@ -50,6 +50,10 @@ inline void clear_ordinary_failure() {
 // The pending exception as one normalised object with its traceback, cleared.
 Ref fetch_exception() noexcept;
 
+// Raises `type(message)` caused by the pending exception, which says why;
+// `format` may show that exception with one %S.
+[[noreturn]] void raise_from_pending(PyObject* type, const char* format);
+
 // Replaces a pending TypeError (exactly that type) by "argument '{name}': {message}".
 void name_argument_in_type_error(const char* name) noexcept;
 

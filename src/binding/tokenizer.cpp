@@ -226,12 +226,7 @@ std::optional<Encoder> make_encoder(const TokenizerView& tokenizer, bool text_on
                 PyErr_Clear();
                 return std::nullopt;
             }
-            Ref cause = fetch_exception();
-            Ref message = check(PyUnicode_FromFormat(messages::tokenizer_not_copyable, cause.get()));
-            Ref error = check(PyObject_CallOneArg(PyExc_ValueError, message.get()));
-            PyException_SetCause(error.get(), cause.release());
-            PyErr_SetObject(PyExc_ValueError, error.get());
-            throw PythonError{};
+            raise_from_pending(PyExc_ValueError, messages::tokenizer_not_copyable);
         }
         encoder.backend = check(PyObject_CallOneArg(from_str.get(), serialized.get()));
         for (const char* off : {"no_truncation", "no_padding"}) {
