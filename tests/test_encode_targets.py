@@ -83,7 +83,8 @@ def reference(tok, markup, row, targets, mask=None):
                 k += 1
             break
     if stopped:  # a causal input ends where the slot stands: the special tokens after the content go
-        after = len(backend(tok).encode("a").ids) - 1 - backend(tok).encode("a").special_tokens_mask.index(0)
+        flags = backend(tok).encode("a").special_tokens_mask
+        after = len(flags) - 1 - max(k for k, special in enumerate(flags) if not special)
         ids, labels = ids[:len(ids) - after], labels[:len(labels) - after]
     return ids, labels
 
@@ -101,8 +102,8 @@ CASES = [
      lambda rng: {"q": sentence(rng, 1, 6), "a": sentence(rng, 1, 6) if rng.random() < 0.8 else "",
                   "q2": sentence(rng, 1, 6), "a2": rng.choice(["\n", " ", "ᚠ 中文", sentence(rng, 1, 6)])}),
 ]
-MASKS = {"wordpiece": "[MASK]", "bytelevel": "<mask>", "unigram": "<mask>", "llama": "</s>"}
-ENDS = {"wordpiece": "\\[SEP\\]", "bytelevel": "</s>", "unigram": "</s>", "llama": "</s>"}
+MASKS = {"wordpiece": "[MASK]", "bytelevel": "<mask>", "unigram": "<mask>", "llama": "</s>", "llama_bytes": "</s>"}
+ENDS = {"wordpiece": "\\[SEP\\]", "bytelevel": "</s>", "unigram": "</s>", "llama": "</s>", "llama_bytes": "</s>"}
 
 
 @pytest.mark.parametrize("family", sorted(MASKS))
