@@ -9,18 +9,17 @@
 
 namespace korvanta {
 
-// Set when the interpreter begins to finalize (an atexit hook made at import).
-// From then on a thread may be unwound by force while it does not hold the
-// interpreter (a daemon thread that waited for it at the end, see
-// call_frame): it must then release nothing, neither references nor the
-// interpreter's memory, and leaves what it held to the ending process.
+// Set when the interpreter begins to finalize (an atexit hook made at
+// import). From then on a thread may be unwound by force while it does not
+// hold the interpreter (a daemon thread that waited for it at the end, see
+// call_frame), and late in finalization no call can tell a thread whether it
+// holds it. So from then on nothing is released, neither references nor the
+// interpreter's memory: what the module holds is left to the ending process.
 inline std::atomic<bool> interpreter_ending{false};
 
-// Whether this thread may release references and the interpreter's memory:
-// always, but for a thread without the interpreter once it is ending.
-inline bool may_release() noexcept {
-    return !interpreter_ending.load(std::memory_order_relaxed) || PyGILState_Check();
-}
+// Whether references and the interpreter's memory may be released: until the
+// interpreter begins to end.
+inline bool may_release() noexcept { return !interpreter_ending.load(std::memory_order_relaxed); }
 
 class Ref {
    public:
