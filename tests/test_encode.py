@@ -53,7 +53,7 @@ def test_rows_match_the_whole_prompt_tokenized_and_cut(family, markup, max_lengt
     t = PromptTemplate(markup, tok)
     shorten = shorten and [name for name in shorten if name in t.fields]
     batch = rows(60, seed=len(markup), short=set(t.fields) - set(t.fields if shorten is None else shorten))
-    got = t.encode_batch(batch, mask_token=mask, max_length=max_length, shorten=shorten, side=side)
+    got = t.encode_batch(batch, mask_token=mask, max_length=max_length, shorten=shorten, truncation_side=side)
     for i, row in enumerate(batch):
         ids, positions = reference(markup, tok, mask, row, max_length, shorten, side)
         assert got["input_ids"][i] == ids, i
@@ -166,7 +166,7 @@ def test_every_error_says_what_to_do(tokenizer):
                "write it, escape the brackets in the template (\\\\[SEP\\\\])\"",
                PromptTemplate("[text] [SEP] [mask|x]", tok).encode, row, mask_token=mask)
     for option, value, message in [
-        ("side", "middle", "side must be 'right' or 'left', not 'middle'"),
+        ("truncation_side", "middle", "truncation_side must be 'right' or 'left', not 'middle'"),
         ("padding", "max", "padding must be False, 'longest' or a number of tokens, not 'max'"),
         ("return_tensors", "tf", "return_tensors must be None, 'np' or 'pt', not 'tf'"),
         ("overflow", "cut", "overflow must be 'raise' or 'drop', not 'cut'"),

@@ -30,9 +30,9 @@ const char encode_doc[] =
     "Encode one row (a mapping from field names to values) with the template's tokenizer.\n"
     "\n"
     "Returns a dict of lists: input_ids, attention_mask and mask_positions (the index of each\n"
-    "slot's token in input_ids), and labels with targets=. Options: max_length, shorten, side,\n"
-    "slots, mask_token, add_special_tokens, padding, pad_token, return_tensors, targets,\n"
-    "overflow, padding_side (see encode_batch).";
+    "slot's token in input_ids), and labels with targets=. Options: max_length, shorten,\n"
+    "truncation_side, slots, mask_token, add_special_tokens, padding, pad_token,\n"
+    "return_tensors, targets, overflow, padding_side (see encode_batch).";
 
 const char encode_batch_doc[] =
     "encode_batch($self, rows, /, **options)\n--\n\n"
@@ -42,8 +42,9 @@ const char encode_batch_doc[] =
     "Each row's whole prompt is tokenized: a control with options is a slot, written as the mask\n"
     "token; one without is a field, filled with str(row[name]); no special token comes from row\n"
     "text. max_length counts every token; a row that overflows is cut only in its fields\n"
-    "(shorten=names, default all but targets), longest first, from the end (side='left': from\n"
-    "the start); overflow='drop' leaves out rows that cannot fit and adds row_index.\n"
+    "(shorten=names, default all but targets), longest first, from the end of each\n"
+    "(truncation_side='left': from its start); overflow='drop' leaves out rows that cannot fit\n"
+    "and adds row_index.\n"
     "slots=names marks more controls as slots; mask_token= overrides the tokenizer's (None: the\n"
     "input ends at the first slot that is not a target, for causal models, and the tokenizer's\n"
     "closing special tokens are left out unless targets= are given with no such slot);\n"
@@ -351,7 +352,7 @@ struct CallOptions {
 
 CallOptions call_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
     CallOptions call{max_length_of(options[encode_option::max_length].get()),
-                     side_of(options[encode_option::side].get()),
+                     side_of(options[encode_option::truncation_side].get()),
                      padding_of(options[encode_option::padding].get()),
                      std::nullopt,
                      tensors_of(options[encode_option::return_tensors].get()),

@@ -15,12 +15,12 @@ extern const char label_ids_doc[];
 // The options of encode() and encode_batch(), and of label_ids(), in the order their enums give.
 namespace encode_option {
 enum : std::size_t {
-    max_length, shorten, side, slots, mask_token, add_special_tokens, padding, pad_token, return_tensors, targets,
+    max_length, shorten, truncation_side, slots, mask_token, add_special_tokens, padding, pad_token, return_tensors, targets,
     overflow, padding_side
 };
 }
 inline constexpr std::string_view encode_option_names[] = {
-    "max_length", "shorten", "side", "slots", "mask_token", "add_special_tokens", "padding", "pad_token",
+    "max_length", "shorten", "truncation_side", "slots", "mask_token", "add_special_tokens", "padding", "pad_token",
     "return_tensors", "targets", "overflow", "padding_side"};
 namespace label_option {
 enum : std::size_t { slots, single_token };

@@ -55,7 +55,7 @@ inline constexpr const char batch_columns[] = " (its columns: %U)";
 inline constexpr const char batch_no_columns[] = " (it has no columns)";
 inline constexpr const char special_spelling[] =
     "; the tokenizer has a special token %U: to write it, escape the brackets in the template (%U)";
-inline constexpr const char bad_side[] = "side must be 'right' or 'left', not %R";
+inline constexpr const char bad_side[] = "truncation_side must be 'right' or 'left', not %R";
 inline constexpr const char bad_padding[] = "padding must be False, 'longest' or a number of tokens, not %R";
 inline constexpr const char bad_return_tensors[] = "return_tensors must be None, 'np' or 'pt', not %R";
 inline constexpr const char bad_max_length[] = "max_length must be None or a positive number of tokens, not %R";

@@ -144,7 +144,7 @@ class PromptTemplate(Generic[_Tok]):
     @overload
     def encode(
         self, row: _Row, /, *, max_length: int | None = None, shorten: Iterable[str] | None = None,
-        side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
+        truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
         add_special_tokens: bool = True, padding: _Padding = False, pad_token: str | None = None,
         return_tensors: None = None, targets: str | Iterable[str] = (), overflow: Literal["raise", "drop"] = "raise",
         padding_side: Literal["right", "left"] | None = None,
@@ -153,7 +153,7 @@ class PromptTemplate(Generic[_Tok]):
     @overload
     def encode(
         self, row: _Row, /, *, max_length: int | None = None, shorten: Iterable[str] | None = None,
-        side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
+        truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
         add_special_tokens: bool = True, padding: _Padding = False, pad_token: str | None = None,
         return_tensors: Literal["np"], targets: str | Iterable[str] = (),
         overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
@@ -161,7 +161,7 @@ class PromptTemplate(Generic[_Tok]):
     @overload
     def encode(
         self, row: _Row, /, *, max_length: int | None = None, shorten: Iterable[str] | None = None,
-        side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
+        truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
         add_special_tokens: bool = True, padding: _Padding = False, pad_token: str | None = None,
         return_tensors: Literal["pt"], targets: str | Iterable[str] = (),
         overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
@@ -169,7 +169,7 @@ class PromptTemplate(Generic[_Tok]):
     @overload
     def encode_batch(
         self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int | None = None,
-        shorten: Iterable[str] | None = None, side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
+        shorten: Iterable[str] | None = None, truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
         pad_token: str | None = None, return_tensors: None = None, targets: str | Iterable[str] = (),
         overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
@@ -179,7 +179,7 @@ class PromptTemplate(Generic[_Tok]):
     @overload
     def encode_batch(
         self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int | None = None,
-        shorten: Iterable[str] | None = None, side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
+        shorten: Iterable[str] | None = None, truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
         pad_token: str | None = None, return_tensors: Literal["np"], targets: str | Iterable[str] = (),
         overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
@@ -187,7 +187,7 @@ class PromptTemplate(Generic[_Tok]):
     @overload
     def encode_batch(
         self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int | None = None,
-        shorten: Iterable[str] | None = None, side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
+        shorten: Iterable[str] | None = None, truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
         pad_token: str | None = None, return_tensors: Literal["pt"], targets: str | Iterable[str] = (),
         overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,

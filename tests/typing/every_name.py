@@ -54,7 +54,7 @@ def main() -> tuple[object, ...]:
 def encode(t: PromptTemplate[object]) -> None:
     one = t.encode({"text": "x"}, mask_token="[MASK]", max_length=16)
     ids: list[int] = one["input_ids"] + one["attention_mask"] + one["mask_positions"]
-    batch = t.encode_batch([{"text": "x"}], mask_token=None, shorten=["text"], side="left", padding="longest",
+    batch = t.encode_batch([{"text": "x"}], mask_token=None, shorten=["text"], truncation_side="left", padding="longest",
                            pad_token="[PAD]", slots=["mask"], add_special_tokens=False)
     rows: list[list[int]] = batch["input_ids"]
     arrays = t.encode_batch({"text": ["x"]}, mask_token="[MASK]", return_tensors="np")
