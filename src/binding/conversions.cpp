@@ -2,6 +2,7 @@
 #include "binding/conversions.hpp"
 
 #include "binding/instance.hpp"
+#include "binding/statics.hpp"
 
 #include <cstring>
 #include <iterator>
@@ -119,6 +120,16 @@ Ref list_of(std::vector<Ref> items) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
     }
     return list;
+}
+
+Ref type_name(PyObject* object) {
+    return check(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), interned(Static::qualname)));
+}
+
+bool truth(PyObject* object) {
+    const int value = PyObject_IsTrue(object);
+    check_status(value);
+    return value == 1;
 }
 
 Ref attribute_or_null(PyObject* object, const char* name) {

@@ -51,6 +51,12 @@ Ref new_str(const SharedText& text);
 // objects) never meets a list with empty places.
 Ref list_of(std::vector<Ref> items);
 
+// The __qualname__ of an object's class, as messages name it.
+Ref type_name(PyObject* object);
+
+// Whether an object is true, as `if` reads it.
+bool truth(PyObject* object);
+
 // An attribute, or null when the object has none (any other failure throws).
 Ref attribute_or_null(PyObject* object, const char* name);
 

@@ -73,15 +73,29 @@ IdSet whitespace_pieces(const TokenizerView& tokenizer) {
     return IdSet(std::move(pieces));
 }
 
-// A list of str from UTF-8 texts, with each one's length in characters.
-Ref new_str_list(const Prompts& prompts, std::span<const std::size_t> rows, std::vector<std::size_t>& characters) {
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+// A list of str of `count` UTF-8 texts, text(i) each, with each one's length
+// in characters, characters_of(i), in `characters`.
+template <class Text, class Characters>
+Ref new_str_list(std::size_t count, Text&& text, Characters&& characters_of, std::vector<std::size_t>& characters) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(count)));
     characters.clear();
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(prompts.text(rows[i])).release());
-        characters.push_back(prompts.characters(rows[i]));
+    for (std::size_t i = 0; i < count; ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(text(i)).release());
+        characters.push_back(characters_of(i));
     }
     return list;
+}
+
+Ref new_str_list(const Prompts& prompts, std::span<const std::size_t> rows, std::vector<std::size_t>& characters) {
+    return new_str_list(
+        rows.size(), [&](std::size_t i) { return prompts.text(rows[i]); },
+        [&](std::size_t i) { return prompts.characters(rows[i]); }, characters);
+}
+
+Ref new_str_list(std::span<const std::string_view> texts, std::vector<std::size_t>& characters) {
+    return new_str_list(
+        texts.size(), [&](std::size_t i) { return texts[i]; },
+        [&](std::size_t i) { return character_count(texts[i]); }, characters);
 }
 
 // Tokenizes the prompts `rows` with offsets and attributes their tokens.
@@ -113,17 +127,6 @@ std::size_t trailing_special(const Encoder& encoder) {
     return count == batch.ids.size() ? 0 : count;
 }
 
-// A list of str from UTF-8 texts, with each one's length in characters.
-Ref new_text_list(std::span<const std::string_view> texts, std::vector<std::size_t>& characters) {
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-    characters.clear();
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
-        characters.push_back(character_count(texts[i]));
-    }
-    return list;
-}
-
 // The tokens of each option of each slot as it reads at its slot: slot after
 // slot, option after option.
 std::vector<std::vector<std::vector<TokenId>>> label_words(const Encoder& encoder, const TokenizerView& tokenizer,
@@ -131,7 +134,7 @@ std::vector<std::vector<std::vector<TokenId>>> label_words(const Encoder& encode
     std::vector<std::string_view> texts;
     for (const LabelContext& context : contexts.contexts) texts.push_back(context.text);
     std::vector<std::size_t> characters;
-    Ref list = new_text_list(texts, characters);
+    Ref list = new_str_list(texts, characters);
     const TokenBatch batch = encode_texts(encoder, list.get(), characters, false, true);
     const IdSet whitespace = whitespace_pieces(tokenizer);
     std::vector<std::vector<std::vector<TokenId>>> words(contexts.words_per_slot.size());
@@ -264,7 +267,7 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
     std::shared_ptr<const Encoder> encoder = text_only_encoder(cache, tokenizer);
     auto encode = [&](const std::vector<std::string_view>& texts) {
         std::vector<std::size_t> characters;
-        Ref list = new_text_list(texts, characters);
+        Ref list = new_str_list(texts, characters);
         return encode_texts(*encoder, list.get(), characters, false, true);
     };
     // 2. Read as text; the spellings whose reading still spells a protected

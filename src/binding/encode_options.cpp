@@ -6,19 +6,9 @@
 
 namespace korvanta {
 
-Ref type_name(PyObject* object) {
-    return check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
-}
-
 [[noreturn]] void raise_option_type(const char* option, const char* expected, PyObject* value) {
     PyErr_Format(PyExc_TypeError, messages::option_type, option, expected, type_name(value).get());
     throw PythonError{};
-}
-
-bool truth(PyObject* object) {
-    int value = PyObject_IsTrue(object);
-    check_status(value);
-    return value == 1;
 }
 
 // A str names one; an iterable of str names each of its items.

@@ -29,7 +29,7 @@ struct EncodingKey {
 
 // What encode() works out once for a template's content, its tokenizer as it
 // was then, and the options that shape the template's side. Made whole, then
-// published in one step; never changed after, but for the two caches at its end.
+// published in one step; never changed after, but for the three caches at its end.
 struct EncodingCache {
     SharedContent content;         // the content it was made for
     EncodingKey key;               // the options it was made for
@@ -64,8 +64,6 @@ struct EncodingCache {
 
 // ---------------------------------------------------------------- options (encode_options.cpp)
 
-Ref type_name(PyObject* object);
-bool truth(PyObject* object);
 // A str names one; an iterable of str names each of its items.
 std::vector<std::string> names_of(PyObject* value, const char* option);
 bool contains(const std::vector<std::string>& names, std::string_view name);

@@ -11,7 +11,7 @@
 namespace korvanta {
 
 // Every instance: the object header, then the record. Who is inside the
-// object is kept by each thread (module/access.hpp), not in the object.
+// object is kept by each thread (binding/access.hpp), not in the object.
 template <class Record>
 struct Instance {
     PyObject_HEAD

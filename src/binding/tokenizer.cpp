@@ -10,19 +10,9 @@ namespace korvanta {
 
 namespace {
 
-Ref type_qualname(PyObject* object) {
-    return check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-}
-
 [[noreturn]] void raise_not_a_tokenizer(PyObject* backend, const char* needed) {
-    PyErr_Format(PyExc_TypeError, messages::not_a_tokenizer, type_qualname(backend).get(), needed);
+    PyErr_Format(PyExc_TypeError, messages::not_a_tokenizer, type_name(backend).get(), needed);
     throw PythonError{};
-}
-
-bool truth(PyObject* object) {
-    const int value = PyObject_IsTrue(object);
-    check_status(value);
-    return value == 1;
 }
 
 // An id as the tokenizer's `method` gave it: an int from 0 to 2**63 - 1. No
