@@ -210,6 +210,12 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
     if (std::find(plan.target_slots.begin(), plan.target_slots.end(), 1) != plan.target_slots.end()) {
         cache->answers = answer_tokens(*cache, tokenizer);
     }
+    cache->slot_words.resize(plan.slots);
+    for (std::size_t s = 0; s < cache->answers.size() && !plan.causal; ++s) {
+        for (const std::vector<TokenId>& word : cache->answers[s]) {
+            cache->slot_words[s].push_back(word.size() == 1 ? std::optional<TokenId>(word[0]) : std::nullopt);
+        }
+    }
     if (plan.causal && cache->key.special_tokens && (plan.stops_at_slot || cache->key.targets.empty())) {
         cache->trailing_special = trailing_special(cache->encoder);
         cache->own.tokens -= std::min(cache->own.tokens, cache->trailing_special);
@@ -315,14 +321,6 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
     PyErr_Format(PyExc_ValueError, messages::label_word_pieces, new_str(word).get(), new_str(slot).get(),
                  static_cast<Py_ssize_t>(ids.size()), pieces.get());
     throw PythonError{};
-}
-
-// The id a target slot's mask is labelled with: its answer's one token.
-TokenId single_answer(const EncodingCache& cache, const TokenizerView& tokenizer, std::size_t slot,
-                      std::size_t answer) {
-    const std::vector<TokenId>& ids = cache.answers[slot][answer];
-    if (ids.size() != 1) raise_word_pieces(tokenizer, cache.slot_options[slot][answer], slot_name(cache.plan, slot), ids);
-    return ids[0];
 }
 
 // With no max_length, rows longer than a transformers tokenizer's model
@@ -486,38 +484,26 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
     }
 
     // 5.
-    EncodedRows rows(plan.slots, labelled);
-    std::vector<std::size_t> lengths(plan.pieces), kept(plan.pieces), row_index;
-    std::vector<std::optional<TokenId>> slot_answers(plan.slots);
-    std::size_t next_slow = 0;
-    for (std::size_t r = 0; r < values.rows; ++r) {
+    std::vector<RowTokens> tokens(values.rows);
+    for (std::size_t r = 0, next_slow = 0; r < values.rows; ++r) {
         if (next_slow < quick.slow.size() && quick.slow[next_slow] == r) {
-            OwnedTokens& row = owned[next_slow++];
-            row.keep_first(row.ids.size() - std::min(row.ids.size(), trailing));
-            piece_lengths(row, lengths);
-            std::size_t fixed = row.ids.size();
-            for (std::size_t length : lengths) fixed -= length;
-            if (call.max_length && !kept_lengths(fixed, lengths, shortenable, *call.max_length, kept)) {
-                if (call.drop) continue;
-                std::size_t needed = fixed;
-                for (std::size_t p = 0; p < plan.pieces; ++p) needed += shortenable[p] ? 0 : lengths[p];
-                PyErr_Format(PyExc_ValueError, messages::row_too_long, r, needed, *call.max_length);
-                throw PythonError{};
-            }
-            for (std::size_t s = 0; s < plan.slots && labelled && !plan.causal; ++s) {
-                slot_answers[s] = std::nullopt;
-                if (plan.target_slots[s]) {
-                    slot_answers[s] = single_answer(*cache, tokenizer, s, values.answers[r * plan.slots + s]);
-                }
-            }
-            rows.add_cut(row, call.max_length ? std::span<const std::size_t>(kept) : std::span<const std::size_t>(lengths),
-                         call.side, LabelRule{cache->target_pieces, slot_answers});
+            tokens[r].owned = &owned[next_slow++];
         } else {
-            rows.add(quick.tokens.ids_of(quick.index[r]), quick.positions[r]);
-            rows.drop_last(trailing);
+            tokens[r] = {nullptr, quick.tokens.ids_of(quick.index[r]), quick.positions[r]};
         }
-        if (plan.stops_at_slot) rows.end_at_slot();
-        row_index.push_back(r);
+    }
+    const LayoutRule rule{call.max_length, shortenable,       call.side,         cache->target_pieces,
+                          cache->slot_words, values.answers,   trailing,          plan.stops_at_slot,
+                          call.drop};
+    EncodedRows rows(plan.slots, labelled);
+    std::vector<std::size_t> row_index;
+    if (std::optional<LayoutStop> stop = lay_out(tokens, rule, plan.pieces, rows, row_index)) {
+        if (stop->kind == LayoutStop::too_long) {
+            PyErr_Format(PyExc_ValueError, messages::row_too_long, stop->row, stop->needed, *call.max_length);
+            throw PythonError{};
+        }
+        raise_word_pieces(tokenizer, cache->slot_options[stop->slot][stop->option], slot_name(plan, stop->slot),
+                          cache->answers[stop->slot][stop->option]);
     }
     if (!call.max_length) warn_if_longer_than_model(rows, row_index, tokenizer);
     const Layout layout{padded_width(rows, call.padding), call.pad.value_or(0), call.left, batch, call.tensors,

@@ -43,6 +43,7 @@ struct EncodingCache {
     ProtectedTokens protected_ids;  // the ids no row text may make, with their spellings
     OwnSignature own;              // the template's own protected tokens, for rows read without offsets
     std::vector<std::vector<std::vector<TokenId>>> answers;  // per slot part: each option's tokens when it is a target
+    std::vector<std::vector<std::optional<TokenId>>> slot_words;  // per slot part: each option's one token (none: several)
     std::vector<std::vector<std::string>> slot_options;      // per slot part: its options, without whitespace around
     std::vector<std::uint8_t> target_pieces;                 // per field piece: its tokens are labelled
     std::size_t trailing_special = 0;  // the special tokens after a text's content, dropped after a causal input

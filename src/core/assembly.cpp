@@ -476,6 +476,44 @@ std::size_t EncodedRows::longest() const noexcept {
     return longest;
 }
 
+std::optional<LayoutStop> lay_out(std::span<RowTokens> rows, const LayoutRule& rule, std::size_t pieces,
+                                  EncodedRows& out, std::vector<std::size_t>& row_index) {
+    const std::size_t slots = rule.slot_words.size();
+    std::vector<std::size_t> lengths(pieces), kept(pieces);
+    std::vector<std::optional<TokenId>> slot_answers(slots);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        if (OwnedTokens* row = rows[r].owned) {
+            // 1. Without the trailing tokens, what each piece keeps.
+            row->keep_first(row->ids.size() - std::min(row->ids.size(), rule.trailing));
+            piece_lengths(*row, lengths);
+            std::size_t fixed = row->ids.size();
+            for (std::size_t length : lengths) fixed -= length;
+            kept = lengths;
+            if (rule.max_length && !kept_lengths(fixed, lengths, rule.shortenable, *rule.max_length, kept)) {
+                if (rule.drop) continue;
+                std::size_t needed = fixed;
+                for (std::size_t p = 0; p < pieces; ++p) needed += rule.shortenable[p] ? 0 : lengths[p];
+                return LayoutStop{LayoutStop::too_long, r, needed};
+            }
+            // 2. Each target slot's answer.
+            for (std::size_t s = 0; s < slots; ++s) {
+                slot_answers[s] = std::nullopt;
+                if (rule.slot_words[s].empty()) continue;
+                const std::size_t option = rule.answers[r * slots + s];
+                slot_answers[s] = rule.slot_words[s][option];
+                if (!slot_answers[s]) return LayoutStop{LayoutStop::word_of_pieces, r, 0, s, option};
+            }
+            out.add_cut(*row, kept, rule.side, LabelRule{rule.target_pieces, slot_answers});
+        } else {
+            out.add(rows[r].ids, rows[r].positions);
+            out.drop_last(rule.trailing);
+        }
+        if (rule.ends_at_slot) out.end_at_slot();
+        row_index.push_back(r);
+    }
+    return std::nullopt;
+}
+
 std::size_t padded_width(const EncodedRows& rows, Padding padding) noexcept {
     switch (padding.kind) {
         case Padding::longest: return rows.longest();

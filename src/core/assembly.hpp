@@ -287,6 +287,47 @@ class EncodedRows {
     bool labelled_;                   // whether rows carry labels
 };
 
+// A row to lay out: its ids as the tokenizer gave them, read by ids alone
+// (`ids`, and its slots at `positions`), or its tokens read with offsets and
+// attributed (`owned`), which may be cut.
+struct RowTokens {
+    OwnedTokens* owned = nullptr;             // read with offsets, or null
+    std::span<const TokenId> ids;             // read by ids alone
+    std::span<const std::size_t> positions;   // read by ids alone: its slots' positions
+};
+
+// How rows are laid out.
+struct LayoutRule {
+    std::optional<std::size_t> max_length;         // the most tokens a row may have
+    std::span<const std::uint8_t> shortenable;     // per piece: it may be cut
+    CutSide side = CutSide::end;                   // which end of a piece is cut
+    std::span<const std::uint8_t> target_pieces;   // per piece: its tokens are labelled
+    // Per slot, per option: the one id its mask is labelled with when that
+    // option is the answer (none: the word is several tokens); empty for a
+    // slot that is not a target.
+    std::span<const std::vector<std::optional<TokenId>>> slot_words;
+    std::span<const std::size_t> answers;          // row after row, per slot: the option that answers it
+    std::size_t trailing = 0;                      // special tokens each row drops at its end (a causal input)
+    bool ends_at_slot = false;                     // a causal row ends where its one slot stands
+    bool drop = false;                             // a row that cannot fit is left out
+};
+
+// Why laying out stopped at a row.
+struct LayoutStop {
+    enum Kind { too_long, word_of_pieces } kind;
+    std::size_t row;
+    std::size_t needed = 0;  // too_long: the tokens the row needs without what may be cut
+    std::size_t slot = 0;    // word_of_pieces: the slot whose answer is several tokens,
+    std::size_t option = 0;  // and that answer
+};
+
+// Lays `rows` out in order: each row's trailing tokens dropped, its pieces
+// cut to fit (a row that cannot fit left out when the rule drops, else the
+// layout stops there), labelled, its slots placed; the index of each row
+// laid out goes to `row_index`.
+std::optional<LayoutStop> lay_out(std::span<RowTokens> rows, const LayoutRule& rule, std::size_t pieces,
+                                  EncodedRows& out, std::vector<std::size_t>& row_index);
+
 // How wide padded rows are: not padded (0), as the longest row, or a given
 // width (never narrower than the longest row).
 struct Padding {
