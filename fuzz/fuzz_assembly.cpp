@@ -13,13 +13,15 @@
 // everything; a cut row is exactly max_length long, keeps the template's
 // tokens in order, each field its first (or last) tokens, cuts the longest
 // first and never a field it may not cut; a refusal happens only when what
-// may not be cut is too long; labels are the kept tokens of target fields and
-// runs of end tokens right after them; label words lie inside their context.
+// may not be cut is too long, and then the layout leaves the row out or stops
+// there, saying what it needs; labels are the kept tokens of target fields
+// and runs of end tokens right after them; label words lie inside their context.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,10 +181,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     std::ranges::equal(by_ids.ids(0), rows.ids(0)),
                 "one layout with or without offsets");
     }
+    // The layout of the row, kept or refused (left out when dropping), as kept_lengths says.
+    korvanta::OwnedTokens copy = owned;
+    korvanta::RowTokens one[] = {{&copy, {}, {}}};
+    const bool drop = in.next() % 2;
+    korvanta::LayoutRule rule{max_length, shortenable, side, targets, {}, {}, 0, false, drop};
+    korvanta::EncodedRows laid(plan.slots, true);
+    std::vector<std::size_t> row_index;
+    const std::optional<korvanta::LayoutStop> stop = korvanta::lay_out(one, rule, plan.pieces, laid, row_index);
     if (!korvanta::kept_lengths(fixed, lengths, shortenable, max_length, kept)) {
         require(total > max_length && fixed_part > max_length, "a refusal only when the rest cannot fit");
+        require(drop ? !stop && row_index.empty() && laid.size() == 0
+                     : stop && stop->kind == korvanta::LayoutStop::too_long && stop->needed == fixed_part,
+                "a row that cannot fit is left out or stops the layout, saying what it needs");
         return 0;
     }
+    require(!stop && row_index == std::vector<std::size_t>{0}, "a row that fits is laid out");
     std::size_t length = fixed;
     for (std::size_t p = 0; p < plan.pieces; ++p) {
         require(kept[p] <= lengths[p], "kept at most the piece");
@@ -198,6 +212,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rows.add_cut(owned, kept, side, korvanta::LabelRule{targets, {}});
     const auto whole = rows.ids(0), row = rows.ids(1);
     const auto labels = rows.labels(1);
+    require(std::ranges::equal(laid.ids(0), row) && std::ranges::equal(laid.labels(0), labels) &&
+                std::ranges::equal(laid.slot_positions(0), rows.slot_positions(1)),
+            "the layout is the row cut as worked out");
     require(row.size() == length, "the row is as long as worked out");
     if (total <= max_length) require(std::equal(row.begin(), row.end(), whole.begin(), whole.end()), "fits: all kept");
     for (std::size_t position : rows.slot_positions(1)) require(row[position] == mask, "slots point at their mask");
