@@ -14,17 +14,6 @@
 
 namespace korvanta {
 
-int visit_encoding_cache(const EncodingCache& cache, visitproc visit, void* arg) {
-    for (const Ref* held : {&cache.tokenizer, &cache.backend, &cache.encoder.backend, &cache.encoder.batch,
-                            &cache.encoder.batch_ids}) {
-        Py_VISIT(held->get());
-    }
-    if (std::shared_ptr<const Encoder> text_only = cache.text_only) {
-        for (const Ref* held : {&text_only->backend, &text_only->batch, &text_only->batch_ids}) Py_VISIT(held->get());
-    }
-    return 0;
-}
-
 const char encode_doc[] =
     "encode($self, row, /, **options)\n--\n\n"
     "Encode one row (a mapping from field names to values) with the template's tokenizer.\n"
@@ -62,266 +51,6 @@ const char label_ids_doc[] =
 namespace {
 
 // ---------------------------------------------------------------- the template's side
-
-// The lone whitespace pieces of the usual pre-tokenizers (▁, Ġ, Ċ) that the vocabulary holds.
-IdSet whitespace_pieces(const TokenizerView& tokenizer) {
-    std::vector<TokenId> pieces;
-    for (const char* piece : {"\xe2\x96\x81", "\xc4\xa0", "\xc4\x8a"}) {
-        Ref text = check(PyUnicode_FromString(piece));
-        if (std::optional<TokenId> id = token_id(tokenizer.backend.get(), text.get())) pieces.push_back(*id);
-    }
-    return IdSet(std::move(pieces));
-}
-
-// A list of str of `count` UTF-8 texts, text(i) each, with each one's length
-// in characters, characters_of(i), in `characters`.
-template <class Text, class Characters>
-Ref new_str_list(std::size_t count, Text&& text, Characters&& characters_of, std::vector<std::size_t>& characters) {
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(count)));
-    characters.clear();
-    for (std::size_t i = 0; i < count; ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(text(i)).release());
-        characters.push_back(characters_of(i));
-    }
-    return list;
-}
-
-Ref new_str_list(const Prompts& prompts, std::span<const std::size_t> rows, std::vector<std::size_t>& characters) {
-    return new_str_list(
-        rows.size(), [&](std::size_t i) { return prompts.text(rows[i]); },
-        [&](std::size_t i) { return prompts.characters(rows[i]); }, characters);
-}
-
-Ref new_str_list(std::span<const std::string_view> texts, std::vector<std::size_t>& characters) {
-    return new_str_list(
-        texts.size(), [&](std::size_t i) { return texts[i]; },
-        [&](std::size_t i) { return character_count(texts[i]); }, characters);
-}
-
-// Tokenizes the prompts `rows` with offsets and attributes their tokens.
-// Returns the first row whose slots do not each hold one mask token, or none.
-std::optional<std::size_t> owned_tokens(const EncodingCache& cache, const Prompts& prompts,
-                                        std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
-    std::vector<std::size_t> characters;
-    Ref texts = new_str_list(prompts, rows, characters);
-    TokenBatch batch = encode_texts(cache.encoder, texts.get(), characters, cache.key.special_tokens, true);
-    owned.resize(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const std::size_t row = rows[i];
-        if (!attribute_tokens(prompts.text(row), batch.ids_of(i), batch.offsets_of(i), batch.special_of(i),
-                              prompts.pieces(row), prompts.slots(row), cache.mask_id.value_or(max_token_id),
-                              cache.protected_ids, owned[i])) {
-            return row;
-        }
-    }
-    return std::nullopt;
-}
-
-// The special tokens the tokenizer puts after a text's content.
-std::size_t trailing_special(const Encoder& encoder) {
-    Ref probe = check(Py_BuildValue("[s]", "a"));
-    const std::size_t characters[] = {1};
-    TokenBatch batch = encode_texts(encoder, probe.get(), characters, true, true);
-    std::size_t count = 0;
-    for (std::size_t k = batch.ids.size(); k > 0 && batch.special[k - 1] != 0; --k) ++count;
-    return count == batch.ids.size() ? 0 : count;
-}
-
-// The tokens of each option of each slot as it reads at its slot: slot after
-// slot, option after option.
-std::vector<std::vector<std::vector<TokenId>>> label_words(const Encoder& encoder, const TokenizerView& tokenizer,
-                                                           const LabelContexts& contexts) {
-    std::vector<std::string_view> texts;
-    for (const LabelContext& context : contexts.contexts) texts.push_back(context.text);
-    std::vector<std::size_t> characters;
-    Ref list = new_str_list(texts, characters);
-    const TokenBatch batch = encode_texts(encoder, list.get(), characters, false, true);
-    const IdSet whitespace = whitespace_pieces(tokenizer);
-    std::vector<std::vector<std::vector<TokenId>>> words(contexts.words_per_slot.size());
-    std::size_t next = 0;
-    for (std::size_t s = 0; s < words.size(); ++s) {
-        for (std::size_t w = 0; w < contexts.words_per_slot[s]; ++w, ++next) {
-            words[s].push_back(word_tokens(batch.ids_of(next), batch.offsets_of(next), batch.special_of(next),
-                                           contexts.contexts[next].word, whitespace));
-        }
-    }
-    return words;
-}
-
-// Each option of each target slot tokenized as label_ids() reads it.
-std::vector<std::vector<std::vector<TokenId>>> answer_tokens(const EncodingCache& cache, const TokenizerView& tokenizer) {
-    auto answers = label_words(cache.encoder, tokenizer, label_contexts(cache.content->fragments, cache.key.extra_slots));
-    answers.resize(cache.plan.slots);
-    for (std::size_t s = 0; s < answers.size(); ++s) {
-        if (!cache.plan.target_slots[s]) answers[s].clear();
-    }
-    return answers;
-}
-
-std::shared_ptr<const EncodingCache> build_cache(SharedContent content, EncodingKey key, const TokenizerView& tokenizer) {
-    auto cache = std::make_shared<EncodingCache>();
-    cache->content = content;
-    cache->key = std::move(key);
-    cache->tokenizer = Ref::borrow(tokenizer.object.get());
-    cache->backend = Ref::borrow(tokenizer.backend.get());
-    cache->vocabulary = tokenizer.vocabulary;
-    cache->as_is = tokenizer.as_is;
-    cache->plan = plan_prompt(content->fragments, cache->key.extra_slots, cache->key.mask_token, cache->key.targets);
-    const PromptPlan& plan = cache->plan;
-    if (plan.slots > 0 && !plan.causal) {
-        Ref mask = new_str(plan.mask_token);
-        cache->mask_id = token_id(tokenizer.backend.get(), mask.get());
-        if (!cache->mask_id) {
-            PyErr_Format(PyExc_ValueError, messages::unknown_token, "mask_token", mask.get());
-            throw PythonError{};
-        }
-    }
-    std::vector<std::pair<TokenId, PyObject*>> named;
-    Ref mask = new_str(plan.mask_token);
-    if (cache->mask_id) named.emplace_back(*cache->mask_id, mask.get());
-    if (tokenizer.pad_token) {
-        if (std::optional<TokenId> pad_id = token_id(tokenizer.backend.get(), tokenizer.pad_token.get())) {
-            named.emplace_back(*pad_id, tokenizer.pad_token.get());
-        }
-    }
-    cache->encoder = std::move(*make_encoder(tokenizer, false));
-    cache->protected_ids = protected_tokens(tokenizer.backend.get(), named);
-
-    // The template with every field empty: its own tokens, and the mask at each slot.
-    Prompts prompts(plan);
-    std::vector<std::string_view> empty(plan.fields.size());
-    prompts.add(empty);
-    std::vector<OwnedTokens> owned;
-    const std::size_t first[] = {0};
-    if (owned_tokens(*cache, prompts, first, owned)) {
-        PyErr_Format(PyExc_ValueError, messages::mask_not_one_token, mask.get());
-        throw PythonError{};
-    }
-    cache->own = own_signature(owned[0], cache->protected_ids);
-    const auto at_slots = std::count(cache->own.at_slot.begin(), cache->own.at_slot.end(), 1);
-    if (!plan.causal && static_cast<std::size_t>(at_slots) != plan.slots) {
-        throw InternalFailure{"the template's signature does not hold one mask token per slot"};
-    }
-    cache->answers.resize(plan.slots);
-    if (!plan.causal) cache->slot_options = label_contexts(content->fragments, cache->key.extra_slots).words;
-    for (const PromptPart& part : plan.parts) {
-        if (part.kind == PartKind::field) cache->target_pieces.push_back(plan.target_fields[part.field]);
-    }
-    if (std::find(plan.target_slots.begin(), plan.target_slots.end(), 1) != plan.target_slots.end()) {
-        cache->answers = answer_tokens(*cache, tokenizer);
-    }
-    cache->slot_words.resize(plan.slots);
-    for (std::size_t s = 0; s < cache->answers.size() && !plan.causal; ++s) {
-        for (const std::vector<TokenId>& word : cache->answers[s]) {
-            cache->slot_words[s].push_back(word.size() == 1 ? std::optional<TokenId>(word[0]) : std::nullopt);
-        }
-    }
-    if (plan.causal && cache->key.special_tokens && (plan.stops_at_slot || cache->key.targets.empty())) {
-        cache->trailing_special = trailing_special(cache->encoder);
-        cache->own.tokens -= std::min(cache->own.tokens, cache->trailing_special);
-    }
-    return cache;
-}
-
-// The cache for the template as it is, made when missing or stale and
-// published whole, unless the template changed while it was made (its
-// tokenizer runs Python code).
-std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const SharedContent& content,
-                                                    const TokenizerView& tokenizer, EncodingKey key) {
-    std::shared_ptr<const EncodingCache> cache = self.record.encoding;
-    if (cache && cache->content == content && cache->key == key && cache->tokenizer.get() == tokenizer.object.get() &&
-        cache->backend.get() == tokenizer.backend.get() && cache->vocabulary == tokenizer.vocabulary &&
-        cache->as_is == tokenizer.as_is) {
-        return cache;
-    }
-    cache = build_cache(content, std::move(key), tokenizer);
-    if (self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
-        publish(self.record.encoding, cache);  // releasing the old cache may run a finalizer that encodes again
-    }
-    return cache;
-}
-
-// The text-only encoder, made on first need and kept beside the cache. A
-// tokenizer that cannot be copied (a component written in Python) reads
-// spellings with its own encoder: those that still spell a protected token
-// are then read character by character.
-std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer) {
-    if (std::shared_ptr<const Encoder> made = cache.text_only) return made;
-    std::optional<Encoder> copy = make_encoder(tokenizer, true);
-    auto made = std::make_shared<const Encoder>(copy ? std::move(*copy) : cache.encoder.share());
-    if (!cache.text_only) publish(cache.text_only, made);
-    return made;
-}
-
-// ---------------------------------------------------------------- row text that spells a protected token
-
-// Replaces, in each row of `owned`, the protected tokens its fields' text
-// spelled: each spelling is read as text (special tokens in it read as text);
-// where that reading still spells a protected token (the vocabulary holds the
-// spelling as a piece), each character is read on its own, and a character
-// that spells a protected token by itself is left out.
-void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer, const Prompts& prompts,
-                                 std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
-    // 1. Every spelling, row after row.
-    std::vector<std::string_view> spellings;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        for (const InjectedToken& token : owned[i].injected) {
-            spellings.push_back(character_slice(prompts.text(rows[i]), token.span));
-        }
-    }
-    if (spellings.empty()) return;
-    std::shared_ptr<const Encoder> encoder = text_only_encoder(cache, tokenizer);
-    auto encode = [&](const std::vector<std::string_view>& texts) {
-        std::vector<std::size_t> characters;
-        Ref list = new_str_list(texts, characters);
-        return encode_texts(*encoder, list.get(), characters, false, true);
-    };
-    // 2. Read as text; the spellings whose reading still spells a protected
-    //    token, character by character.
-    TokenBatch read = encode(spellings);
-    std::vector<std::vector<TokenId>> replaced(spellings.size());
-    std::vector<std::string_view> characters;
-    std::vector<std::size_t> owner;  // per character, its spelling
-    for (std::size_t s = 0; s < spellings.size(); ++s) {
-        if (!unspelled_ids(spellings[s], read.ids_of(s), read.offsets_of(s), cache.protected_ids, replaced[s])) {
-            replaced[s].clear();
-            const std::size_t count = character_count(spellings[s]);
-            for (std::size_t c = 0; c < count; ++c) {
-                characters.push_back(character_slice(spellings[s], {c, c + 1}));
-                owner.push_back(s);
-            }
-        }
-    }
-    if (!characters.empty()) {
-        TokenBatch one_by_one = encode(characters);
-        for (std::size_t c = 0; c < characters.size(); ++c) {
-            unspelled_ids(characters[c], one_by_one.ids_of(c), one_by_one.offsets_of(c), cache.protected_ids,
-                          replaced[owner[c]]);
-        }
-    }
-    // 3. Into the rows.
-    std::size_t next = 0;
-    for (OwnedTokens& tokens : owned) {
-        const std::size_t count = tokens.injected.size();
-        replace_injected(tokens, std::span<const std::vector<TokenId>>(replaced).subspan(next, count));
-        next += count;
-    }
-}
-
-// The ValueError of a label word that is not one token: its pieces as the tokenizer spells them.
-[[noreturn]] void raise_word_pieces(const TokenizerView& tokenizer, std::string_view word, std::string_view slot,
-                                    std::span<const TokenId> ids) {
-    Ref pieces = check(PyList_New(0));
-    Ref spell = attribute_or_null(tokenizer.backend.get(), "id_to_token");  // without it, the ids are shown
-    for (TokenId id : ids) {
-        Ref number = check(PyLong_FromUnsignedLongLong(id));
-        Ref piece = spell ? check(PyObject_CallOneArg(spell.get(), number.get())) : std::move(number);
-        check_status(PyList_Append(pieces.get(), piece.get()));
-    }
-    PyErr_Format(PyExc_ValueError, messages::label_word_pieces, new_str(word).get(), new_str(slot).get(),
-                 static_cast<Py_ssize_t>(ids.size()), pieces.get());
-    throw PythonError{};
-}
 
 // With no max_length, rows longer than a transformers tokenizer's model
 // takes are kept whole, with one warning per call.
@@ -389,18 +118,6 @@ std::vector<std::uint8_t> shortenable_pieces(const EncodingCache& cache, const O
     return shortenable;
 }
 
-// Each row's whole prompt, written from its values.
-void write_prompts(const PromptPlan& plan, const RowValues& values, Prompts& prompts) {
-    std::vector<Utf8Text> texts;
-    texts.reserve(values.texts.size());
-    for (const Ref& value : values.texts) texts.emplace_back(value.get());
-    std::vector<std::string_view> fields(plan.fields.size());
-    for (std::size_t r = 0; r < values.rows; ++r) {
-        for (std::size_t f = 0; f < plan.fields.size(); ++f) fields[f] = texts[r * plan.fields.size() + f].view();
-        prompts.add(fields);
-    }
-}
-
 // The rows read by ids alone: a row that fits and whose protected tokens
 // are the template's own is laid out as the tokenizer gave it.
 struct QuickRows {
@@ -424,9 +141,13 @@ QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const C
                                   static_cast<double>(*call.max_length + trailing);
         (too_long || labelled ? quick.slow : asked).push_back(r);
     }
+    std::vector<std::string_view> texts;
     std::vector<std::size_t> characters;
-    Ref texts = new_str_list(prompts, asked, characters);
-    quick.tokens = encode_texts(cache.encoder, texts.get(), characters, cache.key.special_tokens, false);
+    for (std::size_t row : asked) {
+        texts.push_back(prompts.text(row));
+        characters.push_back(prompts.characters(row));
+    }
+    quick.tokens = encode_texts(cache.encoder, texts, characters, cache.key.special_tokens, false);
     for (std::size_t i = 0; i < asked.size(); ++i) {
         const std::size_t r = asked[i], count = quick.tokens.ids_of(i).size();
         quick.index[r] = i;
@@ -547,7 +268,7 @@ Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& op
     const bool single = flag_of(options[label_option::single_token].get(), "single_token", false);
     const LabelContexts contexts = label_contexts(content->fragments, extra);
     const std::vector<std::vector<std::vector<TokenId>>> slots =
-        label_words(*make_encoder(tokenizer, false), tokenizer, contexts);
+        label_words(*make_encoder(tokenizer, false), whitespace_pieces(tokenizer.backend.get()), contexts);
     Ref result = check(PyList_New(0));
     for (std::size_t s = 0; s < slots.size(); ++s) {
         Ref words = check(PyList_New(0));

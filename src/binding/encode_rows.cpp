@@ -1,5 +1,6 @@
 // Reading rows (mappings, sequences of mappings, or columns) into the values
-// each prompt is written from, holding what is read while Python code runs.
+// each prompt is written from, holding what is read while Python code runs;
+// writing the prompts; reading row text that spells a protected token as text.
 #include "binding/encoding.hpp"
 
 #include <algorithm>
@@ -195,6 +196,67 @@ RowValues row_values(const EncodingCache& cache, const TokenizerView& tokenizer,
     values.rows = static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get()));
     for (std::size_t r = 0; r < values.rows; ++r) read_row(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(r)), r);
     return values;
+}
+
+// Each row's whole prompt, written from its values.
+void write_prompts(const PromptPlan& plan, const RowValues& values, Prompts& prompts) {
+    std::vector<Utf8Text> texts;
+    texts.reserve(values.texts.size());
+    for (const Ref& value : values.texts) texts.emplace_back(value.get());
+    std::vector<std::string_view> fields(plan.fields.size());
+    for (std::size_t r = 0; r < values.rows; ++r) {
+        for (std::size_t f = 0; f < plan.fields.size(); ++f) fields[f] = texts[r * plan.fields.size() + f].view();
+        prompts.add(fields);
+    }
+}
+
+// Replaces, in each row of `owned`, the protected tokens its fields' text
+// spelled: each spelling is read as text (special tokens in it read as text);
+// where that reading still spells a protected token (the vocabulary holds the
+// spelling as a piece), each character is read on its own, and a character
+// that spells a protected token by itself is left out.
+void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer, const Prompts& prompts,
+                                 std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
+    // 1. Every spelling, row after row.
+    std::vector<std::string_view> spellings;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (const InjectedToken& token : owned[i].injected) {
+            spellings.push_back(character_slice(prompts.text(rows[i]), token.span));
+        }
+    }
+    if (spellings.empty()) return;
+    std::shared_ptr<const Encoder> encoder = text_only_encoder(cache, tokenizer);
+    auto encode = [&](const std::vector<std::string_view>& texts) { return encode_texts(*encoder, texts, false, true); };
+    // 2. Read as text; the spellings whose reading still spells a protected
+    //    token, character by character.
+    TokenBatch read = encode(spellings);
+    std::vector<std::vector<TokenId>> replaced(spellings.size());
+    std::vector<std::string_view> characters;
+    std::vector<std::size_t> owner;  // per character, its spelling
+    for (std::size_t s = 0; s < spellings.size(); ++s) {
+        if (!unspelled_ids(spellings[s], read.ids_of(s), read.offsets_of(s), cache.protected_ids, replaced[s])) {
+            replaced[s].clear();
+            const std::size_t count = character_count(spellings[s]);
+            for (std::size_t c = 0; c < count; ++c) {
+                characters.push_back(character_slice(spellings[s], {c, c + 1}));
+                owner.push_back(s);
+            }
+        }
+    }
+    if (!characters.empty()) {
+        TokenBatch one_by_one = encode(characters);
+        for (std::size_t c = 0; c < characters.size(); ++c) {
+            unspelled_ids(characters[c], one_by_one.ids_of(c), one_by_one.offsets_of(c), cache.protected_ids,
+                          replaced[owner[c]]);
+        }
+    }
+    // 3. Into the rows.
+    std::size_t next = 0;
+    for (OwnedTokens& tokens : owned) {
+        const std::size_t count = tokens.injected.size();
+        replace_injected(tokens, std::span<const std::vector<TokenId>>(replaced).subspan(next, count));
+        next += count;
+    }
 }
 
 }  // namespace korvanta

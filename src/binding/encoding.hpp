@@ -41,6 +41,7 @@ struct EncodingCache {
     Encoder encoder;               // tokenizes the prompts
     std::optional<TokenId> mask_id;  // the mask token's id, when the template has slots
     ProtectedTokens protected_ids;  // the ids no row text may make, with their spellings
+    IdSet whitespace;              // the lone whitespace pieces the vocabulary holds
     OwnSignature own;              // the template's own protected tokens, for rows read without offsets
     std::vector<std::vector<std::vector<TokenId>>> answers;  // per slot part: each option's tokens when it is a target
     std::vector<std::vector<std::optional<TokenId>>> slot_words;  // per slot part: each option's one token (none: several)
@@ -62,6 +63,33 @@ struct EncodingCache {
         return object.get();
     }
 };
+
+// ---------------------------------------------------------------- the cache (encoding_cache.cpp)
+
+// The cache for the template as it is, made when missing or stale and
+// published whole, unless the template changed while it was made (its
+// tokenizer runs Python code).
+std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const SharedContent& content,
+                                                    const TokenizerView& tokenizer, EncodingKey key);
+
+// The encoder that reads special tokens written in text as text, made on first need.
+std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer);
+
+// Tokenizes the prompts `rows` with offsets and attributes their tokens.
+// Returns the first row whose slots do not each hold one mask token, or none.
+std::optional<std::size_t> owned_tokens(const EncodingCache& cache, const Prompts& prompts,
+                                        std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned);
+
+// ---------------------------------------------------------------- label words (label_words.cpp)
+
+// The tokens of each option of each slot as it reads at its slot: slot after
+// slot, option after option.
+std::vector<std::vector<std::vector<TokenId>>> label_words(const Encoder& encoder, const IdSet& whitespace,
+                                                           const LabelContexts& contexts);
+
+// The ValueError of a label word that is not one token: its pieces as the tokenizer spells them.
+[[noreturn]] void raise_word_pieces(const TokenizerView& tokenizer, std::string_view word, std::string_view slot,
+                                    std::span<const TokenId> ids);
 
 // ---------------------------------------------------------------- options (encode_options.cpp)
 
@@ -103,6 +131,14 @@ RowValues row_values(const EncodingCache& cache, const TokenizerView& tokenizer,
 
 // The name of a plan's slot part `slot`.
 std::string_view slot_name(const PromptPlan& plan, std::size_t slot);
+
+// Each row's whole prompt, written from its values.
+void write_prompts(const PromptPlan& plan, const RowValues& values, Prompts& prompts);
+
+// Replaces, in each row of `owned` (the prompts `rows`), the protected tokens
+// its fields' text spelled by what that text reads as.
+void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer, const Prompts& prompts,
+                                 std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned);
 
 // ---------------------------------------------------------------- results (encode_results.cpp)
 

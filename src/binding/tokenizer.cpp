@@ -117,6 +117,32 @@ Ref call_encoder(PyObject* method, PyObject* argument, bool special) {
     return check(PyObject_Vectorcall(method, arguments, 1, names.get()));
 }
 
+// Every special token the tokenizer has added, with the `named` tokens (an
+// id and its spelling, a str: the mask and pad tokens): the ids no row text
+// may make, with their spellings.
+ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<TokenId, PyObject*>> named) {
+    std::vector<ProtectedTokens::Token> tokens;
+    for (const auto& [id, spelling] : named) tokens.push_back({id, std::string(Utf8Text(spelling).view()), true});
+    if (Ref method = attribute_or_null(backend, "get_added_tokens_decoder")) {
+        Ref added = check(PyObject_CallNoArgs(method.get()));
+        Ref items = check(PyMapping_Items(added.get()));  // a list of its own
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+            if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) continue;
+            const TokenId id = checked_id(PyTuple_GET_ITEM(item.get(), 0), "get_added_tokens_decoder");
+            PyObject* token = PyTuple_GET_ITEM(item.get(), 1);
+            Ref special = attribute_or_null(token, "special");
+            if (!special || !truth(special.get())) continue;
+            Ref content = attribute_or_null(token, "content");
+            Ref normalized = attribute_or_null(token, "normalized");
+            const bool known = content && PyUnicode_Check(content.get());
+            tokens.push_back({id, known ? std::string(Utf8Text(content.get()).view()) : std::string(),
+                              known && !(normalized && truth(normalized.get()))});
+        }
+    }
+    return ProtectedTokens(std::move(tokens));
+}
+
 }  // namespace
 
 TokenizerView view_tokenizer(PyObject* tokenizer) {
@@ -175,29 +201,6 @@ std::optional<TokenId> token_id(PyObject* backend, PyObject* token) {
     return checked_id(id.get(), "token_to_id");
 }
 
-ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<TokenId, PyObject*>> named) {
-    std::vector<ProtectedTokens::Token> tokens;
-    for (const auto& [id, spelling] : named) tokens.push_back({id, std::string(Utf8Text(spelling).view()), true});
-    if (Ref method = attribute_or_null(backend, "get_added_tokens_decoder")) {
-        Ref added = check(PyObject_CallNoArgs(method.get()));
-        Ref items = check(PyMapping_Items(added.get()));  // a list of its own
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-            if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) continue;
-            const TokenId id = checked_id(PyTuple_GET_ITEM(item.get(), 0), "get_added_tokens_decoder");
-            PyObject* token = PyTuple_GET_ITEM(item.get(), 1);
-            Ref special = attribute_or_null(token, "special");
-            if (!special || !truth(special.get())) continue;
-            Ref content = attribute_or_null(token, "content");
-            Ref normalized = attribute_or_null(token, "normalized");
-            const bool known = content && PyUnicode_Check(content.get());
-            tokens.push_back({id, known ? std::string(Utf8Text(content.get()).view()) : std::string(),
-                              known && !(normalized && truth(normalized.get()))});
-        }
-    }
-    return ProtectedTokens(std::move(tokens));
-}
-
 std::optional<Encoder> make_encoder(const TokenizerView& tokenizer, bool text_only) {
     Encoder encoder;
     if (tokenizer.as_is && !text_only) {
@@ -237,14 +240,18 @@ Encoder Encoder::share() const {
     return Encoder{Ref::borrow(backend.get()), Ref::borrow(batch.get()), Ref::borrow(batch_ids.get())};
 }
 
-TokenBatch encode_texts(const Encoder& encoder, PyObject* texts, std::span<const std::size_t> characters,
-                        bool special_tokens, bool offsets) {
+TokenBatch encode_texts(const Encoder& encoder, std::span<const std::string_view> texts,
+                        std::span<const std::size_t> characters, bool special_tokens, bool offsets) {
     TokenBatch batch;
     const std::size_t count = characters.size();
     if (count == 0) return batch;
+    std::vector<Ref> strs;
+    strs.reserve(count);
+    for (std::string_view text : texts) strs.push_back(new_str(text));
+    Ref list = list_of(std::move(strs));
     const char* method = offsets ? "encode_batch" : "encode_batch_fast";
     if (!offsets && encoder.batch_ids.get() == encoder.batch.get()) method = "encode_batch";
-    Ref result = call_encoder(offsets ? encoder.batch.get() : encoder.batch_ids.get(), texts, special_tokens);
+    Ref result = call_encoder(offsets ? encoder.batch.get() : encoder.batch_ids.get(), list.get(), special_tokens);
     // A tuple of its own: the encodings are held while each is read.
     Ref encodings = Ref::steal(PySequence_Tuple(result.get()));
     if (!encodings) {
@@ -264,6 +271,56 @@ TokenBatch encode_texts(const Encoder& encoder, PyObject* texts, std::span<const
                       batch);
     }
     return batch;
+}
+
+TokenBatch encode_texts(const Encoder& encoder, std::span<const std::string_view> texts, bool special_tokens,
+                        bool offsets) {
+    std::vector<std::size_t> characters;
+    characters.reserve(texts.size());
+    for (std::string_view text : texts) characters.push_back(character_count(text));
+    return encode_texts(encoder, texts, characters, special_tokens, offsets);
+}
+
+IdSet whitespace_pieces(PyObject* backend) {
+    std::vector<TokenId> pieces;
+    for (const char* piece : {"\xe2\x96\x81", "\xc4\xa0", "\xc4\x8a"}) {
+        Ref text = check(PyUnicode_FromString(piece));
+        if (std::optional<TokenId> id = token_id(backend, text.get())) pieces.push_back(*id);
+    }
+    return IdSet(std::move(pieces));
+}
+
+// 1. the mask and pad tokens' ids;
+// 2. every special token the tokenizer has added, with them;
+// 3. the whitespace pieces, and the special tokens after a text (what "a" becomes).
+TokenizerFacts tokenizer_facts(const TokenizerView& tokenizer, const Encoder& encoder,
+                               const std::optional<std::string>& mask_token) {
+    TokenizerFacts facts;
+    PyObject* backend = tokenizer.backend.get();
+    std::vector<std::pair<TokenId, PyObject*>> named;
+    Ref mask;
+    if (mask_token) {
+        mask = new_str(*mask_token);
+        facts.mask_id = token_id(backend, mask.get());
+        if (!facts.mask_id) {
+            PyErr_Format(PyExc_ValueError, messages::unknown_token, "mask_token", mask.get());
+            throw PythonError{};
+        }
+        named.emplace_back(*facts.mask_id, mask.get());
+    }
+    if (tokenizer.pad_token) {
+        if (std::optional<TokenId> pad_id = token_id(backend, tokenizer.pad_token.get())) {
+            named.emplace_back(*pad_id, tokenizer.pad_token.get());
+        }
+    }
+    facts.protected_tokens = protected_tokens(backend, named);
+    facts.whitespace = whitespace_pieces(backend);
+    const std::string_view probe[] = {"a"};
+    const TokenBatch batch = encode_texts(encoder, probe, true, true);
+    std::size_t count = 0;
+    for (std::size_t k = batch.ids.size(); k > 0 && batch.special[k - 1] != 0; --k) ++count;
+    facts.trailing_special = count == batch.ids.size() ? 0 : count;
+    return facts;
 }
 
 }  // namespace korvanta

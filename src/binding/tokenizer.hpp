@@ -9,6 +9,8 @@
 #pragma once
 
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "binding/conversions.hpp"
@@ -45,10 +47,6 @@ TokenizerView view_tokenizer(PyObject* tokenizer);
 // The id of `token` (a str), or none when the tokenizer does not know it.
 std::optional<TokenId> token_id(PyObject* backend, PyObject* token);
 
-// Every special token the tokenizer has added, with the `named` tokens (an
-// id and its spelling, a str: the mask and pad tokens): the ids no row text
-// may make, with their spellings.
-ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<TokenId, PyObject*>> named);
 
 // What encodes texts for one template: the backend itself, or a private copy.
 struct Encoder {
@@ -65,10 +63,30 @@ struct Encoder {
 // tokens written in text as plain text, or none when it cannot be copied.
 std::optional<Encoder> make_encoder(const TokenizerView& tokenizer, bool text_only);
 
-// Encodes `texts` (a list of str, each of `characters[i]` characters) with
-// or without the tokenizer's special tokens around each; offsets and special
-// flags only when `offsets` is true. Every result is checked here.
-TokenBatch encode_texts(const Encoder& encoder, PyObject* texts, std::span<const std::size_t> characters,
-                        bool special_tokens, bool offsets);
+// Encodes UTF-8 `texts` (each of `characters[i]` characters) with or without
+// the tokenizer's special tokens around each; offsets and special flags only
+// when `offsets` is true. Every result is checked here.
+TokenBatch encode_texts(const Encoder& encoder, std::span<const std::string_view> texts,
+                        std::span<const std::size_t> characters, bool special_tokens, bool offsets);
+// The same, counting each text's characters.
+TokenBatch encode_texts(const Encoder& encoder, std::span<const std::string_view> texts, bool special_tokens,
+                        bool offsets);
+
+// What encoding needs to know of a tokenizer for one template, asked in one
+// trip and checked once.
+struct TokenizerFacts {
+    std::optional<TokenId> mask_id;    // the mask token's id, when one was asked for
+    ProtectedTokens protected_tokens;  // the ids no row text may make, with their spellings
+    IdSet whitespace;                  // the lone whitespace pieces (▁, Ġ, Ċ) the vocabulary holds
+    std::size_t trailing_special = 0;  // the special tokens it puts after a text's content
+};
+
+// The facts of `tokenizer` as `encoder` reads text: `mask_token` is looked
+// up when given (a ValueError when the tokenizer does not know it).
+TokenizerFacts tokenizer_facts(const TokenizerView& tokenizer, const Encoder& encoder,
+                               const std::optional<std::string>& mask_token);
+
+// The lone whitespace pieces of the usual pre-tokenizers (▁, Ġ, Ċ) that the vocabulary holds.
+IdSet whitespace_pieces(PyObject* backend);
 
 }  // namespace korvanta

@@ -1,0 +1,148 @@
+// The encoding cache: what encode() works out once for a template's content,
+// its tokenizer as it is, and the options that shape the template's side;
+// made from the template's plan and one trip to the tokenizer for its facts,
+// published whole.
+#include <algorithm>
+
+#include "binding/encoding.hpp"
+
+namespace korvanta {
+
+int visit_encoding_cache(const EncodingCache& cache, visitproc visit, void* arg) {
+    for (const Ref* held : {&cache.tokenizer, &cache.backend, &cache.encoder.backend, &cache.encoder.batch,
+                            &cache.encoder.batch_ids}) {
+        Py_VISIT(held->get());
+    }
+    if (std::shared_ptr<const Encoder> text_only = cache.text_only) {
+        for (const Ref* held : {&text_only->backend, &text_only->batch, &text_only->batch_ids}) Py_VISIT(held->get());
+    }
+    return 0;
+}
+
+std::optional<std::size_t> owned_tokens(const EncodingCache& cache, const Prompts& prompts,
+                                        std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
+    std::vector<std::string_view> texts;
+    std::vector<std::size_t> characters;
+    for (std::size_t row : rows) {
+        texts.push_back(prompts.text(row));
+        characters.push_back(prompts.characters(row));
+    }
+    const TokenBatch batch = encode_texts(cache.encoder, texts, characters, cache.key.special_tokens, true);
+    owned.resize(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const std::size_t row = rows[i];
+        if (!attribute_tokens(prompts.text(row), batch.ids_of(i), batch.offsets_of(i), batch.special_of(i),
+                              prompts.pieces(row), prompts.slots(row), cache.mask_id.value_or(max_token_id),
+                              cache.protected_ids, owned[i])) {
+            return row;
+        }
+    }
+    return std::nullopt;
+}
+
+
+namespace {
+
+// Each option of each target slot tokenized as label_ids() reads it.
+std::vector<std::vector<std::vector<TokenId>>> answer_tokens(const EncodingCache& cache) {
+    auto answers = label_words(cache.encoder, cache.whitespace, label_contexts(cache.content->fragments, cache.key.extra_slots));
+    answers.resize(cache.plan.slots);
+    for (std::size_t s = 0; s < answers.size(); ++s) {
+        if (!cache.plan.target_slots[s]) answers[s].clear();
+    }
+    return answers;
+}
+
+// The cache of a template's content for `key` and `tokenizer`:
+// 1. its plan, an encoder and the tokenizer's facts;
+// 2. the template with every field empty, read with offsets: its own
+//    protected tokens and the mask at each slot;
+// 3. which pieces and slots are labelled, with each target slot's words;
+// 4. what a causal input leaves out after its content.
+std::shared_ptr<const EncodingCache> build_cache(SharedContent content, EncodingKey key, const TokenizerView& tokenizer) {
+    auto cache = std::make_shared<EncodingCache>();
+    cache->content = content;
+    cache->key = std::move(key);
+    cache->tokenizer = Ref::borrow(tokenizer.object.get());
+    cache->backend = Ref::borrow(tokenizer.backend.get());
+    cache->vocabulary = tokenizer.vocabulary;
+    cache->as_is = tokenizer.as_is;
+    cache->plan = plan_prompt(content->fragments, cache->key.extra_slots, cache->key.mask_token, cache->key.targets);
+    const PromptPlan& plan = cache->plan;
+    cache->encoder = std::move(*make_encoder(tokenizer, false));
+    const bool masks = plan.slots > 0 && !plan.causal;
+    TokenizerFacts facts = tokenizer_facts(tokenizer, cache->encoder,
+                                           masks ? std::optional<std::string>(plan.mask_token) : std::nullopt);
+    cache->mask_id = facts.mask_id;
+    cache->protected_ids = std::move(facts.protected_tokens);
+    cache->whitespace = std::move(facts.whitespace);
+
+    // The template with every field empty: its own tokens, and the mask at each slot.
+    Prompts prompts(plan);
+    std::vector<std::string_view> empty(plan.fields.size());
+    prompts.add(empty);
+    std::vector<OwnedTokens> owned;
+    const std::size_t first[] = {0};
+    if (owned_tokens(*cache, prompts, first, owned)) {
+        PyErr_Format(PyExc_ValueError, messages::mask_not_one_token, new_str(plan.mask_token).get());
+        throw PythonError{};
+    }
+    cache->own = own_signature(owned[0], cache->protected_ids);
+    const auto at_slots = std::count(cache->own.at_slot.begin(), cache->own.at_slot.end(), 1);
+    if (!plan.causal && static_cast<std::size_t>(at_slots) != plan.slots) {
+        throw InternalFailure{"the template's signature does not hold one mask token per slot"};
+    }
+    cache->answers.resize(plan.slots);
+    if (!plan.causal) cache->slot_options = label_contexts(content->fragments, cache->key.extra_slots).words;
+    for (const PromptPart& part : plan.parts) {
+        if (part.kind == PartKind::field) cache->target_pieces.push_back(plan.target_fields[part.field]);
+    }
+    if (std::find(plan.target_slots.begin(), plan.target_slots.end(), 1) != plan.target_slots.end()) {
+        cache->answers = answer_tokens(*cache);
+    }
+    cache->slot_words.resize(plan.slots);
+    for (std::size_t s = 0; s < cache->answers.size() && !plan.causal; ++s) {
+        for (const std::vector<TokenId>& word : cache->answers[s]) {
+            cache->slot_words[s].push_back(word.size() == 1 ? std::optional<TokenId>(word[0]) : std::nullopt);
+        }
+    }
+    if (plan.causal && cache->key.special_tokens && (plan.stops_at_slot || cache->key.targets.empty())) {
+        cache->trailing_special = facts.trailing_special;
+        cache->own.tokens -= std::min(cache->own.tokens, cache->trailing_special);
+    }
+    return cache;
+}
+
+}  // namespace
+
+// The cache for the template as it is, made when missing or stale and
+// published whole, unless the template changed while it was made (its
+// tokenizer runs Python code).
+std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const SharedContent& content,
+                                                    const TokenizerView& tokenizer, EncodingKey key) {
+    std::shared_ptr<const EncodingCache> cache = self.record.encoding;
+    if (cache && cache->content == content && cache->key == key && cache->tokenizer.get() == tokenizer.object.get() &&
+        cache->backend.get() == tokenizer.backend.get() && cache->vocabulary == tokenizer.vocabulary &&
+        cache->as_is == tokenizer.as_is) {
+        return cache;
+    }
+    cache = build_cache(content, std::move(key), tokenizer);
+    if (self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
+        publish(self.record.encoding, cache);  // releasing the old cache may run a finalizer that encodes again
+    }
+    return cache;
+}
+
+// The text-only encoder, made on first need and kept beside the cache. A
+// tokenizer that cannot be copied (a component written in Python) reads
+// spellings with its own encoder: those that still spell a protected token
+// are then read character by character.
+std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer) {
+    if (std::shared_ptr<const Encoder> made = cache.text_only) return made;
+    std::optional<Encoder> copy = make_encoder(tokenizer, true);
+    auto made = std::make_shared<const Encoder>(copy ? std::move(*copy) : cache.encoder.share());
+    if (!cache.text_only) publish(cache.text_only, made);
+    return made;
+}
+
+}  // namespace korvanta
