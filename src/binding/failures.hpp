@@ -33,6 +33,13 @@ inline void check_status(int status) {
     if (status < 0) throw PythonError{};
 }
 
+// A borrowed object an interpreter call gave, or its failure travels to the frame.
+template <class Object>
+Object* check_borrowed(Object* object) {
+    if (object == nullptr) throw PythonError{};
+    return object;
+}
+
 // Whether the pending exception is an ordinary failure: an Exception other
 // than MemoryError (not an interrupt, an exit request or memory running out).
 inline bool ordinary_failure() noexcept {

@@ -275,7 +275,7 @@ PyType_Spec fragment_definition = {
 }  // namespace
 
 PyTypeObject* FragmentObject::type() {
-    return class_object(Static::fragment_class, fragment_definition);
+    return check_borrowed(class_object(Static::fragment_class, fragment_definition));
 }
 
 }  // namespace korvanta

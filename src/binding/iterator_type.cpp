@@ -51,7 +51,7 @@ PyType_Spec iterator_definition = {
 }  // namespace
 
 PyTypeObject* IteratorObject::type() {
-    return class_object(Static::iterator_class, iterator_definition);
+    return check_borrowed(class_object(Static::iterator_class, iterator_definition));
 }
 
 }  // namespace korvanta

@@ -18,16 +18,12 @@ const char* name_text(Static which) noexcept {
 
 }  // namespace
 
-PyObject* interned(Static which) {
-    PyObject* name = lazily(which, [which] { return PyUnicode_InternFromString(name_text(which)); });
-    if (name == nullptr) throw PythonError{};
-    return name;
+PyObject* interned(Static which) noexcept {
+    return lazily(which, [which] { return PyUnicode_InternFromString(name_text(which)); });
 }
 
-PyTypeObject* class_object(Static which, PyType_Spec& definition) {
-    PyObject* type = lazily(which, [&] { return PyType_FromSpec(&definition); });
-    if (type == nullptr) throw PythonError{};
-    return reinterpret_cast<PyTypeObject*>(type);
+PyTypeObject* class_object(Static which, PyType_Spec& definition) noexcept {
+    return reinterpret_cast<PyTypeObject*>(lazily(which, [&] { return PyType_FromSpec(&definition); }));
 }
 
 }  // namespace korvanta

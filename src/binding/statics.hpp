@@ -11,7 +11,7 @@
 
 #include <array>
 
-#include "binding/failures.hpp"
+#include "binding/ref.hpp"
 
 namespace korvanta {
 
@@ -58,10 +58,10 @@ PyObject* lazily(Static which, Make&& make) noexcept {
     return slot;
 }
 
-// An interned name static (Static::qualname and after), or PythonError.
-PyObject* interned(Static which);
+// An interned name static (Static::qualname and after), or null with the exception set.
+PyObject* interned(Static which) noexcept;
 
-// A class object static made from its definition, or PythonError.
-PyTypeObject* class_object(Static which, PyType_Spec& definition);
+// A class object static made from its definition, or null with the exception set.
+PyTypeObject* class_object(Static which, PyType_Spec& definition) noexcept;
 
 }  // namespace korvanta

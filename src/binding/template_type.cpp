@@ -425,7 +425,7 @@ PyType_Spec template_definition = {
 }  // namespace
 
 PyTypeObject* TemplateObject::type() {
-    return class_object(Static::template_class, template_definition);
+    return check_borrowed(class_object(Static::template_class, template_definition));
 }
 
 }  // namespace korvanta
