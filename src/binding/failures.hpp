@@ -3,8 +3,7 @@
 // turns any of them into the Python exception at exactly one boundary.
 #pragma once
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <string>
 #include <type_traits>
 
@@ -88,12 +87,8 @@ template <class Body>
 auto call_frame(Body&& body) -> decltype(body()) {
     try {
         return body();
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
     } catch (...) {
-        if (abi::__cxa_current_exception_type() == nullptr) throw;  // not a C++ exception: an unwinding of that kind
+        if (!std::current_exception()) throw;  // not a C++ exception: a forced unwinding
         translate_current_exception();
     }
     return failure_value<decltype(body())>();

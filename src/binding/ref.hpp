@@ -10,16 +10,20 @@
 namespace korvanta {
 
 // Set when the interpreter begins to finalize (an atexit hook made at
-// import). From then on a thread may be unwound by force while it does not
-// hold the interpreter (a daemon thread that waited for it at the end, see
-// call_frame), and late in finalization no call can tell a thread whether it
-// holds it. So from then on nothing is released, neither references nor the
-// interpreter's memory: what the module holds is left to the ending process.
+// import), with the thread that finalizes it. From then on another thread
+// may be unwound by force while it does not hold the interpreter (a daemon
+// thread that waited for it at the end, see call_frame), and late in
+// finalization no call can tell a thread whether it holds it. So from then on
+// only the finalizing thread releases references and the interpreter's
+// memory; what other threads hold is left to the ending process.
 inline std::atomic<bool> interpreter_ending{false};
+inline std::atomic<unsigned long> finalizing_thread{0};
 
-// Whether references and the interpreter's memory may be released: until the
-// interpreter begins to end.
-inline bool may_release() noexcept { return !interpreter_ending.load(std::memory_order_relaxed); }
+// Whether this thread may release references and the interpreter's memory.
+inline bool may_release() noexcept {
+    return !interpreter_ending.load(std::memory_order_relaxed) ||
+           PyThread_get_thread_ident() == finalizing_thread.load(std::memory_order_relaxed);
+}
 
 class Ref {
    public:

@@ -84,6 +84,7 @@ void release_block(void* block) noexcept {
 // Marks the interpreter as ending (see interpreter_ending); atexit calls it
 // before any daemon thread can be unwound by force.
 PyObject* mark_ending(PyObject*, PyObject*) noexcept {
+    finalizing_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
     interpreter_ending.store(true, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
