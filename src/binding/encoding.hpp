@@ -1,6 +1,7 @@
-// What the parts of encoding share: the options that shape the template's
-// side, the cache worked out once per template and tokenizer, the option
-// readers, the rows read into plain values, and the layout of the result.
+// What the parts of encoding share: the options of its operations and their
+// signatures, the options that shape the template's side, the cache worked
+// out once per template and tokenizer, the option readers, the rows read into
+// plain values, and the layout of the result.
 #pragma once
 
 #include <memory>
@@ -10,12 +11,33 @@
 #include <vector>
 
 #include "binding/arguments.hpp"
-#include "binding/encode.hpp"
-#include "binding/template_type.hpp"
+#include "binding/template_record.hpp"
 #include "binding/tokenizer.hpp"
 #include "core/assembly.hpp"
 
 namespace korvanta {
+
+// The options of encode() and encode_batch(), and of label_ids(), in the order their enums give.
+namespace encode_option {
+enum : std::size_t {
+    max_length, shorten, truncation_side, slots, mask_token, add_special_tokens, padding, pad_token, return_tensors, targets,
+    overflow, padding_side
+};
+}
+inline constexpr std::string_view encode_option_names[] = {
+    "max_length", "shorten", "truncation_side", "slots", "mask_token", "add_special_tokens", "padding", "pad_token",
+    "return_tensors", "targets", "overflow", "padding_side"};
+namespace label_option {
+enum : std::size_t { slots, single_token };
+}
+inline constexpr std::string_view label_option_names[] = {"slots", "single_token"};
+
+inline constexpr std::string_view row_names[] = {"row"};
+inline constexpr std::string_view rows_names[] = {"rows"};
+inline constexpr Signature encode_signature{"PromptTemplate.encode()", row_names, 1, encode_option_names};
+inline constexpr Signature encode_batch_signature{"PromptTemplate.encode_batch()", rows_names, 1,
+                                                  encode_option_names};
+inline constexpr Signature label_ids_signature{"PromptTemplate.label_ids()", {}, 0, label_option_names};
 
 // The options that shape the template's side.
 struct EncodingKey {

@@ -3,7 +3,7 @@
 // Not registered in the module and not constructible from Python.
 #include "binding/fragment_type.hpp"
 #include "binding/statics.hpp"
-#include "binding/template_type.hpp"
+#include "binding/template_record.hpp"
 
 namespace korvanta {
 namespace {

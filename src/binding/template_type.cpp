@@ -1,7 +1,7 @@
 // The PromptTemplate class: a fragment list and a tokenizer reference, read as
 // a sequence of fragments, written back as markup, hashed, pickled and copied.
 // It takes part in cyclic garbage collection through its tokenizer.
-#include "binding/template_type.hpp"
+#include "binding/template_record.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -17,35 +17,6 @@
 #include "core/render.hpp"
 
 namespace korvanta {
-
-SharedContent make_content(FragmentList fragments) {
-    const bool parses = parses_back(fragments);
-    const bool ascii = known_ascii(fragments);
-    return SharedContent::make(std::move(fragments), parses, ascii);
-}
-
-SharedContent parse_content(PyObject* markup) {
-    Utf8Text text(markup);
-    MadeKeeper keeper(new_object_keeper(text));
-    ParsedMarkup parsed = parse_markup(text, keeper.get());
-    // An exact str, which holds nothing: a subclass instance may hold the
-    // template itself, a cycle that traverse would not see.
-    Ref unread = parsed.remainder.empty() ? Ref()
-                 : PyUnicode_CheckExact(markup) ? Ref::borrow(markup)
-                                                : check(PyUnicode_FromKindAndData(PyUnicode_KIND(markup),
-                                                                                  PyUnicode_DATA(markup),
-                                                                                  PyUnicode_GET_LENGTH(markup)));
-    // Every fragment is a slice of the markup, or a copy of slices of it.
-    const bool ascii = PyUnicode_IS_ASCII(markup);
-    return SharedContent::make(std::move(parsed.fragments), true, ascii, std::move(unread));
-}
-
-void check_read_whole(const TemplateContent& content) {
-    if (!content.unread_markup) return;
-    Arguments arguments{};
-    arguments[0] = Ref::borrow(content.unread_markup.get());
-    validate(arguments);
-}
 
 namespace {
 

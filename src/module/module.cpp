@@ -5,7 +5,7 @@
 #include "binding/entry_points.hpp"
 #include "binding/fragment_type.hpp"
 #include "binding/markup_check.hpp"
-#include "binding/template_type.hpp"
+#include "binding/template_record.hpp"
 #include "module/version.hpp"
 
 namespace korvanta {

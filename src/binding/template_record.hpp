@@ -1,5 +1,7 @@
-// The PromptTemplate class (a fragment list plus the caller's tokenizer) and
-// PromptFragmentIter, the iterator that hands out copies of its fragments.
+// What a PromptTemplate holds (a fragment list plus the caller's tokenizer)
+// and what its iterator, PromptFragmentIter, holds; the operations on them
+// include this, and the classes' tables (template_type.cpp, iterator_type.cpp)
+// include the operations.
 #pragma once
 
 #include <memory>
