@@ -1,18 +1,24 @@
-"""Prompt-based classification with a masked language model, trained on the
-labels korvanta makes: the answer word's id at the mask, -100 everywhere else.
+"""Prompt-based classification with a masked language model, the training
+path end to end: rows in a `datasets.Dataset`, encoded by `Dataset.map` with
+the template's `encode_batch` (labels: the answer word's id at the mask,
+-100 everywhere else), a `DataLoader`, a few optimizer steps, then
+predictions read from the logits at `mask_positions`, restricted to the
+label words.
 
-    pip install . transformers torch && python examples/train_masked_lm.py
+    pip install '.[integration]' transformers torch && python examples/train_masked_lm.py
 
 A WordPiece tokenizer is trained on the spot and a tiny BERT is initialised
-at random (nothing is downloaded); a few steps of training, then predictions
-read from the logits at `mask_positions`, restricted to the label words.
+at random (nothing is downloaded).
 """
 
 import random
+from typing import Any
 
+import datasets
 import torch
 from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors, trainers
-from transformers import BertConfig, BertForMaskedLM, PreTrainedTokenizerFast
+from torch.utils.data import DataLoader
+from transformers import BertConfig, BertForMaskedLM, DataCollatorWithPadding, PreTrainedTokenizerFast
 
 from korvanta import PromptTemplate
 
@@ -52,18 +58,31 @@ def main() -> None:
                         intermediate_size=64, max_position_embeddings=64)
     model = BertForMaskedLM(config)
     optimizer = torch.optim.AdamW(model.parameters(), lr=3e-3)
-    train = reviews(64, 1)
+
+    # Rows to model inputs with Dataset.map (a batch's columns go to encode_batch as they are);
+    # labels: the answer word's id at the mask (from row["label"]), -100 elsewhere.
+    datasets.disable_progress_bars()
+    dataset = datasets.Dataset.from_list(reviews(64, 1))
+    encoded = dataset.map(lambda batch: template.encode_batch(batch, targets="label", max_length=32), batched=True,
+                          remove_columns=dataset.column_names)
+    pad = DataCollatorWithPadding(tokenizer)  # pads input_ids and attention_mask; labels below
+
+    def collate(rows: list[dict[str, Any]]) -> dict[str, torch.Tensor]:
+        width = max(len(row["input_ids"]) for row in rows)
+        batch = pad([{key: row[key] for key in ("input_ids", "attention_mask")} for row in rows])
+        batch["labels"] = torch.tensor([row["labels"] + [-100] * (width - len(row["labels"])) for row in rows])
+        return dict(batch)
+
+    loader = DataLoader(encoded.with_format(columns=["input_ids", "attention_mask", "labels"]), batch_size=16,
+                        shuffle=True, collate_fn=collate)
     losses = []
-    for step in range(30):
-        batch = train[(step * 16) % 64:(step * 16) % 64 + 16]
-        # labels: the answer word's id at the mask (from row["label"]), -100 elsewhere.
-        inputs = template.encode_batch(batch, targets="label", max_length=32, padding="longest",
-                                       return_tensors="pt")
-        out = model(input_ids=inputs["input_ids"], attention_mask=inputs["attention_mask"], labels=inputs["labels"])
-        out.loss.backward()
-        optimizer.step()
-        optimizer.zero_grad()
-        losses.append(out.loss.item())
+    for _ in range(40):
+        for batch in loader:
+            out = model(**batch)
+            out.loss.backward()
+            optimizer.step()
+            optimizer.zero_grad()
+            losses.append(out.loss.item())
     test = reviews(32, 2)
     inputs = template.encode_batch(test, max_length=32, padding="longest", return_tensors="pt")
     with torch.no_grad():
