@@ -97,105 +97,134 @@ std::size_t answer_index(PyObject* value, const std::vector<std::string>& option
     throw PythonError{};
 }
 
+// What a plan looks up in rows, and the values read so far: the fields'
+// texts, and the answers to target slots answered at a mask.
+class RowReader {
+   public:
+    RowReader(const EncodingCache& cache, const TokenizerView& tokenizer) : cache_(cache), tokenizer_(tokenizer) {
+        // The names to look up: the fields, then the target slots answered at a mask.
+        const PromptPlan& plan = cache.plan;
+        for (const std::string& field : plan.fields) names_.push_back(new_str(field));
+        std::size_t slot = 0;
+        for (const PromptPart& part : plan.parts) {
+            if (part.kind != PartKind::slot) continue;
+            if (plan.target_slots[slot]) {
+                names_.push_back(new_str(part.text));
+                slot_of_name_.push_back(slot);
+            }
+            ++slot;
+        }
+    }
+
+    // One row: a mapping.
+    void row(PyObject* row, std::size_t index) {
+        if (!is_mapping(row)) {
+            PyErr_Format(PyExc_TypeError, messages::not_a_row, index, type_name(row).get());
+            throw PythonError{};
+        }
+        start_row();
+        for (std::size_t n = 0; n < names_.size(); ++n) take(index, n, lookup(row, n, index).get());
+        ++values_.rows;
+    }
+
+    // Rows: a sequence of mappings, copied into a tuple of its own.
+    void sequence(PyObject* rows) {
+        if (PyUnicode_Check(rows) || PyBytes_Check(rows) || !PySequence_Check(rows)) {
+            PyErr_Format(PyExc_TypeError, messages::not_rows, type_name(rows).get());
+            throw PythonError{};
+        }
+        Ref held = check(PySequence_Tuple(rows));
+        for (Py_ssize_t r = 0; r < PyTuple_GET_SIZE(held.get()); ++r) {
+            row(PyTuple_GET_ITEM(held.get(), r), static_cast<std::size_t>(r));
+        }
+    }
+
+    // Columns: a mapping of equal-length columns, each copied into a tuple.
+    void columns(PyObject* batch) {
+        std::vector<Ref> columns;
+        Py_ssize_t rows = -1;
+        for (std::size_t n = 0; n < names_.size(); ++n) {
+            Ref column = lookup(batch, n, std::nullopt);
+            if (!is_column(column.get())) {
+                PyErr_Format(PyExc_TypeError, messages::column_not_a_list, names_[n].get(), type_name(column.get()).get());
+                throw PythonError{};
+            }
+            columns.push_back(check(PySequence_Tuple(column.get())));
+            const Py_ssize_t size = PyTuple_GET_SIZE(columns.back().get());
+            if (rows >= 0 && size != rows) {
+                PyErr_Format(PyExc_ValueError, messages::ragged_columns, names_[n].get(), size, names_[0].get(), rows);
+                throw PythonError{};
+            }
+            rows = size;
+        }
+        if (rows < 0) {  // no fields: the columns still say how many rows there are
+            Ref all = check(PyMapping_Values(batch));
+            rows = PyList_GET_SIZE(all.get()) == 0 ? 0 : PyObject_Length(PyList_GET_ITEM(all.get(), 0));
+            if (rows < 0) throw PythonError{};
+        }
+        for (std::size_t r = 0; r < static_cast<std::size_t>(rows); ++r) {
+            start_row();
+            for (std::size_t n = 0; n < names_.size(); ++n) {
+                take(r, n, PyTuple_GET_ITEM(columns[n].get(), static_cast<Py_ssize_t>(r)));
+            }
+            ++values_.rows;
+        }
+    }
+
+    RowValues values() && { return std::move(values_); }
+
+   private:
+    Ref lookup(PyObject* mapping, std::size_t n, std::optional<std::size_t> row) {
+        Ref value = Ref::steal(PyObject_GetItem(mapping, names_[n].get()));
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_KeyError)) raise_missing_field(tokenizer_, mapping, names_[n].get(), row);
+            throw PythonError{};
+        }
+        return value;
+    }
+
+    void start_row() { values_.answers.resize(values_.answers.size() + cache_.plan.slots, 0); }
+
+    // Each value as the prompt writes it: a field's text, a causal target
+    // slot's answer written as its option, or the index of a masked answer.
+    void take(std::size_t row, std::size_t n, PyObject* value) {
+        const PromptPlan& plan = cache_.plan;
+        if (value == Py_None) {
+            PyErr_Format(PyExc_TypeError, messages::none_in_row, row, names_[n].get());
+            throw PythonError{};
+        }
+        if (n >= plan.fields.size()) {
+            const std::size_t s = slot_of_name_[n - plan.fields.size()];
+            values_.answers[row * plan.slots + s] = answer_index(value, cache_.slot_options[s], slot_name(plan, s), row);
+        } else if (!plan.answers[n].empty()) {
+            values_.texts.push_back(new_str(plan.answers[n][answer_index(value, plan.answers[n], plan.fields[n], row)]));
+        } else {
+            values_.texts.push_back(check(PyObject_Str(value)));
+        }
+    }
+
+    const EncodingCache& cache_;
+    const TokenizerView& tokenizer_;
+    std::vector<Ref> names_;                  // the fields' names, then the target slots' answered at a mask
+    std::vector<std::size_t> slot_of_name_;   // per name past the fields, its slot part
+    RowValues values_;
+};
+
 }  // namespace
 
 // Reads rows: one mapping, a sequence of mappings, or a mapping of columns.
 // What is read is held (a sequence is copied into a tuple of its own) while
 // the values' __str__ runs, which may change the caller's containers.
 RowValues row_values(const EncodingCache& cache, const TokenizerView& tokenizer, PyObject* rows, bool batch) {
-    const PromptPlan& plan = cache.plan;
-    // 1. The names to look up: the fields, then the target slots answered at a mask.
-    std::vector<Ref> names;
-    for (const std::string& field : plan.fields) names.push_back(new_str(field));
-    std::vector<std::size_t> slot_of_name;  // per name past the fields, its slot part
-    std::size_t slot = 0;
-    for (const PromptPart& part : plan.parts) {
-        if (part.kind != PartKind::slot) continue;
-        if (plan.target_slots[slot]) {
-            names.push_back(new_str(part.text));
-            slot_of_name.push_back(slot);
-        }
-        ++slot;
-    }
-    RowValues values;
-    auto lookup = [&](PyObject* mapping, PyObject* name, std::optional<std::size_t> row) {
-        Ref value = Ref::steal(PyObject_GetItem(mapping, name));
-        if (!value) {
-            if (PyErr_ExceptionMatches(PyExc_KeyError)) raise_missing_field(tokenizer, mapping, name, row);
-            throw PythonError{};
-        }
-        return value;
-    };
-    // 2. Each value as the prompt writes it.
-    auto take = [&](std::size_t row, std::size_t n, PyObject* value) {
-        if (value == Py_None) {
-            PyErr_Format(PyExc_TypeError, messages::none_in_row, row, names[n].get());
-            throw PythonError{};
-        }
-        if (n == 0) values.answers.resize(values.answers.size() + plan.slots, 0);
-        if (n >= plan.fields.size()) {
-            const std::size_t s = slot_of_name[n - plan.fields.size()];
-            values.answers[row * plan.slots + s] = answer_index(value, cache.slot_options[s], slot_name(plan, s), row);
-        } else if (!plan.answers[n].empty()) {
-            values.texts.push_back(new_str(plan.answers[n][answer_index(value, plan.answers[n], plan.fields[n], row)]));
-        } else {
-            values.texts.push_back(check(PyObject_Str(value)));
-        }
-    };
-    auto read_row = [&](PyObject* row, std::size_t index) {
-        if (!is_mapping(row)) {
-            PyErr_Format(PyExc_TypeError, messages::not_a_row, index, type_name(row).get());
-            throw PythonError{};
-        }
-        for (std::size_t n = 0; n < names.size(); ++n) take(index, n, lookup(row, names[n].get(), index).get());
-        if (names.empty()) values.answers.resize(values.answers.size() + plan.slots, 0);
-    };
+    RowReader reader(cache, tokenizer);
     if (!batch) {
-        values.rows = 1;
-        read_row(rows, 0);
-        return values;
+        reader.row(rows, 0);
+    } else if (is_mapping(rows)) {
+        reader.columns(rows);
+    } else {
+        reader.sequence(rows);
     }
-    if (is_mapping(rows)) {
-        // Columns, every one as long as the first, each copied into a tuple.
-        std::vector<Ref> columns;
-        Py_ssize_t rows_count = -1;
-        for (std::size_t n = 0; n < names.size(); ++n) {
-            Ref column = lookup(rows, names[n].get(), std::nullopt);
-            if (!is_column(column.get())) {
-                PyErr_Format(PyExc_TypeError, messages::column_not_a_list, names[n].get(), type_name(column.get()).get());
-                throw PythonError{};
-            }
-            columns.push_back(check(PySequence_Tuple(column.get())));
-            const Py_ssize_t size = PyTuple_GET_SIZE(columns.back().get());
-            if (rows_count >= 0 && size != rows_count) {
-                PyErr_Format(PyExc_ValueError, messages::ragged_columns, names[n].get(), size, names[0].get(),
-                             rows_count);
-                throw PythonError{};
-            }
-            rows_count = size;
-        }
-        if (rows_count < 0) {  // no fields: the columns still say how many rows there are
-            Ref all = check(PyMapping_Values(rows));
-            rows_count = PyList_GET_SIZE(all.get()) == 0 ? 0 : PyObject_Length(PyList_GET_ITEM(all.get(), 0));
-            if (rows_count < 0) throw PythonError{};
-        }
-        values.rows = static_cast<std::size_t>(rows_count);
-        for (std::size_t r = 0; r < values.rows; ++r) {
-            for (std::size_t n = 0; n < names.size(); ++n) {
-                take(r, n, PyTuple_GET_ITEM(columns[n].get(), static_cast<Py_ssize_t>(r)));
-            }
-            if (names.empty()) values.answers.resize(values.answers.size() + plan.slots, 0);
-        }
-        return values;
-    }
-    if (PyUnicode_Check(rows) || PyBytes_Check(rows) || !PySequence_Check(rows)) {
-        PyErr_Format(PyExc_TypeError, messages::not_rows, type_name(rows).get());
-        throw PythonError{};
-    }
-    Ref sequence = check(PySequence_Tuple(rows));
-    values.rows = static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get()));
-    for (std::size_t r = 0; r < values.rows; ++r) read_row(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(r)), r);
-    return values;
+    return std::move(reader).values();
 }
 
 // Each row's whole prompt, written from its values.
