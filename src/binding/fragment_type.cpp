@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "binding/class_tables.hpp"
 #include "binding/pickling.hpp"
 #include "binding/statics.hpp"
 #include "core/markup.hpp"
@@ -233,16 +234,18 @@ const char fragment_doc[] =
     "    option (:obj:`List[str]`):\n"
     "        The options will be applied to the fragment.";
 
-PyMethodDef fragment_methods[] = {
-    {"parse", method_pointer(function<parse_signature, parse_to_list>), fast_call_flags | METH_STATIC, parse_doc},
-    {"__getstate__", method_pointer(method<FragmentObject, Access::shared, getstate_signature, fragment_getstate>),
-     fast_call_flags, nullptr},
-    {"__setstate__", method_pointer(method<FragmentObject, Access::exclusive, setstate_signature, fragment_setstate>),
-     fast_call_flags, nullptr},
-    {"__reduce__", method_pointer(method<FragmentObject, Access::none, reduce_signature, fragment_reduce>),
-     fast_call_flags, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+// What the class names in the rows it shares with PromptTemplate.
+struct FragmentClass {
+    static constexpr const Signature& parse_signature = korvanta::parse_signature;
+    static constexpr const Signature& getstate_signature = korvanta::getstate_signature;
+    static constexpr const Signature& setstate_signature = korvanta::setstate_signature;
+    static constexpr const Signature& reduce_signature = korvanta::reduce_signature;
+    static constexpr auto getstate = fragment_getstate;
+    static constexpr auto setstate = fragment_setstate;
+    static constexpr auto reduce = fragment_reduce;
 };
+
+auto fragment_methods = method_table(shared_rows<FragmentObject, FragmentClass>());
 
 PyGetSetDef fragment_attributes[] = {
     {"string", getter<FragmentObject, Access::read, get_string>, setter<FragmentObject, set_string>, "the content of the fragment",
@@ -259,7 +262,7 @@ PyType_Slot fragment_type_slots[] = {
     {Py_tp_str, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::read, fragment_str>)},
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::read, fragment_repr>)},
     {Py_tp_hash, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::read, fragment_hash>)},
-    {Py_tp_methods, fragment_methods},
+    {Py_tp_methods, fragment_methods.data()},
     {Py_tp_getset, fragment_attributes},
     {0, nullptr},
 };

@@ -10,6 +10,7 @@
 #include "binding/encode.hpp"
 #include "binding/fragment_type.hpp"
 #include "binding/markup_check.hpp"
+#include "binding/class_tables.hpp"
 #include "binding/pickling.hpp"
 #include "binding/statics.hpp"
 #include "core/inline_vector.hpp"
@@ -334,26 +335,29 @@ const char render_doc[] =
     "values is any object with __getitem__ (a dict, a Mapping, a dict subclass with __missing__);\n"
     "its values are inserted verbatim, so the result is the finished prompt, not markup.";
 
-PyMethodDef template_methods[] = {
-    {"parse", method_pointer(function<parse_signature, parse_to_list>), fast_call_flags | METH_STATIC, parse_doc},
-    {"__getstate__", method_pointer(method<TemplateObject, Access::shared, getstate_signature, template_getstate>),
-     fast_call_flags, nullptr},
-    {"__setstate__", method_pointer(method<TemplateObject, Access::exclusive, setstate_signature, template_setstate>),
-     fast_call_flags, nullptr},
-    {"__reduce__", method_pointer(method<TemplateObject, Access::none, reduce_signature, template_reduce>),
-     fast_call_flags, nullptr},
-    {"render", method_pointer(method<TemplateObject, Access::shared, render_signature, template_render>),
-     fast_call_flags, render_doc},
-    {"encode", method_pointer(method<TemplateObject, Access::shared, encode_signature, template_encode>),
-     fast_call_flags, encode_doc},
-    {"encode_batch", method_pointer(method<TemplateObject, Access::shared, encode_batch_signature, template_encode_batch>),
-     fast_call_flags, encode_batch_doc},
-    {"label_ids", method_pointer(method<TemplateObject, Access::shared, label_ids_signature, template_label_ids>),
-     fast_call_flags, label_ids_doc},
-    // PromptTemplate[Tokenizer], as type checkers read it: a template is generic in its tokenizer's type.
-    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
-    {nullptr, nullptr, 0, nullptr},
+// What the class names in the rows it shares with PromptFragment.
+struct TemplateClass {
+    static constexpr const Signature& parse_signature = korvanta::parse_signature;
+    static constexpr const Signature& getstate_signature = korvanta::getstate_signature;
+    static constexpr const Signature& setstate_signature = korvanta::setstate_signature;
+    static constexpr const Signature& reduce_signature = korvanta::reduce_signature;
+    static constexpr auto getstate = template_getstate;
+    static constexpr auto setstate = template_setstate;
+    static constexpr auto reduce = template_reduce;
 };
+
+auto template_methods = method_table(
+    shared_rows<TemplateObject, TemplateClass>(),
+    std::array{
+        method_row<TemplateObject, Access::shared, render_signature, template_render>("render", render_doc),
+        method_row<TemplateObject, Access::shared, encode_signature, template_encode>("encode", encode_doc),
+        method_row<TemplateObject, Access::shared, encode_batch_signature, template_encode_batch>("encode_batch",
+                                                                                                  encode_batch_doc),
+        method_row<TemplateObject, Access::shared, label_ids_signature, template_label_ids>("label_ids",
+                                                                                            label_ids_doc),
+        // PromptTemplate[Tokenizer], as type checkers read it: a template is generic in its tokenizer's type.
+        PyMethodDef{"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
+    });
 
 PyGetSetDef template_attributes[] = {
     {"tokenizer", getter<TemplateObject, Access::read, get_tokenizer>, setter<TemplateObject, set_tokenizer>,
@@ -380,7 +384,7 @@ PyType_Slot template_type_slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(unary_slot<TemplateObject, Access::read, template_length>)},
     {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<TemplateObject, Access::shared, template_subscript>)},
     {Py_sq_item, reinterpret_cast<void*>(template_item)},
-    {Py_tp_methods, template_methods},
+    {Py_tp_methods, template_methods.data()},
     {Py_tp_getset, template_attributes},
     {0, nullptr},
 };
