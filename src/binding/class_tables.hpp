@@ -19,16 +19,16 @@ PyMethodDef method_row(const char* name, const char* doc = nullptr) {
 
 // The rows both classes start with: the static parse, then pickling:
 // __getstate__ reads (shared access), __setstate__ replaces the state
-// (exclusive access), __reduce__ only calls the other two (no access).
-// `Class` names each one's signature (its class name in its messages) and body.
-template <class Object, class Class>
+// (exclusive access), __reduce__ only calls the other two (no access). Each
+// signature carries its class's name into its messages.
+template <class Object, const Signature& parse, const Signature& getstate_signature, auto getstate,
+          const Signature& setstate_signature, auto setstate, const Signature& reduce_signature, auto reduce>
 std::array<PyMethodDef, 4> shared_rows() {
     return {{
-        {"parse", method_pointer(function<Class::parse_signature, parse_to_list>), fast_call_flags | METH_STATIC,
-         parse_doc},
-        method_row<Object, Access::shared, Class::getstate_signature, Class::getstate>("__getstate__"),
-        method_row<Object, Access::exclusive, Class::setstate_signature, Class::setstate>("__setstate__"),
-        method_row<Object, Access::none, Class::reduce_signature, Class::reduce>("__reduce__"),
+        {"parse", method_pointer(function<parse, parse_to_list>), fast_call_flags | METH_STATIC, parse_doc},
+        method_row<Object, Access::shared, getstate_signature, getstate>("__getstate__"),
+        method_row<Object, Access::exclusive, setstate_signature, setstate>("__setstate__"),
+        method_row<Object, Access::none, reduce_signature, reduce>("__reduce__"),
     }};
 }
 

@@ -234,18 +234,9 @@ const char fragment_doc[] =
     "    option (:obj:`List[str]`):\n"
     "        The options will be applied to the fragment.";
 
-// What the class names in the rows it shares with PromptTemplate.
-struct FragmentClass {
-    static constexpr const Signature& parse_signature = korvanta::parse_signature;
-    static constexpr const Signature& getstate_signature = korvanta::getstate_signature;
-    static constexpr const Signature& setstate_signature = korvanta::setstate_signature;
-    static constexpr const Signature& reduce_signature = korvanta::reduce_signature;
-    static constexpr auto getstate = fragment_getstate;
-    static constexpr auto setstate = fragment_setstate;
-    static constexpr auto reduce = fragment_reduce;
-};
-
-auto fragment_methods = method_table(shared_rows<FragmentObject, FragmentClass>());
+auto fragment_methods = method_table(shared_rows<FragmentObject, parse_signature, getstate_signature, fragment_getstate,
+                                                 setstate_signature, fragment_setstate, reduce_signature,
+                                                 fragment_reduce>());
 
 PyGetSetDef fragment_attributes[] = {
     {"string", getter<FragmentObject, Access::read, get_string>, setter<FragmentObject, set_string>, "the content of the fragment",

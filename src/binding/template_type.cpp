@@ -335,19 +335,10 @@ const char render_doc[] =
     "values is any object with __getitem__ (a dict, a Mapping, a dict subclass with __missing__);\n"
     "its values are inserted verbatim, so the result is the finished prompt, not markup.";
 
-// What the class names in the rows it shares with PromptFragment.
-struct TemplateClass {
-    static constexpr const Signature& parse_signature = korvanta::parse_signature;
-    static constexpr const Signature& getstate_signature = korvanta::getstate_signature;
-    static constexpr const Signature& setstate_signature = korvanta::setstate_signature;
-    static constexpr const Signature& reduce_signature = korvanta::reduce_signature;
-    static constexpr auto getstate = template_getstate;
-    static constexpr auto setstate = template_setstate;
-    static constexpr auto reduce = template_reduce;
-};
 
 auto template_methods = method_table(
-    shared_rows<TemplateObject, TemplateClass>(),
+    shared_rows<TemplateObject, parse_signature, getstate_signature, template_getstate, setstate_signature,
+                template_setstate, reduce_signature, template_reduce>(),
     std::array{
         method_row<TemplateObject, Access::shared, render_signature, template_render>("render", render_doc),
         method_row<TemplateObject, Access::shared, encode_signature, template_encode>("encode", encode_doc),
