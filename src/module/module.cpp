@@ -81,20 +81,26 @@ void release_block(void* block) noexcept {
     if (may_release()) PyMem_Free(block);
 }
 
+bool watching_for_the_end = false;  // the hook below is registered with this interpreter's atexit
+
 // Marks the interpreter as ending (see interpreter_ending); atexit calls it
 // before any daemon thread can be unwound by force.
 PyObject* mark_ending(PyObject*, PyObject*) noexcept {
     finalizing_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
     interpreter_ending.store(true, std::memory_order_relaxed);
+    watching_for_the_end = false;  // an interpreter made after this one registers it again
     Py_RETURN_NONE;
 }
 PyMethodDef mark_ending_definition = {"_mark_ending", mark_ending, METH_NOARGS, nullptr};
 
+// Registers the hook once per interpreter: importing the module again does not.
 void watch_for_the_end() {
-    interpreter_ending.store(false, std::memory_order_relaxed);  // an interpreter made again after one ended
+    if (watching_for_the_end) return;
+    interpreter_ending.store(false, std::memory_order_relaxed);
     Ref atexit = check(PyImport_ImportModule("atexit"));
     Ref hook = check(PyCFunction_New(&mark_ending_definition, nullptr));
     check(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    watching_for_the_end = true;
 }
 
 PyObject* initialise() {
