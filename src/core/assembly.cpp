@@ -174,9 +174,8 @@ ProtectedTokens::ProtectedTokens(std::vector<Token> tokens) : tokens_(std::move(
     std::stable_sort(tokens_.begin(), tokens_.end(), [](const Token& a, const Token& b) { return a.id < b.id; });
 }
 
-bool ProtectedTokens::spelled_by(TokenId id, std::string_view text) const noexcept {
+bool ProtectedTokens::spells(TokenId id, std::string_view text) const noexcept {
     auto first = std::partition_point(tokens_.begin(), tokens_.end(), [&](const Token& t) { return t.id < id; });
-    if (first == tokens_.end() || first->id != id) return true;
     for (; first != tokens_.end() && first->id == id; ++first) {
         if (!first->literal || first->spelling == text) return true;
     }
@@ -185,14 +184,44 @@ bool ProtectedTokens::spelled_by(TokenId id, std::string_view text) const noexce
 
 namespace {
 
-// A span without the whitespace at its ends, as the characters of `prompt` say.
-CharSpan without_space(std::string_view prompt, CharSpan span) {
-    const std::string_view text = character_slice(prompt, span);
-    std::size_t lead = 0, trail = 0;
-    while (lead < text.size() && is_space(text[lead])) ++lead;
-    while (trail < text.size() - lead && is_space(text[text.size() - 1 - trail])) ++trail;
-    if (lead == text.size()) return span;
-    return {span.begin + lead, span.end - trail};
+// A text read by character spans, each found at once: where each character
+// begins (none kept for ASCII text, whose characters are its bytes).
+class CharacterIndex {
+   public:
+    explicit CharacterIndex(std::string_view text) : text_(text) {
+        if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) return;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts_.push_back(i);
+        }
+        starts_.push_back(text.size());
+    }
+
+    // Characters `span` (none past the text's end).
+    std::string_view slice(CharSpan span) const noexcept {
+        const std::size_t count = starts_.empty() ? text_.size() : starts_.size() - 1;
+        const std::size_t end = std::min(span.end, count), begin = std::min(span.begin, end);
+        return starts_.empty() ? text_.substr(begin, end - begin)
+                               : text_.substr(starts_[begin], starts_[end] - starts_[begin]);
+    }
+
+    // A span without the whitespace at its ends (all of it, when it is all whitespace).
+    CharSpan without_space(CharSpan span) const noexcept {
+        const std::string_view text = slice(span);
+        std::size_t lead = 0, trail = 0;
+        while (lead < text.size() && is_space(text[lead])) ++lead;
+        while (trail < text.size() - lead && is_space(text[text.size() - 1 - trail])) ++trail;
+        if (lead == text.size()) return span;
+        return {span.begin + lead, span.end - trail};
+    }
+
+   private:
+    std::string_view text_;
+    std::vector<std::size_t> starts_;  // per character, its first byte, and the text's size; empty for ASCII
+};
+
+// Whether protected token `id` standing at `span` of `text` is spelled there.
+bool spelled_at(const ProtectedTokens& protected_ids, TokenId id, const CharacterIndex& text, CharSpan span) {
+    return protected_ids.contains(id) && protected_ids.spells(id, text.slice(text.without_space(span)));
 }
 
 }  // namespace
@@ -206,12 +235,13 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
     // A protected token counts as one where the text spells it: one the
     // tokenizer made of text its vocabulary lacks (a byte piece, the unknown
     // token) is attributed like any other token.
+    const CharacterIndex text(prompt);
     out.marks.resize(ids.size());
     for (std::size_t k = 0; k < ids.size(); ++k) {
-        const std::string_view written = character_slice(prompt, without_space(prompt, offsets[k]));
-        const bool spelled = protected_ids.contains(ids[k]) && protected_ids.spelled_by(ids[k], written);
-        out.marks[k] = static_cast<std::uint8_t>((special[k] != 0 ? special_mark : 0) | (spelled ? protected_mark : 0) |
-                                                 (is_blank(character_slice(prompt, offsets[k])) ? blank_mark : 0));
+        out.marks[k] = static_cast<std::uint8_t>(
+            (special[k] != 0 ? special_mark : 0) |
+            (spelled_at(protected_ids, ids[k], text, offsets[k]) ? protected_mark : 0) |
+            (is_blank(text.slice(offsets[k])) ? blank_mark : 0));
     }
     out.injected.clear();
     std::vector<std::uint8_t> slot_found(slots.size(), 0);
@@ -246,7 +276,7 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
         auto piece = after(pieces);
         while (piece != pieces.end() && piece->empty()) ++piece;  // an empty piece holds no characters
         if (piece == pieces.end() || !piece->overlaps(span)) continue;
-        if (guarded && !piece->contains(without_space(prompt, span))) continue;
+        if (guarded && !piece->contains(text.without_space(span))) continue;
         out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(piece - pieces.begin())};
         if (guarded) out.injected.push_back({k, span});
     }
@@ -255,10 +285,10 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
 
 bool unspelled_ids(std::string_view text, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
                    const ProtectedTokens& protected_ids, std::vector<TokenId>& out) {
+    const CharacterIndex index(text);
     bool none = true;
     for (std::size_t k = 0; k < ids.size(); ++k) {
-        if (protected_ids.contains(ids[k]) &&
-            protected_ids.spelled_by(ids[k], character_slice(text, without_space(text, offsets[k])))) {
+        if (spelled_at(protected_ids, ids[k], index, offsets[k])) {
             none = false;
             continue;
         }

@@ -143,10 +143,10 @@ class ProtectedTokens {
     ProtectedTokens() = default;
     explicit ProtectedTokens(std::vector<Token> tokens);
     bool contains(TokenId id) const noexcept { return ids_.contains(id); }
-    // Whether protected token `id` standing for `text` (its characters, but
-    // for the whitespace it absorbed around them) is a spelling of it; a
-    // token with no known spelling always is.
-    bool spelled_by(TokenId id, std::string_view text) const noexcept;
+    // Whether `text` (the characters protected token `id` stands for, but for
+    // the whitespace it absorbed around them) spells it; a protected token
+    // with no literal spelling is spelled by any text, any other id by none.
+    bool spells(TokenId id, std::string_view text) const noexcept;
 
    private:
     IdSet ids_;
