@@ -25,17 +25,17 @@ struct BufferView {
 // What numpy.zeros gave is checked before anything is written into it.
 template <class Fill>
 Ref new_array(PyObject* numpy, std::initializer_list<std::size_t> shape, Fill&& fill) {
-    std::vector<Ref> extents;
+    Ref dims = check(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    Py_ssize_t i = 0;
     std::size_t items = 1;
     for (std::size_t extent : shape) {
-        extents.push_back(new_int(extent));
+        PyTuple_SET_ITEM(dims.get(), i++, new_int(extent).release());  // an int's making runs no collection
         // An array whose size or bytes overflow cannot be made (a lying numpy.zeros must not pass the check below).
         if (__builtin_mul_overflow(items, extent, &items) || items > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 8) {
             PyErr_NoMemory();
             throw PythonError{};
         }
     }
-    Ref dims = check(PySequence_Tuple(list_of(std::move(extents)).get()));
     Ref array = check(PyObject_CallMethod(numpy, "zeros", "Os", dims.get(), "int64"));
     BufferView buffer;
     check_status(PyObject_GetBuffer(array.get(), &buffer.view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT));
@@ -75,10 +75,8 @@ Ref new_column(const EncodedRows& rows, const Layout& layout, PyObject* numpy, s
         };
         return layout.batch ? new_array(numpy, {rows.size(), inner}, fill) : new_array(numpy, {inner}, fill);
     }
-    // Every int first, then each row's list (its items all made), then the list of rows.
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        for (std::size_t c = 0; c < size_of(r); ++c) cache.int_object(value(r, c));
-    }
+    // Each row's list, filled as it is made (making an int runs no
+    // collection), then the list of rows from lists already whole.
     std::vector<Ref> lists;
     lists.reserve(rows.size());
     for (std::size_t r = 0; r < rows.size(); ++r) {

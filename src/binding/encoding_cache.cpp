@@ -40,12 +40,12 @@ std::optional<std::size_t> owned_tokens(const EncodingCache& cache, const Prompt
     return std::nullopt;
 }
 
-
 namespace {
 
 // Each option of each target slot tokenized as label_ids() reads it.
-std::vector<std::vector<std::vector<TokenId>>> answer_tokens(const EncodingCache& cache) {
-    auto answers = label_words(cache.encoder, cache.whitespace, label_contexts(cache.content->fragments, cache.key.extra_slots));
+std::vector<std::vector<std::vector<TokenId>>> answer_tokens(const EncodingCache& cache,
+                                                             const LabelContexts& contexts) {
+    auto answers = label_words(cache.encoder, cache.whitespace, contexts);
     answers.resize(cache.plan.slots);
     for (std::size_t s = 0; s < answers.size(); ++s) {
         if (!cache.plan.target_slots[s]) answers[s].clear();
@@ -93,12 +93,15 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
         throw InternalFailure{"the template's signature does not hold one mask token per slot"};
     }
     cache->answers.resize(plan.slots);
-    if (!plan.causal) cache->slot_options = label_contexts(content->fragments, cache->key.extra_slots).words;
     for (const PromptPart& part : plan.parts) {
         if (part.kind == PartKind::field) cache->target_pieces.push_back(plan.target_fields[part.field]);
     }
-    if (std::find(plan.target_slots.begin(), plan.target_slots.end(), 1) != plan.target_slots.end()) {
-        cache->answers = answer_tokens(*cache);
+    if (!plan.causal) {
+        const LabelContexts contexts = label_contexts(content->fragments, cache->key.extra_slots);
+        cache->slot_options = contexts.words;
+        if (std::find(plan.target_slots.begin(), plan.target_slots.end(), 1) != plan.target_slots.end()) {
+            cache->answers = answer_tokens(*cache, contexts);
+        }
     }
     cache->slot_words.resize(plan.slots);
     for (std::size_t s = 0; s < cache->answers.size() && !plan.causal; ++s) {

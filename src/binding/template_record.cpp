@@ -19,13 +19,10 @@ SharedContent parse_content(PyObject* markup) {
     Utf8Text text(markup);
     MadeKeeper keeper(new_object_keeper(text));
     ParsedMarkup parsed = parse_markup(text, keeper.get());
-    // An exact str, which holds nothing: a subclass instance may hold the
-    // template itself, a cycle that traverse would not see.
-    Ref unread = parsed.remainder.empty() ? Ref()
-                 : PyUnicode_CheckExact(markup) ? Ref::borrow(markup)
-                                                : check(PyUnicode_FromKindAndData(PyUnicode_KIND(markup),
-                                                                                  PyUnicode_DATA(markup),
-                                                                                  PyUnicode_GET_LENGTH(markup)));
+    // An exact str (a copy of a subclass instance), which holds nothing: a
+    // subclass instance may hold the template itself, a cycle that traverse
+    // would not see.
+    Ref unread = parsed.remainder.empty() ? Ref() : check(PyUnicode_FromObject(markup));
     // Every fragment is a slice of the markup, or a copy of slices of it.
     const bool ascii = PyUnicode_IS_ASCII(markup);
     return SharedContent::make(std::move(parsed.fragments), true, ascii, std::move(unread));

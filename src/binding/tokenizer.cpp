@@ -2,8 +2,6 @@
 // it returns into checked plain values.
 #include "binding/tokenizer.hpp"
 
-#include <algorithm>
-
 #include "binding/statics.hpp"
 
 namespace korvanta {
@@ -185,7 +183,7 @@ TokenizerView view_tokenizer(PyObject* tokenizer) {
     if (Ref added = attribute_or_null(backend, "get_added_tokens_decoder")) {
         Ref decoder = check(PyObject_CallNoArgs(added.get()));
         const Py_ssize_t count = PyObject_Length(decoder.get());
-        check_status(static_cast<int>(std::min<Py_ssize_t>(count, 0)));
+        if (count < 0) throw PythonError{};
         view.vocabulary.added = static_cast<std::size_t>(count);
     }
     Ref truncation = attribute_or_null(backend, "truncation");
