@@ -20,6 +20,7 @@ import re
 import statistics
 import sys
 import time
+import tempfile
 import timeit
 from _string import formatter_parser
 
@@ -385,6 +386,55 @@ def encode_rows(quick):
     return results
 
 
+def trl_preparation(quick):
+    """Instruction-tuning rows made ready for training through `Dataset.map`:
+    encode_batch with targets= against TRL's SFTTrainer preparing the same
+    rows as prompt and completion (the completion's tokens and the end token
+    labelled). Without max_length both give the same ids and labels, which is
+    checked; with it, TRL cuts each row's end (answers included) and drops the
+    rows left without a label, korvanta cuts the question."""
+    try:
+        sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+        import datasets
+        import trained_tokenizers
+        from transformers import PreTrainedTokenizerFast
+        from trl import SFTConfig, SFTTrainer
+    except ImportError:
+        return []
+    import random
+    import types
+
+    datasets.disable_progress_bars()
+    datasets.disable_caching()
+    tokenizer = PreTrainedTokenizerFast(tokenizer_object=trained_tokenizers.bytelevel(), eos_token="</s>",
+                                        pad_token="<pad>")
+    data = review_rows(2_000 if quick else 10_000)
+    rng = random.Random(1)
+    pairs = [{"question": r["text"], "answer": data[rng.randrange(len(data))]["text"][:80]} for r in data]
+    ours_rows = datasets.Dataset.from_list(pairs)
+    their_rows = datasets.Dataset.from_list([{"prompt": f"Question: {p['question']}\nAnswer: ",
+                                              "completion": p["answer"]} for p in pairs])
+    template = PromptTemplate("Question: [question]\nAnswer: [answer]</s>", tokenizer)
+    # _prepare_dataset reads these three attributes of the trainer: no model is needed.
+    trainer = types.SimpleNamespace(_tokenizer=tokenizer, completion_only_loss=True, chat_template=None)
+
+    def theirs(max_length):
+        config = SFTConfig(output_dir=tempfile.mkdtemp(), max_length=max_length, completion_only_loss=True,
+                           report_to=[], use_cpu=True, bf16=False)
+        return SFTTrainer._prepare_dataset(trainer, their_rows, tokenizer, config, packing=False,
+                                           formatting_func=None, dataset_name="train")
+
+    def ours(**options):
+        return ours_rows.map(template.encode_batch, batched=True, fn_kwargs={"targets": "answer", **options},
+                             remove_columns=ours_rows.column_names)
+
+    whole_theirs, whole_ours = theirs(None), ours()
+    assert whole_theirs["input_ids"] == whole_ours["input_ids"] and whole_theirs["labels"] == whole_ours["labels"]
+    times = interleaved({"ours": lambda: ours(max_length=256), "trl": lambda: theirs(256)}, 2 if quick else 3)
+    return [per_row("Dataset.map(encode_batch) targets=answer, max_length=256", "TRL SFTTrainer's preparation",
+                    times, "ours", "trl", len(pairs), None)]
+
+
 def draw_chart(rows, path, title):
     """Ratios against each anchor, one group of bars per operation, each bar
     named by its anchor and its goal drawn as a black tick across it; left of
@@ -428,6 +478,8 @@ USER_ROWS = [
      "encode_batch vs a hand-written Python pipeline (same job)"),
     ("encode_batch bytelevel (transformers) max_length=128, batches of 1000", "Python pipeline",
      "encode_batch (byte-level BPE) vs a hand-written Python pipeline"),
+    ("Dataset.map(encode_batch) targets=answer, max_length=256", "TRL SFTTrainer's preparation",
+     "training rows with labels through Dataset.map vs TRL's SFTTrainer preparing them"),
     ("t.render(row) doc", "str.format_map", "render a long template vs str.format_map"),
     ("t.render(row) small", "str.format_map", "render a short template vs str.format_map"),
     ("parse doc", "regex parser", "parse a 20 KB template vs a compiled-regex parser"),
@@ -585,6 +637,7 @@ def main():
     del held, ten
 
     rows.extend(encode_rows(args.quick))
+    rows.extend(trl_preparation(args.quick))
 
     if args.against_build:
         for measured, spread in compare_builds(args.against_build):
@@ -627,6 +680,10 @@ def main():
         rounds = f"  ({spread[0]:.3f}–{spread[1]:.3f})" if spread else ""
         print(f"{operation + ' vs ' + anchor:<{width}} {a:>11} {b:>11} {ratio:7.3f} {'≤' + str(target) if target else '—':>7} "
               f"{('ok' if ok else 'MISSED') if target else ''}{rounds}")
+    print("rows per second:")
+    for operation, anchor, ours, *_ in rows:
+        if operation.startswith(("encode_batch", "Dataset.map")) and anchor.startswith(("encode_batch_fast", "TRL")):
+            print(f"  {operation}: {1 / ours:,.0f}")
     if args.chart:
         draw_chart(rows, args.chart, f"korvanta {korvanta.__version__} on Python {sys.version.split()[0]}")
     if args.user_chart:
