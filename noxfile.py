@@ -55,10 +55,11 @@ def tests(session):
 
 @nox.session(python="3.11" if "3.11" in PYTHONS else PYTHONS[-1])
 def integration(session):
-    """The datasets and dask.distributed examples and the training recipes (with torch), which must run, not skip."""
+    """The datasets and dask.distributed examples, the training recipes (with torch) and every documentation
+    example, which must run, not skip."""
     session.install(".[test,integration]")
     session.install("torch==2.13.0")  # the CPU build this machine keeps; plain "torch" would fetch a CUDA build
-    report = pytest(session, "-rs", "tests/test_integration.py", silent=True)
+    report = pytest(session, "-rs", "tests/test_integration.py", "tests/test_docs.py", silent=True)
     print(report)
     if "skipped" in report:
         session.error("the integration tests skipped")
