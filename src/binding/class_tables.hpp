@@ -1,10 +1,12 @@
-// The method tables of the classes, made from rows: one row per operation
-// (name, access, signature, body, doc), the rows both classes share (the
-// static parse and pickling) made once here, and a table closed by its end row.
+// The method and attribute tables of the classes, made from rows: one row per
+// operation (name, access, signature, body, doc), the rows both classes share
+// (the static parse and pickling) made once here, and a table closed by its
+// end row.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <type_traits>
 
 #include "binding/entry_points.hpp"
 #include "binding/fragment_type.hpp"
@@ -32,13 +34,23 @@ std::array<PyMethodDef, 4> shared_rows() {
     }};
 }
 
-// A method table: the rows of `parts`, in order, and the end row.
-template <std::size_t... Sizes>
-std::array<PyMethodDef, (Sizes + ... + 1)> method_table(const std::array<PyMethodDef, Sizes>&... parts) {
-    std::array<PyMethodDef, (Sizes + ... + 1)> table{};
+// An attribute of `Object`, read under `kind` access and written by `set`
+// (under exclusive access); read-only without `set`.
+template <class Object, Access kind, auto get, auto set = nullptr>
+PyGetSetDef attribute_row(const char* name, const char* doc) {
+    if constexpr (std::is_null_pointer_v<decltype(set)>) {
+        return {name, getter<Object, kind, get>, nullptr, doc, nullptr};
+    } else {
+        return {name, getter<Object, kind, get>, setter<Object, set>, doc, nullptr};
+    }
+}
+
+// A method or attribute table: the rows of `parts`, in order, and the end row (all null).
+template <class Row, std::size_t... Sizes>
+std::array<Row, (Sizes + ... + 1)> class_table(const std::array<Row, Sizes>&... parts) {
+    std::array<Row, (Sizes + ... + 1)> table{};
     std::size_t next = 0;
     ((std::copy(parts.begin(), parts.end(), table.begin() + static_cast<std::ptrdiff_t>(next)), next += Sizes), ...);
-    table[next] = {nullptr, nullptr, 0, nullptr};
     return table;
 }
 

@@ -162,6 +162,45 @@ QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const C
     return quick;
 }
 
+// The rows that need offsets, tokenized with them, their tokens attributed
+// and the protected tokens their text spelled read as text.
+std::vector<OwnedTokens> attributed_rows(const EncodingCache& cache, const TokenizerView& tokenizer,
+                                         const Prompts& prompts, const std::vector<std::size_t>& slow) {
+    std::vector<OwnedTokens> owned;
+    if (slow.empty()) return owned;
+    if (std::optional<std::size_t> row = owned_tokens(cache, prompts, slow, owned)) {
+        PyErr_Format(PyExc_ValueError, messages::mask_not_at_slot, *row, new_str(cache.plan.mask_token).get());
+        throw PythonError{};
+    }
+    replace_protected_spellings(cache, tokenizer, prompts, slow, owned);
+    return owned;
+}
+
+// Every row's tokens, in order: as the quick pass read them, or attributed.
+std::vector<RowTokens> row_tokens(std::size_t rows, const QuickRows& quick, std::vector<OwnedTokens>& owned) {
+    std::vector<RowTokens> tokens(rows);
+    for (std::size_t r = 0, next_slow = 0; r < rows; ++r) {
+        if (next_slow < quick.slow.size() && quick.slow[next_slow] == r) {
+            tokens[r].owned = &owned[next_slow++];
+        } else {
+            tokens[r] = {nullptr, quick.tokens.ids_of(quick.index[r]), quick.positions[r]};
+        }
+    }
+    return tokens;
+}
+
+// Why the rows could not be laid out: a row too long to fit, or an answer
+// whose label word is not one token.
+[[noreturn]] void raise_layout_stop(const LayoutStop& stop, const EncodingCache& cache, const TokenizerView& tokenizer,
+                                    const CallOptions& call) {
+    if (stop.kind == LayoutStop::too_long) {
+        PyErr_Format(PyExc_ValueError, messages::row_too_long, stop.row, stop.needed, *call.max_length);
+        throw PythonError{};
+    }
+    raise_word_pieces(tokenizer, cache.slot_options[stop.slot][stop.option], slot_name(cache.plan, stop.slot),
+                      cache.answers[stop.slot][stop.option]);
+}
+
 // encode() and encode_batch():
 // 1. check the template and the options, and find the cache of its side;
 // 2. read the rows and write each row's whole prompt;
@@ -195,36 +234,17 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
 
     // 3. and 4.
     const QuickRows quick = quick_pass(*cache, prompts, call, labelled, trailing);
-    std::vector<OwnedTokens> owned;
-    if (!quick.slow.empty()) {
-        if (std::optional<std::size_t> row = owned_tokens(*cache, prompts, quick.slow, owned)) {
-            PyErr_Format(PyExc_ValueError, messages::mask_not_at_slot, *row, new_str(plan.mask_token).get());
-            throw PythonError{};
-        }
-        replace_protected_spellings(*cache, tokenizer, prompts, quick.slow, owned);
-    }
+    std::vector<OwnedTokens> owned = attributed_rows(*cache, tokenizer, prompts, quick.slow);
 
     // 5.
-    std::vector<RowTokens> tokens(values.rows);
-    for (std::size_t r = 0, next_slow = 0; r < values.rows; ++r) {
-        if (next_slow < quick.slow.size() && quick.slow[next_slow] == r) {
-            tokens[r].owned = &owned[next_slow++];
-        } else {
-            tokens[r] = {nullptr, quick.tokens.ids_of(quick.index[r]), quick.positions[r]};
-        }
-    }
+    std::vector<RowTokens> tokens = row_tokens(values.rows, quick, owned);
     const LayoutRule rule{call.max_length, shortenable,       call.side,         cache->target_pieces,
                           cache->slot_words, values.answers,   trailing,          plan.stops_at_slot,
                           call.drop};
     EncodedRows rows(plan.slots, labelled);
     std::vector<std::size_t> row_index;
     if (std::optional<LayoutStop> stop = lay_out(tokens, rule, plan.pieces, rows, row_index)) {
-        if (stop->kind == LayoutStop::too_long) {
-            PyErr_Format(PyExc_ValueError, messages::row_too_long, stop->row, stop->needed, *call.max_length);
-            throw PythonError{};
-        }
-        raise_word_pieces(tokenizer, cache->slot_options[stop->slot][stop->option], slot_name(plan, stop->slot),
-                          cache->answers[stop->slot][stop->option]);
+        raise_layout_stop(*stop, *cache, tokenizer, call);
     }
     if (!call.max_length) warn_if_longer_than_model(rows, row_index, tokenizer);
     const Layout layout{padded_width(rows, call.padding), call.pad.value_or(0), call.left, batch, call.tensors,

@@ -91,21 +91,40 @@ Ref new_column(const EncodedRows& rows, const Layout& layout, PyObject* numpy, s
     return list_of(std::move(lists));
 }
 
+// numpy, for rows returned as arrays (or tensors) `columns` wide: rows of
+// different lengths without padding cannot be, and tensors need torch too.
+Ref array_module(const EncodedRows& rows, const Layout& layout, std::size_t columns) {
+    for (std::size_t r = 0; layout.width == 0 && r < rows.size(); ++r) {
+        if (rows.ids(r).size() != columns) {
+            PyErr_Format(PyExc_ValueError, messages::ragged_arrays, layout.tensors == Tensors::torch ? "pt" : "np");
+            throw PythonError{};
+        }
+    }
+    if (layout.tensors == Tensors::torch) import_module("torch", messages::needs_torch);
+    return import_module("numpy", messages::needs_numpy);
+}
+
+// Which rows of the batch were kept, as a list or an array.
+Ref row_index_column(const std::vector<std::size_t>& kept, const Layout& layout, PyObject* numpy) {
+    if (layout.tensors != Tensors::none) {
+        return new_array(numpy, {kept.size()}, [&](std::int64_t* data) {
+            for (std::size_t r = 0; r < kept.size(); ++r) data[r] = static_cast<std::int64_t>(kept[r]);
+        });
+    }
+    Ref index = check(PyList_New(static_cast<Py_ssize_t>(kept.size())));
+    for (std::size_t r = 0; r < kept.size(); ++r) {
+        PyList_SET_ITEM(index.get(), static_cast<Py_ssize_t>(r), new_int(kept[r]).release());
+    }
+    return index;
+}
+
 }  // namespace
 
 Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, Layout layout) {
     const std::size_t columns = layout.width != 0 ? layout.width : rows.longest();
     Ref numpy;
     if (layout.tensors != Tensors::none) {
-        for (std::size_t r = 0; layout.width == 0 && r < rows.size(); ++r) {
-            if (rows.ids(r).size() != columns) {
-                PyErr_Format(PyExc_ValueError, messages::ragged_arrays,
-                             layout.tensors == Tensors::torch ? "pt" : "np");
-                throw PythonError{};
-            }
-        }
-        if (layout.tensors == Tensors::torch) import_module("torch", messages::needs_torch);
-        numpy = import_module("numpy", messages::needs_numpy);
+        numpy = array_module(rows, layout, columns);
         layout.width = columns;
     }
     // Where row r's ids begin in its padded row, and the row's value at column c.
@@ -140,21 +159,7 @@ Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, Layout l
         auto labels = [&](std::size_t r, std::size_t c) { return at(r, c, rows.labels(r), ignored_label); };
         set("labels", new_column(rows, layout, numpy.get(), inner, padded, labels, cache));
     }
-    if (layout.row_index != nullptr) {
-        const std::vector<std::size_t>& kept = *layout.row_index;
-        Ref index;
-        if (layout.tensors != Tensors::none) {
-            index = new_array(numpy.get(), {kept.size()}, [&](std::int64_t* data) {
-                for (std::size_t r = 0; r < kept.size(); ++r) data[r] = static_cast<std::int64_t>(kept[r]);
-            });
-        } else {
-            index = check(PyList_New(static_cast<Py_ssize_t>(kept.size())));
-            for (std::size_t r = 0; r < kept.size(); ++r) {
-                PyList_SET_ITEM(index.get(), static_cast<Py_ssize_t>(r), new_int(kept[r]).release());
-            }
-        }
-        set("row_index", std::move(index));
-    }
+    if (layout.row_index != nullptr) set("row_index", row_index_column(*layout.row_index, layout, numpy.get()));
     return result;
 }
 

@@ -53,6 +53,48 @@ std::vector<std::vector<std::vector<TokenId>>> answer_tokens(const EncodingCache
     return answers;
 }
 
+// The template with every field empty, read with offsets: its own tokens,
+// and the mask at each slot.
+void read_own_tokens(EncodingCache& cache) {
+    const PromptPlan& plan = cache.plan;
+    Prompts prompts(plan);
+    std::vector<std::string_view> empty(plan.fields.size());
+    prompts.add(empty);
+    std::vector<OwnedTokens> owned;
+    const std::size_t first[] = {0};
+    if (owned_tokens(cache, prompts, first, owned)) {
+        PyErr_Format(PyExc_ValueError, messages::mask_not_one_token, new_str(plan.mask_token).get());
+        throw PythonError{};
+    }
+    cache.own = own_signature(owned[0], cache.protected_ids);
+    const auto at_slots = std::count(cache.own.at_slot.begin(), cache.own.at_slot.end(), 1);
+    if (!plan.causal && static_cast<std::size_t>(at_slots) != plan.slots) {
+        throw InternalFailure{"the template's signature does not hold one mask token per slot"};
+    }
+}
+
+// Which pieces are labelled, each slot's label words, and the tokens of each
+// target slot's words (a word of one token is kept as its id).
+void label_targets(EncodingCache& cache) {
+    const PromptPlan& plan = cache.plan;
+    cache.answers.resize(plan.slots);
+    for (const PromptPart& part : plan.parts) {
+        if (part.kind == PartKind::field) cache.target_pieces.push_back(plan.target_fields[part.field]);
+    }
+    cache.slot_words.resize(plan.slots);
+    if (plan.causal) return;
+    const LabelContexts contexts = label_contexts(cache.content->fragments, cache.key.extra_slots);
+    cache.slot_options = contexts.words;
+    if (std::find(plan.target_slots.begin(), plan.target_slots.end(), 1) != plan.target_slots.end()) {
+        cache.answers = answer_tokens(cache, contexts);
+    }
+    for (std::size_t s = 0; s < cache.answers.size(); ++s) {
+        for (const std::vector<TokenId>& word : cache.answers[s]) {
+            cache.slot_words[s].push_back(word.size() == 1 ? std::optional<TokenId>(word[0]) : std::nullopt);
+        }
+    }
+}
+
 // The cache of a template's content for `key` and `tokenizer`:
 // 1. its plan, an encoder and the tokenizer's facts;
 // 2. the template with every field empty, read with offsets: its own
@@ -76,39 +118,8 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
     cache->mask_id = facts.mask_id;
     cache->protected_ids = std::move(facts.protected_tokens);
     cache->whitespace = std::move(facts.whitespace);
-
-    // The template with every field empty: its own tokens, and the mask at each slot.
-    Prompts prompts(plan);
-    std::vector<std::string_view> empty(plan.fields.size());
-    prompts.add(empty);
-    std::vector<OwnedTokens> owned;
-    const std::size_t first[] = {0};
-    if (owned_tokens(*cache, prompts, first, owned)) {
-        PyErr_Format(PyExc_ValueError, messages::mask_not_one_token, new_str(plan.mask_token).get());
-        throw PythonError{};
-    }
-    cache->own = own_signature(owned[0], cache->protected_ids);
-    const auto at_slots = std::count(cache->own.at_slot.begin(), cache->own.at_slot.end(), 1);
-    if (!plan.causal && static_cast<std::size_t>(at_slots) != plan.slots) {
-        throw InternalFailure{"the template's signature does not hold one mask token per slot"};
-    }
-    cache->answers.resize(plan.slots);
-    for (const PromptPart& part : plan.parts) {
-        if (part.kind == PartKind::field) cache->target_pieces.push_back(plan.target_fields[part.field]);
-    }
-    if (!plan.causal) {
-        const LabelContexts contexts = label_contexts(content->fragments, cache->key.extra_slots);
-        cache->slot_options = contexts.words;
-        if (std::find(plan.target_slots.begin(), plan.target_slots.end(), 1) != plan.target_slots.end()) {
-            cache->answers = answer_tokens(*cache, contexts);
-        }
-    }
-    cache->slot_words.resize(plan.slots);
-    for (std::size_t s = 0; s < cache->answers.size() && !plan.causal; ++s) {
-        for (const std::vector<TokenId>& word : cache->answers[s]) {
-            cache->slot_words[s].push_back(word.size() == 1 ? std::optional<TokenId>(word[0]) : std::nullopt);
-        }
-    }
+    read_own_tokens(*cache);
+    label_targets(*cache);
     if (plan.causal && cache->key.special_tokens && (plan.stops_at_slot || cache->key.targets.empty())) {
         cache->trailing_special = facts.trailing_special;
         cache->own.tokens -= std::min(cache->own.tokens, cache->trailing_special);

@@ -234,17 +234,14 @@ const char fragment_doc[] =
     "    option (:obj:`List[str]`):\n"
     "        The options will be applied to the fragment.";
 
-auto fragment_methods = method_table(shared_rows<FragmentObject, parse_signature, getstate_signature, fragment_getstate,
-                                                 setstate_signature, fragment_setstate, reduce_signature,
-                                                 fragment_reduce>());
+auto fragment_methods = class_table(shared_rows<FragmentObject, parse_signature, getstate_signature, fragment_getstate,
+                                                setstate_signature, fragment_setstate, reduce_signature,
+                                                fragment_reduce>());
 
-PyGetSetDef fragment_attributes[] = {
-    {"string", getter<FragmentObject, Access::read, get_string>, setter<FragmentObject, set_string>, "the content of the fragment",
-     nullptr},
-    {"options", getter<FragmentObject, Access::shared, get_options>, setter<FragmentObject, set_options>,
-     "the options os the fragment", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+auto fragment_attributes = class_table(std::array{
+    attribute_row<FragmentObject, Access::read, get_string, set_string>("string", "the content of the fragment"),
+    attribute_row<FragmentObject, Access::shared, get_options, set_options>("options", "the options os the fragment"),
+});
 
 PyType_Slot fragment_type_slots[] = {
     {Py_tp_doc, const_cast<char*>(fragment_doc)},
@@ -254,7 +251,7 @@ PyType_Slot fragment_type_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::read, fragment_repr>)},
     {Py_tp_hash, reinterpret_cast<void*>(unary_slot<FragmentObject, Access::read, fragment_hash>)},
     {Py_tp_methods, fragment_methods.data()},
-    {Py_tp_getset, fragment_attributes},
+    {Py_tp_getset, fragment_attributes.data()},
     {0, nullptr},
 };
 

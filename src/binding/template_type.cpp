@@ -197,6 +197,39 @@ const RenderNames& names_for_render(const TemplateContent& content, PyObject* ro
     return *content.render_names;
 }
 
+// The prompt from ASCII values: text and values written into one new str of
+// `size` characters, sized in advance.
+Ref written_prompt(const FragmentList& fragments, const InlineVector<Ref, 16>& inserted, std::size_t size,
+                   bool ascii_text) {
+    auto write = [&](char* out) {
+        auto value = inserted.elements().begin();
+        for (const PromptFragment& fragment : fragments) {
+            std::string_view piece = fragment.string;
+            if (!fragment.is_text()) {
+                PyObject* text = (value++)->get();
+                piece = std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
+                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+            }
+            std::memcpy(out, piece.data(), piece.size());
+            out += piece.size();
+        }
+    };
+    return new_written_str(size, write, ascii_text);
+}
+
+// The prompt from values of any kind, lone surrogates included, which keep
+// exactly what they hold: the pieces joined as str objects.
+Ref joined_prompt(const FragmentList& fragments, InlineVector<Ref, 16>& inserted) {
+    Ref pieces = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));
+    auto value = inserted.elements().begin();
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        Ref piece = fragments[i].is_text() ? new_str(fragments[i].string) : std::move(*value++);
+        PyList_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), piece.release());
+    }
+    Ref empty = check(PyUnicode_New(0, 0));
+    return check(PyUnicode_Join(empty.get(), pieces.get()));
+}
+
 // The prompt: text fragments as they are, each control (with or without
 // options) replaced by str(values[name]), verbatim. Each name is looked up once,
 // in order, under shared access, so a lookup cannot change the template from
@@ -233,31 +266,7 @@ Ref template_render(TemplateObject& self, const Arguments& arguments) {
         }
         inserted.push_back(std::move(text));
     }
-    if (ascii_values) {
-        auto write = [&](char* out) {
-            auto value = inserted.elements().begin();
-            for (const PromptFragment& fragment : fragments) {
-                std::string_view piece = fragment.string;
-                if (!fragment.is_text()) {
-                    PyObject* text = (value++)->get();
-                    piece = std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
-                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
-                }
-                std::memcpy(out, piece.data(), piece.size());
-                out += piece.size();
-            }
-        };
-        return new_written_str(size, write, known.ascii_text);
-    }
-    // Values of any kind, lone surrogates included, keep exactly what they hold.
-    Ref pieces = check(PyList_New(static_cast<Py_ssize_t>(fragments.size())));
-    auto value = inserted.elements().begin();
-    for (std::size_t i = 0; i < fragments.size(); ++i) {
-        Ref piece = fragments[i].is_text() ? new_str(fragments[i].string) : std::move(*value++);
-        PyList_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), piece.release());
-    }
-    Ref empty = check(PyUnicode_New(0, 0));
-    return check(PyUnicode_Join(empty.get(), pieces.get()));
+    return ascii_values ? written_prompt(fragments, inserted, size, known.ascii_text) : joined_prompt(fragments, inserted);
 }
 
 Py_ssize_t template_length(TemplateObject& self) {
@@ -336,7 +345,7 @@ const char render_doc[] =
     "its values are inserted verbatim, so the result is the finished prompt, not markup.";
 
 
-auto template_methods = method_table(
+auto template_methods = class_table(
     shared_rows<TemplateObject, parse_signature, getstate_signature, template_getstate, setstate_signature,
                 template_setstate, reduce_signature, template_reduce>(),
     std::array{
@@ -350,17 +359,15 @@ auto template_methods = method_table(
         PyMethodDef{"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
     });
 
-PyGetSetDef template_attributes[] = {
-    {"tokenizer", getter<TemplateObject, Access::read, get_tokenizer>, setter<TemplateObject, set_tokenizer>,
-     "the tokenizer for processing", nullptr},
-    {"fragments", getter<TemplateObject, Access::shared, get_fragments>, setter<TemplateObject, set_fragments>,
-     "the fragments of the processed template", nullptr},
-    {"fields", getter<TemplateObject, Access::shared, template_fields>, nullptr,
-     "the names of the controls without options, filled from a row, in order, each once", nullptr},
-    {"slots", getter<TemplateObject, Access::shared, template_slots>, nullptr,
-     "the names of the controls with options (label words), in order, each once", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+auto template_attributes = class_table(std::array{
+    attribute_row<TemplateObject, Access::read, get_tokenizer, set_tokenizer>("tokenizer", "the tokenizer for processing"),
+    attribute_row<TemplateObject, Access::shared, get_fragments, set_fragments>(
+        "fragments", "the fragments of the processed template"),
+    attribute_row<TemplateObject, Access::shared, template_fields>(
+        "fields", "the names of the controls without options, filled from a row, in order, each once"),
+    attribute_row<TemplateObject, Access::shared, template_slots>(
+        "slots", "the names of the controls with options (label words), in order, each once"),
+});
 
 PyType_Slot template_type_slots[] = {
     {Py_tp_doc, const_cast<char*>(template_doc)},
@@ -376,7 +383,7 @@ PyType_Slot template_type_slots[] = {
     {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<TemplateObject, Access::shared, template_subscript>)},
     {Py_sq_item, reinterpret_cast<void*>(template_item)},
     {Py_tp_methods, template_methods.data()},
-    {Py_tp_getset, template_attributes},
+    {Py_tp_getset, template_attributes.data()},
     {0, nullptr},
 };
 

@@ -141,6 +141,32 @@ ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<To
     return ProtectedTokens(std::move(tokens));
 }
 
+// The attribute when it is a str, else null.
+Ref str_attribute(PyObject* object, const char* name) {
+    Ref value = attribute_or_null(object, name);
+    if (value && !PyUnicode_Check(value.get())) return Ref();
+    return value;
+}
+
+// What the backend's vocabulary is now: the model's size and how many tokens
+// were added (a token added in place, even one the model already holds,
+// changes how text reads).
+VocabularyStamp vocabulary_stamp(PyObject* backend) {
+    VocabularyStamp stamp;
+    if (Ref size = attribute_or_null(backend, "get_vocab_size")) {
+        Ref model_size = check(PyObject_CallOneArg(size.get(), Py_False));
+        const Py_ssize_t count = checked_count(model_size.get());
+        stamp.model = count < 0 ? 0 : static_cast<std::size_t>(count);
+    }
+    if (Ref added = attribute_or_null(backend, "get_added_tokens_decoder")) {
+        Ref decoder = check(PyObject_CallNoArgs(added.get()));
+        const Py_ssize_t count = PyObject_Length(decoder.get());
+        if (count < 0) throw PythonError{};
+        stamp.added = static_cast<std::size_t>(count);
+    }
+    return stamp;
+}
+
 }  // namespace
 
 TokenizerView view_tokenizer(PyObject* tokenizer) {
@@ -152,15 +178,9 @@ TokenizerView view_tokenizer(PyObject* tokenizer) {
     for (const char* needed : {"encode_batch", "token_to_id"}) {
         if (!attribute_or_null(backend, needed)) raise_not_a_tokenizer(backend, needed);
     }
-    if (Ref mask = attribute_or_null(tokenizer, "mask_token"); mask && PyUnicode_Check(mask.get())) {
-        view.mask_token = std::move(mask);
-    }
-    if (Ref pad = attribute_or_null(tokenizer, "pad_token"); pad && PyUnicode_Check(pad.get())) {
-        view.pad_token = std::move(pad);
-    }
-    if (Ref side = attribute_or_null(tokenizer, "padding_side"); side && PyUnicode_Check(side.get())) {
-        view.padding_side = std::move(side);
-    }
+    view.mask_token = str_attribute(tokenizer, "mask_token");
+    view.pad_token = str_attribute(tokenizer, "pad_token");
+    view.padding_side = str_attribute(tokenizer, "padding_side");
     if (Ref longest = attribute_or_null(tokenizer, "model_max_length"); longest && PyLong_Check(longest.get())) {
         const Py_ssize_t count = checked_count(longest.get());
         view.model_max_length = count < 0 ? 0 : static_cast<std::size_t>(count);
@@ -172,20 +192,7 @@ TokenizerView view_tokenizer(PyObject* tokenizer) {
         if (!token && PyErr_Occurred()) throw PythonError{};
         if (token && PyUnicode_Check(token.get())) view.pad_token = std::move(token);
     }
-    // What its vocabulary is now: the model's size and how many tokens were
-    // added (a token added in place, even one the model already holds,
-    // changes how text reads).
-    if (Ref size = attribute_or_null(backend, "get_vocab_size")) {
-        Ref model_size = check(PyObject_CallOneArg(size.get(), Py_False));
-        const Py_ssize_t count = checked_count(model_size.get());
-        view.vocabulary.model = count < 0 ? 0 : static_cast<std::size_t>(count);
-    }
-    if (Ref added = attribute_or_null(backend, "get_added_tokens_decoder")) {
-        Ref decoder = check(PyObject_CallNoArgs(added.get()));
-        const Py_ssize_t count = PyObject_Length(decoder.get());
-        if (count < 0) throw PythonError{};
-        view.vocabulary.added = static_cast<std::size_t>(count);
-    }
+    view.vocabulary = vocabulary_stamp(backend);
     Ref truncation = attribute_or_null(backend, "truncation");
     Ref as_text = attribute_or_null(backend, "encode_special_tokens");
     view.as_is = (!truncation || truncation.get() == Py_None) && (!padding || padding.get() == Py_None) &&
