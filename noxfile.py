@@ -222,6 +222,6 @@ def bench(session):
 def docs(session):
     """The documentation site, built strictly (any warning, broken link or anchor fails) into site/."""
     session.install("--upgrade", "pip")
-    session.install("scikit-build-core", "mkdocs-material", "mkdocstrings[python]")
+    session.install("scikit-build-core", "mkdocs-material", "mkdocstrings[python]", "ruff")  # ruff wraps long signatures
     session.install("--no-build-isolation", "-C", "build-dir=build/docs", ".")
     session.run("mkdocs", "build", "--strict", "--site-dir", str(ROOT / "site"), env={"NO_MKDOCS_2_WARNING": "1"})

@@ -2,7 +2,7 @@
 
 `Described` gives every member it lists a description of one or two
 sentences: the stubs' docstring or, where that is the module's fixed help
-text, the one below. A method the stubs declare only as overloads (`encode`,
+text or reads short on this page, the one below. A method the stubs declare only as overloads (`encode`,
 `encode_batch`) is listed once, with the signature the module gives it and its
 overloads folded away. A listed member without a description fails the build.
 """
@@ -15,6 +15,8 @@ import korvanta
 
 # Members whose docstring is the module's fixed help text, said for the reader.
 DESCRIPTIONS = {
+    "korvanta": "Three functions on markup, its exception, and the two classes; what each does in detail, "
+                "the encoding options and every error follow the list.",
     "korvanta.__version__": "The package's version, a `str` such as `\"1.2.0\"`.",
     "korvanta.parse": "Parse markup into a new list of new fragments, in markup order. The same as "
                       "`PromptFragment.parse` and `PromptTemplate.parse`.",
@@ -30,6 +32,15 @@ DESCRIPTIONS = {
     "korvanta.PromptTemplate.tokenizer": "The tokenizer given, the very object; any object may be assigned.",
     "korvanta.PromptTemplate.fragments": "A new list of copies of the fragments; assigning a sequence of fragments "
                                          "copies them in.",
+    "korvanta.PromptTemplate.fields": "The names of the controls without options (filled from a row), in order, "
+                                      "each once.",
+    "korvanta.PromptTemplate.slots": "The names of the controls with options (their label words), in order, "
+                                     "each once.",
+    "korvanta.PromptTemplate.encode": "Encode one row (a mapping from field names to values) into a dict of lists, "
+                                      "with the template's tokenizer; the options are in [Encoding](#encoding).",
+    "korvanta.PromptTemplate.encode_batch": "Encode rows (a sequence of mappings, or columns as `Dataset.map` "
+                                            "passes them) into a dict with a list per row; the same options as "
+                                            "`encode`.",
     "korvanta.PromptTemplate.__class_getitem__": "`PromptTemplate[Tok]` is the type of a template whose tokenizer "
                                                  "is a `Tok`, for annotations.",
     "korvanta.MarkupError.msg": "Why the markup is not well formed.",

@@ -224,6 +224,20 @@ bool spelled_at(const ProtectedTokens& protected_ids, TokenId id, const Characte
     return protected_ids.contains(id) && protected_ids.spells(id, text.slice(text.without_space(span)));
 }
 
+// Each token's marks: special (the tokenizer says so), protected (a protected
+// token that the text spells where it stands: one the tokenizer made of text
+// its vocabulary lacks, a byte piece or the unknown token, is not), blank.
+void mark_tokens(const CharacterIndex& text, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
+                 std::span<const std::uint8_t> special, const ProtectedTokens& protected_ids,
+                 std::vector<std::uint8_t>& marks) {
+    marks.resize(ids.size());
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        marks[k] = static_cast<std::uint8_t>((special[k] != 0 ? special_mark : 0) |
+                                             (spelled_at(protected_ids, ids[k], text, offsets[k]) ? protected_mark : 0) |
+                                             (is_blank(text.slice(offsets[k])) ? blank_mark : 0));
+    }
+}
+
 }  // namespace
 
 bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
@@ -232,17 +246,8 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
                       OwnedTokens& out) {
     out.ids.assign(ids.begin(), ids.end());
     out.owners.assign(ids.size(), TokenOwner{});
-    // A protected token counts as one where the text spells it: one the
-    // tokenizer made of text its vocabulary lacks (a byte piece, the unknown
-    // token) is attributed like any other token.
     const CharacterIndex text(prompt);
-    out.marks.resize(ids.size());
-    for (std::size_t k = 0; k < ids.size(); ++k) {
-        out.marks[k] = static_cast<std::uint8_t>(
-            (special[k] != 0 ? special_mark : 0) |
-            (spelled_at(protected_ids, ids[k], text, offsets[k]) ? protected_mark : 0) |
-            (is_blank(text.slice(offsets[k])) ? blank_mark : 0));
-    }
+    mark_tokens(text, ids, offsets, special, protected_ids, out.marks);
     out.injected.clear();
     std::vector<std::uint8_t> slot_found(slots.size(), 0);
     for (std::size_t k = 0; k < ids.size(); ++k) {
