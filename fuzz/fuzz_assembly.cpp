@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -189,6 +190,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     korvanta::EncodedRows laid(plan.slots, true);
     std::vector<std::size_t> row_index;
     const std::optional<korvanta::LayoutStop> stop = korvanta::lay_out(one, rule, plan.pieces, laid, row_index);
+    if (drop) {
+        // A batch of this row and the template with empty fields, in any
+        // order: the rows kept are in order, each as it is laid out alone.
+        auto alone = [&](const korvanta::OwnedTokens& tokens, korvanta::EncodedRows& out) {
+            korvanta::OwnedTokens held = tokens;
+            korvanta::RowTokens single[] = {{&held, {}, {}}};
+            std::vector<std::size_t> index;
+            require(!korvanta::lay_out(single, rule, plan.pieces, out, index), "dropping never stops");
+            return !index.empty();
+        };
+        std::vector<const korvanta::OwnedTokens*> picked(in.next() % 6);
+        for (auto& row : picked) row = in.next() % 2 ? &owned : &empty_owned;
+        std::vector<korvanta::OwnedTokens> copies;
+        for (const auto* row : picked) copies.push_back(*row);
+        std::vector<korvanta::RowTokens> batch_rows;
+        for (auto& copy : copies) batch_rows.push_back({&copy, {}, {}});
+        korvanta::EncodedRows all(plan.slots, true);
+        std::vector<std::size_t> index;
+        require(!korvanta::lay_out(batch_rows, rule, plan.pieces, all, index), "dropping never stops");
+        require(all.size() == index.size() && std::adjacent_find(index.begin(), index.end(), std::greater_equal<>()) ==
+                                                  index.end(),
+                "row_index increases, one entry per row laid out");
+        for (std::size_t r = 0, i = 0; r < picked.size(); ++r) {
+            korvanta::EncodedRows single(plan.slots, true);
+            const bool kept_alone = alone(*picked[r], single);
+            require(kept_alone == (i < index.size() && index[i] == r), "a row is kept in a batch as it is alone");
+            if (kept_alone) {
+                require(std::ranges::equal(all.ids(i), single.ids(0)) && std::ranges::equal(all.labels(i), single.labels(0)),
+                        "a kept row is laid out as alone");
+                ++i;
+            }
+        }
+    }
     if (!korvanta::kept_lengths(fixed, lengths, shortenable, max_length, kept)) {
         require(total > max_length && fixed_part > max_length, "a refusal only when the rest cannot fit");
         require(drop ? !stop && row_index.empty() && laid.size() == 0
