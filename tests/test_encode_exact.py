@@ -168,12 +168,13 @@ def test_tokens_added_in_place_count_from_the_next_call(add):
     assert after == reference(tok, str(t), row, "<mask>")["input_ids"] != before
 
 
-def test_a_word_made_special_in_place_is_read_as_text_from_the_next_call():
+def test_a_word_made_special_in_place_is_read_as_text_once_the_tokenizer_is_assigned_again():
     tok = trained.wordpiece().from_str(trained.wordpiece().to_str())
     t = PromptTemplate("Review: [text] [mask|a,b]", tok)
     great = tok.token_to_id("great")
     assert great in t.encode({"text": "great"}, mask_token="[MASK]")["input_ids"]
-    tok.add_special_tokens(["great"])  # a word the vocabulary holds: its size does not change
+    tok.add_special_tokens(["great"])  # a word the vocabulary holds: no id changes, so no call can see it
+    t.tokenizer = tok
     assert great not in t.encode({"text": "great"}, mask_token="[MASK]")["input_ids"]
 
 

@@ -57,6 +57,7 @@ struct EncodingCache {
     EncodingKey key;               // the options it was made for
     Ref tokenizer;                 // the template's tokenizer it was made for
     Ref backend;                   // that tokenizer's backend
+    TokenizerShape shape;          // the attributes that tokenizer has
     VocabularyStamp vocabulary;    // the backend's vocabulary then (tokens added since make it stale)
     bool as_is = false;            // whether the backend was called as it is
     PromptPlan plan;               // the template read as text, fields and slots

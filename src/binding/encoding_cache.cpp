@@ -107,7 +107,7 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
     cache->key = std::move(key);
     cache->tokenizer = Ref::borrow(tokenizer.object.get());
     cache->backend = Ref::borrow(tokenizer.backend.get());
-    cache->vocabulary = tokenizer.vocabulary;
+    cache->shape = tokenizer.shape;
     cache->as_is = tokenizer.as_is;
     cache->plan = plan_prompt(content->fragments, cache->key.extra_slots, cache->key.mask_token, cache->key.targets);
     const PromptPlan& plan = cache->plan;
@@ -118,6 +118,7 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
     cache->mask_id = facts.mask_id;
     cache->protected_ids = std::move(facts.protected_tokens);
     cache->whitespace = std::move(facts.whitespace);
+    cache->vocabulary = facts.vocabulary;
     read_own_tokens(*cache);
     label_targets(*cache);
     if (plan.causal && cache->key.special_tokens && (plan.stops_at_slot || cache->key.targets.empty())) {
@@ -136,8 +137,8 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
                                                     const TokenizerView& tokenizer, EncodingKey key) {
     std::shared_ptr<const EncodingCache> cache = self.record.encoding;
     if (cache && cache->content == content && cache->key == key && cache->tokenizer.get() == tokenizer.object.get() &&
-        cache->backend.get() == tokenizer.backend.get() && cache->vocabulary == tokenizer.vocabulary &&
-        cache->as_is == tokenizer.as_is) {
+        cache->backend.get() == tokenizer.backend.get() && cache->as_is == tokenizer.as_is &&
+        vocabulary_unchanged(tokenizer, cache->vocabulary)) {
         return cache;
     }
     cache = build_cache(content, std::move(key), tokenizer);

@@ -118,7 +118,10 @@ Ref call_encoder(PyObject* method, PyObject* argument, bool special) {
 // Every special token the tokenizer has added, with the `named` tokens (an
 // id and its spelling, a str: the mask and pad tokens): the ids no row text
 // may make, with their spellings.
-ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<TokenId, PyObject*>> named) {
+// The special tokens the tokenizer has added (and the `named` ones), with
+// their spellings; `highest` becomes the highest id of any added token.
+ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<TokenId, PyObject*>> named,
+                                 std::optional<TokenId>& highest) {
     std::vector<ProtectedTokens::Token> tokens;
     for (const auto& [id, spelling] : named) tokens.push_back({id, std::string(Utf8Text(spelling).view()), true});
     if (Ref method = attribute_or_null(backend, "get_added_tokens_decoder")) {
@@ -128,6 +131,7 @@ ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<To
             Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
             if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) continue;
             const TokenId id = checked_id(PyTuple_GET_ITEM(item.get(), 0), "get_added_tokens_decoder");
+            highest = std::max(highest.value_or(id), id);
             PyObject* token = PyTuple_GET_ITEM(item.get(), 1);
             Ref special = attribute_or_null(token, "special");
             if (!special || !truth(special.get())) continue;
@@ -141,63 +145,95 @@ ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<To
     return ProtectedTokens(std::move(tokens));
 }
 
-// The attribute when it is a str, else null.
-Ref str_attribute(PyObject* object, const char* name) {
-    Ref value = attribute_or_null(object, name);
-    if (value && !PyUnicode_Check(value.get())) return Ref();
-    return value;
+// The model's own vocabulary size, 0 when it does not say.
+std::size_t model_size(PyObject* backend) {
+    Ref size = check(PyObject_CallMethod(backend, "get_vocab_size", "O", Py_False));
+    const Py_ssize_t count = checked_count(size.get());
+    return count < 0 ? 0 : static_cast<std::size_t>(count);
 }
 
-// What the backend's vocabulary is now: the model's size and how many tokens
-// were added (a token added in place, even one the model already holds,
-// changes how text reads).
-VocabularyStamp vocabulary_stamp(PyObject* backend) {
-    VocabularyStamp stamp;
-    if (Ref size = attribute_or_null(backend, "get_vocab_size")) {
-        Ref model_size = check(PyObject_CallOneArg(size.get(), Py_False));
-        const Py_ssize_t count = checked_count(model_size.get());
-        stamp.model = count < 0 ? 0 : static_cast<std::size_t>(count);
-    }
-    if (Ref added = attribute_or_null(backend, "get_added_tokens_decoder")) {
-        Ref decoder = check(PyObject_CallNoArgs(added.get()));
-        const Py_ssize_t count = PyObject_Length(decoder.get());
-        if (count < 0) throw PythonError{};
-        stamp.added = static_cast<std::size_t>(count);
-    }
-    return stamp;
+// The attribute, when the object has it (as far as `shape` knows); its bit
+// goes into `learnt`.
+Ref learn_attribute(PyObject* object, const char* name, TokenizerShape::Has bit, const TokenizerShape* shape,
+                    TokenizerShape& learnt) {
+    if (shape != nullptr && !(*shape)[bit]) return Ref();
+    Ref value = attribute_or_null(object, name);
+    if (value) learnt.has |= bit;
+    return value;
 }
 
 }  // namespace
 
-TokenizerView view_tokenizer(PyObject* tokenizer) {
+TokenizerView view_tokenizer(PyObject* tokenizer, const TokenizerShape* shape) {
     TokenizerView view;
+    TokenizerShape& learnt = view.shape;
+    learnt.has = 0;
+    auto read = [&](PyObject* object, const char* name, TokenizerShape::Has bit) {
+        return learn_attribute(object, name, bit, shape, learnt);
+    };
+    auto read_str = [&](const char* name, TokenizerShape::Has bit) {
+        Ref value = read(tokenizer, name, bit);
+        if (value && !PyUnicode_Check(value.get())) return Ref();
+        return value;
+    };
     view.object = Ref::borrow(tokenizer);
-    view.backend = attribute_or_null(tokenizer, "backend_tokenizer");
+    view.backend = read(tokenizer, "backend_tokenizer", TokenizerShape::backend_tokenizer);
     if (!view.backend) view.backend = Ref::borrow(tokenizer);
     PyObject* backend = view.backend.get();
-    for (const char* needed : {"encode_batch", "token_to_id"}) {
-        if (!attribute_or_null(backend, needed)) raise_not_a_tokenizer(backend, needed);
+    if (shape == nullptr) {
+        for (const char* needed : {"encode_batch", "token_to_id"}) {
+            if (!attribute_or_null(backend, needed)) raise_not_a_tokenizer(backend, needed);
+        }
     }
-    view.mask_token = str_attribute(tokenizer, "mask_token");
-    view.pad_token = str_attribute(tokenizer, "pad_token");
-    view.padding_side = str_attribute(tokenizer, "padding_side");
-    if (Ref longest = attribute_or_null(tokenizer, "model_max_length"); longest && PyLong_Check(longest.get())) {
+    view.mask_token = read_str("mask_token", TokenizerShape::mask_token);
+    view.pad_token = read_str("pad_token", TokenizerShape::pad_token);
+    view.padding_side = read_str("padding_side", TokenizerShape::padding_side);
+    if (Ref longest = read(tokenizer, "model_max_length", TokenizerShape::model_max_length);
+        longest && PyLong_Check(longest.get())) {
         const Py_ssize_t count = checked_count(longest.get());
         view.model_max_length = count < 0 ? 0 : static_cast<std::size_t>(count);
     }
-    Ref padding = attribute_or_null(backend, "padding");
+    Ref padding = read(backend, "padding", TokenizerShape::padding);
     if (!view.pad_token && padding && PyDict_Check(padding.get())) {
         Ref key = check(PyUnicode_FromString("pad_token"));
         Ref token = Ref::borrow(PyDict_GetItemWithError(padding.get(), key.get()));
         if (!token && PyErr_Occurred()) throw PythonError{};
         if (token && PyUnicode_Check(token.get())) view.pad_token = std::move(token);
     }
-    view.vocabulary = vocabulary_stamp(backend);
-    Ref truncation = attribute_or_null(backend, "truncation");
-    Ref as_text = attribute_or_null(backend, "encode_special_tokens");
+    Ref truncation = read(backend, "truncation", TokenizerShape::truncation);
+    Ref as_text = read(backend, "encode_special_tokens", TokenizerShape::encode_special_tokens);
     view.as_is = (!truncation || truncation.get() == Py_None) && (!padding || padding.get() == Py_None) &&
                  (!as_text || !truth(as_text.get()));
+    // Methods are learnt, not called: the vocabulary is read only to make or check a cache.
+    for (auto [name, bit] : {std::pair{"get_vocab_size", TokenizerShape::get_vocab_size},
+                             std::pair{"id_to_token", TokenizerShape::id_to_token}}) {
+        if (shape != nullptr) {
+            learnt.has |= shape->has & bit;
+        } else if (attribute_or_null(backend, name)) {
+            learnt.has |= bit;
+        }
+    }
     return view;
+}
+
+VocabularyStamp vocabulary_stamp(const TokenizerView& tokenizer, std::optional<TokenId> highest_added) {
+    VocabularyStamp stamp;
+    if (tokenizer.shape[TokenizerShape::get_vocab_size]) stamp.model = model_size(tokenizer.backend.get());
+    if (tokenizer.shape[TokenizerShape::id_to_token]) {
+        // Tokens are added at the first id past the model's and every added one.
+        TokenId next = static_cast<TokenId>(std::min<std::size_t>(stamp.model, max_token_id));
+        if (highest_added && *highest_added >= next && *highest_added < max_token_id) next = *highest_added + 1;
+        stamp.next_id = next;
+    }
+    return stamp;
+}
+
+bool vocabulary_unchanged(const TokenizerView& tokenizer, const VocabularyStamp& stamp) {
+    PyObject* backend = tokenizer.backend.get();
+    if (tokenizer.shape[TokenizerShape::get_vocab_size] && model_size(backend) != stamp.model) return false;
+    if (!stamp.next_id) return true;
+    Ref token = check(PyObject_CallMethod(backend, "id_to_token", "n", static_cast<Py_ssize_t>(*stamp.next_id)));
+    return token.get() == Py_None;
 }
 
 std::optional<TokenId> token_id(PyObject* backend, PyObject* token) {
@@ -318,7 +354,9 @@ TokenizerFacts tokenizer_facts(const TokenizerView& tokenizer, const Encoder& en
             named.emplace_back(*pad_id, tokenizer.pad_token.get());
         }
     }
-    facts.protected_tokens = protected_tokens(backend, named);
+    std::optional<TokenId> highest_added;
+    facts.protected_tokens = protected_tokens(backend, named, highest_added);
+    facts.vocabulary = vocabulary_stamp(tokenizer, highest_added);
     facts.whitespace = whitespace_pieces(backend);
     const std::string_view probe[] = {"a"};
     const TokenBatch batch = encode_texts(encoder, probe, true, true);

@@ -8,6 +8,7 @@
 // as text) would change what it gives, a private copy without them does the work.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,13 +20,35 @@
 
 namespace korvanta {
 
-// What a tokenizer's vocabulary was when read: tokens added since make what
-// was worked out from it stale.
+// What a tokenizer's vocabulary was when a cache was made from it: a token
+// added since at a new id makes the cache stale. Reading it back costs the
+// same however many tokens were added (no list or map of them is made). A
+// token added in place (one the vocabulary already holds, made special or
+// added again with other options) keeps every id and is not seen: assigning
+// the tokenizer again starts afresh.
 struct VocabularyStamp {
-    std::size_t model = 0;  // the model's own vocabulary size, 0 when it does not say
-    std::size_t added = 0;  // how many tokens were added to it (special or not)
+    std::size_t model = 0;            // the model's own vocabulary size, 0 when it does not say
+    std::optional<TokenId> next_id;   // the id the next added token would take; none: it cannot be asked
+};
 
-    bool operator==(const VocabularyStamp&) const = default;
+// What attributes a tokenizer object has, learnt once per object: those it
+// lacks are not looked up again (a failed look-up makes and clears an error).
+struct TokenizerShape {
+    enum Has : std::uint16_t {
+        backend_tokenizer = 1 << 0,
+        mask_token = 1 << 1,
+        pad_token = 1 << 2,
+        padding_side = 1 << 3,
+        model_max_length = 1 << 4,
+        padding = 1 << 5,
+        truncation = 1 << 6,
+        encode_special_tokens = 1 << 7,
+        get_vocab_size = 1 << 8,
+        id_to_token = 1 << 9,
+    };
+    std::uint16_t has = 0xffff;  // before it is learnt: every attribute is looked up
+
+    bool operator[](Has attribute) const noexcept { return (has & attribute) != 0; }
 };
 
 // The template's tokenizer as one call reads it.
@@ -36,13 +59,17 @@ struct TokenizerView {
     Ref pad_token;   // the pad token it names (str), or null
     Ref padding_side;  // the side it pads on ("left" or "right", a transformers tokenizer's), or null
     std::size_t model_max_length = 0;  // the longest input its model takes (a transformers tokenizer's), 0: unknown
-    VocabularyStamp vocabulary;  // its vocabulary as it is now
+    TokenizerShape shape;  // the attributes it has
     bool as_is = false;  // no truncation, padding or special tokens read as text: it can be called as it is
 };
 
 // The view of `tokenizer` (None when the template has none); a TypeError
-// naming what it lacks when it is not a tokenizer.
-TokenizerView view_tokenizer(PyObject* tokenizer);
+// naming what it lacks when it is not a tokenizer. With the `shape` learnt of
+// this very object, only the attributes it has are read.
+TokenizerView view_tokenizer(PyObject* tokenizer, const TokenizerShape* shape = nullptr);
+
+// Whether the backend's vocabulary is still as `stamp` says (no token added at a new id).
+bool vocabulary_unchanged(const TokenizerView& tokenizer, const VocabularyStamp& stamp);
 
 // The id of `token` (a str), or none when the tokenizer does not know it.
 std::optional<TokenId> token_id(PyObject* backend, PyObject* token);
@@ -79,6 +106,7 @@ struct TokenizerFacts {
     ProtectedTokens protected_tokens;  // the ids no row text may make, with their spellings
     IdSet whitespace;                  // the lone whitespace pieces (▁, Ġ, Ċ) the vocabulary holds
     std::size_t trailing_special = 0;  // the special tokens it puts after a text's content
+    VocabularyStamp vocabulary;        // its vocabulary as the facts were read
 };
 
 // The facts of `tokenizer` as `encoder` reads text: `mask_token` is looked
