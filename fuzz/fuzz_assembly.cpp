@@ -176,10 +176,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     korvanta::EncodedRows rows(plan.slots, true);
     rows.add_cut(owned, lengths, side);
     if (read_fast) {
-        korvanta::EncodedRows by_ids(plan.slots);
-        by_ids.add(batch.ids_of(0), fast);
+        // Slots labelled with their answers, the same whether the row was read with offsets or not.
+        std::vector<std::optional<korvanta::TokenId>> answers(plan.slots);
+        for (auto& answer : answers) {
+            if (in.next() % 2) answer = in.next() % 1000;
+        }
+        korvanta::EncodedRows by_ids(plan.slots, true), by_offsets(plan.slots, true);
+        by_ids.add(batch.ids_of(0), fast, answers);
+        by_offsets.add_cut(owned, lengths, side, korvanta::LabelRule{{}, answers});
         require(std::ranges::equal(by_ids.slot_positions(0), rows.slot_positions(0)) &&
-                    std::ranges::equal(by_ids.ids(0), rows.ids(0)),
+                    std::ranges::equal(by_ids.ids(0), rows.ids(0)) &&
+                    std::ranges::equal(by_ids.labels(0), by_offsets.labels(0)),
                 "one layout with or without offsets");
     }
     // The layout of the row, kept or refused (left out when dropping), as kept_lengths says.

@@ -128,9 +128,9 @@ struct QuickRows {
 };
 
 // Tokenizes by ids alone the rows that may be laid out so: not those that
-// earlier rows say are too long (they would be tokenized twice), nor
-// labelled rows, which need offsets.
-QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const CallOptions& call, bool labelled,
+// earlier rows say are too long (they would be tokenized twice), nor rows
+// whose labels need offsets.
+QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const CallOptions& call, bool needs_offsets,
                      std::size_t trailing) {
     const std::size_t rows = prompts.size();
     QuickRows quick{{}, std::vector<std::size_t>(rows, rows), std::vector<std::vector<std::size_t>>(rows), {}};
@@ -139,7 +139,7 @@ QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const C
         const bool too_long = call.max_length && cache.widest > 0 &&
                               static_cast<double>(prompts.characters(r)) / cache.widest >
                                   static_cast<double>(*call.max_length + trailing);
-        (too_long || labelled ? quick.slow : asked).push_back(r);
+        (too_long || needs_offsets ? quick.slow : asked).push_back(r);
     }
     std::vector<std::string_view> texts;
     std::vector<std::size_t> characters;
@@ -206,8 +206,9 @@ std::vector<RowTokens> row_tokens(std::size_t rows, const QuickRows& quick, std:
 // 2. read the rows and write each row's whole prompt;
 // 3. tokenize the prompts by ids alone where that can lay them out;
 // 4. the others (rows to cut, rows whose text spelled a protected token,
-//    labelled rows) are tokenized with offsets, their tokens attributed,
-//    protected spellings read as text, and their fields cut to fit;
+//    rows whose fields are labelled) are tokenized with offsets, their
+//    tokens attributed, protected spellings read as text, and their fields
+//    cut to fit;
 // 5. lay the rows out in order (leaving out those that cannot fit, when
 //    asked), pad and convert.
 Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const Options& options) {
@@ -229,6 +230,11 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
     const std::vector<std::uint8_t> shortenable = shortenable_pieces(*cache, options);
     const bool labelled = !cache->key.targets.empty();
     const std::size_t trailing = plan.causal && (plan.stops_at_slot || !labelled) ? cache->trailing_special : 0;
+    // Only a field's labels need offsets (which tokens hold its characters);
+    // a masked slot's label is its answer's id at the mask.
+    const bool needs_offsets =
+        labelled && (plan.causal || std::find(cache->target_pieces.begin(), cache->target_pieces.end(), 1) !=
+                                        cache->target_pieces.end());
 
     // 2.
     const RowValues values = row_values(*cache, tokenizer, rows_object, batch);
@@ -236,7 +242,7 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
     write_prompts(plan, values, prompts);
 
     // 3. and 4.
-    const QuickRows quick = quick_pass(*cache, prompts, call, labelled, trailing);
+    const QuickRows quick = quick_pass(*cache, prompts, call, needs_offsets, trailing);
     std::vector<OwnedTokens> owned = attributed_rows(*cache, tokenizer, prompts, quick.slow);
 
     // 5.

@@ -223,7 +223,16 @@ VocabularyStamp vocabulary_stamp(const TokenizerView& tokenizer, std::optional<T
         // Tokens are added at the first id past the model's and every added one.
         TokenId next = static_cast<TokenId>(std::min<std::size_t>(stamp.model, max_token_id));
         if (highest_added && *highest_added >= next && *highest_added < max_token_id) next = *highest_added + 1;
-        stamp.next_id = next;
+        // Asked once here: a tokenizer whose id_to_token fails past its ids, or
+        // already knows that id, is not asked again.
+        Ref token = Ref::steal(
+            PyObject_CallMethod(tokenizer.backend.get(), "id_to_token", "n", static_cast<Py_ssize_t>(next)));
+        if (!token) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+            PyErr_Clear();
+        } else if (token.get() == Py_None) {
+            stamp.next_id = next;
+        }
     }
     return stamp;
 }

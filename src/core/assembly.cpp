@@ -407,15 +407,25 @@ void piece_lengths(const OwnedTokens& tokens, std::span<std::size_t> lengths) no
     }
 }
 
-void EncodedRows::add(std::span<const TokenId> ids, std::span<const std::size_t> slot_positions) {
+void EncodedRows::add(std::span<const TokenId> ids, std::span<const std::size_t> slot_positions,
+                      std::span<const std::optional<TokenId>> slot_answers) {
     // Every row has its slots' room, so that no row reads another's: a
     // causal row ends at its slot and adds its position after.
     if (slot_positions.size() > slots_per_row_ ||
         std::any_of(slot_positions.begin(), slot_positions.end(), [&](std::size_t at) { return at >= ids.size(); })) {
         throw std::logic_error("slot positions that do not fit the row");
     }
+    for (std::size_t s = slot_positions.size(); s < slot_answers.size(); ++s) {
+        if (slot_answers[s]) throw std::logic_error("an answer for a slot the row does not place");
+    }
+    const std::size_t start = ids_.size();
     ids_.insert(ids_.end(), ids.begin(), ids.end());
-    if (labelled_) labels_.resize(ids_.size(), ignored_label);
+    if (labelled_) {
+        labels_.resize(ids_.size(), ignored_label);
+        for (std::size_t s = 0; s < slot_answers.size(); ++s) {
+            if (slot_answers[s]) labels_[start + slot_positions[s]] = static_cast<std::int64_t>(*slot_answers[s]);
+        }
+    }
     ends_.push_back(ids_.size());
     slots_.insert(slots_.end(), slot_positions.begin(), slot_positions.end());
     slots_.resize(ends_.size() * slots_per_row_, 0);
@@ -516,6 +526,17 @@ std::optional<LayoutStop> lay_out(std::span<RowTokens> rows, const LayoutRule& r
     const std::size_t slots = rule.slot_words.size();
     std::vector<std::size_t> lengths(pieces), kept(pieces);
     std::vector<std::optional<TokenId>> slot_answers(slots);
+    // Each target slot's answer in row r; a stop when its word is several tokens.
+    auto answer_slots = [&](std::size_t r) -> std::optional<LayoutStop> {
+        for (std::size_t s = 0; s < slots; ++s) {
+            slot_answers[s] = std::nullopt;
+            if (rule.slot_words[s].empty()) continue;
+            const std::size_t option = rule.answers[r * slots + s];
+            slot_answers[s] = rule.slot_words[s][option];
+            if (!slot_answers[s]) return LayoutStop{LayoutStop::word_of_pieces, r, 0, s, option};
+        }
+        return std::nullopt;
+    };
     for (std::size_t r = 0; r < rows.size(); ++r) {
         if (OwnedTokens* row = rows[r].owned) {
             // 1. Without the trailing tokens, what each piece keeps.
@@ -530,17 +551,13 @@ std::optional<LayoutStop> lay_out(std::span<RowTokens> rows, const LayoutRule& r
                 for (std::size_t p = 0; p < pieces; ++p) needed += rule.shortenable[p] ? 0 : lengths[p];
                 return LayoutStop{LayoutStop::too_long, r, needed};
             }
-            // 2. Each target slot's answer.
-            for (std::size_t s = 0; s < slots; ++s) {
-                slot_answers[s] = std::nullopt;
-                if (rule.slot_words[s].empty()) continue;
-                const std::size_t option = rule.answers[r * slots + s];
-                slot_answers[s] = rule.slot_words[s][option];
-                if (!slot_answers[s]) return LayoutStop{LayoutStop::word_of_pieces, r, 0, s, option};
-            }
+            // 2. Labelled: target pieces, target slots with their answers.
+            if (std::optional<LayoutStop> stop = answer_slots(r)) return stop;
             out.add_cut(*row, kept, rule.side, LabelRule{rule.target_pieces, slot_answers});
         } else {
-            out.add(rows[r].ids, rows[r].positions);
+            // A row read by ids alone fits whole; only its slots can be labelled.
+            if (std::optional<LayoutStop> stop = answer_slots(r)) return stop;
+            out.add(rows[r].ids, rows[r].positions, slot_answers);
             out.drop_last(rule.trailing);
         }
         if (rule.ends_at_slot) out.end_at_slot();

@@ -260,8 +260,10 @@ class EncodedRows {
     explicit EncodedRows(std::size_t slots_per_row, bool labelled = false) noexcept
         : slots_per_row_(slots_per_row), labelled_(labelled) {}
 
-    // A row as the tokenizer gave it, its slots at `slot_positions`.
-    void add(std::span<const TokenId> ids, std::span<const std::size_t> slot_positions);
+    // A row as the tokenizer gave it, its slots at `slot_positions`, each
+    // slot with an answer labelled with it.
+    void add(std::span<const TokenId> ids, std::span<const std::size_t> slot_positions,
+             std::span<const std::optional<TokenId>> slot_answers = {});
     // A row of owned tokens, each piece keeping its first (CutSide::end) or
     // last (CutSide::start) `kept[p]` tokens.
     void add_cut(const OwnedTokens& tokens, std::span<const std::size_t> kept, CutSide side,
