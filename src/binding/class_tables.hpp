@@ -1,7 +1,6 @@
 // The method and attribute tables of the classes, made from rows: one row per
-// operation (name, access, signature, body, doc), the rows both classes share
-// (the static parse and pickling) made once here, and a table closed by its
-// end row.
+// operation (name, access, signature, body, doc), the pickling rows both
+// classes share made once here, and a table closed by its end row.
 #pragma once
 
 #include <array>
@@ -9,7 +8,6 @@
 #include <type_traits>
 
 #include "binding/entry_points.hpp"
-#include "binding/fragment_type.hpp"
 
 namespace korvanta {
 
@@ -19,15 +17,20 @@ PyMethodDef method_row(const char* name, const char* doc = nullptr) {
     return {name, method_pointer(method<Object, kind, signature, body>), fast_call_flags, doc};
 }
 
-// The rows both classes start with: the static parse, then pickling:
-// __getstate__ reads (shared access), __setstate__ replaces the state
-// (exclusive access), __reduce__ only calls the other two (no access). Each
-// signature carries its class's name into its messages.
-template <class Object, const Signature& parse, const Signature& getstate_signature, auto getstate,
-          const Signature& setstate_signature, auto setstate, const Signature& reduce_signature, auto reduce>
-std::array<PyMethodDef, 4> shared_rows() {
+// A static method: no receiver, no access.
+template <const Signature& signature, auto body>
+PyMethodDef static_row(const char* name, const char* doc = nullptr) {
+    return {name, method_pointer(function<signature, body>), fast_call_flags | METH_STATIC, doc};
+}
+
+// The pickling rows both classes have: __getstate__ reads (shared access),
+// __setstate__ replaces the state (exclusive access), __reduce__ only calls
+// the other two (no access). Each signature carries its class's name into
+// its messages.
+template <class Object, const Signature& getstate_signature, auto getstate, const Signature& setstate_signature,
+          auto setstate, const Signature& reduce_signature, auto reduce>
+std::array<PyMethodDef, 3> pickling_rows() {
     return {{
-        {"parse", method_pointer(function<parse, parse_to_list>), fast_call_flags | METH_STATIC, parse_doc},
         method_row<Object, Access::shared, getstate_signature, getstate>("__getstate__"),
         method_row<Object, Access::exclusive, setstate_signature, setstate>("__setstate__"),
         method_row<Object, Access::none, reduce_signature, reduce>("__reduce__"),

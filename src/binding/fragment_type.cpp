@@ -234,9 +234,10 @@ const char fragment_doc[] =
     "    option (:obj:`List[str]`):\n"
     "        The options will be applied to the fragment.";
 
-auto fragment_methods = class_table(shared_rows<FragmentObject, parse_signature, getstate_signature, fragment_getstate,
-                                                setstate_signature, fragment_setstate, reduce_signature,
-                                                fragment_reduce>());
+auto fragment_methods = class_table(
+    std::array{static_row<parse_signature, parse_to_list>("parse", parse_doc)},
+    pickling_rows<FragmentObject, getstate_signature, fragment_getstate, setstate_signature, fragment_setstate,
+                  reduce_signature, fragment_reduce>());
 
 auto fragment_attributes = class_table(std::array{
     attribute_row<FragmentObject, Access::read, get_string, set_string>("string", "the content of the fragment"),

@@ -346,8 +346,9 @@ const char render_doc[] =
 
 
 auto template_methods = class_table(
-    shared_rows<TemplateObject, parse_signature, getstate_signature, template_getstate, setstate_signature,
-                template_setstate, reduce_signature, template_reduce>(),
+    std::array{static_row<parse_signature, parse_to_list>("parse", parse_doc)},
+    pickling_rows<TemplateObject, getstate_signature, template_getstate, setstate_signature, template_setstate,
+                  reduce_signature, template_reduce>(),
     std::array{
         method_row<TemplateObject, Access::shared, render_signature, template_render>("render", render_doc),
         method_row<TemplateObject, Access::shared, encode_signature, template_encode>("encode", encode_doc),
