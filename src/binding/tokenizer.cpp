@@ -162,6 +162,24 @@ Ref learn_attribute(PyObject* object, const char* name, TokenizerShape::Has bit,
     return value;
 }
 
+// The pad token a backend's padding settings name (a str), or null.
+Ref padding_pad_token(PyObject* padding) {
+    if (padding == nullptr || !PyDict_Check(padding)) return Ref();
+    Ref key = check(PyUnicode_FromString("pad_token"));
+    Ref token = Ref::borrow(PyDict_GetItemWithError(padding, key.get()));
+    if (!token && PyErr_Occurred()) throw PythonError{};
+    if (token && !PyUnicode_Check(token.get())) return Ref();
+    return token;
+}
+
+// Which of the methods that read the vocabulary the backend has.
+std::uint16_t methods_of(PyObject* backend) {
+    std::uint16_t has = 0;
+    if (attribute_or_null(backend, "get_vocab_size")) has |= TokenizerShape::get_vocab_size;
+    if (attribute_or_null(backend, "id_to_token")) has |= TokenizerShape::id_to_token;
+    return has;
+}
+
 }  // namespace
 
 TokenizerView view_tokenizer(PyObject* tokenizer, const TokenizerShape* shape) {
@@ -194,25 +212,14 @@ TokenizerView view_tokenizer(PyObject* tokenizer, const TokenizerShape* shape) {
         view.model_max_length = count < 0 ? 0 : static_cast<std::size_t>(count);
     }
     Ref padding = read(backend, "padding", TokenizerShape::padding);
-    if (!view.pad_token && padding && PyDict_Check(padding.get())) {
-        Ref key = check(PyUnicode_FromString("pad_token"));
-        Ref token = Ref::borrow(PyDict_GetItemWithError(padding.get(), key.get()));
-        if (!token && PyErr_Occurred()) throw PythonError{};
-        if (token && PyUnicode_Check(token.get())) view.pad_token = std::move(token);
-    }
+    if (!view.pad_token) view.pad_token = padding_pad_token(padding.get());
     Ref truncation = read(backend, "truncation", TokenizerShape::truncation);
     Ref as_text = read(backend, "encode_special_tokens", TokenizerShape::encode_special_tokens);
     view.as_is = (!truncation || truncation.get() == Py_None) && (!padding || padding.get() == Py_None) &&
                  (!as_text || !truth(as_text.get()));
     // Methods are learnt, not called: the vocabulary is read only to make or check a cache.
-    for (auto [name, bit] : {std::pair{"get_vocab_size", TokenizerShape::get_vocab_size},
-                             std::pair{"id_to_token", TokenizerShape::id_to_token}}) {
-        if (shape != nullptr) {
-            learnt.has |= shape->has & bit;
-        } else if (attribute_or_null(backend, name)) {
-            learnt.has |= bit;
-        }
-    }
+    const auto methods = TokenizerShape::get_vocab_size | TokenizerShape::id_to_token;
+    learnt.has |= shape != nullptr ? shape->has & methods : methods_of(backend);
     return view;
 }
 
