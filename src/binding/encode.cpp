@@ -127,37 +127,59 @@ struct QuickRows {
     std::vector<std::size_t> slow;                    // the rows that need offsets, in order
 };
 
-// Tokenizes by ids alone the rows that may be laid out so: not those that
-// earlier rows say are too long (they would be tokenized twice), nor rows
-// whose labels need offsets.
+// Tokenizes by ids alone the rows that may be laid out so: not rows whose
+// labels need offsets, nor those the rows seen before say will be cut (they
+// would be tokenized twice). Before any row of the template has been seen,
+// its first few are read first to learn from. Where most rows will be cut,
+// all are read with offsets in one pass: the few that fit pay a third more,
+// none pays twice.
 QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const CallOptions& call, bool needs_offsets,
                      std::size_t trailing) {
+    constexpr std::size_t learning_rows = 32;
     const std::size_t rows = prompts.size();
     QuickRows quick{{}, std::vector<std::size_t>(rows, rows), std::vector<std::vector<std::size_t>>(rows), {}};
+    // The `asked` rows by ids: those too long, or whose text spelled a protected token, need offsets after all.
+    auto read_by_ids = [&](std::span<const std::size_t> asked) {
+        std::vector<std::string_view> texts;
+        std::vector<std::size_t> characters;
+        for (std::size_t row : asked) {
+            texts.push_back(prompts.text(row));
+            characters.push_back(prompts.characters(row));
+        }
+        const std::size_t base = quick.tokens.size();
+        quick.tokens.append(encode_texts(cache.encoder, texts, characters, cache.key.special_tokens, false));
+        for (std::size_t i = 0; i < asked.size(); ++i) {
+            const std::size_t r = asked[i];
+            const std::span<const TokenId> ids = quick.tokens.ids_of(base + i);
+            quick.index[r] = base + i;
+            cache.lengths.observe(cache.field_characters(prompts.characters(r)),
+                                  ids.size() - std::min(ids.size(), cache.empty_tokens));
+            const std::size_t length = ids.size() - std::min(ids.size(), trailing);
+            const bool fits = !call.max_length || length <= *call.max_length;
+            if (!fits || !cache.own.slot_positions(ids, cache.protected_ids, quick.positions[r])) quick.slow.push_back(r);
+        }
+    };
+    const bool predict = call.max_length && !needs_offsets;
     std::vector<std::size_t> asked;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const bool too_long = call.max_length && cache.widest > 0 &&
-                              static_cast<double>(prompts.characters(r)) / cache.widest >
-                                  static_cast<double>(*call.max_length + trailing);
-        (too_long || needs_offsets ? quick.slow : asked).push_back(r);
+    std::size_t first = 0;
+    if (predict && !cache.lengths.ready() && rows > 2 * learning_rows) {
+        for (; first < learning_rows; ++first) asked.push_back(first);
+        read_by_ids(asked);
+        asked.clear();
     }
-    std::vector<std::string_view> texts;
-    std::vector<std::size_t> characters;
-    for (std::size_t row : asked) {
-        texts.push_back(prompts.text(row));
-        characters.push_back(prompts.characters(row));
-    }
-    quick.tokens = encode_texts(cache.encoder, texts, characters, cache.key.special_tokens, false);
-    for (std::size_t i = 0; i < asked.size(); ++i) {
-        const std::size_t r = asked[i], count = quick.tokens.ids_of(i).size();
-        quick.index[r] = i;
-        if (count > 0) cache.widest = std::max(cache.widest, static_cast<double>(prompts.characters(r)) / count);
-        const std::size_t length = count - std::min(count, trailing);
-        const bool fits = !call.max_length || length <= *call.max_length;
-        if (!fits || !cache.own.slot_positions(quick.tokens.ids_of(i), cache.protected_ids, quick.positions[r])) {
-            quick.slow.push_back(r);
+    std::vector<std::uint8_t> likely_cut(rows, 0);
+    std::size_t predicted = 0;
+    if (predict) {
+        const std::size_t limit = *call.max_length + trailing;
+        const std::size_t room = limit - std::min(limit, cache.empty_tokens);
+        for (std::size_t r = first; r < rows; ++r) {
+            likely_cut[r] = cache.lengths.likely_cut(cache.field_characters(prompts.characters(r)), room);
+            predicted += likely_cut[r];
         }
     }
+    const bool all_slow = needs_offsets || 2 * predicted > rows - first;
+    for (std::size_t r = first; r < rows; ++r) (all_slow || likely_cut[r] ? quick.slow : asked).push_back(r);
+    read_by_ids(asked);
     std::sort(quick.slow.begin(), quick.slow.end());
     return quick;
 }
@@ -171,6 +193,11 @@ std::vector<OwnedTokens> attributed_rows(const EncodingCache& cache, const Token
     if (std::optional<std::size_t> row = owned_tokens(cache, prompts, slow, owned)) {
         PyErr_Format(PyExc_ValueError, messages::mask_not_at_slot, *row, new_str(cache.plan.mask_token).get());
         throw PythonError{};
+    }
+    for (std::size_t i = 0; i < slow.size(); ++i) {
+        const std::size_t count = owned[i].ids.size();
+        cache.lengths.observe(cache.field_characters(prompts.characters(slow[i])),
+                              count - std::min(count, cache.empty_tokens));
     }
     replace_protected_spellings(cache, tokenizer, prompts, slow, owned);
     return owned;

@@ -66,6 +66,13 @@ struct EncodingCache {
     ProtectedTokens protected_ids;  // the ids no row text may make, with their spellings
     IdSet whitespace;              // the lone whitespace pieces the vocabulary holds
     OwnSignature own;              // the template's own protected tokens, for rows read without offsets
+    std::size_t empty_tokens = 0;      // the tokens of the template with every field empty
+    std::size_t empty_characters = 0;  // and its characters
+
+    // The characters a row's fields hold, of the `characters` of its prompt.
+    std::size_t field_characters(std::size_t characters) const noexcept {
+        return characters - std::min(characters, empty_characters);
+    }
     std::vector<std::vector<std::vector<TokenId>>> answers;  // per slot part: each option's tokens when it is a target
     std::vector<std::vector<std::optional<TokenId>>> slot_words;  // per slot part: each option's one token (none: several)
     std::vector<std::vector<std::string>> slot_options;      // per slot part: its options, without whitespace around
@@ -76,7 +83,7 @@ struct EncodingCache {
     // or published in one step once made (the text-only encoder).
     mutable std::unordered_map<std::int64_t, Ref> int_objects;  // the int of each value handed out so far
     mutable std::shared_ptr<const Encoder> text_only;     // reads special tokens in text as text, made on first need
-    mutable double widest = 0;  // the most characters per token a row has had: a row too long for it is cut for sure
+    mutable LengthModel lengths;  // what rows have shown of their fields' characters per token
 
     // The int object of `value` (an id, a label, a position), made once:
     // results hold the same few thousand ints many times.

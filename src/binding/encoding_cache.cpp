@@ -67,6 +67,8 @@ void read_own_tokens(EncodingCache& cache) {
         throw PythonError{};
     }
     cache.own = own_signature(owned[0], cache.protected_ids);
+    cache.empty_tokens = owned[0].ids.size();
+    cache.empty_characters = prompts.characters(0);
     const auto at_slots = std::count(cache.own.at_slot.begin(), cache.own.at_slot.end(), 1);
     if (!plan.causal && static_cast<std::size_t>(at_slots) != plan.slots) {
         throw InternalFailure{"the template's signature does not hold one mask token per slot"};

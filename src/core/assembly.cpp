@@ -160,6 +160,14 @@ std::span<const std::uint8_t> TokenBatch::special_of(std::size_t text) const noe
     return std::span<const std::uint8_t>(special).subspan(begin(text), ends[text] - begin(text));
 }
 
+void TokenBatch::append(const TokenBatch& other) {
+    const std::size_t base = ids.size();
+    ids.insert(ids.end(), other.ids.begin(), other.ids.end());
+    offsets.insert(offsets.end(), other.offsets.begin(), other.offsets.end());
+    special.insert(special.end(), other.special.begin(), other.special.end());
+    for (std::size_t end : other.ends) ends.push_back(base + end);
+}
+
 IdSet::IdSet(std::vector<TokenId> ids) : ids_(std::move(ids)) {
     std::sort(ids_.begin(), ids_.end());
     ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
@@ -328,6 +336,26 @@ void OwnedTokens::keep_first(std::size_t count) {
     owners.resize(count);
     marks.resize(count);
     while (!injected.empty() && injected.back().token >= count) injected.pop_back();
+}
+
+void LengthModel::observe(std::size_t characters, std::size_t tokens) noexcept {
+    if (characters == 0 || tokens == 0) return;
+    ratios_[seen_++ % kept] = static_cast<float>(static_cast<double>(characters) / static_cast<double>(tokens));
+    ++since_;
+}
+
+bool LengthModel::likely_cut(std::size_t characters, std::size_t room) noexcept {
+    if (seen_ == 0) return false;
+    // Worked out again after a few rows more (a sort of 256 is not free, rows are).
+    if (threshold_ == 0 || since_ >= 32) {
+        std::array<float, kept> sorted = ratios_;
+        const std::size_t count = std::min(seen_, kept);
+        auto quarter = sorted.begin() + static_cast<std::ptrdiff_t>(count / 4);
+        std::nth_element(sorted.begin(), quarter, sorted.begin() + static_cast<std::ptrdiff_t>(count));
+        threshold_ = *quarter;
+        since_ = 0;
+    }
+    return static_cast<double>(characters) > threshold_ * static_cast<double>(room);
 }
 
 OwnSignature own_signature(const OwnedTokens& empty_row, const ProtectedTokens& protected_ids) {

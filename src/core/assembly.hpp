@@ -7,6 +7,7 @@
 // read in. Plain C++ over text, id and offset arrays, fuzzed alone.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -113,6 +114,8 @@ struct TokenBatch {
     std::span<const TokenId> ids_of(std::size_t text) const noexcept;
     std::span<const CharSpan> offsets_of(std::size_t text) const noexcept;
     std::span<const std::uint8_t> special_of(std::size_t text) const noexcept;
+    // The texts of `other` after these.
+    void append(const TokenBatch& other);
 };
 
 // A set of ids, sorted, each once: the lone whitespace pieces of a vocabulary.
@@ -225,6 +228,32 @@ struct OwnSignature {
 };
 
 OwnSignature own_signature(const OwnedTokens& empty_row, const ProtectedTokens& protected_ids);
+
+// ---------------------------------------------------------------- length prediction
+
+// What the rows of one template have shown of the characters per token of
+// their fields, to tell before tokenizing which rows will be cut: a row that
+// will be is read with offsets at once, rather than by ids and then again.
+// Sending a row that fits costs the offsets (about a third more); missing a
+// row that is cut costs a second tokenization: so a row goes when more than
+// a quarter of the rows seen would have made it too long.
+class LengthModel {
+   public:
+    // A row whose fields held `characters` characters in `tokens` tokens.
+    void observe(std::size_t characters, std::size_t tokens) noexcept;
+    // Whether a row whose fields hold `characters` characters is likely too
+    // long when `room` tokens are left for them; false before anything is seen.
+    bool likely_cut(std::size_t characters, std::size_t room) noexcept;
+    // Whether any row has been seen.
+    bool ready() const noexcept { return seen_ != 0; }
+
+   private:
+    static constexpr std::size_t kept = 256;  // the ratios of the last rows seen
+    std::array<float, kept> ratios_{};
+    std::size_t seen_ = 0;
+    std::size_t since_ = 0;   // rows seen since the threshold was worked out
+    double threshold_ = 0;    // characters per token below which a quarter of the rows fall; 0: none yet
+};
 
 // ---------------------------------------------------------------- cutting and layout
 
