@@ -126,11 +126,11 @@ def per_call(function, budget):
     return statistics.median(samples) / number
 
 
-def paired(ours, anchor, budget, rounds=7):
+def paired(ours, anchor, budget, rounds=7, timer=time.perf_counter):
     """Per-call times of two works timed in interleaved rounds, each side about
     `budget` seconds a round: the median time of each, and the median, lowest
     and highest of the rounds' ratios."""
-    timers = [timeit.Timer(ours), timeit.Timer(anchor)]
+    timers = [timeit.Timer(ours, timer=timer), timeit.Timer(anchor, timer=timer)]
     numbers = [max(1, int(timer.autorange()[0] * budget / 0.2)) for timer in timers]
     times = ([], [])
     for _ in range(rounds):
@@ -302,39 +302,75 @@ def instruction_pipeline(tokenizer, batch, max_length):
 
 
 def interleaved(works, rounds):
-    """The best time of each work over `rounds` interleaved rounds."""
-    best = {}
+    """The process CPU seconds of each work in each of `rounds` interleaved
+    rounds: CPU time, so that a loaded machine's waiting adds nothing (the
+    tokenizer's own threads count)."""
+    times = {label: [] for label in works}
     for _ in range(rounds):
         for label, work in works.items():
-            best[label] = min(best.get(label, float("inf")), min(timeit.repeat(work, number=1, repeat=1)))
-    return best
+            started = time.process_time()
+            work()
+            times[label].append(time.process_time() - started)
+    return times
 
 
 def per_row(operation, anchor, times, ours, theirs, rows, goal):
-    """A result row of two works timed over `rows` rows: times per row, their ratio, the goal and whether it is met."""
-    ratio = times[ours] / times[theirs]
-    return (operation, anchor, times[ours] / rows, times[theirs] / rows, ratio, goal, goal is None or ratio <= goal)
+    """A result row of two works timed over `rows` rows in interleaved rounds:
+    median times per row, the median of the rounds' ratios, the goal and
+    whether it is met; with the lowest and highest ratio of the rounds."""
+    ratios = [a / b for a, b in zip(times[ours], times[theirs])]
+    ratio = statistics.median(ratios)
+    return ((operation, anchor, statistics.median(times[ours]) / rows, statistics.median(times[theirs]) / rows,
+             ratio, goal, goal is None or ratio <= goal), (min(ratios), max(ratios)))
+
+
+def oracle_split(backend, prompts, max_length):
+    """What knowing in advance which rows are cut would cost: the rows that fit
+    by ids alone, the others once with offsets."""
+    lengths = [len(e.ids) for e in backend.encode_batch_fast(prompts)]
+    fit = [p for p, n in zip(prompts, lengths) if n <= max_length]
+    cut = [p for p, n in zip(prompts, lengths) if n > max_length]
+    return lambda: ([e.ids for e in backend.encode_batch_fast(fit)], [(e.ids, e.offsets) for e in backend.encode_batch(cut)])
+
+
+def label_words(tokenizer):
+    """Two label words that are one token each at the slot (the small trained
+    vocabularies split some words)."""
+    words = []
+    for word in ("great", "terrible", "good", "bad", "film", "plot", "the", "a"):
+        [[ids]] = PromptTemplate(f"It was [mask|{word}].", tokenizer).label_ids()
+        if len(ids) == 1:
+            words.append(word)
+    return words[:2]
 
 
 def encode_rows(quick):
-    """encode_batch on review rows in batches of 1,000 (and 32), for a
-    WordPiece and a byte-level BPE tokenizer wrapped as transformers fast
-    tokenizers (where transformers is installed), with max_length 64 and 128,
-    against the tokenizer alone on the rendered prompts (its backend's
-    encode_batch_fast plus reading .ids) and a Python pipeline that does the
-    same job; encode of one row against tokenizer.encode of its prompt; and
-    an instruction-tuning batch with targets= against a Python pipeline."""
+    """encode_batch on review rows in batches of 1,000 (and 32), for every
+    tokenizer family the tests train (the WordPiece and byte-level ones also
+    wrapped as transformers fast tokenizers), with max_length 64 and 128:
+    against the tokenizer alone on the rendered prompts (encode_batch_fast
+    plus reading .ids), the oracle split (rows known to fit by ids, the others
+    once with offsets), a Python pipeline that does the same job, the
+    transformers call, and the same call with a slot target (masked LM); encode
+    of one row against backend.encode(prompt).ids, with the family's added
+    tokens and with 1,024 more; an instruction-tuning batch with targets=
+    against a Python pipeline. Process CPU time, interleaved rounds."""
     try:
         sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
         import trained_tokenizers
-        from trained_tokenizers import TOKENIZERS
+        from trained_tokenizers import FAMILIES, TOKENIZERS
     except ImportError:
         return []
     results = []
-    data = review_rows(10_000 if quick else 50_000)
-    rounds = 2 if quick else 3
-    for name, (build, mask, pad) in sorted(TOKENIZERS.items()):
-        wrapped = trained_tokenizers.wrapped(build, mask, pad)
+    data = [{**row, "mask": i % 2} for i, row in enumerate(review_rows(4_000 if quick else 10_000))]
+    rounds = 3 if quick else 5
+    kinds = [(name, True) for name in sorted(TOKENIZERS)] + [(name, False) for name in ("wordpiece", "bytelevel",
+                                                                                         "unigram", "llama")]
+    for name, wrap in kinds:
+        build, mask = FAMILIES[name]
+        wrapped = trained_tokenizers.wrapped(build, mask, TOKENIZERS[name][2]) if wrap else None
+        if wrap and wrapped is None:
+            continue
         tokenizer = wrapped if wrapped is not None else build()
         # The floor and the pipeline read a copy that a transformers call with
         # truncation= and padding= (which leaves them set on its backend) cannot reach.
@@ -343,33 +379,52 @@ def encode_rows(quick):
         backend.no_truncation()
         backend.no_padding()
         label = f"{name}{' (transformers)' if wrapped is not None else ''}"
-        template = PromptTemplate("Review: [text] It was [mask|great,terrible].", tokenizer)
-        for max_length, size in ((64, 1000), (128, 1000), (128, 32)):
+        template = PromptTemplate(f"Review: [text] It was [mask|{','.join(label_words(tokenizer))}].", tokenizer)
+        sizes = ((64, 1000), (128, 1000), (128, 32)) if wrap else ((64, 1000), (128, 1000))
+        for max_length, size in sizes:
             batches = [data[i:i + size] for i in range(0, len(data), size)]
             prompts = [[template.render({**row, "mask": mask}) for row in batch] for batch in batches]
             assert template.encode_batch(batches[0], mask_token=mask, max_length=max_length) == python_pipeline(
                 template, backend, mask, batches[0], max_length)
+            splits = [oracle_split(backend, p, max_length) for p in prompts]
             works = {
                 "ours": lambda: [template.encode_batch(b, mask_token=mask, max_length=max_length) for b in batches],
+                "slot target": lambda: [template.encode_batch(b, mask_token=mask, max_length=max_length,
+                                                              targets="mask") for b in batches],
                 "floor": lambda: [[e.ids for e in backend.encode_batch_fast(p)] for p in prompts],
-                "pipeline": lambda: [python_pipeline(template, backend, mask, b, max_length) for b in batches],
+                "oracle": lambda: [split() for split in splits],
             }
-            if wrapped is not None:  # what users call instead: it cuts the prompt's end, mask included
+            if wrap:
+                works["pipeline"] = lambda: [python_pipeline(template, backend, mask, b, max_length) for b in batches]
                 works["transformers"] = lambda: [tokenizer(p, truncation=True, max_length=max_length,
                                                            padding=True)["input_ids"] for p in prompts]
             times = interleaved(works, rounds)
             operation = f"encode_batch {label} max_length={max_length}, batches of {size}"
             results.append(per_row(operation, "encode_batch_fast + .ids on prompts", times, "ours", "floor",
                                    len(data), 1.1))
-            results.append(per_row(operation, "Python pipeline", times, "ours", "pipeline", len(data), 0.6))
-            if "transformers" in times:
+            results.append(per_row(operation, "the oracle split", times, "ours", "oracle", len(data),
+                                   1.05 if size == 1000 else None))
+            results.append(per_row(operation + ", a slot target", "the same without targets", times, "slot target",
+                                   "ours", len(data), 1.05))
+            if wrap:
+                results.append(per_row(operation, "Python pipeline", times, "ours", "pipeline", len(data), 0.6))
                 results.append(per_row(operation, "transformers call with truncation and padding", times, "ours",
                                        "transformers", len(data), None))
+        # One row, with the family's added tokens and with 1,024 more (a chat model's).
         row = data[0]
         prompt = template.render({**row, "mask": mask})
-        one = per_call(lambda: template.encode(row, mask_token=mask), 0.2)
-        alone = per_call(lambda: backend.encode(prompt).ids, 0.2)
-        results.append((f"encode one row {label}", "tokenizer.encode(prompt).ids", one, alone, one / alone, None, True))
+        for added in (0,) if wrap else (0, 1024):
+            if added:
+                backend.add_special_tokens([f"<extra_{i}>" for i in range(added)])
+                template = PromptTemplate(str(template), backend)
+            ours, theirs, ratio, spread = paired(lambda: template.encode(row, mask_token=mask),
+                                                 lambda: backend.encode(prompt).ids, 0.05 if quick else 0.1,
+                                                 rounds=rounds, timer=time.process_time)
+            results.append(((f"encode one row {label}{', 1,024 more added tokens' if added else ''}",
+                             "backend.encode(prompt).ids",
+                             ours, theirs, ratio, 1.1, ratio <= 1.1), spread))
+        if not wrap:
+            continue
         # Instruction tuning: prompt + answer, labels on the answer.
         rng = __import__("random").Random(1)
         pairs = [{"question": r["text"], "answer": data[rng.randrange(len(data))]["text"][:80]} for r in data[:5000]]
@@ -430,7 +485,7 @@ def trl_preparation(quick):
 
     whole_theirs, whole_ours = theirs(None), ours()
     assert whole_theirs["input_ids"] == whole_ours["input_ids"] and whole_theirs["labels"] == whole_ours["labels"]
-    times = interleaved({"ours": lambda: ours(max_length=256), "trl": lambda: theirs(256)}, 2 if quick else 3)
+    times = interleaved({"ours": lambda: ours(max_length=256), "trl": lambda: theirs(256)}, 3 if quick else 5)
     return [per_row("Dataset.map(encode_batch) targets=answer, max_length=256", "TRL SFTTrainer's preparation",
                     times, "ours", "trl", len(pairs), None)]
 
@@ -636,8 +691,8 @@ def main():
                  used / budget_bytes, 1.0, used <= budget_bytes))
     del held, ten
 
-    rows.extend(encode_rows(args.quick))
-    rows.extend(trl_preparation(args.quick))
+    for row, spread in [*encode_rows(args.quick), *trl_preparation(args.quick)]:
+        rows.append(row, spread)
 
     if args.against_build:
         for measured, spread in compare_builds(args.against_build):
