@@ -735,7 +735,7 @@ def main():
         rounds = f"  ({spread[0]:.3f}–{spread[1]:.3f})" if spread else ""
         print(f"{operation + ' vs ' + anchor:<{width}} {a:>11} {b:>11} {ratio:7.3f} {'≤' + str(target) if target else '—':>7} "
               f"{('ok' if ok else 'MISSED') if target else ''}{rounds}")
-    print("rows per second:")
+    print("rows per second of process CPU time:")
     for operation, anchor, ours, *_ in rows:
         if operation.startswith(("encode_batch", "Dataset.map")) and anchor.startswith(("encode_batch_fast", "TRL")):
             print(f"  {operation}: {1 / ours:,.0f}")
