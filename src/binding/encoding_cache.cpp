@@ -137,27 +137,80 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
 // tokenizer runs Python code).
 std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const SharedContent& content,
                                                     const TokenizerView& tokenizer, EncodingKey key) {
-    std::shared_ptr<const EncodingCache> cache = self.record.encoding;
-    if (cache && cache->content == content && cache->key == key && cache->tokenizer.get() == tokenizer.object.get() &&
-        cache->backend.get() == tokenizer.backend.get() && cache->as_is == tokenizer.as_is &&
-        vocabulary_unchanged(tokenizer, cache->vocabulary)) {
-        return cache;
+    const std::shared_ptr<const EncodingCache> last = self.record.encoding;
+    const bool same_vocabulary = last && last->backend.get() == tokenizer.backend.get() &&
+                                 vocabulary_unchanged(tokenizer, last->vocabulary);
+    if (same_vocabulary && last->content == content && last->key == key &&
+        last->tokenizer.get() == tokenizer.object.get() && last->as_is == tokenizer.as_is) {
+        return last;
     }
-    cache = build_cache(content, std::move(key), tokenizer);
+    std::shared_ptr<const EncodingCache> cache = build_cache(content, std::move(key), tokenizer);
+    // Other options, the same tokenizer: the text-only copy carries over.
+    if (same_vocabulary && last->vocabulary == cache->vocabulary) cache->text_only = last->text_only;
     if (self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
         publish(self.record.encoding, cache);  // releasing the old cache may run a finalizer that encodes again
     }
     return cache;
 }
 
-// The text-only encoder, made on first need and kept beside the cache. A
+namespace {
+
+// The text-only copies of tokenizers: one per backend (while its vocabulary
+// is as it was) and interpreter, found by the caches of every template and
+// option set that read with it. Each cache holds a handle of its own (its own
+// references, which it reports to the collector); the entry lives while the
+// handle of the last cache to make or find the copy does. A backend is
+// compared by identity only while its entry lives, and that cache holds the
+// backend too.
+struct SharedCopy {
+    const PyInterpreterState* interpreter;
+    const PyObject* backend;
+    VocabularyStamp vocabulary;
+    std::weak_ptr<const Encoder> encoder;
+};
+
+std::vector<SharedCopy>& shared_copies() {
+    static std::vector<SharedCopy> copies;
+    return copies;
+}
+
+SharedCopy* find_copy(const EncodingCache& cache) {
+    std::vector<SharedCopy>& copies = shared_copies();
+    std::erase_if(copies, [](const SharedCopy& entry) { return entry.encoder.expired(); });
+    for (SharedCopy& entry : copies) {
+        if (entry.interpreter == PyInterpreterState_Get() && entry.backend == cache.backend.get() &&
+            entry.vocabulary == cache.vocabulary) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// The text-only encoder, made on first need and kept beside the cache: the
+// copy another template already made of the same tokenizer, or a new one. A
 // tokenizer that cannot be copied (a component written in Python) reads
 // spellings with its own encoder: those that still spell a protected token
 // are then read character by character.
 std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer) {
     if (std::shared_ptr<const Encoder> made = cache.text_only) return made;
-    std::optional<Encoder> copy = make_encoder(tokenizer, true);
-    auto made = std::make_shared<const Encoder>(copy ? std::move(*copy) : cache.encoder.share());
+    std::shared_ptr<const Encoder> made;
+    if (SharedCopy* entry = find_copy(cache)) {
+        if (std::shared_ptr<const Encoder> found = entry->encoder.lock()) {
+            made = std::make_shared<const Encoder>(found->share());
+            entry->encoder = made;
+        }
+    }
+    if (!made) {
+        std::optional<Encoder> copy = make_encoder(tokenizer, true);
+        const bool copied = copy.has_value();
+        made = std::make_shared<const Encoder>(copied ? std::move(*copy) : cache.encoder.share());
+        // Made while Python code ran: another call may have added this copy's entry meanwhile.
+        if (copied && !find_copy(cache)) {
+            shared_copies().push_back({PyInterpreterState_Get(), cache.backend.get(), cache.vocabulary, made});
+        }
+    }
     if (!cache.text_only) publish(cache.text_only, made);
     return made;
 }

@@ -29,6 +29,8 @@ namespace korvanta {
 struct VocabularyStamp {
     std::size_t model = 0;            // the model's own vocabulary size, 0 when it does not say
     std::optional<TokenId> next_id;   // the id the next added token would take; none: it cannot be asked
+
+    bool operator==(const VocabularyStamp&) const = default;
 };
 
 // What attributes a tokenizer object has, learnt once per object: those it
