@@ -140,20 +140,13 @@ QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const C
     QuickRows quick{{}, std::vector<std::size_t>(rows, rows), std::vector<std::vector<std::size_t>>(rows), {}};
     // The `asked` rows by ids: those too long, or whose text spelled a protected token, need offsets after all.
     auto read_by_ids = [&](std::span<const std::size_t> asked) {
-        std::vector<std::string_view> texts;
-        std::vector<std::size_t> characters;
-        for (std::size_t row : asked) {
-            texts.push_back(prompts.text(row));
-            characters.push_back(prompts.characters(row));
-        }
         const std::size_t base = quick.tokens.size();
-        quick.tokens.append(encode_texts(cache.encoder, texts, characters, cache.key.special_tokens, false));
+        quick.tokens.append(encode_prompts(cache, prompts, asked, false));
         for (std::size_t i = 0; i < asked.size(); ++i) {
             const std::size_t r = asked[i];
             const std::span<const TokenId> ids = quick.tokens.ids_of(base + i);
             quick.index[r] = base + i;
-            cache.lengths.observe(cache.field_characters(prompts.characters(r)),
-                                  ids.size() - std::min(ids.size(), cache.empty_tokens));
+            cache.observe_length(prompts.characters(r), ids.size());
             const std::size_t length = ids.size() - std::min(ids.size(), trailing);
             const bool fits = !call.max_length || length <= *call.max_length;
             if (!fits || !cache.own.slot_positions(ids, cache.protected_ids, quick.positions[r])) quick.slow.push_back(r);
@@ -169,13 +162,9 @@ QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const C
     }
     std::vector<std::uint8_t> likely_cut(rows, 0);
     std::size_t predicted = 0;
-    if (predict) {
-        const std::size_t limit = *call.max_length + trailing;
-        const std::size_t room = limit - std::min(limit, cache.empty_tokens);
-        for (std::size_t r = first; r < rows; ++r) {
-            likely_cut[r] = cache.lengths.likely_cut(cache.field_characters(prompts.characters(r)), room);
-            predicted += likely_cut[r];
-        }
+    for (std::size_t r = first; predict && r < rows; ++r) {
+        likely_cut[r] = cache.likely_cut(prompts.characters(r), *call.max_length + trailing);
+        predicted += likely_cut[r];
     }
     const bool all_slow = needs_offsets || 2 * predicted > rows - first;
     for (std::size_t r = first; r < rows; ++r) (all_slow || likely_cut[r] ? quick.slow : asked).push_back(r);
@@ -194,11 +183,7 @@ std::vector<OwnedTokens> attributed_rows(const EncodingCache& cache, const Token
         PyErr_Format(PyExc_ValueError, messages::mask_not_at_slot, *row, new_str(cache.plan.mask_token).get());
         throw PythonError{};
     }
-    for (std::size_t i = 0; i < slow.size(); ++i) {
-        const std::size_t count = owned[i].ids.size();
-        cache.lengths.observe(cache.field_characters(prompts.characters(slow[i])),
-                              count - std::min(count, cache.empty_tokens));
-    }
+    for (std::size_t i = 0; i < slow.size(); ++i) cache.observe_length(prompts.characters(slow[i]), owned[i].ids.size());
     replace_protected_spellings(cache, tokenizer, prompts, slow, owned);
     return owned;
 }

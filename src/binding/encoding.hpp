@@ -68,11 +68,6 @@ struct EncodingCache {
     OwnSignature own;              // the template's own protected tokens, for rows read without offsets
     std::size_t empty_tokens = 0;      // the tokens of the template with every field empty
     std::size_t empty_characters = 0;  // and its characters
-
-    // The characters a row's fields hold, of the `characters` of its prompt.
-    std::size_t field_characters(std::size_t characters) const noexcept {
-        return characters - std::min(characters, empty_characters);
-    }
     std::vector<std::vector<std::vector<TokenId>>> answers;  // per slot part: each option's tokens when it is a target
     std::vector<std::vector<std::optional<TokenId>>> slot_words;  // per slot part: each option's one token (none: several)
     std::vector<std::vector<std::string>> slot_options;      // per slot part: its options, without whitespace around
@@ -84,6 +79,18 @@ struct EncodingCache {
     mutable std::unordered_map<std::int64_t, Ref> int_objects;  // the int of each value handed out so far
     mutable std::shared_ptr<const Encoder> text_only;     // reads special tokens in text as text, made on first need
     mutable LengthModel lengths;  // what rows have shown of their fields' characters per token
+
+    // A row of `characters` characters tokenized into `tokens` tokens, for
+    // the length model, which reads the fields' part of both.
+    void observe_length(std::size_t characters, std::size_t tokens) const noexcept {
+        lengths.observe(characters - std::min(characters, empty_characters),
+                        tokens - std::min(tokens, empty_tokens));
+    }
+    // Whether a row of `characters` characters is likely to need more than `limit` tokens.
+    bool likely_cut(std::size_t characters, std::size_t limit) const noexcept {
+        return lengths.likely_cut(characters - std::min(characters, empty_characters),
+                                  limit - std::min(limit, empty_tokens));
+    }
 
     // The int object of `value` (an id, a label, a position), made once:
     // results hold the same few thousand ints many times.
@@ -104,6 +111,10 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
 
 // The encoder that reads special tokens written in text as text, made on first need.
 std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer);
+
+// Tokenizes the prompts `rows`, with offsets or by ids alone.
+TokenBatch encode_prompts(const EncodingCache& cache, const Prompts& prompts, std::span<const std::size_t> rows,
+                          bool offsets);
 
 // Tokenizes the prompts `rows` with offsets and attributes their tokens.
 // Returns the first row whose slots do not each hold one mask token, or none.

@@ -19,15 +19,20 @@ int visit_encoding_cache(const EncodingCache& cache, visitproc visit, void* arg)
     return 0;
 }
 
-std::optional<std::size_t> owned_tokens(const EncodingCache& cache, const Prompts& prompts,
-                                        std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
+TokenBatch encode_prompts(const EncodingCache& cache, const Prompts& prompts, std::span<const std::size_t> rows,
+                          bool offsets) {
     std::vector<std::string_view> texts;
     std::vector<std::size_t> characters;
     for (std::size_t row : rows) {
         texts.push_back(prompts.text(row));
         characters.push_back(prompts.characters(row));
     }
-    const TokenBatch batch = encode_texts(cache.encoder, texts, characters, cache.key.special_tokens, true);
+    return encode_texts(cache.encoder, texts, characters, cache.key.special_tokens, offsets);
+}
+
+std::optional<std::size_t> owned_tokens(const EncodingCache& cache, const Prompts& prompts,
+                                        std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
+    const TokenBatch batch = encode_prompts(cache, prompts, rows, true);
     owned.resize(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const std::size_t row = rows[i];

@@ -117,9 +117,8 @@ Ref call_encoder(PyObject* method, PyObject* argument, bool special) {
 
 // Every special token the tokenizer has added, with the `named` tokens (an
 // id and its spelling, a str: the mask and pad tokens): the ids no row text
-// may make, with their spellings.
-// The special tokens the tokenizer has added (and the `named` ones), with
-// their spellings; `highest` becomes the highest id of any added token.
+// may make, with their spellings. `highest` becomes the highest id of any
+// added token.
 ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<TokenId, PyObject*>> named,
                                  std::optional<TokenId>& highest) {
     std::vector<ProtectedTokens::Token> tokens;
@@ -143,6 +142,11 @@ ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<To
         }
     }
     return ProtectedTokens(std::move(tokens));
+}
+
+// What the backend's id_to_token gives for `id` (null with the exception set when it fails).
+Ref token_at(PyObject* backend, TokenId id) {
+    return Ref::steal(PyObject_CallMethod(backend, "id_to_token", "n", static_cast<Py_ssize_t>(id)));
 }
 
 // The model's own vocabulary size, 0 when it does not say.
@@ -185,7 +189,6 @@ std::uint16_t methods_of(PyObject* backend) {
 TokenizerView view_tokenizer(PyObject* tokenizer, const TokenizerShape* shape) {
     TokenizerView view;
     TokenizerShape& learnt = view.shape;
-    learnt.has = 0;
     auto read = [&](PyObject* object, const char* name, TokenizerShape::Has bit) {
         return learn_attribute(object, name, bit, shape, learnt);
     };
@@ -232,8 +235,7 @@ VocabularyStamp vocabulary_stamp(const TokenizerView& tokenizer, std::optional<T
         if (highest_added && *highest_added >= next && *highest_added < max_token_id) next = *highest_added + 1;
         // Asked once here: a tokenizer whose id_to_token fails past its ids, or
         // already knows that id, is not asked again.
-        Ref token = Ref::steal(
-            PyObject_CallMethod(tokenizer.backend.get(), "id_to_token", "n", static_cast<Py_ssize_t>(next)));
+        Ref token = token_at(tokenizer.backend.get(), next);
         if (!token) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
             PyErr_Clear();
@@ -248,7 +250,8 @@ bool vocabulary_unchanged(const TokenizerView& tokenizer, const VocabularyStamp&
     PyObject* backend = tokenizer.backend.get();
     if (tokenizer.shape[TokenizerShape::get_vocab_size] && model_size(backend) != stamp.model) return false;
     if (!stamp.next_id) return true;
-    Ref token = check(PyObject_CallMethod(backend, "id_to_token", "n", static_cast<Py_ssize_t>(*stamp.next_id)));
+    Ref token = token_at(backend, *stamp.next_id);
+    if (!token) throw PythonError{};
     return token.get() == Py_None;
 }
 

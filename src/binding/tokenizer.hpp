@@ -48,7 +48,7 @@ struct TokenizerShape {
         get_vocab_size = 1 << 8,
         id_to_token = 1 << 9,
     };
-    std::uint16_t has = 0xffff;  // before it is learnt: every attribute is looked up
+    std::uint16_t has = 0;
 
     bool operator[](Has attribute) const noexcept { return (has & attribute) != 0; }
 };
