@@ -9,20 +9,16 @@ as a transformers fast tokenizer; rows are the benchmark's reviews.
 
 import pathlib
 import pickle
-import random
-import string
 import subprocess
 import sys
 import time
 
 import datasets
-from tokenizers import Tokenizer, decoders, models, pre_tokenizers, trainers
-from transformers import PreTrainedTokenizerFast
 
 from korvanta import PromptTemplate
 
 sys.path[:0] = [str(pathlib.Path(__file__).resolve().parent), str(pathlib.Path(__file__).resolve().parent.parent / "tests")]
-from run import review_rows  # noqa: E402
+from run import byte_level_32k, review_rows  # noqa: E402
 
 OPTIONS = {"max_length": 128, "targets": "answer"}
 
@@ -48,22 +44,10 @@ print(imported - started - library, library, loaded - imported, first, second, h
 """
 
 
-def tokenizer():
-    rng = random.Random(0)
-    words = ["".join(rng.choice(string.ascii_lowercase) for _ in range(rng.randint(2, 9))) for _ in range(40_000)]
-    bpe = Tokenizer(models.BPE())
-    bpe.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False)
-    bpe.decoder = decoders.ByteLevel()
-    bpe.train_from_iterator((" ".join(rng.choice(words) for _ in range(50)) for _ in range(20_000)),
-                            trainers.BpeTrainer(vocab_size=32_000, special_tokens=["<pad>", "</s>"],
-                                                initial_alphabet=pre_tokenizers.ByteLevel.alphabet()))
-    return PreTrainedTokenizerFast(tokenizer_object=bpe, eos_token="</s>", pad_token="<pad>")
-
-
 def main():
     datasets.disable_progress_bars()
     datasets.disable_caching()
-    template = PromptTemplate("Question: [question]\nAnswer: [answer]</s>", tokenizer())
+    template = PromptTemplate("Question: [question]\nAnswer: [answer]</s>", byte_level_32k())
     data = review_rows(100_000)
     rows = [{"question": row["text"], "answer": other["text"][:80]} for row, other in zip(data, data[1:] + data[:1])]
     payload = pickle.dumps((template, rows[:1000], OPTIONS))  # what a worker receives

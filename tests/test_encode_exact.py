@@ -25,15 +25,19 @@ WITH_TRANSFORMERS = {
 }
 
 
-@pytest.fixture(params=[*FAMILIES, *WITH_TRANSFORMERS])
-def family(request):
-    if request.param in FAMILIES:
-        build, mask = FAMILIES[request.param]
+def build_family(name):
+    if name in FAMILIES:
+        build, mask = FAMILIES[name]
         return build(), mask
-    tok, mask = WITH_TRANSFORMERS[request.param]()
+    tok, mask = WITH_TRANSFORMERS[name]()
     if tok is None:
         pytest.skip("needs transformers (and sentencepiece, protobuf)")
     return tok, mask
+
+
+@pytest.fixture(params=[*FAMILIES, *WITH_TRANSFORMERS])
+def family(request):
+    return build_family(request.param)
 
 
 def backend(tok):
@@ -123,6 +127,48 @@ def test_row_text_never_makes_a_special_token(family):
         assert [ids[p] for p in positions] == [backend(tok).token_to_id(mask)]
         assert sorted(i for i in ids if i in guarded) == sorted(i for i in own if i in guarded), text
     assert got["input_ids"][-1] == reference(tok, t.__str__(), {"text": "plain words"}, mask)["input_ids"]
+
+
+def as_text(tok, prompt, field):
+    """The whole prompt's ids, each special token spelled in the `field` span
+    replaced by what its spelling reads as with special tokens read as text
+    (character by character where that reading still spells one, without
+    those characters that spell one alone)."""
+    copy = type(backend(tok)).from_str(backend(tok).to_str())
+    copy.encode_special_tokens = True
+    special = {i: a.content for i, a in backend(tok).get_added_tokens_decoder().items() if a.special}
+
+    def unspelled(text):
+        read = copy.encode(text, add_special_tokens=False)
+        kept = [i for i, (a, b) in zip(read.ids, read.offsets) if special.get(i) != text[a:b].strip()]
+        return kept, len(kept) == len(read.ids)
+
+    whole = backend(tok).encode(prompt)
+    ids = []
+    for i, (a, b) in zip(whole.ids, whole.offsets):
+        if not (a < field[1] and b > field[0] and special.get(i) == prompt[a:b].strip()):
+            ids.append(i)
+            continue
+        kept, whole_text = unspelled(prompt[a:b])
+        ids += kept if whole_text else [i for c in prompt[a:b] for i in unspelled(c)[0]]
+    return ids
+
+
+def special_review():
+    """A tokenizer whose special token spells one of its ordinary added tokens ("Review")."""
+    tok = trained.bytelevel_added()
+    tok.add_special_tokens(["<Review>"])
+    return tok
+
+
+@pytest.mark.parametrize("name", [*FAMILIES, *WITH_TRANSFORMERS, "special_review"])
+def test_special_spellings_read_as_text(name):
+    tok = special_review() if name == "special_review" else build_family(name)[0]
+    t = PromptTemplate("Say: [text]!", tok)
+    spellings = [a.content for a in backend(tok).get_added_tokens_decoder().values() if a.special]
+    texts = [form.format(s) for s in spellings for form in ("a {} b", "{}", "{0}{0} x{0}")]
+    got = t.encode_batch({"text": texts})["input_ids"]
+    assert got == [as_text(tok, f"Say: {text}!", (5, 5 + len(text))) for text in texts]
 
 
 def test_a_mask_added_as_an_ordinary_token_comes_only_from_slots():

@@ -239,26 +239,24 @@ void write_prompts(const PromptPlan& plan, const RowValues& values, Prompts& pro
     }
 }
 
-// Replaces, in each row of `owned`, the protected tokens its fields' text
-// spelled: each spelling is read as text (special tokens in it read as text);
-// where that reading still spells a protected token (the vocabulary holds the
-// spelling as a piece), each character is read on its own, and a character
-// that spells a protected token by itself is left out.
-void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer, const Prompts& prompts,
-                                 std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
-    // 1. Every spelling, row after row.
-    std::vector<std::string_view> spellings;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        for (const InjectedToken& token : owned[i].injected) {
-            spellings.push_back(character_slice(prompts.text(rows[i]), token.span));
-        }
+namespace {
+
+// What each of `spellings` reads as, as text (special tokens in it read as
+// text): through the backend's own parts where it has them, else through a
+// text-only copy. Where that reading still spells a protected token (the
+// vocabulary holds the spelling as a piece), each character is read on its
+// own, and a character that spells a protected token by itself is left out.
+std::vector<std::vector<TokenId>> read_as_text(const EncodingCache& cache, const TokenizerView& tokenizer,
+                                               std::span<const std::string_view> spellings) {
+    std::shared_ptr<const ModelPipeline> pipeline = backend_pipeline(cache);
+    std::shared_ptr<const Encoder> encoder;
+    if (!*pipeline || holds_added(*pipeline, spellings, cache.ordinary_added)) {
+        encoder = text_only_encoder(cache, tokenizer);
     }
-    if (spellings.empty()) return;
-    std::shared_ptr<const Encoder> encoder = text_only_encoder(cache, tokenizer);
-    auto encode = [&](const std::vector<std::string_view>& texts) { return encode_texts(*encoder, texts, false, true); };
-    // 2. Read as text; the spellings whose reading still spells a protected
-    //    token, character by character.
-    TokenBatch read = encode(spellings);
+    auto encode = [&](std::span<const std::string_view> texts) {
+        return encoder ? encode_texts(*encoder, texts, false, true) : pipeline_texts(*pipeline, texts);
+    };
+    const TokenBatch read = encode(spellings);
     std::vector<std::vector<TokenId>> replaced(spellings.size());
     std::vector<std::string_view> characters;
     std::vector<std::size_t> owner;  // per character, its spelling
@@ -273,11 +271,44 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
         }
     }
     if (!characters.empty()) {
-        TokenBatch one_by_one = encode(characters);
+        const TokenBatch one_by_one = encode(characters);
         for (std::size_t c = 0; c < characters.size(); ++c) {
             unspelled_ids(characters[c], one_by_one.ids_of(c), one_by_one.offsets_of(c), cache.protected_ids,
                           replaced[owner[c]]);
         }
+    }
+    return replaced;
+}
+
+}  // namespace
+
+// Replaces, in each row of `owned`, the protected tokens its fields' text
+// spelled by what each spelling reads as, as text: a spelling read before
+// (for any row of this cache) is not read again.
+void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer, const Prompts& prompts,
+                                 std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
+    // 1. Every spelling, row after row; those not read before, each once.
+    std::vector<std::vector<TokenId>> replaced;
+    std::vector<std::string_view> unread;
+    std::vector<std::pair<std::size_t, std::size_t>> waiting;  // a spelling not read before, and its entry of `unread`
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (const InjectedToken& token : owned[i].injected) {
+            const std::string_view spelling = character_slice(prompts.text(rows[i]), token.span);
+            if (const std::vector<TokenId>* known = cache.spellings_read.find(spelling)) {
+                replaced.push_back(*known);
+                continue;
+            }
+            const auto at = std::ranges::find(unread, spelling);
+            waiting.emplace_back(replaced.size(), static_cast<std::size_t>(at - unread.begin()));
+            if (at == unread.end()) unread.push_back(spelling);
+            replaced.emplace_back();
+        }
+    }
+    // 2. The new ones read, and kept for the rows to come.
+    if (!unread.empty()) {
+        std::vector<std::vector<TokenId>> read = read_as_text(cache, tokenizer, unread);
+        for (const auto& [spelling, entry] : waiting) replaced[spelling] = read[entry];
+        for (std::size_t u = 0; u < unread.size(); ++u) cache.spellings_read.remember(unread[u], std::move(read[u]));
     }
     // 3. Into the rows.
     std::size_t next = 0;

@@ -49,6 +49,24 @@ struct EncodingKey {
     bool operator==(const EncodingKey&) const = default;
 };
 
+// What the protected tokens spelled in rows read as, as text (a few spellings
+// each read many times), kept to a bound.
+class SpellingsRead {
+   public:
+    static constexpr std::size_t most = 1024;
+
+    // The ids `spelling` reads as, when it was read before.
+    const std::vector<TokenId>* find(std::string_view spelling) const;
+    void remember(std::string_view spelling, std::vector<TokenId> ids);
+
+   private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    };
+    std::unordered_map<std::string, std::vector<TokenId>, Hash, std::equal_to<>> read_;
+};
+
 // What encode() works out once for a template's content, its tokenizer as it
 // was then, and the options that shape the template's side. Made whole, then
 // published in one step; never changed after, but for the three caches at its end.
@@ -65,6 +83,7 @@ struct EncodingCache {
     std::optional<TokenId> mask_id;  // the mask token's id, when the template has slots
     ProtectedTokens protected_ids;  // the ids no row text may make, with their spellings
     IdSet whitespace;              // the lone whitespace pieces the vocabulary holds
+    std::vector<AddedText> ordinary_added;  // the added tokens that are not special
     OwnSignature own;              // the template's own protected tokens, for rows read without offsets
     std::size_t empty_tokens = 0;      // the tokens of the template with every field empty
     std::size_t empty_characters = 0;  // and its characters
@@ -74,10 +93,12 @@ struct EncodingCache {
     std::vector<std::uint8_t> target_pieces;                 // per field piece: its tokens are labelled
     std::size_t trailing_special = 0;  // the special tokens after a text's content, dropped after a causal input
 
-    // Caches beside the value, filled by code that runs no Python (the ints)
-    // or published in one step once made (the text-only encoder).
+    // Caches beside the value, filled by code that runs no Python (the ints,
+    // the spellings read) or published in one step once made (the encoders).
     mutable std::unordered_map<std::int64_t, Ref> int_objects;  // the int of each value handed out so far
     mutable std::shared_ptr<const Encoder> text_only;     // reads special tokens in text as text, made on first need
+    mutable std::shared_ptr<const ModelPipeline> pipeline;  // the backend's parts, looked up on first need
+    mutable SpellingsRead spellings_read;  // what each protected spelling read so far reads as, as text
     mutable LengthModel lengths;  // what rows have shown of their fields' characters per token
 
     // A row of `characters` characters tokenized into `tokens` tokens, for
@@ -111,6 +132,9 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
 
 // The encoder that reads special tokens written in text as text, made on first need.
 std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer);
+
+// The backend's parts that read text without a copy, looked up on first need (empty when it has none).
+std::shared_ptr<const ModelPipeline> backend_pipeline(const EncodingCache& cache);
 
 // Tokenizes the prompts `rows`, with offsets or by ids alone.
 TokenBatch encode_prompts(const EncodingCache& cache, const Prompts& prompts, std::span<const std::size_t> rows,

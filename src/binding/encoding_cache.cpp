@@ -16,6 +16,12 @@ int visit_encoding_cache(const EncodingCache& cache, visitproc visit, void* arg)
     if (std::shared_ptr<const Encoder> text_only = cache.text_only) {
         for (const Ref* held : {&text_only->backend, &text_only->batch, &text_only->batch_ids}) Py_VISIT(held->get());
     }
+    if (std::shared_ptr<const ModelPipeline> pipeline = cache.pipeline) {
+        for (const Ref* held : {&pipeline->split_type, &pipeline->normalize, &pipeline->normalize_str,
+                                &pipeline->pre_tokenize, &pipeline->tokenize}) {
+            Py_VISIT(held->get());
+        }
+    }
     return 0;
 }
 
@@ -125,6 +131,7 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
     cache->mask_id = facts.mask_id;
     cache->protected_ids = std::move(facts.protected_tokens);
     cache->whitespace = std::move(facts.whitespace);
+    cache->ordinary_added = std::move(facts.ordinary_added);
     cache->vocabulary = facts.vocabulary;
     read_own_tokens(*cache);
     label_targets(*cache);
@@ -218,6 +225,22 @@ std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, con
     }
     if (!cache.text_only) publish(cache.text_only, made);
     return made;
+}
+
+std::shared_ptr<const ModelPipeline> backend_pipeline(const EncodingCache& cache) {
+    if (std::shared_ptr<const ModelPipeline> made = cache.pipeline) return made;
+    auto made = std::make_shared<const ModelPipeline>(model_pipeline(cache.backend.get()));
+    if (!cache.pipeline) publish(cache.pipeline, made);
+    return made;
+}
+
+const std::vector<TokenId>* SpellingsRead::find(std::string_view spelling) const {
+    const auto found = read_.find(spelling);
+    return found == read_.end() ? nullptr : &found->second;
+}
+
+void SpellingsRead::remember(std::string_view spelling, std::vector<TokenId> ids) {
+    if (read_.size() < most) read_.try_emplace(std::string(spelling), std::move(ids));
 }
 
 }  // namespace korvanta

@@ -2,6 +2,8 @@
 // it returns into checked plain values.
 #include "binding/tokenizer.hpp"
 
+#include <algorithm>
+
 #include "binding/statics.hpp"
 
 namespace korvanta {
@@ -118,9 +120,9 @@ Ref call_encoder(PyObject* method, PyObject* argument, bool special) {
 // Every special token the tokenizer has added, with the `named` tokens (an
 // id and its spelling, a str: the mask and pad tokens): the ids no row text
 // may make, with their spellings. `highest` becomes the highest id of any
-// added token.
+// added token, `ordinary` the texts of those that are not special.
 ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<TokenId, PyObject*>> named,
-                                 std::optional<TokenId>& highest) {
+                                 std::optional<TokenId>& highest, std::vector<AddedText>& ordinary) {
     std::vector<ProtectedTokens::Token> tokens;
     for (const auto& [id, spelling] : named) tokens.push_back({id, std::string(Utf8Text(spelling).view()), true});
     if (Ref method = attribute_or_null(backend, "get_added_tokens_decoder")) {
@@ -133,12 +135,16 @@ ProtectedTokens protected_tokens(PyObject* backend, std::span<const std::pair<To
             highest = std::max(highest.value_or(id), id);
             PyObject* token = PyTuple_GET_ITEM(item.get(), 1);
             Ref special = attribute_or_null(token, "special");
-            if (!special || !truth(special.get())) continue;
             Ref content = attribute_or_null(token, "content");
             Ref normalized = attribute_or_null(token, "normalized");
             const bool known = content && PyUnicode_Check(content.get());
-            tokens.push_back({id, known ? std::string(Utf8Text(content.get()).view()) : std::string(),
-                              known && !(normalized && truth(normalized.get()))});
+            std::string text = known ? std::string(Utf8Text(content.get()).view()) : std::string();
+            const bool as_normalized = normalized && truth(normalized.get());
+            if (!special || !truth(special.get())) {
+                ordinary.push_back({std::move(text), as_normalized});
+                continue;
+            }
+            tokens.push_back({id, std::move(text), known && !as_normalized});
         }
     }
     return ProtectedTokens(std::move(tokens));
@@ -353,6 +359,70 @@ IdSet whitespace_pieces(PyObject* backend) {
 // 1. the mask and pad tokens' ids;
 // 2. every special token the tokenizer has added, with them;
 // 3. the whitespace pieces, and the special tokens after a text (what "a" becomes).
+ModelPipeline model_pipeline(PyObject* backend) {
+    // One part missing (a tokenizer that only looks like a tokenizers backend): none.
+    Ref model = attribute_or_null(backend, "model");
+    Ref normalizer = attribute_or_null(backend, "normalizer");
+    Ref pre_tokenizer = attribute_or_null(backend, "pre_tokenizer");
+    if (!model || !normalizer || !pre_tokenizer) return ModelPipeline{};
+    ModelPipeline pipeline;
+    pipeline.tokenize = attribute_or_null(model.get(), "tokenize");
+    if (normalizer.get() != Py_None) {
+        pipeline.normalize = attribute_or_null(normalizer.get(), "normalize");
+        pipeline.normalize_str = attribute_or_null(normalizer.get(), "normalize_str");
+        if (!pipeline.normalize || !pipeline.normalize_str) return ModelPipeline{};
+    }
+    if (pre_tokenizer.get() != Py_None) {
+        pipeline.pre_tokenize = attribute_or_null(pre_tokenizer.get(), "pre_tokenize");
+        if (!pipeline.pre_tokenize) return ModelPipeline{};
+    }
+    if (!pipeline.tokenize) return ModelPipeline{};
+    // The backend's own module holds the type its parts split text in.
+    Ref module_name = attribute_or_null(reinterpret_cast<PyObject*>(Py_TYPE(backend)), "__module__");
+    if (!module_name || !PyUnicode_Check(module_name.get())) return ModelPipeline{};
+    Ref module = Ref::steal(PyImport_Import(module_name.get()));
+    if (!module) {
+        clear_ordinary_failure();
+        return ModelPipeline{};
+    }
+    pipeline.split_type = attribute_or_null(module.get(), "PreTokenizedString");
+    if (pipeline.split_type && !PyType_Check(pipeline.split_type.get())) pipeline.split_type = Ref();
+    return pipeline;
+}
+
+bool holds_added(const ModelPipeline& pipeline, std::span<const std::string_view> texts,
+                 std::span<const AddedText> added) {
+    if (added.empty()) return false;
+    const bool any_normalized = std::ranges::any_of(added, &AddedText::normalized);
+    for (std::string_view text : texts) {
+        std::string normalized;
+        std::string_view seen = text;  // the text the normalized tokens are matched in
+        if (any_normalized && pipeline.normalize_str) {
+            Ref written = check(PyObject_CallOneArg(pipeline.normalize_str.get(), new_str(text).get()));
+            if (!PyUnicode_Check(written.get())) return true;  // read by the whole tokenizer instead
+            normalized = Utf8Text(written.get()).view();
+            seen = normalized;
+        }
+        for (const AddedText& token : added) {
+            if ((token.normalized ? seen : text).find(token.content) != std::string_view::npos) return true;
+        }
+    }
+    return false;
+}
+
+TokenBatch pipeline_texts(const ModelPipeline& pipeline, std::span<const std::string_view> texts) {
+    TokenBatch batch;
+    for (std::string_view text : texts) {
+        Ref split = check(PyObject_CallOneArg(pipeline.split_type.get(), new_str(text).get()));
+        if (pipeline.normalize) check(PyObject_CallMethod(split.get(), "normalize", "O", pipeline.normalize.get()));
+        if (pipeline.pre_tokenize) check(PyObject_CallOneArg(pipeline.pre_tokenize.get(), split.get()));
+        check(PyObject_CallMethod(split.get(), "tokenize", "O", pipeline.tokenize.get()));
+        Ref encoding = check(PyObject_CallMethod(split.get(), "to_encoding", nullptr));
+        read_encoding(encoding.get(), character_count(text), true, "tokenize", batch);
+    }
+    return batch;
+}
+
 TokenizerFacts tokenizer_facts(const TokenizerView& tokenizer, const Encoder& encoder,
                                const std::optional<std::string>& mask_token) {
     TokenizerFacts facts;
@@ -374,7 +444,7 @@ TokenizerFacts tokenizer_facts(const TokenizerView& tokenizer, const Encoder& en
         }
     }
     std::optional<TokenId> highest_added;
-    facts.protected_tokens = protected_tokens(backend, named, highest_added);
+    facts.protected_tokens = protected_tokens(backend, named, highest_added, facts.ordinary_added);
     facts.vocabulary = vocabulary_stamp(tokenizer, highest_added);
     facts.whitespace = whitespace_pieces(backend);
     const std::string_view probe[] = {"a"};

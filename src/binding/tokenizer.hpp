@@ -101,6 +101,13 @@ TokenBatch encode_texts(const Encoder& encoder, std::span<const std::string_view
 TokenBatch encode_texts(const Encoder& encoder, std::span<const std::string_view> texts, bool special_tokens,
                         bool offsets);
 
+// An added token that is not special, which the tokenizer splits out of
+// text even where it reads special tokens as text.
+struct AddedText {
+    std::string content;      // UTF-8 (empty when the tokenizer does not say)
+    bool normalized = false;  // matched in the normalized text
+};
+
 // What encoding needs to know of a tokenizer for one template, asked in one
 // trip and checked once.
 struct TokenizerFacts {
@@ -109,12 +116,39 @@ struct TokenizerFacts {
     IdSet whitespace;                  // the lone whitespace pieces (▁, Ġ, Ċ) the vocabulary holds
     std::size_t trailing_special = 0;  // the special tokens it puts after a text's content
     VocabularyStamp vocabulary;        // its vocabulary as the facts were read
+    std::vector<AddedText> ordinary_added;  // its added tokens that are not special
 };
 
 // The facts of `tokenizer` as `encoder` reads text: `mask_token` is looked
 // up when given (a ValueError when the tokenizer does not know it).
 TokenizerFacts tokenizer_facts(const TokenizerView& tokenizer, const Encoder& encoder,
                                const std::optional<std::string>& mask_token);
+
+// A tokenizers backend's normalizer, pre-tokenizer and model, called one
+// after the other on a text: what the backend gives for it with special
+// tokens in it read as text and its truncation and padding off, without a
+// copy of the tokenizer. Its ordinary added tokens are not split out (the
+// backend would), so a text that holds one is not read this way.
+struct ModelPipeline {
+    Ref split_type;     // tokenizers.PreTokenizedString; null: the backend has no such parts
+    Ref normalize;      // its normalizer's normalize, or null
+    Ref normalize_str;  // and normalize_str
+    Ref pre_tokenize;   // its pre-tokenizer's pre_tokenize, or null
+    Ref tokenize;       // its model's tokenize
+
+    explicit operator bool() const noexcept { return static_cast<bool>(split_type); }
+};
+
+// The pipeline of `backend`, empty when it has not the parts of a tokenizers backend.
+ModelPipeline model_pipeline(PyObject* backend);
+
+// Whether a text of `texts` holds one of the `added` tokens, as the backend
+// matches them (in the normalized text for those that say so).
+bool holds_added(const ModelPipeline& pipeline, std::span<const std::string_view> texts,
+                 std::span<const AddedText> added);
+
+// Reads UTF-8 `texts` through `pipeline`: ids, and offsets in characters.
+TokenBatch pipeline_texts(const ModelPipeline& pipeline, std::span<const std::string_view> texts);
 
 // The lone whitespace pieces of the usual pre-tokenizers (▁, Ġ, Ċ) that the vocabulary holds.
 IdSet whitespace_pieces(PyObject* backend);
