@@ -16,6 +16,12 @@
 // may not be cut is too long, and then the layout leaves the row out or stops
 // there, saying what it needs; labels are the kept tokens of target fields
 // and runs of end tokens right after them; label words lie inside their context.
+// Then a conversation (system, user and assistant messages, each written as a
+// header, its content and the mask token as its end token): exchanges start at
+// user messages after the opening system messages; the exchanges dropped are
+// the fewest that bring the count within the limit, never the last; a laid-out
+// conversation keeps every token, labels exactly the tokens of labelled
+// contents and the end token after each (with the blank tokens between).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +33,7 @@
 #include <vector>
 
 #include "core/assembly.hpp"
+#include "core/conversation.hpp"
 
 namespace {
 
@@ -283,6 +290,94 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     require(korvanta::padded_width(rows, {korvanta::Padding::width, 3}) >= std::max<std::size_t>(3, length),
             "padding never narrows a row");
+
+    // 6. A conversation.
+    std::vector<char> kinds;
+    std::vector<std::string> texts;
+    for (std::size_t m = in.next() % 6; m > 0; --m) {
+        kinds.push_back("sua"[in.next() % 3]);
+        texts.push_back(in.text(12));
+    }
+    // Written as a chat template would, without the messages of the first `skip` exchanges.
+    auto write = [&](const korvanta::Exchanges* exchanges, std::size_t skip,
+                     std::vector<korvanta::ContentSpan>& contents) {
+        std::string text;
+        contents.clear();
+        for (std::size_t m = 0; m < kinds.size(); ++m) {
+            const std::uint32_t exchange = exchanges ? exchanges->of_message[m] : korvanta::Exchanges::none;
+            if (exchange != korvanta::Exchanges::none && exchange < skip) continue;
+            text += kinds[m] == 's' ? "sys: " : kinds[m] == 'u' ? "\nuser: " : "\nbot: ";
+            contents.push_back({{text.size(), text.size() + texts[m].size()}, static_cast<std::uint32_t>(m),
+                                kinds[m] == 'a'});
+            text += texts[m] + std::string(mask_text);
+        }
+        return text;
+    };
+    std::vector<korvanta::ContentSpan> contents;
+    const std::string conversation = write(nullptr, 0, contents);
+    const korvanta::Exchanges exchanges = korvanta::group_exchanges(kinds);
+    for (std::size_t m = 0; m < kinds.size(); ++m) {
+        const std::uint32_t exchange = exchanges.of_message[m];
+        const bool opening = std::all_of(kinds.begin(), kinds.begin() + static_cast<std::ptrdiff_t>(m) + 1,
+                                         [](char kind) { return kind == 's'; });
+        require((exchange == korvanta::Exchanges::none) == opening, "only opening system messages are in none");
+        if (opening) continue;
+        const std::uint32_t before = m == 0 ? korvanta::Exchanges::none : exchanges.of_message[m - 1];
+        const bool starts = before == korvanta::Exchanges::none || exchange != before;
+        require(!starts || exchange == (before == korvanta::Exchanges::none ? 0 : before + 1),
+                "exchanges are numbered in order");
+        if (starts && exchange > 0) require(kinds[m] == 'u', "a later exchange starts at a user message");
+    }
+    const korvanta::TokenBatch read = tokenize(conversation);
+    std::vector<CharSpan> content_spans;
+    std::vector<std::uint8_t> labelled;
+    for (const korvanta::ContentSpan& content : contents) {
+        content_spans.push_back(content.span);
+        labelled.push_back(content.labelled);
+    }
+    korvanta::OwnedTokens turns;
+    korvanta::attribute_tokens(conversation, read.ids_of(0), read.offsets_of(0), read.special_of(0), content_spans,
+                               {}, mask, protected_ids, turns);
+    const std::size_t limit = in.next() % 48;
+    const std::size_t dropped = korvanta::exchanges_to_drop(turns, contents, exchanges, limit);
+    require(turns.ids.size() > limit || dropped == 0, "a conversation that fits drops nothing");
+    require(dropped == 0 || dropped < exchanges.count, "the last exchange is never dropped");
+    if (dropped > 0) {
+        std::vector<korvanta::ContentSpan> left;
+        const korvanta::TokenBatch shorter = tokenize(write(&exchanges, dropped, left));
+        require(shorter.ids.size() <= limit || dropped + 1 == exchanges.count,
+                "what is left after dropping fits, unless only the last exchange is");
+    }
+    korvanta::EncodedRows chat(0, true);
+    const bool fits = korvanta::lay_out_conversation(turns, labelled, limit, chat);
+    require(fits == (turns.ids.size() <= limit) && chat.size() == (fits ? 1u : 0u), "a conversation fits or is refused");
+    if (fits) {
+        const std::span<const std::int64_t> labels = chat.labels(0);
+        require(std::ranges::equal(chat.ids(0), turns.ids), "a conversation keeps every token");
+        // The labels expected: a labelled content's tokens; after its last
+        // token, the template's blank tokens and its first protected or special
+        // token when one follows them, then the special tokens right after.
+        const std::size_t n = turns.ids.size();
+        std::vector<bool> expected(n, false);
+        auto own = [&](std::size_t k) { return turns.owners[k].kind != korvanta::TokenOwner::piece; };
+        const auto guarded = korvanta::special_mark | korvanta::protected_mark;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (own(k) || !labelled[turns.owners[k].index]) continue;
+            expected[k] = true;
+            const bool last = std::none_of(turns.owners.begin() + static_cast<std::ptrdiff_t>(k) + 1, turns.owners.end(),
+                                           [&](korvanta::TokenOwner o) { return !(o.kind != korvanta::TokenOwner::piece) && o.index == turns.owners[k].index; });
+            if (!last) continue;
+            std::size_t j = k + 1;
+            while (j < n && own(j) && (turns.marks[j] & guarded) == 0 && (turns.marks[j] & korvanta::blank_mark) != 0) ++j;
+            if (j == n || !own(j) || (turns.marks[j] & guarded) == 0) continue;
+            for (std::size_t b = k + 1; b <= j; ++b) expected[b] = true;
+            for (++j; j < n && own(j) && (turns.marks[j] & korvanta::special_mark) != 0; ++j) expected[j] = true;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            require((labels[k] != korvanta::ignored_label) == expected[k], "labels: labelled contents and their end");
+            require(!expected[k] || labels[k] == static_cast<std::int64_t>(turns.ids[k]), "a label is its token's id");
+        }
+    }
 
     // 5. Label words lie in their context.
     const korvanta::LabelContexts contexts = korvanta::label_contexts(fragments, {});
