@@ -131,26 +131,15 @@ def test_row_text_never_makes_a_special_token(family):
 
 def as_text(tok, prompt, field):
     """The whole prompt's ids, each special token spelled in the `field` span
-    replaced by what its spelling reads as with special tokens read as text
-    (character by character where that reading still spells one, without
-    those characters that spell one alone)."""
-    copy = type(backend(tok)).from_str(backend(tok).to_str())
-    copy.encode_special_tokens = True
+    replaced by what its spelling reads as text."""
     special = {i: a.content for i, a in backend(tok).get_added_tokens_decoder().items() if a.special}
-
-    def unspelled(text):
-        read = copy.encode(text, add_special_tokens=False)
-        kept = [i for i, (a, b) in zip(read.ids, read.offsets) if special.get(i) != text[a:b].strip()]
-        return kept, len(kept) == len(read.ids)
-
     whole = backend(tok).encode(prompt)
     ids = []
     for i, (a, b) in zip(whole.ids, whole.offsets):
         if not (a < field[1] and b > field[0] and special.get(i) == prompt[a:b].strip()):
             ids.append(i)
             continue
-        kept, whole_text = unspelled(prompt[a:b])
-        ids += kept if whole_text else [i for c in prompt[a:b] for i in unspelled(c)[0]]
+        ids += whole_prompt.read_as_text(tok, prompt[a:b])
     return ids
 
 

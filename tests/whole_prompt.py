@@ -39,3 +39,21 @@ def reference(markup, tokenizer, mask, row, max_length=None, shorten=None, side=
             del ids[cut], owner[cut]
     positions = [k for k, o in enumerate(owner) if o is not None and spans[o][2] is None]
     return ids, positions
+
+
+def read_as_text(tok, text):
+    """The ids `text` reads as with special tokens read as text (character by
+    character where that reading still spells one, without those characters
+    that spell one alone)."""
+    backend = getattr(tok, "backend_tokenizer", tok)
+    copy = type(backend).from_str(backend.to_str())
+    copy.encode_special_tokens = True
+    special = {i: a.content for i, a in backend.get_added_tokens_decoder().items() if a.special}
+
+    def unspelled(part):
+        read = copy.encode(part, add_special_tokens=False)
+        kept = [i for i, (a, b) in zip(read.ids, read.offsets) if special.get(i) != part[a:b].strip()]
+        return kept, len(kept) == len(read.ids)
+
+    kept, whole = unspelled(text)
+    return kept if whole else [i for c in text for i in unspelled(c)[0]]

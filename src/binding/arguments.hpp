@@ -10,8 +10,8 @@
 
 namespace korvanta {
 
-// The most parameters an operation has (MarkupError's msg, template, pos).
-inline constexpr std::size_t max_parameters = 3;
+// The most parameters an operation has (the tojson filter's).
+inline constexpr std::size_t max_parameters = 5;
 
 // The most keyword-only options an operation has (encode's).
 inline constexpr std::size_t max_options = 12;

@@ -184,7 +184,9 @@ std::vector<OwnedTokens> attributed_rows(const EncodingCache& cache, const Token
         throw PythonError{};
     }
     for (std::size_t i = 0; i < slow.size(); ++i) cache.observe_length(prompts.characters(slow[i]), owned[i].ids.size());
-    replace_protected_spellings(cache, tokenizer, prompts, slow, owned);
+    std::vector<std::string_view> texts;
+    for (std::size_t row : slow) texts.push_back(prompts.text(row));
+    replace_protected_spellings(cache, tokenizer, texts, owned);
     return owned;
 }
 

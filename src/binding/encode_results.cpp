@@ -154,7 +154,7 @@ Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, Layout l
     auto slots = [&](std::size_t) { return layout.slots; };
     set("input_ids", new_column(rows, layout, numpy.get(), inner, padded, ids, cache));
     set("attention_mask", new_column(rows, layout, numpy.get(), inner, padded, attention, cache));
-    set("mask_positions", new_column(rows, layout, numpy.get(), layout.slots, slots, positions, cache));
+    if (layout.positions) set("mask_positions", new_column(rows, layout, numpy.get(), layout.slots, slots, positions, cache));
     if (rows.labelled()) {
         auto labels = [&](std::size_t r, std::size_t c) { return at(r, c, rows.labels(r), ignored_label); };
         set("labels", new_column(rows, layout, numpy.get(), inner, padded, labels, cache));

@@ -285,15 +285,15 @@ std::vector<std::vector<TokenId>> read_as_text(const EncodingCache& cache, const
 // Replaces, in each row of `owned`, the protected tokens its fields' text
 // spelled by what each spelling reads as, as text: a spelling read before
 // (for any row of this cache) is not read again.
-void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer, const Prompts& prompts,
-                                 std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned) {
+void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer,
+                                 std::span<const std::string_view> texts, std::vector<OwnedTokens>& owned) {
     // 1. Every spelling, row after row; those not read before, each once.
     std::vector<std::vector<TokenId>> replaced;
     std::vector<std::string_view> unread;
     std::vector<std::pair<std::size_t, std::size_t>> waiting;  // a spelling not read before, and its entry of `unread`
-    for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
         for (const InjectedToken& token : owned[i].injected) {
-            const std::string_view spelling = character_slice(prompts.text(rows[i]), token.span);
+            const std::string_view spelling = character_slice(texts[i], token.span);
             if (const std::vector<TokenId>* known = cache.spellings_read.find(spelling)) {
                 replaced.push_back(*known);
                 continue;

@@ -130,6 +130,11 @@ struct EncodingCache {
 std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const SharedContent& content,
                                                     const TokenizerView& tokenizer, EncodingKey key);
 
+// The tokenizer's side alone (the cache of a template of no text), for
+// conversations: `last` while it is fresh, else a new one.
+std::shared_ptr<const EncodingCache> tokenizer_cache(const std::shared_ptr<const EncodingCache>& last,
+                                                     const TokenizerView& tokenizer, bool special_tokens);
+
 // The encoder that reads special tokens written in text as text, made on first need.
 std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer);
 
@@ -200,10 +205,10 @@ std::string_view slot_name(const PromptPlan& plan, std::size_t slot);
 // Each row's whole prompt, written from its values.
 void write_prompts(const PromptPlan& plan, const RowValues& values, Prompts& prompts);
 
-// Replaces, in each row of `owned` (the prompts `rows`), the protected tokens
-// its fields' text spelled by what that text reads as.
-void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer, const Prompts& prompts,
-                                 std::span<const std::size_t> rows, std::vector<OwnedTokens>& owned);
+// Replaces, in each row of `owned` (whose text is `texts[i]`), the protected
+// tokens its fields' text spelled by what that text reads as.
+void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer,
+                                 std::span<const std::string_view> texts, std::vector<OwnedTokens>& owned);
 
 // ---------------------------------------------------------------- results (encode_results.cpp)
 
@@ -216,6 +221,7 @@ struct Layout {
     Tensors tensors;         // lists, numpy arrays or torch tensors
     std::size_t slots;       // slot positions per row
     const std::vector<std::size_t>* row_index;  // the input index of each row kept, when rows may be dropped
+    bool positions = true;   // a mask_positions column
 };
 
 // The result dict: input_ids, attention_mask, mask_positions, and labels and row_index when there are.

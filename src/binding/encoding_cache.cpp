@@ -157,12 +157,30 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
         return last;
     }
     std::shared_ptr<const EncodingCache> cache = build_cache(content, std::move(key), tokenizer);
-    // Other options, the same tokenizer: the text-only copy carries over.
-    if (same_vocabulary && last->vocabulary == cache->vocabulary) cache->text_only = last->text_only;
+    // Other options, the same tokenizer: the text-only copy carries over, and
+    // for the same content what its rows showed of their lengths (the fields'
+    // characters per token do not depend on the options).
+    if (same_vocabulary && last->vocabulary == cache->vocabulary) {
+        cache->text_only = last->text_only;
+        if (last->content == content) cache->lengths = last->lengths;
+    }
     if (self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
         publish(self.record.encoding, cache);  // releasing the old cache may run a finalizer that encodes again
     }
     return cache;
+}
+
+std::shared_ptr<const EncodingCache> tokenizer_cache(const std::shared_ptr<const EncodingCache>& last,
+                                                     const TokenizerView& tokenizer, bool special_tokens) {
+    if (last && last->backend.get() == tokenizer.backend.get() && last->tokenizer.get() == tokenizer.object.get() &&
+        last->as_is == tokenizer.as_is && last->key.special_tokens == special_tokens &&
+        vocabulary_unchanged(tokenizer, last->vocabulary)) {
+        return last;
+    }
+    static const SharedContent nothing = make_content(FragmentList());
+    EncodingKey key;
+    key.special_tokens = special_tokens;
+    return build_cache(nothing, std::move(key), tokenizer);
 }
 
 namespace {

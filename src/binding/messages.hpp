@@ -115,6 +115,31 @@ inline constexpr const char longer_than_model[] =
     "max_length= to cut them";
 inline constexpr const char label_word_pieces[] = "label word %R of slot '%U' is %zd tokens, not one: %R";
 
+// Conversations.
+inline constexpr const char needs_jinja[] = "a chat template needs jinja2 (%S): pip install jinja2";
+inline constexpr const char no_chat_template[] =
+    "the tokenizer has no chat template: pass template= (a Jinja chat template) or roles= (a markup per role, "
+    "each with one field [content])";
+inline constexpr const char no_messages_column[] = "the batch has no 'messages' column";
+inline constexpr const char template_and_roles[] = "pass template= or roles=, not both";
+inline constexpr const char chat_template_unusable[] = "the chat template cannot be used: %S";
+inline constexpr const char roles_not_str[] = "roles= maps role names (str) to markups (str)";
+inline constexpr const char role_markup_unusable[] =
+    "the markup of role %R must be well formed and hold one field [content] and nothing else in brackets: %R";
+inline constexpr const char bad_message[] =
+    "conversation %zu, message %zd: a message is a mapping with a 'role' (str) and a 'content', not %R";
+inline constexpr const char role_without_markup[] = "conversation %zu: role %R has no markup (roles: %R)";
+inline constexpr const char content_not_str[] = "conversation %zu, message %zu: the content is %R, not a str";
+inline constexpr const char markers_in_conversation[] =
+    "conversation %zu holds characters of U+F0000 to U+FFFFD, which mark where contents stand while a chat "
+    "template is rendered";
+inline constexpr const char content_not_found[] =
+    "conversation %zu, message %zu: the chat template writes its content in a way that cannot be located (it "
+    "changes the text around it, or writes it more than once)";
+inline constexpr const char conversation_too_long[] =
+    "conversation %zu needs %zu tokens with only its opening system messages and its last exchange, more than "
+    "max_length=%zu; pass overflow='drop' to leave such conversations out";
+
 // Why a template is not well formed (MarkupError.msg).
 inline constexpr const char unescaped_close[] = "unescaped ']' (write \\] for a literal bracket)";
 inline constexpr const char lone_backslash[] = "backslash that escapes nothing (write \\\\ for a literal backslash)";

@@ -22,6 +22,8 @@ enum class Static : unsigned {
     fragment_class,       // PromptFragment
     template_class,       // PromptTemplate
     iterator_class,       // PromptFragmentIter
+    chat_class,           // ChatTemplate
+    chat_environment,     // the Jinja environment chat templates are rendered in
     qualname,             // "__qualname__", which conversion errors read
     ids,                  // "ids", "offsets", "special_tokens_mask": what a tokenizer's encodings hold
     offsets,

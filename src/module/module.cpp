@@ -1,6 +1,8 @@
 // The module's entry point: builds the module object and registers, in this
-// order, __version__, parse, PromptFragment, PromptTemplate, escape, validate
-// and MarkupError, each name entering __all__ before the attribute is set.
+// order, __version__, parse, PromptFragment, PromptTemplate, escape, validate,
+// MarkupError and ChatTemplate, each name entering __all__ before the
+// attribute is set.
+#include "binding/chat.hpp"
 #include "binding/conversions.hpp"
 #include "binding/entry_points.hpp"
 #include "binding/fragment_type.hpp"
@@ -116,6 +118,7 @@ PyObject* initialise() {
     register_function(module.get(), escape_definition);
     register_function(module.get(), validate_definition);
     register_attribute(module.get(), "MarkupError", markup_error_type());
+    register_attribute(module.get(), ChatObject::class_name, reinterpret_cast<PyObject*>(ChatObject::type()));
     return module.release();
 }
 

@@ -20,7 +20,7 @@ import sys
 from types import SimpleNamespace
 
 import korvanta
-from korvanta import PromptFragment, PromptTemplate
+from korvanta import ChatTemplate, PromptFragment, PromptTemplate
 
 TEXT = "Hi [name] ! Is it [label|good,bad]? " * 4 + "a long run of plain text " * 3
 
@@ -89,9 +89,14 @@ def fresh():
         t=PromptTemplate(TEXT, WordTokenizer("tok")),
         other=PromptTemplate("x[y|z]" * 3, None),
         small=PromptTemplate("Hi [name] ! [label|good,bad]", WordTokenizer("small")),
+        chat=ChatTemplate(WordTokenizer("chat"), roles=ROLES),
         items=[PromptFragment("a" * 20), PromptFragment("b", ["c" * 20])],
     )
 
+
+ROLES = {"user": "Q [content]", "assistant": "A [content] !"}
+CONVERSATION = [{"role": "user", "content": "Hi it"}, {"role": "assistant", "content": "a long run"},
+                {"role": "user", "content": "Is it"}, {"role": "assistant", "content": "plain text"}]
 
 # name: (operation, whether it changes ns.f or ns.t as a whole, its own error or None)
 OPERATIONS = {
@@ -154,6 +159,14 @@ OPERATIONS = {
     "markup error str": (lambda ns: str(korvanta.MarkupError("m", "a\nb", 2)), False, None),
     "iterator iter": (lambda ns: iter(ns.it), False, None),
     "iterator new error": (lambda ns: type(ns.it)(), False, TypeError),
+    "chat new": (lambda ns: ChatTemplate(WordTokenizer("c"), roles=ROLES), False, None),
+    "chat new error": (lambda ns: ChatTemplate(WordTokenizer("c"), roles={"user": "[x]"}), False, ValueError),
+    "chat render": (lambda ns: ns.chat.render(CONVERSATION, add_generation_prompt=True), False, None),
+    "chat encode": (lambda ns: ns.chat.encode(CONVERSATION, max_length=12), False, None),
+    "chat encode batch": (lambda ns: ns.chat.encode_batch({"messages": [CONVERSATION] * 2}, max_length=6,
+                                                          overflow="drop", padding=True, pad_token="Hi"), False, None),
+    "chat pickle": (lambda ns: pickle.loads(pickle.dumps(ns.chat, pickle.HIGHEST_PROTOCOL)), False, None),
+    "chat attributes": (lambda ns: (ns.chat.tokenizer, ns.chat.template, ns.chat.roles), False, None),
 }
 
 # Operations that run the Python code of WordTokenizer. A debug build of
@@ -161,7 +174,8 @@ OPERATIONS = {
 # inside that code, without korvanta in the call (tokenizer.encode called from
 # Python does it too), so their interpreter-allocation sweeps run on release
 # builds only.
-RUNS_PYTHON_TOKENIZER = {"encode", "encode batch", "encode columns", "encode error", "label ids"}
+RUNS_PYTHON_TOKENIZER = {"encode", "encode batch", "encode columns", "encode error", "label ids", "chat encode",
+                         "chat encode batch"}
 
 # The operations that exercise each public function, class member and slot:
 # a new public name needs its line here (tests/test_faults.py checks).
@@ -205,6 +219,14 @@ COVERS = {
     "PromptFragmentIter.__new__": ["iterator new error"],
     "PromptFragmentIter.__iter__": ["iterator iter"],
     "PromptFragmentIter.__next__": ["next"],
+    "ChatTemplate.__new__": ["chat new", "chat new error"],
+    "ChatTemplate.render": ["chat render"],
+    "ChatTemplate.encode": ["chat encode"],
+    "ChatTemplate.encode_batch": ["chat encode batch"],
+    "ChatTemplate.__reduce__": ["chat pickle"],
+    "ChatTemplate.tokenizer": ["chat attributes"],
+    "ChatTemplate.template": ["chat attributes"],
+    "ChatTemplate.roles": ["chat attributes"],
 }
 
 

@@ -1,0 +1,288 @@
+// ChatTemplate.render(), encode() and encode_batch(): each conversation is
+// written out as its chat template writes it, with where each message's
+// content stands (chat_render.cpp); the whole text is tokenized at once with
+// offsets, so every conversation is what the tokenizer gives for it; the
+// core (core/conversation.hpp) says which tokens are whose, which leading
+// exchanges a conversation too long drops (it is then written and tokenized
+// again without them) and lays the rows out with their labels.
+#include <algorithm>
+
+#include "binding/chat.hpp"
+#include "binding/encoding.hpp"
+
+namespace korvanta {
+
+const char chat_render_doc[] =
+    "render($self, /, messages, add_generation_prompt=False)\n--\n\n"
+    "The text of a conversation (a list of {'role': ..., 'content': ...} mappings) exactly as the\n"
+    "chat template writes it; with add_generation_prompt=True, ending where the assistant's next\n"
+    "answer would start.";
+
+const char chat_encode_doc[] =
+    "encode($self, messages, /, **options)\n--\n\n"
+    "Encode one conversation. Returns a dict of lists: input_ids, attention_mask and labels.\n"
+    "Options: max_length, overflow, padding, pad_token, padding_side, return_tensors,\n"
+    "add_generation_prompt, train_on (see encode_batch).";
+
+const char chat_encode_batch_doc[] =
+    "encode_batch($self, conversations, /, **options)\n--\n\n"
+    "Encode a batch of conversations: a list of message lists, or a mapping with a 'messages'\n"
+    "column. Returns a dict of lists with one entry per conversation.\n"
+    "\n"
+    "Each conversation is written as the chat template writes it and tokenized whole, so its\n"
+    "input_ids are the tokenizer's own for that text; no special token comes from a content.\n"
+    "labels hold the ids of the contents of the roles named by train_on (default: 'assistant')\n"
+    "and of the end token the template writes after each, -100 elsewhere. max_length drops whole\n"
+    "exchanges (a user message and what answers it) from the start, after the opening system\n"
+    "messages, so the last answer is always kept; a conversation whose last exchange alone\n"
+    "cannot fit raises, or with overflow='drop' is left out (row_index says which were kept).\n"
+    "add_generation_prompt=True ends each input where the assistant's answer would start (no\n"
+    "labels). padding='longest' or N pads with pad_token (default: the tokenizer's) on\n"
+    "padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors.";
+
+namespace {
+
+struct ChatOptions {
+    std::optional<std::size_t> max_length;
+    Padding padding;
+    std::optional<TokenId> pad;
+    Tensors tensors;
+    bool drop;
+    bool left;
+    bool generation_prompt;
+    std::vector<std::string> train_on;
+};
+
+ChatOptions chat_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
+    ChatOptions call{max_length_of(options[chat_option::max_length].get()),
+                     padding_of(options[chat_option::padding].get()),
+                     std::nullopt,
+                     tensors_of(options[chat_option::return_tensors].get()),
+                     drops_overflow(options[chat_option::overflow].get()) && batch,
+                     false,
+                     flag_of(options[chat_option::add_generation_prompt].get(), "add_generation_prompt", false),
+                     {"assistant"}};
+    call.left = pads_left(options[chat_option::padding_side].get(), tokenizer, call.padding.kind != Padding::none);
+    if (PyObject* train_on = options[chat_option::train_on].get()) call.train_on = names_of(train_on, "train_on");
+    PyObject* pad_option = token_option(options[chat_option::pad_token].get(), "pad_token");
+    if (call.padding.kind != Padding::none) {
+        PyObject* pad_token = pad_option != nullptr ? pad_option : tokenizer.pad_token.get();
+        if (pad_token == nullptr) raise(PyExc_ValueError, messages::needs_pad_token);
+        call.pad = token_id(tokenizer.backend.get(), pad_token);
+        if (!call.pad) {
+            PyErr_Format(PyExc_ValueError, messages::unknown_token, "pad_token", pad_token);
+            throw PythonError{};
+        }
+    }
+    return call;
+}
+
+// The conversations of a call: one message list, a list of them, or a mapping with a "messages" column.
+std::vector<Conversation> read_conversations(PyObject* given, bool batch) {
+    std::vector<Conversation> conversations;
+    if (!batch) {
+        conversations.push_back(read_conversation(given, 0));
+        return conversations;
+    }
+    Ref column = Ref::borrow(given);
+    if (PyMapping_Check(given) && !PyList_Check(given) && !PyTuple_Check(given)) {
+        column = Ref::steal(PyMapping_GetItemString(given, "messages"));
+        if (!column) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PythonError{};
+            PyErr_Clear();
+            raise(PyExc_KeyError, messages::no_messages_column);
+        }
+    }
+    Ref list = Ref::steal(PySequence_List(column.get()));
+    if (!list) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+        PyErr_Clear();
+        raise_conversion(column.get(), "list");
+    }
+    for (Py_ssize_t r = 0; r < PyList_GET_SIZE(list.get()); ++r) {
+        conversations.push_back(read_conversation(PyList_GET_ITEM(list.get(), r), static_cast<std::size_t>(r)));
+    }
+    return conversations;
+}
+
+// Per message, its kind for grouping exchanges ('s' system, 'u' user, 'a' any
+// other role) and whether its content is labelled.
+void message_kinds(const Conversation& conversation, const std::vector<std::string>& train_on,
+                   std::vector<char>& kinds, std::vector<std::uint8_t>& labelled) {
+    kinds.clear();
+    labelled.clear();
+    for (const Ref& role : conversation.roles) {
+        const std::string_view name = Utf8Text(role.get()).view();
+        kinds.push_back(name == "system" ? 's' : name == "user" ? 'u' : 'a');
+        labelled.push_back(contains(train_on, name));
+    }
+}
+
+// A conversation written out and tokenized.
+struct Written {
+    std::string text;
+    std::vector<ContentSpan> contents;  // where the contents of the messages written stand
+    OwnedTokens tokens;
+};
+
+// One conversation on its way: what it keeps, and how it was written.
+struct ChatRow {
+    std::vector<char> kinds;
+    std::vector<std::uint8_t> labelled;  // per message
+    Exchanges exchanges;
+    std::size_t dropped = 0;              // leading exchanges left out
+    std::vector<std::uint32_t> kept;      // the messages written
+    Written written;                      // as written with `dropped`
+    std::optional<std::size_t> too_long;  // the most exchanges dropped that still did not fit
+    std::optional<std::size_t> fits;      // the fewest dropped that fit so far, written as `best`
+    Written best;
+};
+
+void keep_from(ChatRow& row, std::size_t dropped) {
+    row.dropped = dropped;
+    row.kept.clear();
+    for (std::size_t m = 0; m < row.kinds.size(); ++m) {
+        const std::uint32_t exchange = row.exchanges.of_message[m];
+        if (exchange == Exchanges::none || exchange >= dropped) row.kept.push_back(static_cast<std::uint32_t>(m));
+    }
+}
+
+// Writes and tokenizes the rows `pending`, with offsets, in one call; attributes their tokens.
+void tokenize_rows(const ChatWriting& writing, const EncodingCache& cache, const TokenizerView& tokenizer,
+                   const std::vector<Conversation>& conversations, std::vector<ChatRow>& rows,
+                   std::span<const std::size_t> pending, bool generation_prompt) {
+    std::vector<std::string_view> texts;
+    for (std::size_t r : pending) {
+        Written& written = rows[r].written;
+        written.contents.clear();
+        written.text = write_conversation(writing, conversations[r], rows[r].kept, generation_prompt,
+                                          rows[r].labelled, &written.contents, r);
+        texts.push_back(written.text);
+    }
+    const TokenBatch batch = encode_texts(cache.encoder, texts, cache.key.special_tokens, true);
+    std::vector<OwnedTokens> owned(pending.size());
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        const Written& written = rows[pending[i]].written;
+        std::vector<CharSpan> spans;
+        for (const ContentSpan& content : written.contents) spans.push_back(content.span);
+        attribute_tokens(written.text, batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), spans, {},
+                         max_token_id, cache.protected_ids, owned[i]);
+    }
+    replace_protected_spellings(cache, tokenizer, texts, owned);
+    for (std::size_t i = 0; i < pending.size(); ++i) rows[pending[i]].written.tokens = std::move(owned[i]);
+}
+
+// After a row was written with `row.dropped` exchanges left out: how many to
+// leave out next, or none when it is done. A row too long leaves out what the
+// core estimates (more than it would need, never less) and at least one more
+// exchange; a row that fits after an estimate tries one fewer, until the
+// fewest that fit are found. A row left with its last exchange alone is done.
+std::optional<std::size_t> next_drop(ChatRow& row, std::optional<std::size_t> max_length) {
+    Written& written = row.written;
+    if (!max_length || written.tokens.ids.size() <= *max_length) {
+        row.fits = row.dropped;
+        if (row.dropped == 0 || (row.too_long && *row.too_long + 1 == row.dropped)) return std::nullopt;
+        row.best = std::move(written);
+        return row.dropped - 1;
+    }
+    row.too_long = row.dropped;
+    if (row.fits) {  // one fewer did not fit: the last that did is the one
+        written = std::move(row.best);
+        row.dropped = *row.fits;
+        return std::nullopt;
+    }
+    const std::size_t estimate = exchanges_to_drop(written.tokens, written.contents, row.exchanges, *max_length);
+    const std::size_t next = std::max(estimate, row.dropped + 1);
+    if (next >= row.exchanges.count) return std::nullopt;
+    return next;
+}
+
+// render(), encode() and encode_batch() share the tokenizer's side, made fresh when needed.
+std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWriting& writing,
+                                                 const TokenizerView& tokenizer) {
+    std::shared_ptr<const EncodingCache> cache = tokenizer_cache(self.record.encoding, tokenizer, !writing.compiled);
+    if (cache != self.record.encoding && self.record.tokenizer.get() == tokenizer.object.get()) {
+        publish(self.record.encoding, cache);
+    }
+    return cache;
+}
+
+// encode() and encode_batch():
+// 1. read the conversations, and per message its kind and whether it is labelled;
+// 2. write and tokenize every conversation in one call;
+// 3. those too long drop leading exchanges and are written and tokenized
+//    again, until they fit or keep only their last exchange;
+// 4. lay the rows out in order (leaving out those that cannot fit, when
+//    asked), pad and convert.
+Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Options& options) {
+    const std::shared_ptr<const ChatWriting> writing = self.record.writing;
+    Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
+    const std::shared_ptr<const EncodingCache> last = self.record.encoding;
+    const bool known = last && last->tokenizer.get() == held_tokenizer.get();
+    const TokenizerView tokenizer = view_tokenizer(held_tokenizer.get(), known ? &last->shape : nullptr);
+    const ChatOptions call = chat_options(tokenizer, options, batch);
+    const std::shared_ptr<const EncodingCache> cache = fresh_cache(self, *writing, tokenizer);
+
+    // 1.
+    const std::vector<Conversation> conversations = read_conversations(given, batch);
+    std::vector<ChatRow> rows(conversations.size());
+    std::vector<std::size_t> pending;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        message_kinds(conversations[r], call.train_on, rows[r].kinds, rows[r].labelled);
+        rows[r].exchanges = group_exchanges(rows[r].kinds);
+        keep_from(rows[r], 0);
+        pending.push_back(r);
+    }
+    // 2. and 3.
+    while (!pending.empty()) {
+        tokenize_rows(*writing, *cache, tokenizer, conversations, rows, pending, call.generation_prompt);
+        std::vector<std::size_t> again;
+        for (std::size_t r : pending) {
+            if (std::optional<std::size_t> next = next_drop(rows[r], call.max_length)) {
+                keep_from(rows[r], *next);
+                again.push_back(r);
+            }
+        }
+        pending = std::move(again);
+    }
+    // 4.
+    EncodedRows encoded(0, !call.generation_prompt);
+    std::vector<std::size_t> row_index;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        std::vector<std::uint8_t> labelled;
+        const Written& written = rows[r].written;
+        for (const ContentSpan& content : written.contents) labelled.push_back(content.labelled);
+        if (lay_out_conversation(written.tokens, labelled, call.max_length, encoded)) {
+            row_index.push_back(r);
+        } else if (!call.drop) {
+            PyErr_Format(PyExc_ValueError, messages::conversation_too_long, r, written.tokens.ids.size(),
+                         *call.max_length);
+            throw PythonError{};
+        }
+    }
+    Layout layout{padded_width(encoded, call.padding), call.pad.value_or(0), call.left, batch, call.tensors, 0,
+                  call.drop ? &row_index : nullptr};
+    layout.positions = false;
+    return encoded_result(*cache, encoded, layout);
+}
+
+}  // namespace
+
+Ref chat_render(ChatObject& self, const Arguments& arguments) {
+    const std::shared_ptr<const ChatWriting> writing = self.record.writing;
+    const Conversation conversation = read_conversation(arguments[0].get(), 0);
+    const bool generation_prompt = arguments[1] && flag_of(arguments[1].get(), "add_generation_prompt", false);
+    std::vector<std::uint32_t> kept;
+    for (std::size_t m = 0; m < conversation.roles.size(); ++m) kept.push_back(static_cast<std::uint32_t>(m));
+    return new_str(write_conversation(*writing, conversation, kept, generation_prompt, {}, nullptr, 0));
+}
+
+Ref chat_encode(ChatObject& self, const Arguments& arguments, const Options& options) {
+    return encode_conversations(self, arguments[0].get(), false, options);
+}
+
+Ref chat_encode_batch(ChatObject& self, const Arguments& arguments, const Options& options) {
+    return encode_conversations(self, arguments[0].get(), true, options);
+}
+
+}  // namespace korvanta

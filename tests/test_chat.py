@@ -1,0 +1,276 @@
+"""ChatTemplate judged against a reference: each conversation rendered by its
+chat template (as transformers renders it), the whole text tokenized with
+offsets, labels by the characters of each trained-on content plus the end
+token after it; whole exchanges dropped from the start to fit. Five chat
+template styles, each with a tokenizer of its kind."""
+
+import pickle
+import random
+
+import pytest
+
+import korvanta
+from korvanta import ChatTemplate
+
+from conftest import raises
+
+pytest.importorskip("jinja2")
+transformers = pytest.importorskip("transformers")
+
+import trained_tokenizers as trained  # noqa: E402
+import whole_prompt  # noqa: E402
+from trained_tokenizers import RARE, WORDS  # noqa: E402
+
+CHATML = ("{% for message in messages %}{{ '<|im_start|>' + message['role'] + '\\n' + message['content'] + "
+          "'<|im_end|>' + '\\n' }}{% endfor %}{% if add_generation_prompt %}{{ '<|im_start|>assistant\\n' }}{% endif %}")
+HEADERS = ("{{ bos_token }}{% for message in messages %}{{ '<|start_header_id|>' + message['role'] + "
+           "'<|end_header_id|>\\n\\n' + message['content'] | trim + '<|eot_id|>' }}{% endfor %}"
+           "{% if add_generation_prompt %}{{ '<|start_header_id|>assistant<|end_header_id|>\\n\\n' }}{% endif %}")
+INST = ("{% if messages[0]['role'] == 'system' %}{% set system = messages[0]['content'] %}"
+        "{% set loop_messages = messages[1:] %}{% else %}{% set system = none %}{% set loop_messages = messages %}"
+        "{% endif %}{{ bos_token }}{% for message in loop_messages %}{% if message['role'] == 'user' %}"
+        "{% if loop.first and system %}{{ '[INST] <<SYS>>\\n' + system + '\\n<</SYS>>\\n\\n' + message['content'] + "
+        "' [/INST]' }}{% else %}{{ '[INST] ' + message['content'] + ' [/INST]' }}{% endif %}"
+        "{% else %}{{ ' ' + message['content'] + ' ' + eos_token }}{% endif %}{% endfor %}")
+GEMMA = ("{{ bos_token }}{% for message in messages %}{% if message['role'] == 'system' %}"
+         "{{ raise_exception('System role not supported') }}{% endif %}"
+         "{% set role = 'model' if message['role'] == 'assistant' else message['role'] %}"
+         "{{ '<start_of_turn>' + role + '\\n' + message['content'] | trim + '<end_of_turn>\\n' }}{% endfor %}"
+         "{% if add_generation_prompt %}{{ '<start_of_turn>model\\n' }}{% endif %}")
+REASONING = ("{% for message in messages %}{% if message['role'] == 'assistant' %}{% set content = message['content'] %}"
+             "{% if '</think>' in content %}{% set reasoning = content.split('</think>')[0].split('<think>')[-1] %}"
+             "{% set content = content.split('</think>')[-1] %}{% if loop.last %}"
+             "{% set content = '<think>' + reasoning + '</think>' + content %}{% endif %}{% endif %}"
+             "{{ '<|im_start|>assistant\\n' + content + '<|im_end|>\\n' }}{% else %}"
+             "{{ '<|im_start|>' + message['role'] + '\\n' + message['content'] + '<|im_end|>\\n' }}{% endif %}"
+             "{% endfor %}{% if add_generation_prompt %}{{ '<|im_start|>assistant\\n' }}{% endif %}")
+
+
+def chat_tokenizer(build, specials, bos, eos, pad, source):
+    """A transformers tokenizer of a trained family with the style's tokens added as special tokens."""
+    from tokenizers import Tokenizer
+
+    backend = Tokenizer.from_str(build().to_str())
+    backend.add_special_tokens([token for token in [bos, eos, pad, *specials] if token])
+    tok = transformers.PreTrainedTokenizerFast(tokenizer_object=backend, bos_token=bos, eos_token=eos, pad_token=pad)
+    tok.chat_template = source
+    return tok
+
+
+# name: (chat template, tokenizer family, its special tokens, bos, eos, pad, system messages allowed)
+STYLES = {
+    "chatml": (CHATML, trained.bytelevel, ["<|im_start|>", "<|im_end|>"], None, "<|im_end|>", "<pad>", True),
+    "headers": (HEADERS, trained.llama, ["<|start_header_id|>", "<|end_header_id|>", "<|eot_id|>"],
+                "<|begin_of_text|>", "<|eot_id|>", "<pad>", True),
+    "inst": (INST, trained.llama, [], "<s>", "</s>", "<unk>", True),
+    "gemma": (GEMMA, trained.unigram, ["<start_of_turn>", "<end_of_turn>"], "<bos>", "<eos>", "<pad>", False),
+    "reasoning": (REASONING, trained.bytelevel, ["<|im_start|>", "<|im_end|>"], None, "<|im_end|>", "<pad>", True),
+}
+
+
+@pytest.fixture(scope="module", params=list(STYLES))
+def style(request):
+    source, build, specials, bos, eos, pad, system = STYLES[request.param]
+    return request.param, chat_tokenizer(build, specials, bos, eos, pad, source), system
+
+
+def content(rng, style_name, role, specials):
+    words = [rng.choice(WORDS) for _ in range(rng.randint(0, 12))]
+    if rng.random() < 0.3:
+        words.insert(rng.randint(0, len(words)), rng.choice(RARE + ["\n", "x\ny", "  "]))
+    if rng.random() < 0.15:
+        words.insert(rng.randint(0, len(words)), rng.choice(specials))
+    text = " ".join(words)
+    if rng.random() < 0.2:
+        text = f" {text} "
+    if style_name == "reasoning" and role == "assistant" and rng.random() < 0.5:
+        text = f"<think>{rng.choice(WORDS)} {rng.choice(WORDS)}</think>{text}"
+    return text
+
+
+def conversations(style_name, tok, system, n, seed):
+    rng = random.Random(seed)
+    specials = list(tok.all_special_tokens)
+    out = []
+    for _ in range(n):
+        messages = []
+        if system and rng.random() < 0.5:
+            messages.append({"role": "system", "content": content(rng, style_name, "system", specials)})
+        for _ in range(rng.randint(1, 3)):
+            messages.append({"role": "user", "content": content(rng, style_name, "user", specials)})
+            messages.append({"role": "assistant", "content": content(rng, style_name, "assistant", specials)})
+        out.append(messages)
+    return out
+
+
+def written_content(style_name, message, last):
+    """What the style writes for a message's content."""
+    text = message["content"]
+    if style_name in ("headers", "gemma"):
+        return text.strip()
+    if style_name == "reasoning" and message["role"] == "assistant" and "</think>" in text and not last:
+        return text.split("</think>")[-1]
+    return text
+
+
+# What each style writes right after a message's content.
+CLOSING = {
+    "chatml": lambda message, tok: "<|im_end|>",
+    "headers": lambda message, tok: "<|eot_id|>",
+    "inst": lambda message, tok: {"system": "\n<</SYS>>", "user": " [/INST]"}.get(message["role"], " </s>"),
+    "gemma": lambda message, tok: "<end_of_turn>",
+    "reasoning": lambda message, tok: "<|im_end|>",
+}
+
+
+def reference(style_name, tok, messages, train_on=("assistant",), add_generation_prompt=False):
+    """input_ids and labels as the tokenizer and the chat template give them."""
+    text = tok.apply_chat_template(messages, tokenize=False, add_generation_prompt=add_generation_prompt)
+    backend = tok.backend_tokenizer
+    special = {i: a.content for i, a in backend.get_added_tokens_decoder().items() if a.special}
+    spans, cursor = [], 0
+    for m, message in enumerate(messages):
+        written = written_content(style_name, message, m == len(messages) - 1)
+        closing = CLOSING[style_name](message, tok)
+        if not written:
+            continue
+        at = text.find(written + closing, cursor)
+        assert at >= 0, (written, text)
+        spans.append((at, at + len(written), message["role"] in train_on))
+        cursor = at + len(written)
+    whole = backend.encode(text, add_special_tokens=False)
+    tokens = []  # (id, owner span index or None)
+    for i, (a, b) in zip(whole.ids, whole.offsets):
+        owner = next((s for s, (x, y, _) in enumerate(spans) if a < y and b > x), None)
+        if owner is not None and special.get(i) == text[a:b].strip():  # a content's spelling read as text
+            tokens += [(j, owner) for j in whole_prompt.read_as_text(tok, text[a:b])]
+        else:
+            tokens.append((i, owner))
+    labels = [i if owner is not None and spans[owner][2] else -100 for i, owner in tokens]
+    for s, (_, _, labelled) in enumerate(spans):
+        owned = [k for k, (_, owner) in enumerate(tokens) if owner == s]
+        if not labelled or not owned:
+            continue
+        k = owned[-1] + 1
+        blanks = []
+        while k < len(tokens) and tokens[k][1] is None and tokens[k][0] not in special and \
+                not tok.decode([tokens[k][0]]).strip():
+            blanks.append(k)
+            k += 1
+        if k < len(tokens) and tokens[k][1] is None and tokens[k][0] in special:
+            for b in blanks + [k]:
+                labels[b] = tokens[b][0]
+    return [i for i, _ in tokens], labels
+
+
+def exchanges(messages):
+    """Indices where each exchange starts, after the opening system messages."""
+    start = next((m for m, message in enumerate(messages) if message["role"] != "system"), len(messages))
+    return [m for m in range(start, len(messages)) if messages[m]["role"] == "user"]
+
+
+def test_inputs_and_labels_are_the_tokenizers(style):
+    name, tok, system = style
+    chat = ChatTemplate(tok)
+    rows = conversations(name, tok, system, 60, seed=len(name))
+    got = chat.encode_batch(rows)
+    for messages, ids, labels in zip(rows, got["input_ids"], got["labels"]):
+        assert (ids, labels) == reference(name, tok, messages), messages
+    assert [chat.render(messages) for messages in rows[:5]] == [tok.apply_chat_template(m, tokenize=False)
+                                                                for m in rows[:5]]
+
+
+def test_whole_exchanges_are_dropped_from_the_start(style):
+    name, tok, system = style
+    chat = ChatTemplate(tok)
+    rows = conversations(name, tok, system, 40, seed=7)
+    limit = 48
+    got = chat.encode_batch(rows, max_length=limit, overflow="drop", padding="longest", padding_side="left")
+    expected, kept = [], []
+    for r, messages in enumerate(rows):
+        opening = messages[:exchanges(messages)[0]]
+        for start in exchanges(messages):
+            ids, labels = reference(name, tok, opening + messages[start:])
+            if len(ids) <= limit:
+                expected.append((ids, labels))
+                kept.append(r)
+                break
+    assert got["row_index"] == kept
+    width = max(len(ids) for ids, _ in expected)
+    pad = tok.pad_token_id
+    assert got["input_ids"] == [[pad] * (width - len(ids)) + ids for ids, _ in expected]
+    assert got["labels"] == [[-100] * (width - len(ids)) + labels for ids, labels in expected]
+    assert got["attention_mask"] == [[0] * (width - len(ids)) + [1] * len(ids) for ids, _ in expected]
+
+
+def test_generation_prompt_and_roles_trained_on(style):
+    name, tok, system = style
+    chat = ChatTemplate(tok)
+    messages = conversations(name, tok, system, 1, seed=3)[0]
+    prompt = chat.encode(messages[:-1], add_generation_prompt=True)
+    assert set(prompt) == {"input_ids", "attention_mask"}
+    assert prompt["input_ids"] == reference(name, tok, messages[:-1], add_generation_prompt=True)[0]
+    both = chat.encode(messages, train_on=("user", "assistant"))
+    assert both["labels"] == reference(name, tok, messages, ("user", "assistant"))[1]
+
+
+def test_roles_markup_for_a_tokenizer_without_a_chat_template():
+    tok = trained.llama()
+    chat = ChatTemplate(tok, roles={"system": "<s>[content]\n", "user": "Q: [content]\n", "assistant": "A: [content]</s>\n"})
+    messages = [{"role": "system", "content": "be kind"}, {"role": "user", "content": "a film?"},
+                {"role": "assistant", "content": "great plot"}]
+    text = "<s>be kind\nQ: a film?\nA: great plot</s>\n"
+    assert chat.render(messages) == text
+    got = chat.encode(messages)
+    whole = tok.encode(text)
+    assert got["input_ids"] == whole.ids
+    answer = [i for i, (a, b) in zip(whole.ids, whole.offsets) if a < 35 and b > 25]
+    end = tok.token_to_id("</s>")
+    assert [label for label in got["labels"] if label != -100] == answer + [end]
+    assert chat.render(messages[:2], add_generation_prompt=True) == "<s>be kind\nQ: a film?\nA: "
+
+
+def test_pickled_and_copied_chat_templates_encode_alike():
+    name = "chatml"
+    source, build, specials, bos, eos, pad, _ = STYLES[name]
+    tok = chat_tokenizer(build, specials, bos, eos, pad, source)
+    chat = ChatTemplate(tok, template=CHATML)
+    rows = conversations(name, tok, True, 10, seed=1)
+    again = pickle.loads(pickle.dumps(chat))
+    assert again.template == CHATML and again.roles is None
+    assert again.encode_batch(rows) == chat.encode_batch(rows)
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: ChatTemplate(trained.llama()), ValueError,
+     "the tokenizer has no chat template: pass template= (a Jinja chat template) or roles= (a markup per role, "
+     "each with one field [content])"),
+    (lambda: ChatTemplate(trained.llama(), template="{% for %}"), ValueError,
+     "the chat template cannot be used: Expected an expression, got 'end of statement block'"),
+    (lambda: ChatTemplate(trained.llama(), template="x", roles={}), TypeError, "pass template= or roles=, not both"),
+    (lambda: ChatTemplate(trained.llama(), roles={"user": "Q: [text]"}), ValueError,
+     "the markup of role 'user' must be well formed and hold one field [content] and nothing else in brackets: "
+     "'Q: [text]'"),
+    (lambda: ChatTemplate(trained.llama(), roles={"user": "[content]"}).encode([{"role": "bot", "content": "x"}]),
+     ValueError, "conversation 0: role 'bot' has no markup (roles: {'user': '[content]'})"),
+    (lambda: ChatTemplate(trained.llama(), roles={"user": "[content]"}).encode([{"content": "x"}]), TypeError,
+     "conversation 0, message 0: a message is a mapping with a 'role' (str) and a 'content', not {'content': 'x'}"),
+    (lambda: ChatTemplate(trained.llama(), roles={"user": "[content]"}).encode([{"role": "user", "content": None}]),
+     TypeError, "conversation 0, message 0: the content is None, not a str"),
+    (lambda: ChatTemplate(trained.llama(), roles={"user": "[content]", "assistant": "[content]"}).encode_batch(
+        [[{"role": "user", "content": "the plot " * 20}, {"role": "assistant", "content": "ok"}]], max_length=8),
+     ValueError, "conversation 0 needs 44 tokens with only its opening system messages and its last exchange, more "
+     "than max_length=8; pass overflow='drop' to leave such conversations out"),
+    (lambda: ChatTemplate(trained.llama(), roles={"user": "[content]"}).encode_batch({"rows": []}), KeyError,
+     "\"the batch has no 'messages' column\""),
+])
+def test_refusals(make, error, message):
+    raises(error, message, make)
+
+
+def test_a_template_that_writes_a_content_twice_is_refused():
+    chat = ChatTemplate(trained.llama(), template="{% for m in messages %}{{ m['content'] | trim }}|{{ m['content'] | trim }}{% endfor %}")
+    raises(ValueError, "conversation 0, message 0: the chat template writes its content in a way that cannot be "
+           "located (it changes the text around it, or writes it more than once)",
+           chat.encode, [{"role": "user", "content": " x "}])
+    assert korvanta.ChatTemplate is ChatTemplate
