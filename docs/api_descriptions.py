@@ -15,8 +15,8 @@ import korvanta
 
 # Members whose docstring is the module's fixed help text, said for the reader.
 DESCRIPTIONS = {
-    "korvanta": "Three functions on markup, its exception, and the two classes; what each does in detail, "
-                "the encoding options and every error follow the list.",
+    "korvanta": "Three functions on markup, its exception, the two template classes and the chat template; "
+                "what each does in detail, the encoding options and every error follow the list.",
     "korvanta.__version__": "The package's version, a `str` such as `\"1.2.0\"`.",
     "korvanta.parse": "Parse markup into a new list of new fragments, in markup order. The same as "
                       "`PromptFragment.parse` and `PromptTemplate.parse`.",
@@ -43,6 +43,13 @@ DESCRIPTIONS = {
                                             "`encode`.",
     "korvanta.PromptTemplate.__class_getitem__": "`PromptTemplate[Tok]` is the type of a template whose tokenizer "
                                                  "is a `Tok`, for annotations.",
+    "korvanta.ChatTemplate": "A tokenizer and how it writes conversations (its chat template, a Jinja chat "
+                             "template, or one markup per role): conversations to model inputs and labels on "
+                             "the roles trained on; see [Conversations](conversations.md).",
+    "korvanta.ChatTemplate.encode": "Encode one conversation (a list of `{'role': ..., 'content': ...}` mappings) "
+                                    "into a dict of lists; the same options as `encode_batch`.",
+    "korvanta.ChatTemplate.encode_batch": "Encode conversations (a list of message lists, or a `messages` column as "
+                                          "`Dataset.map` passes it) into a dict with a list per conversation.",
     "korvanta.MarkupError.msg": "Why the markup is not well formed.",
     "korvanta.MarkupError.template": "The markup checked.",
     "korvanta.MarkupError.pos": "Where the fault is: an index into `template`, in characters.",

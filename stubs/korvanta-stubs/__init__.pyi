@@ -7,14 +7,15 @@ from _typeshed import SupportsGetItem
 
 import numpy as np
 from numpy.typing import NDArray
-from typing import Any, Final, Generic, Literal, SupportsIndex, TypedDict, overload
+from typing import Any, Final, Generic, Literal, SupportsIndex, TypedDict, final, overload
 
 from typing_extensions import NotRequired, Self, TypeVar, disjoint_base
 
 # A template is generic in its tokenizer's type; a bare PromptTemplate has any tokenizer.
 _Tok = TypeVar("_Tok", default=Any)
 
-__all__ = ["__version__", "parse", "PromptFragment", "PromptTemplate", "escape", "validate", "MarkupError"]
+__all__ = ["__version__", "parse", "PromptFragment", "PromptTemplate", "escape", "validate", "MarkupError",
+           "ChatTemplate"]
 
 __version__: Final[str]
 
@@ -48,7 +49,23 @@ class _EncodedBatch(TypedDict):
     labels: NotRequired[list[list[int]]]
     row_index: NotRequired[list[int]]
 
+class _EncodedChat(TypedDict):
+    """What ``ChatTemplate.encode`` returns for one conversation (no labels with add_generation_prompt)."""
+
+    input_ids: list[int]
+    attention_mask: list[int]
+    labels: NotRequired[list[int]]
+
+class _EncodedChatBatch(TypedDict):
+    """What ``ChatTemplate.encode_batch`` returns: a list per conversation."""
+
+    input_ids: list[list[int]]
+    attention_mask: list[list[int]]
+    labels: NotRequired[list[list[int]]]
+    row_index: NotRequired[list[int]]
+
 _Row = SupportsGetItem[str, object]
+_Message = SupportsGetItem[str, object]
 _Padding = bool | Literal["longest"] | int
 
 def parse(template: str) -> list[PromptFragment]:
@@ -198,3 +215,79 @@ class PromptTemplate(Generic[_Tok]):
     def __getitem__(self, index: SupportsIndex, /) -> PromptFragment: ...
     def __iter__(self) -> Iterator[PromptFragment]: ...
     def __hash__(self) -> int: ...
+
+@final
+class ChatTemplate(Generic[_Tok]):
+    """Conversations to model inputs and training labels with a tokenizer and its chat template.
+
+    template is a Jinja chat template (None: the tokenizer's own chat_template), rendered as
+    transformers renders chat templates, with the tokenizer's special tokens (bos_token, ...) and
+    chat_template_kwargs; or roles maps each role to a markup with one field [content], for a
+    tokenizer without a chat template."""
+
+    def __new__(
+        cls, tokenizer: _Tok, template: str | None = None, roles: dict[str, str] | None = None,
+        chat_template_kwargs: dict[str, Any] | None = None,
+    ) -> ChatTemplate[_Tok]: ...
+    @property
+    def tokenizer(self) -> _Tok:
+        """the tokenizer conversations are encoded with"""
+    @property
+    def template(self) -> str | None:
+        """the Jinja chat template (str), or None with roles"""
+    @property
+    def roles(self) -> dict[str, str] | None:
+        """the markup of each role (a dict), or None"""
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def render(self, messages: Sequence[_Message], add_generation_prompt: bool = False) -> str:
+        """The text of a conversation (a list of {'role': ..., 'content': ...} mappings) exactly as the
+        chat template writes it; with add_generation_prompt=True, ending where the assistant's next
+        answer would start."""
+    @overload
+    def encode(
+        self, messages: Sequence[_Message], /, *, max_length: int | None = None,
+        overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token: str | None = None,
+        padding_side: Literal["right", "left"] | None = None, return_tensors: None = None,
+        add_generation_prompt: bool = False, train_on: str | Iterable[str] = ("assistant",),
+    ) -> _EncodedChat:
+        """Encode one conversation. Returns a dict of lists: input_ids, attention_mask and labels."""
+    @overload
+    def encode(
+        self, messages: Sequence[_Message], /, *, max_length: int | None = None,
+        overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token: str | None = None,
+        padding_side: Literal["right", "left"] | None = None, return_tensors: Literal["np"],
+        add_generation_prompt: bool = False, train_on: str | Iterable[str] = ("assistant",),
+    ) -> dict[str, NDArray[np.int64]]: ...
+    @overload
+    def encode(
+        self, messages: Sequence[_Message], /, *, max_length: int | None = None,
+        overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token: str | None = None,
+        padding_side: Literal["right", "left"] | None = None, return_tensors: Literal["pt"],
+        add_generation_prompt: bool = False, train_on: str | Iterable[str] = ("assistant",),
+    ) -> dict[str, Any]: ...
+    @overload
+    def encode_batch(
+        self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
+        max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
+        pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
+        return_tensors: None = None, add_generation_prompt: bool = False,
+        train_on: str | Iterable[str] = ("assistant",),
+    ) -> _EncodedChatBatch:
+        """Encode a batch of conversations: a list of message lists, or a mapping with a 'messages'
+        column. Returns a dict of lists with one entry per conversation."""
+    @overload
+    def encode_batch(
+        self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
+        max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
+        pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
+        return_tensors: Literal["np"], add_generation_prompt: bool = False,
+        train_on: str | Iterable[str] = ("assistant",),
+    ) -> dict[str, NDArray[np.int64]]: ...
+    @overload
+    def encode_batch(
+        self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
+        max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
+        pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
+        return_tensors: Literal["pt"], add_generation_prompt: bool = False,
+        train_on: str | Iterable[str] = ("assistant",),
+    ) -> dict[str, Any]: ...
