@@ -6,7 +6,7 @@ import copy
 import pickle
 
 import korvanta
-from korvanta import MarkupError, PromptFragment, PromptTemplate
+from korvanta import ChatTemplate, MarkupError, PromptFragment, PromptTemplate
 
 
 class Tokenizer:
@@ -65,6 +65,21 @@ def encode(t: PromptTemplate[object]) -> None:
     labels: list[list[int]] = trained.get("labels", []) + [trained.get("row_index", [])]  # with targets=, overflow="drop"
     words: list[list[list[int]]] = t.label_ids(slots=["mask"], single_token=True)
     print(ids, rows, arrays["input_ids"], words, first_id, later, labels)
+
+
+def chat(tokenizer: Tokenizer) -> None:
+    conversation = [{"role": "user", "content": "a film?"}, {"role": "assistant", "content": "great"}]
+    c = ChatTemplate(tokenizer, roles={"user": "Q: [content]\n", "assistant": "A: [content]\n"})
+    same: Tokenizer = c.tokenizer  # the tokenizer keeps its type
+    sources: tuple[str | None, dict[str, str] | None] = (c.template, c.roles)
+    text: str = c.render(conversation, add_generation_prompt=False)
+    one = c.encode(conversation, max_length=32, train_on=("assistant",))
+    ids: list[int] = one["input_ids"] + one["attention_mask"] + one.get("labels", [])
+    batch = c.encode_batch({"messages": [conversation]}, overflow="drop", padding="longest", pad_token="[PAD]",
+                           padding_side="left", add_generation_prompt=True)
+    rows: list[list[int]] = batch["input_ids"] + [batch.get("row_index", [])]
+    arrays = c.encode_batch([conversation], return_tensors="np")
+    print(same, sources, text, ids, rows, arrays["input_ids"], pickle.loads(pickle.dumps(c)))
 
 
 if __name__ == "__main__":
