@@ -498,6 +498,72 @@ def first_spelling_batch(quick):
                     "the same rows spelling none", times, "spelled", "plain", len(plain), 2.0)]
 
 
+CHATML = ("{% for message in messages %}{{ '<|im_start|>' + message['role'] + '\\n' + message['content'] + "
+          "'<|im_end|>\\n' }}{% endfor %}{% if add_generation_prompt %}{{ '<|im_start|>assistant\\n' }}{% endif %}")
+# The same, with the assistant's turns tagged for transformers' assistant mask.
+CHATML_TAGGED = ("{% for message in messages %}{% if message['role'] == 'assistant' %}"
+                 "{{ '<|im_start|>assistant\\n' }}{% generation %}{{ message['content'] + '<|im_end|>' }}"
+                 "{% endgeneration %}{{ '\\n' }}{% else %}{{ '<|im_start|>' + message['role'] + '\\n' + "
+                 "message['content'] + '<|im_end|>\\n' }}{% endif %}{% endfor %}")
+
+
+def chat_conversations(n, seed=5):
+    """Conversations of 2 to 8 turns (half with a system message) made of review sentences."""
+    import random
+
+    rng = random.Random(seed)
+    texts = [row["text"] for row in review_rows(2_000, seed=seed)]
+    out = []
+    for _ in range(n):
+        messages = [{"role": "system", "content": "You are a film critic."}] if rng.random() < 0.5 else []
+        for _ in range(rng.randint(1, 4)):
+            messages += [{"role": "user", "content": rng.choice(texts)[:200]},
+                         {"role": "assistant", "content": rng.choice(texts)[:300]}]
+        out.append(messages)
+    return out
+
+
+def chat_rows(quick):
+    """ChatTemplate.encode_batch on conversations of 2 to 8 turns, batches of
+    1,000, max_length 512, a 32 k byte-level BPE with ChatML's tokens: against
+    the tokenizer's encode_batch with offsets on the conversations rendered in
+    advance, and against transformers' apply_chat_template with the assistant
+    mask (a copy of the template tagged with {% generation %}); rendering alone
+    (one render per conversation) shows where the time goes."""
+    try:
+        import jinja2  # noqa: F401
+        from korvanta import ChatTemplate
+    except ImportError:
+        return []
+    tokenizer = byte_level_32k()
+    tokenizer.add_special_tokens({"additional_special_tokens": ["<|im_start|>", "<|im_end|>"]})
+    tokenizer.chat_template = CHATML
+    chat = ChatTemplate(tokenizer)
+    backend = type(tokenizer.backend_tokenizer).from_str(tokenizer.backend_tokenizer.to_str())
+    data = chat_conversations(2_000 if quick else 10_000)
+    batches = [data[i:i + 1000] for i in range(0, len(data), 1000)]
+    texts = [[chat.render(messages) for messages in batch] for batch in batches]
+    times = interleaved({
+        "ours": lambda: [chat.encode_batch(batch, max_length=512) for batch in batches],
+        "floor": lambda: [[(e.ids, e.offsets) for e in backend.encode_batch(t, add_special_tokens=False)]
+                          for t in texts],
+        "render": lambda: [[chat.render(messages) for messages in batch] for batch in batches],
+        "transformers": lambda: [tokenizer.apply_chat_template(batch, tokenize=True, return_dict=True,
+                                                               return_assistant_tokens_mask=True,
+                                                               chat_template=CHATML_TAGGED)
+                                 for batch in batches],
+    }, 3 if quick else 5)
+    operation = "ChatTemplate.encode_batch, 2 to 8 turns, max_length=512, batches of 1000"
+    return [
+        per_row(operation, "encode_batch with offsets on conversations rendered in advance", times, "ours", "floor",
+                len(data), 1.2),
+        per_row(operation, "apply_chat_template with the assistant mask", times, "ours", "transformers", len(data),
+                0.5),
+        per_row("ChatTemplate.render, one per conversation", "encode_batch with offsets on the rendered texts",
+                times, "render", "floor", len(data), None),
+    ]
+
+
 def trl_preparation(quick):
     """Instruction-tuning rows made ready for training through `Dataset.map`:
     encode_batch with targets= against TRL's SFTTrainer preparing the same
@@ -748,7 +814,8 @@ def main():
                  used / budget_bytes, 1.0, used <= budget_bytes))
     del held, ten
 
-    for row, spread in [*encode_rows(args.quick), *first_spelling_batch(args.quick), *trl_preparation(args.quick)]:
+    for row, spread in [*encode_rows(args.quick), *first_spelling_batch(args.quick), *chat_rows(args.quick),
+                        *trl_preparation(args.quick)]:
         rows.append(row, spread)
 
     if args.against_build:

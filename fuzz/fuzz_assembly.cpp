@@ -18,8 +18,9 @@
 // and runs of end tokens right after them; label words lie inside their context.
 // Then a conversation (system, user and assistant messages, each written as a
 // header, its content and the mask token as its end token): exchanges start at
-// user messages after the opening system messages; the exchanges dropped are
-// the fewest that bring the count within the limit, never the last; a laid-out
+// user messages after the opening system messages; the last exchange is never
+// dropped, and a conversation whose last exchange alone cannot fit drops all
+// the others; a laid-out
 // conversation keeps every token, labels exactly the tokens of labelled
 // contents and the end token after each (with the blank tokens between).
 #include <algorithm>
@@ -342,11 +343,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t dropped = korvanta::exchanges_to_drop(turns, contents, exchanges, limit);
     require(turns.ids.size() > limit || dropped == 0, "a conversation that fits drops nothing");
     require(dropped == 0 || dropped < exchanges.count, "the last exchange is never dropped");
-    if (dropped > 0) {
-        std::vector<korvanta::ContentSpan> left;
-        const korvanta::TokenBatch shorter = tokenize(write(&exchanges, dropped, left));
-        require(shorter.ids.size() <= limit || dropped + 1 == exchanges.count,
-                "what is left after dropping fits, unless only the last exchange is");
+    // An estimate, which rendering what is left judges: it never drops more
+    // than what leaves the last exchange, and drops every other exchange
+    // where even the last one alone (written again) cannot fit.
+    std::vector<korvanta::ContentSpan> last_only;
+    if (exchanges.count > 1 && tokenize(write(&exchanges, exchanges.count - 1, last_only)).ids.size() > limit + 2) {
+        require(dropped + 1 == exchanges.count || turns.ids.size() <= limit, "a conversation far too long drops all but its last exchange");
     }
     korvanta::EncodedRows chat(0, true);
     const bool fits = korvanta::lay_out_conversation(turns, labelled, limit, chat);

@@ -56,20 +56,39 @@ Exchanges group_exchanges(std::span<const char> kinds) {
 std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
                               const Exchanges& exchanges, std::size_t max_length) {
     if (exchanges.count < 2 || tokens.ids.size() <= max_length) return 0;
-    // 1. Each token's exchange, from the back: a template token takes the
-    //    exchange of the content after it.
-    std::vector<std::size_t> per_exchange(exchanges.count, 0);
+    auto exchange_of = [&](std::uint32_t piece) {
+        const std::uint32_t message = contents[piece].message;
+        return message < exchanges.of_message.size() ? exchanges.of_message[message] : Exchanges::none;
+    };
+    // 1. Each token's exchange. A template token takes the exchange of the
+    //    content after it (a header), but for the end token right after a
+    //    content (with the blank tokens between), which goes with that content.
+    const std::size_t n = tokens.ids.size();
+    std::vector<std::uint32_t> of_token(n, Exchanges::none);
     std::uint32_t next = exchanges.count - 1;
-    for (std::size_t k = tokens.ids.size(); k-- > 0;) {
-        const TokenOwner owner = tokens.owners[k];
-        if (owner.kind == TokenOwner::piece) {
-            const std::uint32_t message = contents[owner.index].message;
-            next = message < exchanges.of_message.size() ? exchanges.of_message[message] : Exchanges::none;
+    for (std::size_t k = n; k-- > 0;) {
+        if (tokens.owners[k].kind == TokenOwner::piece) next = exchange_of(tokens.owners[k].index);
+        of_token[k] = next;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        if (tokens.owners[k].kind != TokenOwner::piece) continue;
+        const std::uint32_t exchange = of_token[k];
+        std::size_t j = k + 1;
+        while (j < n && tokens.owners[j].kind != TokenOwner::piece && (tokens.marks[j] & blank_mark) != 0 &&
+               (tokens.marks[j] & (special_mark | protected_mark)) == 0) {
+            ++j;
         }
-        if (next != Exchanges::none) ++per_exchange[next];
+        if (j < n && tokens.owners[j].kind != TokenOwner::piece &&
+            (tokens.marks[j] & (special_mark | protected_mark)) != 0) {
+            for (std::size_t b = k + 1; b <= j; ++b) of_token[b] = exchange;
+        }
+    }
+    std::vector<std::size_t> per_exchange(exchanges.count, 0);
+    for (std::uint32_t exchange : of_token) {
+        if (exchange != Exchanges::none) ++per_exchange[exchange];
     }
     // 2. The fewest leading exchanges whose tokens bring the rest within the limit.
-    std::size_t length = tokens.ids.size(), dropped = 0;
+    std::size_t length = n, dropped = 0;
     while (dropped + 1 < exchanges.count && length > max_length) length -= per_exchange[dropped++];
     return dropped;
 }

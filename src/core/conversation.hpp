@@ -60,10 +60,11 @@ Exchanges group_exchanges(std::span<const char> kinds);
 
 // How many exchanges, from the first, a conversation whose `tokens` are too
 // long for `max_length` drops so that what is left should fit: each token
-// counts for the exchange of the content it belongs to, and a token of the
+// counts for the exchange of the content it belongs to; a token of the
 // template's for the exchange of the next content after it (the last
-// exchange after the last content). The last exchange is never dropped, so
-// this is at most `count - 1`; the rendering of what is left is the judge.
+// exchange after the last content), but for the end token right after a
+// content, which counts with it. The last exchange is never dropped, so this
+// is at most `count - 1`; an estimate: the rendering of what is left judges.
 std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
                               const Exchanges& exchanges, std::size_t max_length);
 
