@@ -209,7 +209,7 @@ def bench(session):
     its goal to docs/goals.png (the development page). With
     --against-build it also times another build of the module (a release
     wheel) against this one, in the same run."""
-    session.install("scikit-build-core", "tokenizers", "transformers", "matplotlib", "datasets", "trl")
+    session.install("scikit-build-core", "tokenizers", "transformers", "matplotlib", "datasets", "trl", "jinja2")
     session.install("torch==2.13.0")  # TRL needs it; the CPU build this machine keeps
     session.install("--no-build-isolation", "-C", "build-dir=build/bench", ".")
     (ROOT / "bench" / "results").mkdir(exist_ok=True)
