@@ -174,9 +174,10 @@ void tokenize_rows(const ChatWriting& writing, const EncodingCache& cache, const
 
 // After a row was written with `row.dropped` exchanges left out: how many to
 // leave out next, or none when it is done. A row too long leaves out what the
-// core estimates (more than it would need, never less) and at least one more
-// exchange; a row that fits after an estimate tries one fewer, until the
-// fewest that fit are found. A row left with its last exchange alone is done.
+// core estimates, and at least one exchange more than before; a row that fits
+// then tries one fewer, until the fewest that fit are found (the estimate may
+// be off: the template writes what is left anew). A row left with its last
+// exchange alone is done.
 std::optional<std::size_t> next_drop(ChatRow& row, std::optional<std::size_t> max_length) {
     Written& written = row.written;
     if (!max_length || written.tokens.ids.size() <= *max_length) {
@@ -197,7 +198,7 @@ std::optional<std::size_t> next_drop(ChatRow& row, std::optional<std::size_t> ma
     return next;
 }
 
-// render(), encode() and encode_batch() share the tokenizer's side, made fresh when needed.
+// The tokenizer's side that encode() and encode_batch() share, made again when stale.
 std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWriting& writing,
                                                  const TokenizerView& tokenizer) {
     std::shared_ptr<const EncodingCache> cache = tokenizer_cache(self.record.encoding, tokenizer, !writing.compiled);
