@@ -395,7 +395,7 @@ def encode_rows(quick, pairs_only=False):
     except ImportError:
         return []
     results = []
-    pairs = {} if pairs_only else slot_pairs(quick)
+    slot_times = {} if pairs_only else slot_pairs(quick)
     data = [{**row, "mask": i % 2} for i, row in enumerate(review_rows(4_000 if quick else 10_000))]
     rounds = 3 if quick else 5
     kinds = [(name, True) for name in sorted(TOKENIZERS)] + [(name, False) for name in ("wordpiece", "bytelevel",
@@ -433,7 +433,7 @@ def encode_rows(quick, pairs_only=False):
             if pairs_only:
                 # Two calls that differ by a few per cent: a pair of their own, in
                 # more rounds, each round's order the reverse of the last's.
-                pairs[f"{label} {max_length} {size}"] = interleaved({
+                slot_times[f"{label} {max_length} {size}"] = interleaved({
                     "slot target": lambda: [template.encode_batch(b, mask_token=mask, max_length=max_length,
                                                                   targets="mask") for b in batches],
                     "without": lambda: [template.encode_batch(b, mask_token=mask, max_length=max_length)
@@ -447,7 +447,8 @@ def encode_rows(quick, pairs_only=False):
             results.append(per_row(operation, "the oracle split", times, "ours", "oracle", len(data),
                                    1.05 if size == 1000 else None))
             results.append(per_row(operation + ", a slot target", "the same without targets",
-                                   pairs[f"{label} {max_length} {size}"], "slot target", "without", len(data), 1.05))
+                                   slot_times[f"{label} {max_length} {size}"], "slot target", "without", len(data),
+                                   1.05))
             if wrap:
                 results.append(per_row(operation, "Python pipeline", times, "ours", "pipeline", len(data), 0.6))
                 results.append(per_row(operation, "transformers call with truncation and padding", times, "ours",
@@ -482,7 +483,7 @@ def encode_rows(quick, pairs_only=False):
         operation = f"encode_batch {label} targets=answer, max_length=256"
         results.append(per_row(operation, "the same without targets", times, "targets", "plain", len(pairs), 1.1))
         results.append(per_row(operation, "Python pipeline", times, "targets", "pipeline", len(pairs), 0.6))
-    return pairs if pairs_only else results
+    return slot_times if pairs_only else results
 
 
 def first_spelling_batch(quick):
