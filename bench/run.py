@@ -18,7 +18,6 @@ import pathlib
 import pickle
 import re
 import statistics
-import subprocess
 import sys
 import time
 import tempfile
@@ -367,17 +366,7 @@ def label_words(tokenizer):
     return words[:2]
 
 
-def slot_pairs(quick):
-    """The slot-target pairs of encode_rows, timed in a child process whose
-    tokenizer runs on one thread: two calls whose work differs by one or two
-    per cent are compared without the noise the tokenizer's idle threads add
-    to process CPU time when they wait for work."""
-    done = subprocess.run([sys.executable, __file__, "--slot-pairs", *(["--quick"] if quick else [])], check=True,
-                          capture_output=True, text=True, env={**os.environ, "RAYON_NUM_THREADS": "1"})
-    return json.loads(done.stdout.strip().splitlines()[-1])
-
-
-def encode_rows(quick, pairs_only=False):
+def encode_rows(quick):
     """encode_batch on review rows in batches of 1,000 (and 32), for every
     tokenizer family the tests train (the WordPiece and byte-level ones also
     wrapped as transformers fast tokenizers), with max_length 64 and 128:
@@ -395,7 +384,6 @@ def encode_rows(quick, pairs_only=False):
     except ImportError:
         return []
     results = []
-    slot_times = {} if pairs_only else slot_pairs(quick)
     data = [{**row, "mask": i % 2} for i, row in enumerate(review_rows(4_000 if quick else 10_000))]
     rounds = 3 if quick else 5
     kinds = [(name, True) for name in sorted(TOKENIZERS)] + [(name, False) for name in ("wordpiece", "bytelevel",
@@ -430,31 +418,26 @@ def encode_rows(quick, pairs_only=False):
                 works["pipeline"] = lambda: [python_pipeline(template, backend, mask, b, max_length) for b in batches]
                 works["transformers"] = lambda: [tokenizer(p, truncation=True, max_length=max_length,
                                                            padding=True)["input_ids"] for p in prompts]
-            if pairs_only:
-                # Two calls that differ by a few per cent: a pair of their own, in
-                # more rounds, each round's order the reverse of the last's.
-                slot_times[f"{label} {max_length} {size}"] = interleaved({
-                    "slot target": lambda: [template.encode_batch(b, mask_token=mask, max_length=max_length,
-                                                                  targets="mask") for b in batches],
-                    "without": lambda: [template.encode_batch(b, mask_token=mask, max_length=max_length)
-                                        for b in batches],
-                }, 3 if quick else 9, alternate=True)
-                continue
             times = interleaved(works, rounds)
             operation = f"encode_batch {label} max_length={max_length}, batches of {size}"
             results.append(per_row(operation, "encode_batch_fast + .ids on prompts", times, "ours", "floor",
                                    len(data), 1.1))
             results.append(per_row(operation, "the oracle split", times, "ours", "oracle", len(data),
                                    1.05 if size == 1000 else None))
-            results.append(per_row(operation + ", a slot target", "the same without targets",
-                                   slot_times[f"{label} {max_length} {size}"], "slot target", "without", len(data),
-                                   1.05))
+            # Two calls that differ by a per cent or two: a pair of their own, in
+            # more rounds, each round's order the reverse of the last's.
+            pair = interleaved({
+                "slot target": lambda: [template.encode_batch(b, mask_token=mask, max_length=max_length,
+                                                              targets="mask") for b in batches],
+                "without": lambda: [template.encode_batch(b, mask_token=mask, max_length=max_length)
+                                    for b in batches],
+            }, 3 if quick else 9, alternate=True)
+            results.append(per_row(operation + ", a slot target", "the same without targets", pair, "slot target",
+                                   "without", len(data), 1.05))
             if wrap:
                 results.append(per_row(operation, "Python pipeline", times, "ours", "pipeline", len(data), 0.6))
                 results.append(per_row(operation, "transformers call with truncation and padding", times, "ours",
                                        "transformers", len(data), None))
-        if pairs_only:
-            continue
         # One row, with the family's added tokens and with 1,024 more (a chat model's).
         row = data[0]
         prompt = template.render({**row, "mask": mask})
@@ -483,7 +466,7 @@ def encode_rows(quick, pairs_only=False):
         operation = f"encode_batch {label} targets=answer, max_length=256"
         results.append(per_row(operation, "the same without targets", times, "targets", "plain", len(pairs), 1.1))
         results.append(per_row(operation, "Python pipeline", times, "targets", "pipeline", len(pairs), 0.6))
-    return slot_times if pairs_only else results
+    return results
 
 
 def first_spelling_batch(quick):
@@ -739,13 +722,9 @@ def main():
     parser.add_argument("--json", help="also write the rows to this file")
     parser.add_argument("--chart", help="also draw the ratios as a PNG chart to this file (needs matplotlib)")
     parser.add_argument("--user-chart", help="also draw the ratios a user weighs as a PNG chart to this file")
-    parser.add_argument("--slot-pairs", action="store_true", help=argparse.SUPPRESS)  # the child of slot_pairs()
     parser.add_argument("--against-build", metavar="WHEEL_OR_SO",
                         help="also time parsing with another build of korvanta (a release wheel) against this one")
     args = parser.parse_args()
-    if args.slot_pairs:
-        print(json.dumps(encode_rows(args.quick, pairs_only=True)))
-        return
     budget = 0.05 if args.quick else 0.2
     rows = Rows()
 
