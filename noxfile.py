@@ -102,7 +102,7 @@ def package(session):
 def sanitize(session):
     """The suite against an AddressSanitizer + UBSan build; any report fails."""
     session.install("--upgrade", "pip")
-    session.install("scikit-build-core", "pytest", "hypothesis", "tokenizers")
+    session.install("scikit-build-core", "pytest", "hypothesis", "tokenizers", "jinja2")  # jinja2: chat templates
     session.install("--no-build-isolation", "-C", "cmake.define.KORVANTA_SANITIZE=ON", "-C", "build-dir=build/asan",
                     "-C", "cmake.build-type=RelWithDebInfo", ".")
     runtime = [session.run("g++", f"-print-file-name={name}", external=True, silent=True).strip()
@@ -166,6 +166,7 @@ def leak_hunt(session):
     session.install("--upgrade", "pip", env=env)  # Debian's is too old for -C
     session.install("scikit-build-core", "pytest", "hypothesis", env=env)
     session.install("tokenizers", env=env, success_codes=[0, 1])
+    session.install("jinja2", env=env, success_codes=[0, 1])  # chat templates; their tests skip without it
     session.install("--no-build-isolation", "-C", "build-dir=build/dbg", ".", env=env)
     pytest(session, "-p", "leakhunt", env={"PYTHONPATH": str(ROOT / "tools")})
 
