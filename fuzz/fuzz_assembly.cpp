@@ -308,8 +308,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint32_t exchange = exchanges ? exchanges->of_message[m] : korvanta::Exchanges::none;
             if (exchange != korvanta::Exchanges::none && exchange < skip) continue;
             text += kinds[m] == 's' ? "sys: " : kinds[m] == 'u' ? "\nuser: " : "\nbot: ";
-            contents.push_back({{text.size(), text.size() + texts[m].size()}, static_cast<std::uint32_t>(m),
-                                kinds[m] == 'a'});
+            contents.push_back({{text.size(), text.size() + texts[m].size()}, static_cast<std::uint32_t>(m)});
             text += texts[m] + std::string(mask_text);
         }
         return text;
@@ -331,10 +330,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const korvanta::TokenBatch read = tokenize(conversation);
     std::vector<CharSpan> content_spans;
-    std::vector<std::uint8_t> labelled;
+    std::vector<std::uint8_t> labelled;  // per message, and so per content: every message is written here
     for (const korvanta::ContentSpan& content : contents) {
         content_spans.push_back(content.span);
-        labelled.push_back(content.labelled);
+        labelled.push_back(kinds[content.message] == 'a');
     }
     korvanta::OwnedTokens turns;
     korvanta::attribute_tokens(conversation, read.ids_of(0), read.offsets_of(0), read.special_of(0), content_spans,
@@ -351,7 +350,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(dropped + 1 == exchanges.count || turns.ids.size() <= limit, "a conversation far too long drops all but its last exchange");
     }
     korvanta::EncodedRows chat(0, true);
-    const bool fits = korvanta::lay_out_conversation(turns, labelled, limit, chat);
+    const bool fits = korvanta::lay_out_conversation(turns, contents, labelled, limit, chat);
     require(fits == (turns.ids.size() <= limit) && chat.size() == (fits ? 1u : 0u), "a conversation fits or is refused");
     if (fits) {
         const std::span<const std::int64_t> labels = chat.labels(0);

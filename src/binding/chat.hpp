@@ -70,11 +70,10 @@ Conversation read_conversation(PyObject* messages, std::size_t row);
 
 // The text of the messages `kept` of `conversation` (row `row` of a call)
 // as the chat template writes them, and, unless `spans` is null, where each
-// one's content stands in it (`labelled` per message of the conversation).
+// one's content stands in it.
 std::string write_conversation(const ChatWriting& writing, const Conversation& conversation,
                                std::span<const std::uint32_t> kept, bool add_generation_prompt,
-                               std::span<const std::uint8_t> labelled, std::vector<ContentSpan>* spans,
-                               std::size_t row);
+                               std::vector<ContentSpan>* spans, std::size_t row);
 
 // ---------------------------------------------------------------- operations
 

@@ -155,8 +155,8 @@ void tokenize_rows(const ChatWriting& writing, const EncodingCache& cache, const
     for (std::size_t r : pending) {
         Written& written = rows[r].written;
         written.contents.clear();
-        written.text = write_conversation(writing, conversations[r], rows[r].kept, generation_prompt,
-                                          rows[r].labelled, &written.contents, r);
+        written.text =
+            write_conversation(writing, conversations[r], rows[r].kept, generation_prompt, &written.contents, r);
         texts.push_back(written.text);
     }
     const TokenBatch batch = encode_texts(cache.encoder, texts, cache.key.special_tokens, true);
@@ -250,10 +250,8 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
     EncodedRows encoded(0, !call.generation_prompt);
     std::vector<std::size_t> row_index;
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        std::vector<std::uint8_t> labelled;
         const Written& written = rows[r].written;
-        for (const ContentSpan& content : written.contents) labelled.push_back(content.labelled);
-        if (lay_out_conversation(written.tokens, labelled, call.max_length, encoded)) {
+        if (lay_out_conversation(written.tokens, written.contents, rows[r].labelled, call.max_length, encoded)) {
             row_index.push_back(r);
         } else if (!call.drop) {
             PyErr_Format(PyExc_ValueError, messages::conversation_too_long, r, written.tokens.ids.size(),
@@ -275,7 +273,7 @@ Ref chat_render(ChatObject& self, const Arguments& arguments) {
     const bool generation_prompt = arguments[1] && flag_of(arguments[1].get(), "add_generation_prompt", false);
     std::vector<std::uint32_t> kept;
     for (std::size_t m = 0; m < conversation.roles.size(); ++m) kept.push_back(static_cast<std::uint32_t>(m));
-    return new_str(write_conversation(*writing, conversation, kept, generation_prompt, {}, nullptr, 0));
+    return new_str(write_conversation(*writing, conversation, kept, generation_prompt, nullptr, 0));
 }
 
 Ref chat_encode(ChatObject& self, const Arguments& arguments, const Options& options) {

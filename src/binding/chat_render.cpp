@@ -9,6 +9,7 @@
 // a single marker: what stands where the marker stood is the content as the
 // template wrote it.
 #include <algorithm>
+#include <new>
 
 #include "binding/chat.hpp"
 #include "binding/statics.hpp"
@@ -90,6 +91,8 @@ PyObject* make_environment() noexcept {
         return environment.release();
     } catch (const PythonError&) {
         return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     }
 }
 
@@ -213,6 +216,16 @@ Ref marker_str(std::size_t code) {
     return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, &character, 1));
 }
 
+// Whether UTF-8 `text` holds a code point of the markers' plane (its lead
+// byte F3, its second B0 to BF).
+bool holds_markers(std::string_view text) noexcept {
+    for (std::size_t i = text.find('\xF3'); i != std::string_view::npos; i = text.find('\xF3', i + 1)) {
+        const auto second = static_cast<unsigned char>(i + 1 < text.size() ? text[i + 1] : 0);
+        if (second >= 0xB0 && second <= 0xBF) return true;
+    }
+    return false;
+}
+
 // The text with its markers taken out, and each marker's code and place (in characters).
 struct Unmarked {
     std::string text;
@@ -277,15 +290,14 @@ bool locatable(PyObject* content) { return PyUnicode_Check(content) && PyUnicode
 // Where the contents stand, by the markers of a conversation rendered with
 // each content between two: false when a marker has no partner.
 bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> kept,
-                        std::span<const std::uint8_t> labelled, std::vector<ContentSpan>& spans) {
+                        std::vector<ContentSpan>& spans) {
     for (std::size_t k = 0; k < marked.markers.size(); ++k) {
         const auto [code, begin] = marked.markers[k];
         if (code % 2 != 0 || code / 2 >= kept.size() || k + 1 == marked.markers.size() ||
             marked.markers[k + 1].first != code + 1) {
             return false;
         }
-        const std::uint32_t message = kept[code / 2];
-        spans.push_back({{begin, marked.markers[++k].second}, message, labelled[message] != 0});
+        spans.push_back({{begin, marked.markers[++k].second}, kept[code / 2]});
     }
     return true;
 }
@@ -319,8 +331,7 @@ Located span_by_one_marker(const ChatWriting& writing, const Conversation& conve
 
 std::string write_conversation(const ChatWriting& writing, const Conversation& conversation,
                                std::span<const std::uint32_t> kept, bool add_generation_prompt,
-                               std::span<const std::uint8_t> labelled, std::vector<ContentSpan>* spans,
-                               std::size_t row) {
+                               std::vector<ContentSpan>* spans, std::size_t row) {
     if (!writing.compiled) {
         // One markup per role: its text, the content, its text.
         std::string text;
@@ -344,7 +355,7 @@ std::string write_conversation(const ChatWriting& writing, const Conversation& c
             text += markup.before;
             characters += character_count(markup.before);
             const std::size_t length = character_count(value.view());
-            if (spans) spans->push_back({{characters, characters + length}, m, labelled[m] != 0});
+            if (spans) spans->push_back({{characters, characters + length}, m});
             text += value.view();
             text += markup.after;
             characters += length + character_count(markup.after);
@@ -358,12 +369,11 @@ std::string write_conversation(const ChatWriting& writing, const Conversation& c
     Ref plain_messages = written_messages(conversation, kept, [](std::size_t, PyObject*) { return Ref(); });
     std::string text = render_messages(writing, plain_messages.get(), add_generation_prompt);
     if (spans == nullptr) return text;
-    if (!unmark(text).markers.empty() || kept.size() > most_marked) {
+    if (holds_markers(text) || kept.size() > most_marked) {
         PyErr_Format(PyExc_ValueError, messages::markers_in_conversation, row);
         throw PythonError{};
     }
     // 1. Every content between its two markers.
-    std::vector<Ref> markers;
     Ref marked_messages = written_messages(conversation, kept, [&](std::size_t j, PyObject* message) {
         PyObject* content = conversation.contents[kept[j]].get();
         if (!locatable(content)) return Ref();
@@ -373,7 +383,7 @@ std::string write_conversation(const ChatWriting& writing, const Conversation& c
     });
     const Unmarked marked = unmark(render_messages(writing, marked_messages.get(), add_generation_prompt));
     const std::size_t first = spans->size();
-    if (marked.text == text && spans_from_markers(marked, kept, labelled, *spans)) return text;
+    if (marked.text == text && spans_from_markers(marked, kept, *spans)) return text;
     // 2. The template read a content: each one alone, by one marker.
     spans->resize(first);
     for (std::size_t j = 0; j < kept.size(); ++j) {
@@ -381,7 +391,7 @@ std::string write_conversation(const ChatWriting& writing, const Conversation& c
         if (!locatable(conversation.contents[m].get())) continue;
         CharSpan span;
         const Located located = span_by_one_marker(writing, conversation, kept, j, add_generation_prompt, text, span);
-        if (located == Located::found) spans->push_back({span, m, labelled[m] != 0});
+        if (located == Located::found) spans->push_back({span, m});
         if (located != Located::lost) continue;
         PyErr_Format(PyExc_ValueError, messages::content_not_found, row, static_cast<std::size_t>(m));
         throw PythonError{};

@@ -1,40 +1,10 @@
-// Conversations as their chat template wrote them: the exchanges dropped to
-// fit and the labelled layout.
+// Conversations as their chat template wrote them: exchanges, the exchanges
+// dropped to fit and the labelled layout.
 #include "core/conversation.hpp"
 
 #include <algorithm>
 
 namespace korvanta {
-
-void Conversations::add(std::string_view text, std::span<const ContentSpan> contents) {
-    text_ += text;
-    ends_.push_back(text_.size());
-    characters_.push_back(character_count(text));
-    contents_.insert(contents_.end(), contents.begin(), contents.end());
-    content_ends_.push_back(contents_.size());
-}
-
-std::string_view Conversations::text(std::size_t row) const noexcept {
-    const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
-    return std::string_view(text_).substr(begin, ends_[row] - begin);
-}
-
-std::span<const ContentSpan> Conversations::contents(std::size_t row) const noexcept {
-    const std::size_t begin = row == 0 ? 0 : content_ends_[row - 1];
-    return std::span<const ContentSpan>(contents_).subspan(begin, content_ends_[row] - begin);
-}
-
-std::vector<CharSpan> Conversations::spans(std::size_t row) const {
-    std::vector<CharSpan> spans;
-    for (const ContentSpan& content : contents(row)) spans.push_back(content.span);
-    return spans;
-}
-
-std::vector<std::uint8_t> Conversations::labelled(std::size_t row) const {
-    std::vector<std::uint8_t> labelled;
-    for (const ContentSpan& content : contents(row)) labelled.push_back(content.labelled ? 1 : 0);
-    return labelled;
-}
 
 Exchanges group_exchanges(std::span<const char> kinds) {
     Exchanges exchanges;
@@ -93,12 +63,15 @@ std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const Content
     return dropped;
 }
 
-bool lay_out_conversation(const OwnedTokens& tokens, std::span<const std::uint8_t> labelled,
-                          std::optional<std::size_t> max_length, EncodedRows& out) {
+bool lay_out_conversation(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
+                          std::span<const std::uint8_t> labelled, std::optional<std::size_t> max_length,
+                          EncodedRows& out) {
     if (max_length && tokens.ids.size() > *max_length) return false;
-    std::vector<std::size_t> lengths(labelled.size(), 0);
+    std::vector<std::uint8_t> targets;  // per content: its message's
+    for (const ContentSpan& content : contents) targets.push_back(labelled[content.message]);
+    std::vector<std::size_t> lengths(contents.size(), 0);
     piece_lengths(tokens, lengths);
-    out.add_cut(tokens, lengths, CutSide::end, LabelRule{labelled, {}});
+    out.add_cut(tokens, lengths, CutSide::end, LabelRule{targets, {}});
     return true;
 }
 

@@ -1,5 +1,5 @@
-// The tokenizer-free part of encoding conversations: each conversation as
-// its chat template wrote it, with where each message's content stands; the
+// The tokenizer-free part of encoding conversations: where each message's
+// content stands in a conversation as its chat template wrote it; the
 // exchanges a conversation too long drops from its start; the rows laid out
 // with labels on the contents of the roles trained on and on the end token
 // after each. Plain C++ over text, id and offset arrays, fuzzed alone.
@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "core/assembly.hpp"
@@ -21,29 +19,6 @@ namespace korvanta {
 struct ContentSpan {
     CharSpan span;                 // its characters in the text
     std::uint32_t message = 0;     // the message it is the content of
-    bool labelled = false;         // its tokens are labelled (its role is trained on)
-};
-
-// Conversations as their chat template wrote them, one after another.
-class Conversations {
-   public:
-    // One conversation: its text (UTF-8) and its contents, in text order, not overlapping.
-    void add(std::string_view text, std::span<const ContentSpan> contents);
-
-    std::size_t size() const noexcept { return ends_.size(); }
-    std::string_view text(std::size_t row) const noexcept;
-    std::size_t characters(std::size_t row) const noexcept { return characters_[row]; }
-    std::span<const ContentSpan> contents(std::size_t row) const noexcept;
-    // The contents' spans, and whether each is labelled, of a row.
-    std::vector<CharSpan> spans(std::size_t row) const;
-    std::vector<std::uint8_t> labelled(std::size_t row) const;
-
-   private:
-    std::string text_;                       // every text, one after another
-    std::vector<std::size_t> ends_;          // where each text ends in text_
-    std::vector<std::size_t> characters_;    // each text's length in characters
-    std::vector<ContentSpan> contents_;      // every conversation's contents
-    std::vector<std::size_t> content_ends_;  // where each conversation's contents end
 };
 
 // A conversation's messages grouped into exchanges: the system messages it
@@ -68,10 +43,12 @@ Exchanges group_exchanges(std::span<const char> kinds);
 std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
                               const Exchanges& exchanges, std::size_t max_length);
 
-// Lays out a conversation's tokens, nothing cut, labelled on its `labelled`
-// contents and the end token after each (as for target fields); false, with
-// nothing added, when they are more than `max_length`.
-bool lay_out_conversation(const OwnedTokens& tokens, std::span<const std::uint8_t> labelled,
-                          std::optional<std::size_t> max_length, EncodedRows& out);
+// Lays out a conversation's tokens (attributed to `contents`), nothing cut,
+// labelled on the contents of the messages `labelled` names (per message)
+// and the end token after each (as for target fields); false, with nothing
+// added, when they are more than `max_length`.
+bool lay_out_conversation(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
+                          std::span<const std::uint8_t> labelled, std::optional<std::size_t> max_length,
+                          EncodedRows& out);
 
 }  // namespace korvanta
