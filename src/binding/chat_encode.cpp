@@ -64,16 +64,7 @@ ChatOptions chat_options(const TokenizerView& tokenizer, const Options& options,
                      {"assistant"}};
     call.left = pads_left(options[chat_option::padding_side].get(), tokenizer, call.padding.kind != Padding::none);
     if (PyObject* train_on = options[chat_option::train_on].get()) call.train_on = names_of(train_on, "train_on");
-    PyObject* pad_option = token_option(options[chat_option::pad_token].get(), "pad_token");
-    if (call.padding.kind != Padding::none) {
-        PyObject* pad_token = pad_option != nullptr ? pad_option : tokenizer.pad_token.get();
-        if (pad_token == nullptr) raise(PyExc_ValueError, messages::needs_pad_token);
-        call.pad = token_id(tokenizer.backend.get(), pad_token);
-        if (!call.pad) {
-            PyErr_Format(PyExc_ValueError, messages::unknown_token, "pad_token", pad_token);
-            throw PythonError{};
-        }
-    }
+    call.pad = pad_id_of(options[chat_option::pad_token].get(), tokenizer, call.padding.kind != Padding::none);
     return call;
 }
 

@@ -90,16 +90,7 @@ CallOptions call_options(const TokenizerView& tokenizer, const Options& options,
                      drops_overflow(options[encode_option::overflow].get()) && batch,
                      false};
     call.left = pads_left(options[encode_option::padding_side].get(), tokenizer, call.padding.kind != Padding::none);
-    PyObject* pad_option = token_option(options[encode_option::pad_token].get(), "pad_token");
-    if (call.padding.kind != Padding::none) {
-        PyObject* pad_token = pad_option != nullptr ? pad_option : tokenizer.pad_token.get();
-        if (pad_token == nullptr) raise(PyExc_ValueError, messages::needs_pad_token);
-        call.pad = token_id(tokenizer.backend.get(), pad_token);
-        if (!call.pad) {
-            PyErr_Format(PyExc_ValueError, messages::unknown_token, "pad_token", pad_token);
-            throw PythonError{};
-        }
-    }
+    call.pad = pad_id_of(options[encode_option::pad_token].get(), tokenizer, call.padding.kind != Padding::none);
     return call;
 }
 

@@ -112,6 +112,19 @@ bool pads_left(PyObject* value, const TokenizerView& tokenizer, bool padding) {
     throw PythonError{};
 }
 
+std::optional<TokenId> pad_id_of(PyObject* value, const TokenizerView& tokenizer, bool padding) {
+    PyObject* option = token_option(value, "pad_token");
+    if (!padding) return std::nullopt;
+    PyObject* pad_token = option != nullptr ? option : tokenizer.pad_token.get();
+    if (pad_token == nullptr) raise(PyExc_ValueError, messages::needs_pad_token);
+    std::optional<TokenId> id = token_id(tokenizer.backend.get(), pad_token);
+    if (!id) {
+        PyErr_Format(PyExc_ValueError, messages::unknown_token, "pad_token", pad_token);
+        throw PythonError{};
+    }
+    return id;
+}
+
 void check_names(const char* option, const std::vector<std::string>& names, const TemplateContent& content) {
     std::vector<std::string_view> controls;  // each once, in template order
     for (const PromptFragment& fragment : content.fragments) {

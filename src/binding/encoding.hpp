@@ -178,6 +178,10 @@ bool drops_overflow(PyObject* value);
 // padding_side: "right" (false) or "left" (true); by default the tokenizer's
 // own side when padding, else right.
 bool pads_left(PyObject* value, const TokenizerView& tokenizer, bool padding);
+// The id padding is made of: pad_token= (a str or None), by default the
+// tokenizer's own; none when not padding, a ValueError when there is none or
+// the tokenizer does not know it.
+std::optional<TokenId> pad_id_of(PyObject* value, const TokenizerView& tokenizer, bool padding);
 // A True or False option, `absent` when not given.
 bool flag_of(PyObject* value, const char* option, bool absent);
 // A name option's names must each be a control of the template.
