@@ -142,6 +142,27 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
     return cache;
 }
 
+// `last` while it is fresh for `content`, `key` and `tokenizer`; else a new
+// cache. Made for other options with the same tokenizer, it takes over the
+// text-only copy, and for the same content what its rows showed of their
+// lengths (the fields' characters per token do not depend on the options).
+std::shared_ptr<const EncodingCache> cache_for(const std::shared_ptr<const EncodingCache>& last,
+                                               const SharedContent& content, const TokenizerView& tokenizer,
+                                               EncodingKey key) {
+    const bool same_vocabulary = last && last->backend.get() == tokenizer.backend.get() &&
+                                 vocabulary_unchanged(tokenizer, last->vocabulary);
+    if (same_vocabulary && last->content == content && last->key == key &&
+        last->tokenizer.get() == tokenizer.object.get() && last->as_is == tokenizer.as_is) {
+        return last;
+    }
+    std::shared_ptr<const EncodingCache> cache = build_cache(content, std::move(key), tokenizer);
+    if (same_vocabulary && last->vocabulary == cache->vocabulary) {
+        cache->text_only = last->text_only;
+        if (last->content == content) cache->lengths = last->lengths;
+    }
+    return cache;
+}
+
 }  // namespace
 
 // The cache for the template as it is, made when missing or stale and
@@ -150,21 +171,8 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
 std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const SharedContent& content,
                                                     const TokenizerView& tokenizer, EncodingKey key) {
     const std::shared_ptr<const EncodingCache> last = self.record.encoding;
-    const bool same_vocabulary = last && last->backend.get() == tokenizer.backend.get() &&
-                                 vocabulary_unchanged(tokenizer, last->vocabulary);
-    if (same_vocabulary && last->content == content && last->key == key &&
-        last->tokenizer.get() == tokenizer.object.get() && last->as_is == tokenizer.as_is) {
-        return last;
-    }
-    std::shared_ptr<const EncodingCache> cache = build_cache(content, std::move(key), tokenizer);
-    // Other options, the same tokenizer: the text-only copy carries over, and
-    // for the same content what its rows showed of their lengths (the fields'
-    // characters per token do not depend on the options).
-    if (same_vocabulary && last->vocabulary == cache->vocabulary) {
-        cache->text_only = last->text_only;
-        if (last->content == content) cache->lengths = last->lengths;
-    }
-    if (self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
+    std::shared_ptr<const EncodingCache> cache = cache_for(last, content, tokenizer, std::move(key));
+    if (cache != last && self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
         publish(self.record.encoding, cache);  // releasing the old cache may run a finalizer that encodes again
     }
     return cache;
@@ -172,15 +180,9 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
 
 std::shared_ptr<const EncodingCache> tokenizer_cache(const std::shared_ptr<const EncodingCache>& last,
                                                      const TokenizerView& tokenizer, bool special_tokens) {
-    if (last && last->backend.get() == tokenizer.backend.get() && last->tokenizer.get() == tokenizer.object.get() &&
-        last->as_is == tokenizer.as_is && last->key.special_tokens == special_tokens &&
-        vocabulary_unchanged(tokenizer, last->vocabulary)) {
-        return last;
-    }
-    static const SharedContent nothing = make_content(FragmentList());
     EncodingKey key;
     key.special_tokens = special_tokens;
-    return build_cache(nothing, std::move(key), tokenizer);
+    return cache_for(last, empty_content(), tokenizer, std::move(key));
 }
 
 namespace {

@@ -47,6 +47,12 @@ using SharedContent = Shared<TemplateContent>;
 SharedContent make_content(FragmentList fragments);
 SharedContent parse_content(PyObject* markup);
 
+// The content of no fragments (of every template made with no markup, as
+// unpickling makes them before their state arrives, and of the tokenizer's
+// side that conversations share): one value, made once, shared. It holds no
+// Python object, so it may outlive the interpreter.
+const SharedContent& empty_content();
+
 // A template whose markup was cut short is refused, by render() and
 // encode(), with the MarkupError validate() gives for that markup.
 void check_read_whole(const TemplateContent& content);

@@ -19,15 +19,12 @@
 
 namespace korvanta {
 
-namespace {
-
-// The content of every template made with no markup (as unpickling makes
-// them before their state arrives): one value, made once, shared. It holds
-// no Python object, so it may outlive the interpreter.
 const SharedContent& empty_content() {
     static const SharedContent empty = make_content(FragmentList());  // made again should making it throw
     return empty;
 }
+
+namespace {
 
 constexpr std::string_view constructor_names[] = {"template", "tokenizer"};
 constexpr std::string_view template_names[] = {"template"};
