@@ -209,9 +209,7 @@ std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWri
 Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Options& options) {
     const std::shared_ptr<const ChatWriting> writing = self.record.writing;
     Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
-    const std::shared_ptr<const EncodingCache> last = self.record.encoding;
-    const bool known = last && last->tokenizer.get() == held_tokenizer.get();
-    const TokenizerView tokenizer = view_tokenizer(held_tokenizer.get(), known ? &last->shape : nullptr);
+    const TokenizerView tokenizer = view_known(held_tokenizer.get(), self.record.encoding);
     const ChatOptions call = chat_options(tokenizer, options, batch);
     const std::shared_ptr<const EncodingCache> cache = fresh_cache(self, *writing, tokenizer);
 

@@ -220,10 +220,7 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
     SharedContent content = self.record.content;
     check_read_whole(*content);
     Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
-    // What the tokenizer has was learnt when the last cache was made from this very object.
-    const std::shared_ptr<const EncodingCache> last = self.record.encoding;
-    const bool known = last && last->tokenizer.get() == held_tokenizer.get();
-    const TokenizerView tokenizer = view_tokenizer(held_tokenizer.get(), known ? &last->shape : nullptr);
+    const TokenizerView tokenizer = view_known(held_tokenizer.get(), self.record.encoding);
     const CallOptions call = call_options(tokenizer, options, batch);
     std::shared_ptr<const EncodingCache> cache =
         encoding_cache(self, content, tokenizer, key_of(*content, tokenizer, options));

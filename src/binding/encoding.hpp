@@ -130,6 +130,11 @@ struct EncodingCache {
 std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const SharedContent& content,
                                                     const TokenizerView& tokenizer, EncodingKey key);
 
+// The view of `tokenizer`: where `last` was made from this very object, only
+// the attributes it learnt the object has are read (`last` is held: reading
+// runs Python code, which may replace the caller's cache).
+TokenizerView view_known(PyObject* tokenizer, std::shared_ptr<const EncodingCache> last);
+
 // The tokenizer's side alone (the cache of a template of no text), for
 // conversations: `last` while it is fresh, else a new one.
 std::shared_ptr<const EncodingCache> tokenizer_cache(const std::shared_ptr<const EncodingCache>& last,

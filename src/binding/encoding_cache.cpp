@@ -178,6 +178,11 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
     return cache;
 }
 
+TokenizerView view_known(PyObject* tokenizer, std::shared_ptr<const EncodingCache> last) {
+    const bool known = last && last->tokenizer.get() == tokenizer;
+    return view_tokenizer(tokenizer, known ? &last->shape : nullptr);
+}
+
 std::shared_ptr<const EncodingCache> tokenizer_cache(const std::shared_ptr<const EncodingCache>& last,
                                                      const TokenizerView& tokenizer, bool special_tokens) {
     EncodingKey key;
