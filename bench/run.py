@@ -530,8 +530,9 @@ def chat_rows(quick):
     advance, and against transformers' apply_chat_template with the assistant
     mask (a copy of the template tagged with {% generation %}); also with no
     max_length (no exchange dropped: 44 % of these conversations are longer
-    than 512 tokens, and each of those is tokenized again without its first
-    exchanges); rendering alone (one render per conversation) shows where the
+    than 512 tokens, and each of those is tokenized without the leading
+    exchanges its characters suggest and with one more, to show that no
+    fewer fit); rendering alone (one render per conversation) shows where the
     time goes."""
     try:
         import jinja2  # noqa: F401

@@ -349,6 +349,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (exchanges.count > 1 && tokenize(write(&exchanges, exchanges.count - 1, last_only)).ids.size() > limit + 2) {
         require(dropped + 1 == exchanges.count || turns.ids.size() <= limit, "a conversation far too long drops all but its last exchange");
     }
+    // Guessed from characters: the same bounds, and more characters per token never drop more.
+    const std::size_t characters = korvanta::character_count(conversation);
+    const double per_token = 0.25 * static_cast<double>(1 + in.next() % 16);
+    const std::size_t guessed = korvanta::exchanges_to_drop(characters, contents, exchanges, limit, per_token);
+    require(guessed == 0 || guessed < exchanges.count, "a guess never drops the last exchange");
+    require(korvanta::exchanges_to_drop(characters, contents, exchanges, limit, per_token + 1) <= guessed,
+            "more characters per token never drop more");
     korvanta::EncodedRows chat(0, true);
     const bool fits = korvanta::lay_out_conversation(turns, contents, labelled, limit, chat);
     require(fits == (turns.ids.size() <= limit) && chat.size() == (fits ? 1u : 0u), "a conversation fits or is refused");

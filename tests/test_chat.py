@@ -184,23 +184,24 @@ def test_whole_exchanges_are_dropped_from_the_start(style):
     name, tok, system = style
     chat = ChatTemplate(tok)
     rows = conversations(name, tok, system, 40, seed=7)
-    limit = 48
-    got = chat.encode_batch(rows, max_length=limit, overflow="drop", padding="longest", padding_side="left")
-    expected, kept = [], []
-    for r, messages in enumerate(rows):
-        opening = messages[:exchanges(messages)[0]]
-        for start in exchanges(messages):
-            ids, labels = reference(name, tok, opening + messages[start:])
-            if len(ids) <= limit:
-                expected.append((ids, labels))
-                kept.append(r)
-                break
-    assert got["row_index"] == kept
-    width = max(len(ids) for ids, _ in expected)
-    pad = tok.pad_token_id
-    assert got["input_ids"] == [[pad] * (width - len(ids)) + ids for ids, _ in expected]
-    assert got["labels"] == [[-100] * (width - len(ids)) + labels for ids, labels in expected]
-    assert got["attention_mask"] == [[0] * (width - len(ids)) + [1] * len(ids) for ids, _ in expected]
+    # The first call learns the characters per token that later calls guess by.
+    for limit in (48, 48, 96, 32):
+        got = chat.encode_batch(rows, max_length=limit, overflow="drop", padding="longest", padding_side="left")
+        expected, kept = [], []
+        for r, messages in enumerate(rows):
+            opening = messages[:exchanges(messages)[0]]
+            for start in exchanges(messages):
+                ids, labels = reference(name, tok, opening + messages[start:])
+                if len(ids) <= limit:
+                    expected.append((ids, labels))
+                    kept.append(r)
+                    break
+        assert got["row_index"] == kept
+        width = max(len(ids) for ids, _ in expected)
+        pad = tok.pad_token_id
+        assert got["input_ids"] == [[pad] * (width - len(ids)) + ids for ids, _ in expected]
+        assert got["labels"] == [[-100] * (width - len(ids)) + labels for ids, labels in expected]
+        assert got["attention_mask"] == [[0] * (width - len(ids)) + [1] * len(ids) for ids, _ in expected]
 
 
 def test_generation_prompt_and_roles_trained_on(style):

@@ -116,76 +116,135 @@ struct Written {
     OwnedTokens tokens;
 };
 
-// One conversation on its way: what it keeps, and how it was written.
+// One conversation on its way: what it is, and what the ways it was written showed.
 struct ChatRow {
     std::vector<char> kinds;
-    std::vector<std::uint8_t> labelled;  // per message
+    std::vector<std::uint8_t> labelled;   // per message
     Exchanges exchanges;
-    std::size_t dropped = 0;              // leading exchanges left out
-    std::vector<std::uint32_t> kept;      // the messages written
-    Written written;                      // as written with `dropped`
-    std::optional<std::size_t> too_long;  // the most exchanges dropped that still did not fit
-    std::optional<std::size_t> fits;      // the fewest dropped that fit so far, written as `best`
-    Written best;
+    std::optional<std::size_t> too_long;  // the most leading exchanges left out that still did not fit
+    std::optional<std::size_t> fits;      // the fewest left out that fit
+    Written longest;                      // as written with `too_long` left out
+    Written best;                         // as written with `fits` left out
+
+    const Written& result() const { return fits ? best : longest; }
 };
 
-void keep_from(ChatRow& row, std::size_t dropped) {
-    row.dropped = dropped;
-    row.kept.clear();
+// A way to write a conversation: leaving out its first `dropped` exchanges.
+struct Try {
+    std::size_t row = 0;
+    std::size_t dropped = 0;
+    Written written;
+};
+
+// The messages a conversation keeps when it leaves out its first `dropped` exchanges.
+std::vector<std::uint32_t> kept_messages(const ChatRow& row, std::size_t dropped) {
+    std::vector<std::uint32_t> kept;
     for (std::size_t m = 0; m < row.kinds.size(); ++m) {
         const std::uint32_t exchange = row.exchanges.of_message[m];
-        if (exchange == Exchanges::none || exchange >= dropped) row.kept.push_back(static_cast<std::uint32_t>(m));
+        if (exchange == Exchanges::none || exchange >= dropped) kept.push_back(static_cast<std::uint32_t>(m));
     }
+    return kept;
 }
 
-// Writes and tokenizes the rows `pending`, with offsets, in one call; attributes their tokens.
-void tokenize_rows(const ChatWriting& writing, const EncodingCache& cache, const TokenizerView& tokenizer,
-                   const std::vector<Conversation>& conversations, std::vector<ChatRow>& rows,
-                   std::span<const std::size_t> pending, bool generation_prompt) {
+// What encode_conversations() works with.
+struct ChatCall {
+    const ChatWriting& writing;
+    const EncodingCache& cache;
+    const TokenizerView& tokenizer;
+    const std::vector<Conversation>& conversations;
+    std::vector<ChatRow>& rows;
+    const ChatOptions& options;
+};
+
+Written write(const ChatCall& call, std::size_t r, std::size_t dropped) {
+    Written written;
+    written.text = write_conversation(call.writing, call.conversations[r], kept_messages(call.rows[r], dropped),
+                                      call.options.generation_prompt, &written.contents, r);
+    return written;
+}
+
+// Tokenizes the texts of `tries`, with offsets, in one call; attributes their tokens.
+void tokenize(const ChatCall& call, std::vector<Try>& tries) {
     std::vector<std::string_view> texts;
-    for (std::size_t r : pending) {
-        Written& written = rows[r].written;
-        written.contents.clear();
-        written.text =
-            write_conversation(writing, conversations[r], rows[r].kept, generation_prompt, &written.contents, r);
-        texts.push_back(written.text);
-    }
+    for (const Try& one : tries) texts.push_back(one.written.text);
+    const EncodingCache& cache = call.cache;
     const TokenBatch batch = encode_texts(cache.encoder, texts, cache.key.special_tokens, true);
-    std::vector<OwnedTokens> owned(pending.size());
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-        const Written& written = rows[pending[i]].written;
+    std::vector<OwnedTokens> owned(tries.size());
+    for (std::size_t i = 0; i < tries.size(); ++i) {
+        const Written& written = tries[i].written;
         std::vector<CharSpan> spans;
         for (const ContentSpan& content : written.contents) spans.push_back(content.span);
         attribute_tokens(written.text, batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), spans, {},
                          max_token_id, cache.protected_ids, owned[i]);
     }
-    replace_protected_spellings(cache, tokenizer, texts, owned);
-    for (std::size_t i = 0; i < pending.size(); ++i) rows[pending[i]].written.tokens = std::move(owned[i]);
+    replace_protected_spellings(cache, call.tokenizer, texts, owned);
+    for (std::size_t i = 0; i < tries.size(); ++i) {
+        Written& written = tries[i].written;
+        written.tokens = std::move(owned[i]);
+        cache.lengths.observe(character_count(written.text), written.tokens.ids.size());
+    }
 }
 
-// After a row was written with `row.dropped` exchanges left out: how many to
-// leave out next, or none when it is done. A row too long leaves out what the
-// core estimates, and at least one exchange more than before; a row that fits
-// then tries one fewer, until the fewest that fit are found (the estimate may
-// be off: the template writes what is left anew). A row left with its last
-// exchange alone is done.
-std::optional<std::size_t> next_drop(ChatRow& row, std::optional<std::size_t> max_length) {
-    Written& written = row.written;
-    if (!max_length || written.tokens.ids.size() <= *max_length) {
-        row.fits = row.dropped;
-        if (row.dropped == 0 || (row.too_long && *row.too_long + 1 == row.dropped)) return std::nullopt;
-        row.best = std::move(written);
-        return row.dropped - 1;
+// The first ways to write row `r`: whole; or, when its characters say it is
+// too long, leaving out as many exchanges as they suggest, and one fewer (to
+// show that no fewer fit) at once.
+void first_tries(const ChatCall& call, std::size_t r, std::vector<Try>& tries) {
+    Written whole = write(call, r, 0);
+    const double per_token = call.options.max_length ? call.cache.lengths.typical() : 0;
+    const std::size_t guess =
+        per_token > 0 ? exchanges_to_drop(character_count(whole.text), whole.contents, call.rows[r].exchanges,
+                                          *call.options.max_length, per_token)
+                      : 0;
+    if (guess <= 1) tries.push_back({r, 0, std::move(whole)});
+    if (guess >= 2) tries.push_back({r, guess - 1, write(call, r, guess - 1)});
+    if (guess >= 1) tries.push_back({r, guess, write(call, r, guess)});
+}
+
+// What a way of writing a row showed: whether it fits.
+void learn(ChatRow& row, Try&& tried, std::optional<std::size_t> max_length) {
+    if (!max_length || tried.written.tokens.ids.size() <= *max_length) {
+        if (!row.fits || tried.dropped < *row.fits) {
+            row.fits = tried.dropped;
+            row.best = std::move(tried.written);
+        }
+    } else if (!row.too_long || tried.dropped > *row.too_long) {
+        row.too_long = tried.dropped;
+        row.longest = std::move(tried.written);
     }
-    row.too_long = row.dropped;
-    if (row.fits) {  // one fewer did not fit: the last that did is the one
-        written = std::move(row.best);
-        row.dropped = *row.fits;
-        return std::nullopt;
+}
+
+// After what the ways tried showed: how many exchanges to leave out next, or
+// none when the row is done. It is done when it fits whole, when one fewer
+// than what fits did not, or when its last exchange alone does not fit. A row
+// that fits tries one fewer; a row only too long so far leaves out what its
+// tokens suggest, and at least one exchange more (the template writes what is
+// left anew, so a suggestion may be off either way).
+std::optional<std::size_t> next_try(const ChatRow& row, std::optional<std::size_t> max_length) {
+    if (row.fits) {
+        if (*row.fits == 0 || (row.too_long && *row.too_long + 1 == *row.fits)) return std::nullopt;
+        return *row.fits - 1;
     }
-    const std::size_t estimate = exchanges_to_drop(written.tokens, written.contents, row.exchanges, *max_length);
-    const std::size_t next = std::max(estimate, row.dropped + 1);
+    const Written& written = row.longest;
+    const std::size_t next = std::max(
+        exchanges_to_drop(written.tokens, written.contents, row.exchanges, *max_length), *row.too_long + 1);
     if (next >= row.exchanges.count) return std::nullopt;
+    return next;
+}
+
+// Tokenizes `tries` and learns from them; returns the ways to try next.
+std::vector<Try> step(const ChatCall& call, std::vector<Try>&& tries) {
+    tokenize(call, tries);
+    std::vector<std::size_t> touched;
+    for (Try& tried : tries) {
+        if (touched.empty() || touched.back() != tried.row) touched.push_back(tried.row);
+        learn(call.rows[tried.row], std::move(tried), call.options.max_length);
+    }
+    std::vector<Try> next;
+    for (std::size_t r : touched) {
+        if (std::optional<std::size_t> dropped = next_try(call.rows[r], call.options.max_length)) {
+            next.push_back({r, *dropped, write(call, r, *dropped)});
+        }
+    }
     return next;
 }
 
@@ -201,9 +260,12 @@ std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWri
 
 // encode() and encode_batch():
 // 1. read the conversations, and per message its kind and whether it is labelled;
-// 2. write and tokenize every conversation in one call;
-// 3. those too long drop leading exchanges and are written and tokenized
-//    again, until they fit or keep only their last exchange;
+// 2. write and tokenize every conversation in one call: whole, or, where
+//    its characters say it is too long, without the leading exchanges they
+//    suggest and with one fewer (which must not fit);
+// 3. those not settled are written and tokenized again, one way each a
+//    call, until the fewest exchanges dropped that fit are known or the last
+//    exchange alone does not fit;
 // 4. lay the rows out in order (leaving out those that cannot fit, when
 //    asked), pad and convert.
 Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Options& options) {
@@ -216,30 +278,26 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
     // 1.
     const std::vector<Conversation> conversations = read_conversations(given, batch);
     std::vector<ChatRow> rows(conversations.size());
-    std::vector<std::size_t> pending;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         message_kinds(conversations[r], call.train_on, rows[r].kinds, rows[r].labelled);
         rows[r].exchanges = group_exchanges(rows[r].kinds);
-        keep_from(rows[r], 0);
-        pending.push_back(r);
     }
-    // 2. and 3.
-    while (!pending.empty()) {
-        tokenize_rows(*writing, *cache, tokenizer, conversations, rows, pending, call.generation_prompt);
-        std::vector<std::size_t> again;
-        for (std::size_t r : pending) {
-            if (std::optional<std::size_t> next = next_drop(rows[r], call.max_length)) {
-                keep_from(rows[r], *next);
-                again.push_back(r);
-            }
-        }
-        pending = std::move(again);
+    // 2. and 3. (A first batch with a limit tokenizes a few rows whole, to learn from.)
+    const ChatCall chat_call{*writing, *cache, tokenizer, conversations, rows, call};
+    constexpr std::size_t learning_rows = 32;
+    std::vector<Try> tries;
+    std::size_t first = 0;
+    if (call.max_length && !cache->lengths.ready() && rows.size() > 2 * learning_rows) {
+        for (; first < learning_rows; ++first) tries.push_back({first, 0, write(chat_call, first, 0)});
+        tries = step(chat_call, std::move(tries));
     }
+    for (std::size_t r = first; r < rows.size(); ++r) first_tries(chat_call, r, tries);
+    while (!tries.empty()) tries = step(chat_call, std::move(tries));
     // 4.
     EncodedRows encoded(0, !call.generation_prompt);
     std::vector<std::size_t> row_index;
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        const Written& written = rows[r].written;
+        const Written& written = rows[r].result();
         if (lay_out_conversation(written.tokens, written.contents, rows[r].labelled, call.max_length, encoded)) {
             row_index.push_back(r);
         } else if (!call.drop) {

@@ -344,18 +344,29 @@ void LengthModel::observe(std::size_t characters, std::size_t tokens) noexcept {
     ++since_;
 }
 
+void LengthModel::refresh() noexcept {
+    // Worked out again after a few rows more (a sort of 256 is not free, rows are).
+    if (threshold_ != 0 && since_ < 32) return;
+    std::array<float, kept> sorted = ratios_;
+    const auto count = static_cast<std::ptrdiff_t>(std::min(seen_, kept));
+    auto quarter = sorted.begin() + count / 4, half = sorted.begin() + count / 2;
+    std::nth_element(sorted.begin(), half, sorted.begin() + count);
+    middle_ = *half;
+    std::nth_element(sorted.begin(), quarter, half);
+    threshold_ = *quarter;
+    since_ = 0;
+}
+
 bool LengthModel::likely_cut(std::size_t characters, std::size_t room) noexcept {
     if (seen_ == 0) return false;
-    // Worked out again after a few rows more (a sort of 256 is not free, rows are).
-    if (threshold_ == 0 || since_ >= 32) {
-        std::array<float, kept> sorted = ratios_;
-        const std::size_t count = std::min(seen_, kept);
-        auto quarter = sorted.begin() + static_cast<std::ptrdiff_t>(count / 4);
-        std::nth_element(sorted.begin(), quarter, sorted.begin() + static_cast<std::ptrdiff_t>(count));
-        threshold_ = *quarter;
-        since_ = 0;
-    }
+    refresh();
     return static_cast<double>(characters) > threshold_ * static_cast<double>(room);
+}
+
+double LengthModel::typical() noexcept {
+    if (seen_ == 0) return 0;
+    refresh();
+    return middle_;
 }
 
 OwnSignature own_signature(const OwnedTokens& empty_row, const ProtectedTokens& protected_ids) {

@@ -244,6 +244,8 @@ class LengthModel {
     // Whether a row whose fields hold `characters` characters is likely too
     // long when `room` tokens are left for them; false before anything is seen.
     bool likely_cut(std::size_t characters, std::size_t room) noexcept;
+    // The characters per token of the middle row seen, or 0 before anything is seen.
+    double typical() noexcept;
     // Whether any row has been seen.
     bool ready() const noexcept { return seen_ != 0; }
 
@@ -253,6 +255,8 @@ class LengthModel {
     std::size_t seen_ = 0;
     std::size_t since_ = 0;   // rows seen since the threshold was worked out
     double threshold_ = 0;    // characters per token below which a quarter of the rows fall; 0: none yet
+    double middle_ = 0;       // and half of them
+    void refresh() noexcept;  // works both out again after a few rows more
 };
 
 // ---------------------------------------------------------------- cutting and layout

@@ -63,6 +63,35 @@ std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const Content
     return dropped;
 }
 
+std::size_t exchanges_to_drop(std::size_t characters, std::span<const ContentSpan> contents,
+                              const Exchanges& exchanges, std::size_t max_length, double characters_per_token) {
+    if (exchanges.count < 2 || !(characters_per_token > 0)) return 0;
+    const double room = characters_per_token * static_cast<double>(max_length);
+    if (static_cast<double>(characters) <= room) return 0;
+    // Where each exchange's characters begin; one that wrote no content begins where the next does.
+    constexpr std::size_t unseen = SIZE_MAX;
+    std::vector<std::size_t> begins(exchanges.count, unseen);
+    std::size_t previous_end = 0;
+    for (const ContentSpan& content : contents) {
+        const std::uint32_t message = content.message;
+        const std::uint32_t exchange =
+            message < exchanges.of_message.size() ? exchanges.of_message[message] : Exchanges::none;
+        if (exchange != Exchanges::none && begins[exchange] == unseen) begins[exchange] = previous_end;
+        previous_end = std::max(previous_end, content.span.end);
+    }
+    std::size_t next = characters;
+    for (std::size_t e = exchanges.count; e-- > 0;) {
+        begins[e] = std::min(begins[e] == unseen ? next : begins[e], next);
+        next = begins[e];
+    }
+    std::size_t dropped = 0;
+    while (dropped + 1 < exchanges.count &&
+           static_cast<double>(characters - (begins[dropped] - begins[0])) > room) {
+        ++dropped;
+    }
+    return dropped;
+}
+
 bool lay_out_conversation(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
                           std::span<const std::uint8_t> labelled, std::optional<std::size_t> max_length,
                           EncodedRows& out) {

@@ -43,6 +43,13 @@ Exchanges group_exchanges(std::span<const char> kinds);
 std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
                               const Exchanges& exchanges, std::size_t max_length);
 
+// The same guessed from characters alone, before tokenizing, for a
+// conversation written as `characters` characters at `characters_per_token`:
+// an exchange's characters run from the end of the content before its first
+// (the end of the text for the last) to the end of the content before the next.
+std::size_t exchanges_to_drop(std::size_t characters, std::span<const ContentSpan> contents,
+                              const Exchanges& exchanges, std::size_t max_length, double characters_per_token);
+
 // Lays out a conversation's tokens (attributed to `contents`), nothing cut,
 // labelled on the contents of the messages `labelled` names (per message)
 // and the end token after each (as for target fields); false, with nothing
