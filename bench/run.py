@@ -533,7 +533,10 @@ def chat_rows(quick):
     than 512 tokens, and each of those is tokenized without the leading
     exchanges its characters suggest and with one more, to show that no
     fewer fit); rendering alone (one render per conversation) shows where the
-    time goes."""
+    time goes. Through Dataset.map, against TRL's SFTTrainer preparing the
+    same rows with assistant_only_loss (the tagged template): without
+    max_length both give the same ids and labels, which is checked; with it,
+    TRL cuts each conversation's end."""
     try:
         import jinja2  # noqa: F401
         from korvanta import ChatTemplate
@@ -547,7 +550,9 @@ def chat_rows(quick):
     data = chat_conversations(2_000 if quick else 10_000)
     batches = [data[i:i + 1000] for i in range(0, len(data), 1000)]
     texts = [[chat.render(messages) for messages in batch] for batch in batches]
+    prepare = trl_chat_preparation(tokenizer, chat, data)
     times = interleaved({
+        **prepare,
         "ours": lambda: [chat.encode_batch(batch, max_length=512) for batch in batches],
         "whole": lambda: [chat.encode_batch(batch) for batch in batches],
         "floor": lambda: [[(e.ids, e.offsets) for e in backend.encode_batch(t, add_special_tokens=False)]
@@ -567,9 +572,47 @@ def chat_rows(quick):
                 1.2),
         per_row(operation, "apply_chat_template with the assistant mask", times, "ours", "transformers", len(data),
                 0.5),
+        *([per_row("Dataset.map(ChatTemplate.encode_batch), max_length=512",
+                   "TRL SFTTrainer's preparation, assistant_only_loss", times, "ours map", "trl", len(data), 0.5)]
+          if prepare else []),
         per_row("ChatTemplate.render, one per conversation", "encode_batch with offsets on the rendered texts",
                 times, "render", "floor", len(data), None),
     ]
+
+
+def trl_chat_preparation(tokenizer, chat, data):
+    """The conversations through Dataset.map with ChatTemplate.encode_batch
+    and through TRL's SFTTrainer preparation with assistant_only_loss; {}
+    where datasets or TRL is missing."""
+    try:
+        import datasets
+        from trl import SFTConfig, SFTTrainer
+    except ImportError:
+        return {}
+    import copy
+    import types
+
+    datasets.disable_progress_bars()
+    datasets.disable_caching()
+    tagged = copy.deepcopy(tokenizer)
+    tagged.chat_template = CHATML_TAGGED  # TRL's assistant mask needs {% generation %}
+    rows = datasets.Dataset.from_list([{"messages": messages} for messages in data])
+    # _prepare_dataset reads these three attributes of the trainer: no model is needed.
+    trainer = types.SimpleNamespace(_tokenizer=tagged, completion_only_loss=None, chat_template=None)
+
+    def theirs(max_length):
+        config = SFTConfig(output_dir=tempfile.mkdtemp(), max_length=max_length, assistant_only_loss=True,
+                           report_to=[], use_cpu=True, bf16=False)
+        return SFTTrainer._prepare_dataset(trainer, rows, tagged, config, packing=False, formatting_func=None,
+                                           dataset_name="train")
+
+    def ours(**options):
+        return rows.map(chat.encode_batch, batched=True, batch_size=1000, fn_kwargs=options,
+                        remove_columns=rows.column_names)
+
+    whole_theirs, whole_ours = theirs(None), ours()
+    assert whole_theirs["input_ids"] == whole_ours["input_ids"] and whole_theirs["labels"] == whole_ours["labels"]
+    return {"ours map": lambda: ours(max_length=512), "trl": lambda: theirs(512)}
 
 
 def trl_preparation(quick):
