@@ -1,6 +1,6 @@
 """The job korvanta is for: rows of data to model inputs with your tokenizer.
 
-    pip install . && python examples/quickstart.py
+    pip install '.[tokenizers]' && python examples/quickstart.py
 
 A WordPiece tokenizer is trained on the spot from a few sentences (nothing is
 downloaded); a template with a text field and a slot whose options are the
@@ -8,7 +8,11 @@ label words turns rows into input_ids, attention_mask and the mask's position,
 cutting only the rows' text to fit, and gives the label words' ids.
 """
 
-from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors, trainers
+try:
+    from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors, trainers
+except ImportError:
+    raise SystemExit("this example trains a tokenizer with the tokenizers package: "
+                     "pip install 'korvanta[tokenizers]'") from None
 
 from korvanta import PromptTemplate
 
