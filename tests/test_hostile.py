@@ -290,14 +290,17 @@ def test_a_length_hint_that_fails_ordinarily_is_no_hint(exception):
 
 
 PANIC_AS_EXIT = """
-import ctypes, _testcapi
+import importlib.util, _testcapi
 import korvanta
 
 # korvanta makes its PanicException on its first internal failure: an
 # initialisation that cannot append to __all__ is one. Fail each allocation of
 # a fresh initialisation in turn until one gives it.
-initialise = ctypes.PyDLL(korvanta.__file__).PyInit_korvanta
-initialise.restype = ctypes.py_object
+spec = importlib.util.find_spec("korvanta")
+
+def initialise():
+    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+
 panic = None
 for n in range(1000):
     _testcapi.set_nomemory(n, n + 1)

@@ -1,7 +1,10 @@
-// The module's entry point: builds the module object and registers, in this
-// order, __version__, parse, PromptFragment, PromptTemplate, escape, validate,
+// The module's entry point: hands the interpreter the module's definition
+// (multi-phase initialisation); executing it registers, in this order,
+// __version__, parse, PromptFragment, PromptTemplate, escape, validate,
 // MarkupError and ChatTemplate, each name entering __all__ before the
-// attribute is set.
+// attribute is set. Every module object holds the same class objects, made
+// once per process: interpreters that share the main interpreter's lock may
+// import it, those with a lock of their own may not.
 #include "binding/chat.hpp"
 #include "binding/conversions.hpp"
 #include "binding/entry_points.hpp"
@@ -12,8 +15,6 @@
 
 namespace korvanta {
 namespace {
-
-constexpr int api_version = 1013;
 
 constexpr std::string_view template_names[] = {"template"};
 constexpr Signature parse_signature{"parse()", template_names, 1};
@@ -29,13 +30,24 @@ PyMethodDef escape_definition = {
 PyMethodDef validate_definition = {
     "validate", method_pointer(function<validate_signature, validate>), fast_call_flags, validate_doc};
 
+int execute(PyObject* module);
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "korvanta",         // name
     "Korvanta Module",  // docstring
     0,                  // no per-module state
-    nullptr,            // no method table: parse is added below
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,            // no method table: parse is added on execution
+    module_slots,
+    nullptr, nullptr, nullptr,
 };
 
 // Appends `name` to __all__ (made on first use), then sets the attribute.
@@ -105,26 +117,31 @@ void watch_for_the_end() {
     watching_for_the_end = true;
 }
 
-PyObject* initialise() {
+void initialise(PyObject* module) {
     set_text_block_allocator({allocate_block, release_block});
     watch_for_the_end();
-    Ref module = check(PyModule_Create2(&module_definition, api_version));
     Ref version = check(PyUnicode_FromString(KORVANTA_VERSION));
-    register_attribute(module.get(), "__version__", version.get());
+    register_attribute(module, "__version__", version.get());
 
-    register_function(module.get(), parse_definition);
-    register_attribute(module.get(), FragmentObject::class_name, reinterpret_cast<PyObject*>(FragmentObject::type()));
-    register_attribute(module.get(), TemplateObject::class_name, reinterpret_cast<PyObject*>(TemplateObject::type()));
-    register_function(module.get(), escape_definition);
-    register_function(module.get(), validate_definition);
-    register_attribute(module.get(), "MarkupError", markup_error_type());
-    register_attribute(module.get(), ChatObject::class_name, reinterpret_cast<PyObject*>(ChatObject::type()));
-    return module.release();
+    register_function(module, parse_definition);
+    register_attribute(module, FragmentObject::class_name, reinterpret_cast<PyObject*>(FragmentObject::type()));
+    register_attribute(module, TemplateObject::class_name, reinterpret_cast<PyObject*>(TemplateObject::type()));
+    register_function(module, escape_definition);
+    register_function(module, validate_definition);
+    register_attribute(module, "MarkupError", markup_error_type());
+    register_attribute(module, ChatObject::class_name, reinterpret_cast<PyObject*>(ChatObject::type()));
+}
+
+int execute(PyObject* module) {
+    return call_frame([module] {
+        initialise(module);
+        return 0;
+    });
 }
 
 }  // namespace
 }  // namespace korvanta
 
 PyMODINIT_FUNC PyInit_korvanta(void) {
-    return korvanta::call_frame([] { return korvanta::initialise(); });
+    return PyModuleDef_Init(&korvanta::module_definition);
 }
