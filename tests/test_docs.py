@@ -12,15 +12,21 @@ PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 INTEGRATION = {"datasets", "dask", "torch"}
 # Pages whose every example needs a module the plain test extra may lack (a session installs only some).
 NEEDS = {"conversations.md": "jinja2"}
+# Modules not every interpreter has (tokenizers has no free-threaded wheel): a page importing one skips without it.
+OPTIONAL = re.compile(r"^(?:>>> )?\s*(?:from|import) (tokenizers|transformers)\b", re.MULTILINE)
 BLOCK = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
 
 pytestmark = pytest.mark.skipif(not (ROOT / "docs").exists(), reason="the documentation is not beside the tests")
 
 
+def skip_without_what_it_uses(page):
+    for name in {NEEDS.get(page.name), *OPTIONAL.findall(page.read_text())} - {None}:
+        pytest.importorskip(name)
+
+
 @pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
 def test_interactive_examples(page):
-    if page.name in NEEDS:
-        pytest.importorskip(NEEDS[page.name])
+    skip_without_what_it_uses(page)
     # As `python -m doctest page.md` runs them: each page imports what it uses.
     failures, _ = doctest.testfile(str(page), module_relative=False, globs={}, optionflags=doctest.ELLIPSIS)
     assert failures == 0
@@ -28,8 +34,7 @@ def test_interactive_examples(page):
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
 def test_script_examples(page, capsys):
-    if page.name in NEEDS:
-        pytest.importorskip(NEEDS[page.name])
+    skip_without_what_it_uses(page)
     # A page's blocks run in order and share their names, as a reader goes on from one to the next.
     names = {"__name__": "example"}
     for block in BLOCK.findall(page.read_text()):

@@ -181,7 +181,7 @@ void tokenize(const ChatCall& call, std::vector<Try>& tries) {
     for (std::size_t i = 0; i < tries.size(); ++i) {
         Written& written = tries[i].written;
         written.tokens = std::move(owned[i]);
-        cache.lengths.observe(character_count(written.text), written.tokens.ids.size());
+        cache.observe_text(character_count(written.text), written.tokens.ids.size());
     }
 }
 
@@ -190,7 +190,7 @@ void tokenize(const ChatCall& call, std::vector<Try>& tries) {
 // show that no fewer fit) at once.
 void first_tries(const ChatCall& call, std::size_t r, std::vector<Try>& tries) {
     Written whole = write(call, r, 0);
-    const double per_token = call.options.max_length ? call.cache.lengths.typical() : 0;
+    const double per_token = call.options.max_length ? call.cache.typical_characters_per_token() : 0;
     const std::size_t guess =
         per_token > 0 ? exchanges_to_drop(character_count(whole.text), whole.contents, call.rows[r].exchanges,
                                           *call.options.max_length, per_token)
@@ -251,10 +251,13 @@ std::vector<Try> step(const ChatCall& call, std::vector<Try>&& tries) {
 // The tokenizer's side that encode() and encode_batch() share, made again when stale.
 std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWriting& writing,
                                                  const TokenizerView& tokenizer) {
-    std::shared_ptr<const EncodingCache> cache = tokenizer_cache(self.record.encoding, tokenizer, !writing.compiled);
-    if (cache != self.record.encoding && self.record.tokenizer.get() == tokenizer.object.get()) {
-        publish(self.record.encoding, cache);
-    }
+    const std::shared_ptr<const EncodingCache> last = read_held(self, self.record.encoding);
+    std::shared_ptr<const EncodingCache> cache = tokenizer_cache(last, tokenizer, !writing.compiled);
+    if (cache == last) return cache;
+    std::shared_ptr<const EncodingCache> old;  // released after the step
+    locked_step(self_of(self), [&] {
+        if (self.record.tokenizer.get() == tokenizer.object.get()) old = std::exchange(self.record.encoding, cache);
+    });
     return cache;
 }
 
@@ -269,9 +272,15 @@ std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWri
 // 4. lay the rows out in order (leaving out those that cannot fit, when
 //    asked), pad and convert.
 Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Options& options) {
-    const std::shared_ptr<const ChatWriting> writing = self.record.writing;
-    Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
-    const TokenizerView tokenizer = view_known(held_tokenizer.get(), self.record.encoding);
+    std::shared_ptr<const ChatWriting> writing;
+    Ref held_tokenizer;
+    std::shared_ptr<const EncodingCache> last;
+    locked_step(self_of(self), [&] {
+        writing = self.record.writing;
+        held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
+        last = self.record.encoding;
+    });
+    const TokenizerView tokenizer = view_known(held_tokenizer.get(), std::move(last));
     const ChatOptions call = chat_options(tokenizer, options, batch);
     const std::shared_ptr<const EncodingCache> cache = fresh_cache(self, *writing, tokenizer);
 
@@ -287,7 +296,7 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
     constexpr std::size_t learning_rows = 32;
     std::vector<Try> tries;
     std::size_t first = 0;
-    if (call.max_length && !cache->lengths.ready() && rows.size() > 2 * learning_rows) {
+    if (call.max_length && !cache->lengths_seen() && rows.size() > 2 * learning_rows) {
         for (; first < learning_rows; ++first) tries.push_back({first, 0, write(chat_call, first, 0)});
         tries = step(chat_call, std::move(tries));
     }
@@ -315,7 +324,7 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
 }  // namespace
 
 Ref chat_render(ChatObject& self, const Arguments& arguments) {
-    const std::shared_ptr<const ChatWriting> writing = self.record.writing;
+    const std::shared_ptr<const ChatWriting> writing = read_held(self, self.record.writing);
     const Conversation conversation = read_conversation(arguments[0].get(), 0);
     const bool generation_prompt = arguments[1] && flag_of(arguments[1].get(), "add_generation_prompt", false);
     std::vector<std::uint32_t> kept;

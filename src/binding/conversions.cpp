@@ -51,13 +51,16 @@ namespace {
 // other object, so records that keep it take part in no reference cycle.
 // Every parse makes one: the memory of a few released ones is kept for the
 // next (with the interpreter lock held, as all of this module's statics).
+// Not an object, so its memory comes from the interpreter's raw-memory
+// allocator (without the interpreter lock, the object allocator's blocks are
+// read as objects).
 struct ObjectKeeper : TextKeeper {
     PyObject* object;  // owned reference
 
     explicit ObjectKeeper(PyObject* object_) noexcept : TextKeeper(release), object(Py_NewRef(object_)) {}
 
     static ObjectKeeper* make(PyObject* object) {
-        void* memory = spare_count > 0 ? spares[--spare_count] : PyObject_Malloc(sizeof(ObjectKeeper));
+        void* memory = spare_count > 0 ? spares[--spare_count] : PyMem_Malloc(sizeof(ObjectKeeper));
         if (memory == nullptr) throw std::bad_alloc();
         return ::new (memory) ObjectKeeper(object);
     }
@@ -70,7 +73,7 @@ struct ObjectKeeper : TextKeeper {
         if (keeps_released_memory && spare_count < std::size(spares)) {
             spares[spare_count++] = kept;
         } else {
-            PyObject_Free(kept);
+            PyMem_Free(kept);
         }
     }
 

@@ -146,7 +146,7 @@ QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const C
     const bool predict = call.max_length && !needs_offsets;
     std::vector<std::size_t> asked;
     std::size_t first = 0;
-    if (predict && !cache.lengths.ready() && rows > 2 * learning_rows) {
+    if (predict && !cache.lengths_seen() && rows > 2 * learning_rows) {
         for (; first < learning_rows; ++first) asked.push_back(first);
         read_by_ids(asked);
         asked.clear();
@@ -217,10 +217,16 @@ std::vector<RowTokens> row_tokens(std::size_t rows, const QuickRows& quick, std:
 // 5. lay the rows out in order (leaving out those that cannot fit, when
 //    asked), pad and convert.
 Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const Options& options) {
-    SharedContent content = self.record.content;
+    SharedContent content;
+    Ref held_tokenizer;
+    std::shared_ptr<const EncodingCache> last;
+    locked_step(self_of(self), [&] {
+        content = self.record.content;
+        held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
+        last = self.record.encoding;
+    });
     check_read_whole(*content);
-    Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
-    const TokenizerView tokenizer = view_known(held_tokenizer.get(), self.record.encoding);
+    const TokenizerView tokenizer = view_known(held_tokenizer.get(), std::move(last));
     const CallOptions call = call_options(tokenizer, options, batch);
     std::shared_ptr<const EncodingCache> cache =
         encoding_cache(self, content, tokenizer, key_of(*content, tokenizer, options));
@@ -291,8 +297,12 @@ Ref template_encode_batch(TemplateObject& self, const Arguments& arguments, cons
 // tokenized in one batch without special tokens: a word's tokens are those
 // that hold its characters.
 Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& options) {
-    SharedContent content = self.record.content;
-    Ref held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
+    SharedContent content;
+    Ref held_tokenizer;
+    locked_step(self_of(self), [&] {
+        content = self.record.content;
+        held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
+    });
     const TokenizerView tokenizer = view_tokenizer(held_tokenizer.get());
     const std::vector<std::string> extra = names_of(options[label_option::slots].get(), "slots");
     check_names("slots", extra, *content);
@@ -320,12 +330,12 @@ Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& op
 }
 
 Ref template_fields(TemplateObject& self) {
-    SharedContent content = self.record.content;
+    SharedContent content = read_held(self, self.record.content);
     return names_of_controls(*content, false);
 }
 
 Ref template_slots(TemplateObject& self) {
-    SharedContent content = self.record.content;
+    SharedContent content = read_held(self, self.record.content);
     return names_of_controls(*content, true);
 }
 

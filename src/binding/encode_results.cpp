@@ -83,7 +83,7 @@ Ref new_column(const EncodedRows& rows, const Layout& layout, PyObject* numpy, s
         const std::size_t size = size_of(r);
         Ref list = check(PyList_New(static_cast<Py_ssize_t>(size)));
         for (std::size_t c = 0; c < size; ++c) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), Ref::borrow(cache.int_object(value(r, c))).release());
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), cache.int_object(value(r, c)).release());
         }
         lists.push_back(std::move(list));
     }

@@ -291,6 +291,7 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
     std::vector<std::vector<TokenId>> replaced;
     std::vector<std::string_view> unread;
     std::vector<std::pair<std::size_t, std::size_t>> waiting;  // a spelling not read before, and its entry of `unread`
+    std::unique_lock guard(cache.caches);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         for (const InjectedToken& token : owned[i].injected) {
             const std::string_view spelling = character_slice(texts[i], token.span);
@@ -304,11 +305,14 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
             replaced.emplace_back();
         }
     }
+    guard.unlock();
     // 2. The new ones read, and kept for the rows to come.
     if (!unread.empty()) {
         std::vector<std::vector<TokenId>> read = read_as_text(cache, tokenizer, unread);
         for (const auto& [spelling, entry] : waiting) replaced[spelling] = read[entry];
+        guard.lock();
         for (std::size_t u = 0; u < unread.size(); ++u) cache.spellings_read.remember(unread[u], std::move(read[u]));
+        guard.unlock();
     }
     // 3. Into the rows.
     std::size_t next = 0;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -94,7 +95,9 @@ struct EncodingCache {
     std::size_t trailing_special = 0;  // the special tokens after a text's content, dropped after a causal input
 
     // Caches beside the value, filled by code that runs no Python (the ints,
-    // the spellings read) or published in one step once made (the encoders).
+    // the spellings read) or published in one step once made (the encoders);
+    // all but the ints (kept only under the interpreter lock) under `caches`.
+    mutable CacheMutex caches;
     mutable std::unordered_map<std::int64_t, Ref> int_objects;  // the int of each value handed out so far
     mutable std::shared_ptr<const Encoder> text_only;     // reads special tokens in text as text, made on first need
     mutable std::shared_ptr<const ModelPipeline> pipeline;  // the backend's parts, looked up on first need
@@ -104,21 +107,42 @@ struct EncodingCache {
     // A row of `characters` characters tokenized into `tokens` tokens, for
     // the length model, which reads the fields' part of both.
     void observe_length(std::size_t characters, std::size_t tokens) const noexcept {
+        std::lock_guard guard(caches);
         lengths.observe(characters - std::min(characters, empty_characters),
                         tokens - std::min(tokens, empty_tokens));
     }
     // Whether a row of `characters` characters is likely to need more than `limit` tokens.
     bool likely_cut(std::size_t characters, std::size_t limit) const noexcept {
+        std::lock_guard guard(caches);
         return lengths.likely_cut(characters - std::min(characters, empty_characters),
                                   limit - std::min(limit, empty_tokens));
     }
+    // The same for whole texts (the tokenizer's side alone).
+    void observe_text(std::size_t characters, std::size_t tokens) const noexcept {
+        std::lock_guard guard(caches);
+        lengths.observe(characters, tokens);
+    }
+    // The characters per token of the middle text seen, or 0 before any.
+    double typical_characters_per_token() const noexcept {
+        std::lock_guard guard(caches);
+        return lengths.typical();
+    }
+    bool lengths_seen() const noexcept {
+        std::lock_guard guard(caches);
+        return lengths.ready();
+    }
 
-    // The int object of `value` (an id, a label, a position), made once:
-    // results hold the same few thousand ints many times.
-    PyObject* int_object(std::int64_t value) const {
+    // The int object of `value` (an id, a label, a position), made once where
+    // the interpreter lock orders the calls: results hold the same few
+    // thousand ints many times. Without the lock, made each time.
+    Ref int_object(std::int64_t value) const {
+#ifdef Py_GIL_DISABLED
+        return check(PyLong_FromLongLong(value));
+#else
         Ref& object = int_objects[value];
         if (!object) object = check(PyLong_FromLongLong(value));
-        return object.get();
+        return Ref::borrow(object.get());
+#endif
     }
 };
 

@@ -157,6 +157,7 @@ std::shared_ptr<const EncodingCache> cache_for(const std::shared_ptr<const Encod
     }
     std::shared_ptr<const EncodingCache> cache = build_cache(content, std::move(key), tokenizer);
     if (same_vocabulary && last->vocabulary == cache->vocabulary) {
+        std::lock_guard guard(last->caches);
         cache->text_only = last->text_only;
         if (last->content == content) cache->lengths = last->lengths;
     }
@@ -170,11 +171,15 @@ std::shared_ptr<const EncodingCache> cache_for(const std::shared_ptr<const Encod
 // tokenizer runs Python code).
 std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const SharedContent& content,
                                                     const TokenizerView& tokenizer, EncodingKey key) {
-    const std::shared_ptr<const EncodingCache> last = self.record.encoding;
+    const std::shared_ptr<const EncodingCache> last = read_held(self, self.record.encoding);
     std::shared_ptr<const EncodingCache> cache = cache_for(last, content, tokenizer, std::move(key));
-    if (cache != last && self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
-        publish(self.record.encoding, cache);  // releasing the old cache may run a finalizer that encodes again
-    }
+    if (cache == last) return cache;
+    std::shared_ptr<const EncodingCache> old;  // released after the step: its release may run a finalizer that encodes again
+    locked_step(self_of(self), [&] {
+        if (self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
+            old = std::exchange(self.record.encoding, cache);
+        }
+    });
     return cache;
 }
 
@@ -211,6 +216,33 @@ std::vector<SharedCopy>& shared_copies() {
     return copies;
 }
 
+// Guards the copies (without the interpreter lock, threads look them up at once).
+CacheMutex& shared_copies_lock() {
+    static CacheMutex lock;
+    return lock;
+}
+
+// What `slot`, one of the caches beside `cache`, holds now.
+template <class Value>
+std::shared_ptr<const Value> cache_held(const EncodingCache& cache, const std::shared_ptr<const Value>& slot) {
+    std::lock_guard guard(cache.caches);
+    return slot;
+}
+
+// Puts `made` in `slot` unless another call put one there meanwhile; returns
+// the one in place. What is not kept is released after the lock.
+template <class Value>
+std::shared_ptr<const Value> keep_first(const EncodingCache& cache, std::shared_ptr<const Value>& slot,
+                                        std::shared_ptr<const Value> made) {
+    std::shared_ptr<const Value> kept;
+    {
+        std::lock_guard guard(cache.caches);
+        if (!slot) slot = made;
+        kept = slot;
+    }
+    return kept;
+}
+
 SharedCopy* find_copy(const EncodingCache& cache) {
     std::vector<SharedCopy>& copies = shared_copies();
     std::erase_if(copies, [](const SharedCopy& entry) { return entry.encoder.expired(); });
@@ -231,12 +263,15 @@ SharedCopy* find_copy(const EncodingCache& cache) {
 // spellings with its own encoder: those that still spell a protected token
 // are then read character by character.
 std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer) {
-    if (std::shared_ptr<const Encoder> made = cache.text_only) return made;
+    if (std::shared_ptr<const Encoder> made = cache_held(cache, cache.text_only)) return made;
     std::shared_ptr<const Encoder> made;
-    if (SharedCopy* entry = find_copy(cache)) {
-        if (std::shared_ptr<const Encoder> found = entry->encoder.lock()) {
-            made = std::make_shared<const Encoder>(found->share());
-            entry->encoder = made;
+    {
+        std::lock_guard guard(shared_copies_lock());
+        if (SharedCopy* entry = find_copy(cache)) {
+            if (std::shared_ptr<const Encoder> found = entry->encoder.lock()) {
+                made = std::make_shared<const Encoder>(found->share());
+                entry->encoder = made;
+            }
         }
     }
     if (!made) {
@@ -244,19 +279,17 @@ std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, con
         const bool copied = copy.has_value();
         made = std::make_shared<const Encoder>(copied ? std::move(*copy) : cache.encoder.share());
         // Made while Python code ran: another call may have added this copy's entry meanwhile.
+        std::lock_guard guard(shared_copies_lock());
         if (copied && !find_copy(cache)) {
             shared_copies().push_back({PyInterpreterState_Get(), cache.backend.get(), cache.vocabulary, made});
         }
     }
-    if (!cache.text_only) publish(cache.text_only, made);
-    return made;
+    return keep_first(cache, cache.text_only, std::move(made));
 }
 
 std::shared_ptr<const ModelPipeline> backend_pipeline(const EncodingCache& cache) {
-    if (std::shared_ptr<const ModelPipeline> made = cache.pipeline) return made;
-    auto made = std::make_shared<const ModelPipeline>(model_pipeline(cache.backend.get()));
-    if (!cache.pipeline) publish(cache.pipeline, made);
-    return made;
+    if (std::shared_ptr<const ModelPipeline> made = cache_held(cache, cache.pipeline)) return made;
+    return keep_first(cache, cache.pipeline, std::make_shared<const ModelPipeline>(model_pipeline(cache.backend.get())));
 }
 
 const std::vector<TokenId>* SpellingsRead::find(std::string_view spelling) const {

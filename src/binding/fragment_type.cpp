@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "binding/class_tables.hpp"
+#include "binding/object_lock.hpp"
 #include "binding/pickling.hpp"
 #include "binding/statics.hpp"
 #include "core/markup.hpp"
@@ -123,7 +124,7 @@ Ref new_option_list(const OptionList& options) {
 PromptFragment record_of(PyObject* object) {
     FragmentObject& fragment = receiver<FragmentObject>(object);
     ReadAccess access(object);
-    return fragment.record;
+    return read_held(fragment, fragment.record);
 }
 
 namespace {
@@ -158,32 +159,41 @@ Ref fragment_new(PyTypeObject* type, const Arguments& arguments) {
     return new_instance<FragmentObject>(type, std::move(record));
 }
 
-Ref get_string(FragmentObject& self) { return new_str(self.record.string); }
+// The record as one step reads it (object_lock.hpp): the record itself
+// under the interpreter lock, a copy where other threads may set it meanwhile.
+#ifdef Py_GIL_DISABLED
+PromptFragment current(FragmentObject& self) noexcept { return read_held(self, self.record); }
+#else
+const PromptFragment& current(FragmentObject& self) noexcept { return self.record; }
+#endif
+
+Ref get_string(FragmentObject& self) {
+    const auto& record = current(self);
+    return new_str(record.string);
+}
 
 // Setters convert the whole value first, then change the record in one step
 // that runs no Python code, so other threads see the old value or the new.
-void set_string(FragmentObject& self, PyObject* value) { self.record.string = shared_text_of(value); }
+void set_string(FragmentObject& self, PyObject* value) {
+    SharedText old = replace_held(self, self.record.string, shared_text_of(value));
+}
 
 // Making the list may run a collection, and so Python code: the options read
 // are a copy.
 Ref get_options(FragmentObject& self) {
-    if (!self.record.options.has_value()) return Ref::borrow(Py_None);
-    OptionList options = self.record.options;
+    OptionList options = read_held(self, self.record.options);
+    if (!options.has_value()) return Ref::borrow(Py_None);
     return new_option_list(options);
 }
 
 // None makes the fragment a text fragment; any sequence of str a control.
 void set_options(FragmentObject& self, PyObject* value) {
-    if (value == Py_None) {
-        self.record.options.reset();
-    } else {
-        self.record.options = option_list_of(value);
-    }
+    OptionList old = replace_held(self, self.record.options, value == Py_None ? OptionList() : option_list_of(value));
 }
 
 // Read from one copy of the record: making the dict may run Python code.
 Ref fragment_getstate(FragmentObject& self, const Arguments&) {
-    const PromptFragment record = self.record;
+    const PromptFragment record = read_held(self, self.record);
     Ref state = check(PyDict_New());
     check_status(PyDict_SetItemString(state.get(), "string", new_str(record.string).get()));
     if (record.options.has_value()) {
@@ -201,7 +211,7 @@ Ref fragment_setstate(FragmentObject& self, const Arguments& arguments, Exclusiv
         if (key == "string") {
             set_string(self, value);
         } else if (key == "options") {
-            self.record.options = option_list_of(value);
+            OptionList old = replace_held(self, self.record.options, option_list_of(value));
         }
     });
     access.release();
@@ -216,11 +226,11 @@ Ref fragment_reduce(FragmentObject& self, const Arguments&) {
     return reduce_instance(self_of(self), FragmentObject::type(), no_arguments.get(), nullptr);
 }
 
-Ref fragment_str(FragmentObject& self) { return new_markup_str(self.record); }
+Ref fragment_str(FragmentObject& self) { return new_markup_str(current(self)); }
 
-Ref fragment_repr(FragmentObject& self) { return new_str(representation(self.record)); }
+Ref fragment_repr(FragmentObject& self) { return new_str(representation(current(self))); }
 
-Py_hash_t fragment_hash(FragmentObject& self) { return to_python_hash(markup_hash(self.record)); }
+Py_hash_t fragment_hash(FragmentObject& self) { return to_python_hash(markup_hash(current(self))); }
 
 // ---------------------------------------------------------------- class table
 

@@ -2,6 +2,8 @@
 // native record, placed right after allocation and destroyed by the release slot.
 #pragma once
 
+#include <cstring>
+
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -59,8 +61,8 @@ Ref install_record(PyObject* instance, Record&& record) noexcept {
 // short template makes and frees a few objects a call), up to `Capacity`.
 // Their memory came from the object allocator, as every instance of the exact
 // class does. Like every static of the module, it lives as long as the
-// process. Only touched with the interpreter lock held; a free-threaded build
-// would need one per thread.
+// process. Only touched with the interpreter lock held: a build without that
+// lock keeps nothing (KORVANTA_NO_FREE_LISTS), as threads would share it.
 //
 // Whether released memory is kept at all: a sanitized build frees it at once.
 #ifdef KORVANTA_NO_FREE_LISTS
@@ -107,6 +109,12 @@ Ref new_exact_instance(PyTypeObject* type, Record&& record) {
             PyErr_NoMemory();
             throw PythonError{};
         }
+#ifdef Py_GIL_DISABLED
+        // Without the interpreter lock, the header holds more than the count
+        // and the class (the object's lock, its owner thread, collector bits),
+        // which making the object does not all set: they start from zero.
+        std::memset(static_cast<void*>(memory), 0, sizeof(PyObject));
+#endif
         return install_record<Object>(PyObject_Init(memory, type), std::forward<Record>(record));
     }
 }

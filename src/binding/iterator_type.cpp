@@ -16,12 +16,23 @@ Ref iterator_next(IteratorObject& self) {
     {
         ExclusiveAccess access(self_of(self));
         IteratorRecord& state = self.record;
-        if (state.next == state.content->fragments.size()) {
-            Ref stop = check(PyObject_CallOneArg(PyExc_StopIteration, Py_None));
-            PyErr_SetObject(PyExc_StopIteration, stop.get());
-            throw PythonError{};
-        }
-        record = state.content->fragments[state.next++];
+        const FragmentList& fragments = state.content->fragments;
+        // Threads stepping one iterator at once (without the interpreter
+        // lock) each take a position of their own.
+        std::size_t at = state.next.load(std::memory_order_relaxed);
+        do {
+            if (at >= fragments.size()) {
+                Ref stop = check(PyObject_CallOneArg(PyExc_StopIteration, Py_None));
+                PyErr_SetObject(PyExc_StopIteration, stop.get());
+                throw PythonError{};
+            }
+#ifdef Py_GIL_DISABLED
+        } while (!state.next.compare_exchange_weak(at, at + 1, std::memory_order_relaxed));
+#else
+        } while (false);
+        state.next.store(at + 1, std::memory_order_relaxed);
+#endif
+        record = fragments[at];
     }
     return new_fragment(std::move(record));
 }

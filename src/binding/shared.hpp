@@ -1,13 +1,13 @@
 // Shared<T>: a value that several owners share and nobody changes, counted
-// by a plain integer. Every copy and release of a handle happens with the
-// interpreter lock held, which orders them; an atomic count would pay for an
-// ordering that the lock already gives. A free-threaded build would need the
-// count atomic (or a per-object critical section around the one load or
-// store of each object's handle).
+// as core/count.hpp says (a plain integer under the interpreter lock, atomic
+// without it). A handle held by an object that threads read while another
+// replaces it is read and replaced through object_lock.hpp.
 #pragma once
 
 #include <cstddef>
 #include <utility>
+
+#include "core/count.hpp"
 
 namespace korvanta {
 
@@ -16,7 +16,7 @@ class Shared {
    public:
     Shared() noexcept = default;
     Shared(const Shared& other) noexcept : box_(other.box_) {
-        if (box_) ++box_->count;
+        if (box_) box_->count.add();
     }
     Shared(Shared&& other) noexcept : box_(std::exchange(other.box_, nullptr)) {}
     Shared& operator=(Shared other) noexcept {
@@ -24,13 +24,13 @@ class Shared {
         return *this;
     }
     ~Shared() {
-        if (box_ && --box_->count == 0) delete box_;
+        if (box_ && box_->count.drop()) delete box_;
     }
 
     template <class... Arguments>
     static Shared make(Arguments&&... arguments) {
         Shared made;
-        made.box_ = new Box{1, T(std::forward<Arguments>(arguments)...)};
+        made.box_ = new Box(std::forward<Arguments>(arguments)...);
         return made;
     }
 
@@ -42,7 +42,9 @@ class Shared {
 
    private:
     struct Box {
-        std::size_t count;  // handles that share the value
+        template <class... Arguments>
+        explicit Box(Arguments&&... arguments) : value(std::forward<Arguments>(arguments)...) {}
+        OwnerCount count{1};  // handles that share the value
         const T value;
     };
     Box* box_ = nullptr;  // null for an empty handle

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 
 #include "binding/ref.hpp"
 
@@ -33,31 +34,32 @@ enum class Static : unsigned {
 };
 
 namespace detail {
-inline std::array<PyObject*, static_cast<std::size_t>(Static::count)> statics{};  // see the list above
+inline std::array<std::atomic<PyObject*>, static_cast<std::size_t>(Static::count)> statics{};  // see the list above
 }  // namespace detail
 
-// The static's storage: null while it is not made.
-inline PyObject*& static_slot(Static which) noexcept { return detail::statics[static_cast<std::size_t>(which)]; }
+// The static `which` as it is now: null while it is not made.
+inline PyObject* static_slot(Static which) noexcept {
+    return detail::statics[static_cast<std::size_t>(which)].load(std::memory_order_acquire);
+}
 
 // The static `which`, made by `make()` (a new reference, or null with an
 // exception set) when it is empty. Making it may run Python code, and so let
-// another thread make it meanwhile: the first one made stays. Returns null
-// with the exception set when making fails.
+// another thread make it meanwhile (or, without the interpreter lock, at the
+// same time): the first one put in place stays, whole before any thread sees
+// it. Returns null with the exception set when making fails.
 template <class Make>
 PyObject* lazily(Static which, Make&& make) noexcept {
-    PyObject*& slot = static_slot(which);
-    if (slot != nullptr) return slot;
+    std::atomic<PyObject*>& slot = detail::statics[static_cast<std::size_t>(which)];
+    if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
     PyObject* made = make();
     if (made == nullptr) {
         if (!PyErr_Occurred()) PyErr_NoMemory();  // some interpreters fail making a class without saying why
         return nullptr;
     }
-    if (slot == nullptr) {
-        slot = made;
-    } else {
-        Py_DECREF(made);
-    }
-    return slot;
+    PyObject* first = nullptr;
+    if (slot.compare_exchange_strong(first, made, std::memory_order_acq_rel)) return made;
+    Py_DECREF(made);
+    return first;
 }
 
 // An interned name static (Static::qualname and after), or null with the exception set.

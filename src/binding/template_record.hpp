@@ -4,11 +4,13 @@
 // include the operations.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "binding/conversions.hpp"
+#include "binding/object_lock.hpp"
 #include "binding/shared.hpp"
 #include "binding/entry_points.hpp"
 #include "core/record.hpp"
@@ -23,14 +25,15 @@ struct RenderNames {
 };
 
 // A template's fragments with what is worked out from them, never changed
-// once published but for `render_names`, a cache filled once by code that runs
-// no Python code. An operation that runs Python code while it reads keeps its
-// own reference, and other threads may replace the template's content meanwhile.
+// once published but for `render_names`, a cache made whole and then put in
+// place once (threads that made it at once keep the first). An operation
+// reads its own copy of a template's handle (object_lock.hpp), and other
+// threads may replace the template's content meanwhile.
 struct TemplateContent {
     FragmentList fragments;  // the template's content, in markup order
     bool parses_back;        // parsing the escaped markup of `fragments` gives them back (the parser made them)
     bool ascii;              // every byte of the fragments is known to be ASCII
-    mutable std::optional<RenderNames> render_names;  // made on the first render()
+    mutable std::atomic<const RenderNames*> render_names{nullptr};  // made on the first render(); owned
     Ref unread_markup;  // the markup when parsing stopped before its end, for encode() to report; else null
 
     TemplateContent(FragmentList fragments_, bool parses_back_, bool ascii_, Ref unread_markup_ = Ref()) noexcept
@@ -38,6 +41,9 @@ struct TemplateContent {
           parses_back(parses_back_),
           ascii(ascii_),
           unread_markup(std::move(unread_markup_)) {}
+    TemplateContent(const TemplateContent&) = delete;
+    TemplateContent& operator=(const TemplateContent&) = delete;
+    ~TemplateContent() { delete render_names.load(std::memory_order_relaxed); }
 };
 
 using SharedContent = Shared<TemplateContent>;
@@ -59,6 +65,7 @@ void check_read_whole(const TemplateContent& content);
 
 struct EncodingCache;  // what encode() works out once per template and tokenizer
 
+// Its three handles are read and replaced through object_lock.hpp.
 struct TemplateRecord {
     Ref tokenizer;          // the caller's object, stored and handed back; only encode() calls it; empty only after cycle clearing
     SharedContent content;  // never null; replaced whole, never changed in place
@@ -76,8 +83,12 @@ struct TemplateObject : Instance<TemplateRecord> {
 };
 
 struct IteratorRecord {
-    SharedContent content;  // the template's content when iter() was called
-    std::size_t next = 0;   // position of the next fragment to hand out
+    SharedContent content;              // the template's content when iter() was called
+    std::atomic<std::size_t> next = 0;  // position of the next fragment to hand out; threads may step it at once
+
+    IteratorRecord(SharedContent content_) noexcept : content(std::move(content_)) {}
+    IteratorRecord(IteratorRecord&& other) noexcept
+        : content(std::move(other.content)), next(other.next.load(std::memory_order_relaxed)) {}
 };
 
 struct IteratorObject : Instance<IteratorRecord> {

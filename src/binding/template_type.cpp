@@ -47,33 +47,38 @@ Ref template_new(PyTypeObject* type, const Arguments& arguments) {
 }
 
 Ref get_tokenizer(TemplateObject& self) {
-    PyObject* tokenizer = self.record.tokenizer.get();
-    return Ref::borrow(tokenizer != nullptr ? tokenizer : Py_None);
+    Ref tokenizer = read_held(self, self.record.tokenizer);
+    return tokenizer ? std::move(tokenizer) : Ref::borrow(Py_None);
 }
 
-// The old tokenizer is released while exclusive access is still held, so its
+// The tokenizer and the cache made for the old one change in one step. The
+// old tokenizer is released while exclusive access is still held, so its
 // finalizer finds the template busy rather than half changed.
 void set_tokenizer(TemplateObject& self, PyObject* value) {
-    Ref old = std::exchange(self.record.tokenizer, Ref::borrow(value));
-    self.record.encoding.reset();
+    Ref old = Ref::borrow(value);
+    std::shared_ptr<const EncodingCache> old_cache;
+    locked_step(self_of(self), [&] {
+        std::swap(self.record.tokenizer, old);
+        std::swap(self.record.encoding, old_cache);
+    });
 }
 
 // Making the list may run a collection, and so Python code: the content read
 // is held.
 Ref get_fragments(TemplateObject& self) {
-    SharedContent content = self.record.content;
+    SharedContent content = read_held(self, self.record.content);
     return copy_fragment_list(content->fragments);
 }
 
 // Any sequence of PromptFragment objects; the template changes only when all
 // of them have been copied, in one step that runs no Python code.
 void set_fragments(TemplateObject& self, PyObject* value) {
-    self.record.content = make_content(sequence_of<PromptFragment>(value, record_of));
+    SharedContent old = replace_held(self, self.record.content, make_content(sequence_of<PromptFragment>(value, record_of)));
 }
 
 Ref markup_str(TemplateObject& self) {
-    const TemplateContent& content = *self.record.content;
-    return new_markup_str(content.fragments, TextForm::plain, content.ascii);
+    SharedContent content = read_held(self, self.record.content);
+    return new_markup_str(content->fragments, TextForm::plain, content->ascii);
 }
 
 // A fragment as the pair (string, options), options None for text.
@@ -100,7 +105,7 @@ PromptFragment record_of_pair(PyObject* pair) {
 // parses back to these very fragments whenever any markup can; otherwise the
 // fragments themselves follow as pairs under "fragments".
 Ref template_getstate(TemplateObject& self, const Arguments&) {
-    SharedContent content = self.record.content;  // making the dict may run Python code
+    SharedContent content = read_held(self, self.record.content);  // making the dict may run Python code
     const FragmentList& fragments = content->fragments;
     Ref state = check(PyDict_New());
     check_status(PyDict_SetItemString(state.get(), "template", new_markup_str(fragments, TextForm::escaped, content->ascii).get()));
@@ -123,14 +128,17 @@ Ref template_setstate(TemplateObject& self, const Arguments& arguments, Exclusiv
     Ref pairs;
     for_each_state_entry(parts.own, [&](std::string_view key, PyObject* value) {
         if (key == "template") {
-            self.record.content = parse_content(value);
+            SharedContent old = replace_held(self, self.record.content, parse_content(value));
         } else if (key == "tokenizer") {
             set_tokenizer(self, value);
         } else if (key == "fragments") {
             pairs = Ref::borrow(value);
         }
     });
-    if (pairs) self.record.content = make_content(sequence_of<PromptFragment>(pairs.get(), record_of_pair));
+    if (pairs) {
+        SharedContent old =
+            replace_held(self, self.record.content, make_content(sequence_of<PromptFragment>(pairs.get(), record_of_pair)));
+    }
     access.release();
     restore_attributes(self_of(self), parts);
     return Ref::borrow(Py_None);
@@ -146,7 +154,7 @@ Ref template_reduce(TemplateObject& self, const Arguments&) {
     {
         ReadAccess access(self_of(self));
         tokenizer = get_tokenizer(self);
-        content = self.record.content;
+        content = read_held(self, self.record.content);
     }
     Ref arguments = check(PyTuple_Pack(1, Py_None));
     return reduce_instance(self_of(self), TemplateObject::type(), arguments.get(), tokenizer.get(),
@@ -162,7 +170,7 @@ Ref template_reduce(TemplateObject& self, const Arguments&) {
 // the caller's data, and interned strings may live as long as the process
 // (from 3.12), or stay counted as references.
 const RenderNames& names_for_render(const TemplateContent& content, PyObject* row) {
-    if (content.render_names) return *content.render_names;
+    if (const RenderNames* made = content.render_names.load(std::memory_order_acquire)) return *made;
     // Names sorted by their text, each with its control's position among the controls.
     std::vector<std::pair<std::string_view, std::size_t>> sorted;
     bool ascii_text = true;
@@ -190,8 +198,12 @@ const RenderNames& names_for_render(const TemplateContent& content, PyObject* ro
     for (const auto& [text, index] : sorted) {
         if (!names[index]) names[index] = new_str(text);
     }
-    content.render_names = RenderNames{std::move(names), ascii_text};
-    return *content.render_names;
+    auto made = std::make_unique<const RenderNames>(RenderNames{std::move(names), ascii_text});
+    const RenderNames* first = nullptr;
+    if (content.render_names.compare_exchange_strong(first, made.get(), std::memory_order_acq_rel)) {
+        return *made.release();
+    }
+    return *first;  // another thread's, made meanwhile
 }
 
 // The prompt from ASCII values: text and values written into one new str of
@@ -236,7 +248,7 @@ Ref joined_prompt(const FragmentList& fragments, InlineVector<Ref, 16>& inserted
 //    in advance; otherwise join the pieces as str objects.
 Ref template_render(TemplateObject& self, const Arguments& arguments) {
     PyObject* values = arguments[0].get();
-    SharedContent content = self.record.content;
+    SharedContent content = read_held(self, self.record.content);
     check_read_whole(*content);
     const FragmentList& fragments = content->fragments;
     const RenderNames& known = names_for_render(*content, values);
@@ -267,7 +279,7 @@ Ref template_render(TemplateObject& self, const Arguments& arguments) {
 }
 
 Py_ssize_t template_length(TemplateObject& self) {
-    return static_cast<Py_ssize_t>(self.record.content->fragments.size());
+    return static_cast<Py_ssize_t>(read_held(self, self.record.content)->fragments.size());
 }
 
 // Non-negative integers (and __index__ objects) below the length.
@@ -277,7 +289,8 @@ Ref template_subscript(TemplateObject& self, PyObject* key) {
     if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
     // Read after __index__ ran, as the template is now; copying the fragment
     // runs no Python code.
-    const FragmentList& fragments = self.record.content->fragments;
+    const SharedContent content = read_held(self, self.record.content);
+    const FragmentList& fragments = content->fragments;
     if (index >= fragments.size()) {
         PyErr_Format(PyExc_IndexError, messages::index_out_of_bounds, fragments.size(), index);
         throw PythonError{};
@@ -295,10 +308,12 @@ PyObject* template_item(PyObject* self, Py_ssize_t index) {
 }
 
 Ref template_iter(TemplateObject& self) {
-    return new_exact_instance<IteratorObject>(IteratorObject::type(), IteratorRecord{self.record.content, 0});
+    return new_exact_instance<IteratorObject>(IteratorObject::type(), IteratorRecord{read_held(self, self.record.content)});
 }
 
-Py_hash_t template_hash(TemplateObject& self) { return to_python_hash(markup_hash(self.record.content->fragments)); }
+Py_hash_t template_hash(TemplateObject& self) {
+    return to_python_hash(markup_hash(read_held(self, self.record.content)->fragments));
+}
 
 // Releasing a template can release a chain of templates that hold each other
 // as tokenizers; the interpreter's trashcan keeps that from exhausting the stack.

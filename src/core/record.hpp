@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/count.hpp"
+
 namespace korvanta {
 
 // Where the blocks of copied text come from and go to. The default is the

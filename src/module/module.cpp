@@ -118,7 +118,8 @@ void watch_for_the_end() {
 }
 
 void initialise(PyObject* module) {
-    set_text_block_allocator({allocate_block, release_block});
+    static const bool allocator_set = (set_text_block_allocator({allocate_block, release_block}), true);  // once
+    (void)allocator_set;
     watch_for_the_end();
     Ref version = check(PyUnicode_FromString(KORVANTA_VERSION));
     register_attribute(module, "__version__", version.get());
