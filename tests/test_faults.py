@@ -8,6 +8,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -50,6 +51,9 @@ def run_sweep(kind, operation, env=None):
 @pytest.mark.parametrize("operation", list(OPERATIONS))
 def test_every_interpreter_allocation_may_fail(operation):
     pytest.importorskip("_testcapi")
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        # 3.13.5: the sweep crashes there with a pure-Python class in place of the operation too.
+        pytest.skip("the free-threaded interpreter crashes in its own lists after an injected allocation failure")
     if operation in RUNS_PYTHON_TOKENIZER and hasattr(sys, "gettotalrefcount"):
         pytest.skip("the debug interpreter aborts on failed allocations in the sweep's Python tokenizer itself")
     run_sweep("python", operation)

@@ -30,8 +30,7 @@ void release_text_block(void* block) noexcept;
 
 // The owner of bytes that records view: parsing hands every record of a
 // markup text a view of that one text and a count on its keeper, instead of
-// a copy of its own. Counted by a plain integer: records are copied and
-// dropped by one thread at a time (the module holds the interpreter lock).
+// a copy of its own. Counted as shared values are (core/count.hpp).
 class TextKeeper {
    public:
     using Release = void (*)(TextKeeper* keeper) noexcept;
@@ -40,14 +39,14 @@ class TextKeeper {
     TextKeeper(const TextKeeper&) = delete;
     TextKeeper& operator=(const TextKeeper&) = delete;
 
-    void retain() noexcept { ++count_; }
+    void retain() noexcept { count_.add(); }
     void drop() noexcept {
-        if (--count_ == 0) release_(this);
+        if (count_.drop()) release_(this);
     }
     Release release_function() const noexcept { return release_; }
 
    private:
-    std::size_t count_ = 1;  // views that keep the bytes, and the keeper's maker until it drops its own
+    OwnerCount count_{1};  // views that keep the bytes, and the keeper's maker until it drops its own
     Release release_;        // frees the keeper and what it keeps
 };
 

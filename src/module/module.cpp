@@ -4,7 +4,9 @@
 // MarkupError and ChatTemplate, each name entering __all__ before the
 // attribute is set. Every module object holds the same class objects, made
 // once per process: interpreters that share the main interpreter's lock may
-// import it, those with a lock of their own may not.
+// import it, those with a lock of their own may not. An interpreter built
+// without the global lock keeps it off: what threads share is guarded
+// (object_lock.hpp, core/count.hpp).
 #include "binding/chat.hpp"
 #include "binding/conversions.hpp"
 #include "binding/entry_points.hpp"
@@ -36,6 +38,9 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(execute)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };
