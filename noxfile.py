@@ -6,6 +6,7 @@
     nox -s sanitize         the suite against an AddressSanitizer + UBSan build
     nox -s fuzz -- 60       libFuzzer over the parser, renderer, hash and row assembly (seconds)
     nox -s leak_hunt        the suite on python3.11-dbg, hunting reference leaks
+    nox -s free_threaded    the suite on a free-threaded CPython, the interpreter lock off; ThreadSanitizer
     nox -s wheels           manylinux_2_17 release wheels built with zig, tested
     nox -s bench            the benchmark (ratios in one run), its JSON and its chart
     nox -s docs             the documentation site, built strictly
@@ -169,6 +170,42 @@ def leak_hunt(session):
     session.install("jinja2", env=env, success_codes=[0, 1])  # chat templates; their tests skip without it
     session.install("--no-build-isolation", "-C", "build-dir=build/dbg", ".", env=env)
     pytest(session, "-p", "leakhunt", env={"PYTHONPATH": str(ROOT / "tools")})
+
+
+# Run under a ThreadSanitizer build: the threads' tests (a race the sanitizer
+# reports fails them through its exit code).
+THREAD_TESTS = ["tests/test_threads.py", "tests/test_hostile.py::test_threads_never_see_each_others_accesses"]
+
+
+@nox.session(venv_backend="none")
+def free_threaded(session):
+    """A free-threaded CPython (built once per machine from Debian's sources
+    by .ci/free-threaded-python, which needs root for apt): the suite with the
+    interpreter lock off (tests that need tokenizers, which has no wheel for
+    it, skip), then the threads' tests on a ThreadSanitizer build of both the
+    interpreter and the module."""
+    for flavour in ["", "--tsan"]:
+        made = session.run("bash", str(ROOT / ".ci" / "free-threaded-python"), *([flavour] if flavour else []),
+                           silent=True)
+        interpreter = made.strip().splitlines()[-1]
+        venv = ROOT / ".nox" / f"free_threaded{flavour.replace('--', '-')}"
+        session.run(interpreter, "-m", "venv", "--clear", str(venv))
+        python = str(venv / "bin" / "python")
+        session.run(python, "-m", "pip", "install", "-q", "--upgrade", "pip")
+        # Wheels only: the newest hypothesis builds a Rust part from source there.
+        session.run(python, "-m", "pip", "install", "-q", "--only-binary", ":all:", "scikit-build-core", "pytest",
+                    "hypothesis", "numpy", "jinja2")
+        build = ["-C", f"build-dir=build/free_threaded{flavour.replace('--', '-')}"]
+        env = {"PYTHON_GIL": "0"}
+        if flavour:
+            build += ["-C", "cmake.build-type=RelWithDebInfo", "-C", "cmake.define.CMAKE_CXX_FLAGS=-fsanitize=thread",
+                      "-C", "cmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread"]
+            env.update(CC="clang", CXX="clang++",
+                       TSAN_OPTIONS=f"halt_on_error=1 exitcode=66 suppressions={ROOT / '.ci' / 'tsan.supp'}")
+        session.run(python, "-m", "pip", "install", "-q", "--no-build-isolation", *build, ".", env=env)
+        session.run(python, "-W", "error", "-c", "import sys, korvanta; assert sys._is_gil_enabled() is False")
+        session.run(python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *(["-s", *THREAD_TESTS] if flavour else []),
+                    *session.posargs, env=env)
 
 
 @nox.session(python=PYTHONS)
