@@ -52,6 +52,25 @@ Handle copy_handle(const Handle& handle) noexcept {
     return handle;
 }
 
+// The next entry of a dict the caller gave, held (`position` starts at 0):
+// without the interpreter lock, read under the dict's own lock, so that
+// another thread changing the dict cannot free it first. False at the end.
+inline bool next_entry(PyObject* dict, Py_ssize_t& position, Ref& key, Ref& value) noexcept {
+    PyObject* found_key = nullptr;
+    PyObject* found_value = nullptr;
+    locked_step(dict, [&] {
+        if (PyDict_Next(dict, &position, &found_key, &found_value)) {
+            Py_INCREF(found_key);
+            Py_INCREF(found_value);
+        } else {
+            found_key = found_value = nullptr;
+        }
+    });
+    key = Ref::steal(found_key);
+    value = Ref::steal(found_value);
+    return found_key != nullptr;
+}
+
 // A copy of the handle `slot` of `self`.
 template <class Object, class Handle>
 Handle read_held(Object& self, const Handle& slot) noexcept {

@@ -152,11 +152,8 @@ void restore_attributes(PyObject* self, const StateParts& parts) {
     }
     if (slots.get() != Py_None) {
         Py_ssize_t position = 0;
-        PyObject *name, *value;
-        while (PyDict_Next(slots.get(), &position, &name, &value)) {
-            Ref held_name = Ref::borrow(name), held_value = Ref::borrow(value);
-            check_status(PyObject_SetAttr(self, held_name.get(), held_value.get()));
-        }
+        Ref name, value;
+        while (next_entry(slots.get(), position, name, value)) check_status(PyObject_SetAttr(self, name.get(), value.get()));
     }
 }
 

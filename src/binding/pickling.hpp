@@ -3,6 +3,7 @@
 
 #include "binding/conversions.hpp"
 #include "binding/entry_points.hpp"
+#include "binding/object_lock.hpp"
 
 namespace korvanta {
 
@@ -47,10 +48,8 @@ template <class Apply>
 void for_each_state_entry(PyObject* state, Apply&& apply) {
     if (!PyDict_Check(state)) raise_conversion(state, messages::py_dict);
     Py_ssize_t position = 0;
-    PyObject *borrowed_key, *borrowed_value;
-    while (PyDict_Next(state, &position, &borrowed_key, &borrowed_value)) {
-        Ref key = Ref::borrow(borrowed_key);
-        Ref value = Ref::borrow(borrowed_value);
+    Ref key, value;
+    while (next_entry(state, position, key, value)) {
         Utf8Text key_text = Utf8Text(key.get());
         apply(key_text.view(), value.get());
     }

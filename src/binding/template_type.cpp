@@ -185,14 +185,13 @@ const RenderNames& names_for_render(const TemplateContent& content, PyObject* ro
     std::sort(sorted.begin(), sorted.end());
     if (PyDict_CheckExact(row)) {
         Py_ssize_t position = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(row, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_ASCII(key)) continue;
-            std::string_view text(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)),
-                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+        Ref key, value;
+        while (next_entry(row, position, key, value)) {
+            if (!PyUnicode_CheckExact(key.get()) || !PyUnicode_IS_ASCII(key.get())) continue;
+            std::string_view text(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key.get())),
+                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(key.get())));
             auto match = std::lower_bound(sorted.begin(), sorted.end(), std::pair(text, std::size_t(0)));
-            for (; match != sorted.end() && match->first == text; ++match) names[match->second] = Ref::borrow(key);
+            for (; match != sorted.end() && match->first == text; ++match) names[match->second] = Ref::borrow(key.get());
         }
     }
     for (const auto& [text, index] : sorted) {
