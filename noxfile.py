@@ -206,6 +206,8 @@ def free_threaded(session):
         session.run(python, "-W", "error", "-c", "import sys, korvanta; assert sys._is_gil_enabled() is False")
         session.run(python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *(["-s", *THREAD_TESTS] if flavour else []),
                     *session.posargs, env=env)
+        if not flavour:
+            session.run(python, "bench/threads.py", env=env)  # the scaling ratios, reported
 
 
 @nox.session(python=PYTHONS)
