@@ -4,9 +4,10 @@ prints each ratio (two threads' wall time over one thread's) with its goal.
 
     PYTHON_GIL=0 python bench/threads.py [--rounds N]
 
-Separate templates: each thread parses and renders templates of its own.
+Separate templates: each thread parses and renders templates of its own
+(from rows of its own).
 One shared template: both threads render, print, iterate and pickle the same
-template. Medians of five alternating runs."""
+template. The median of nine alternating runs, with their spread."""
 
 import argparse
 import pickle
@@ -23,9 +24,10 @@ ROW = {"name": "Ann", "label": "good", "film": "Heat", "critic": "Bo"}
 
 
 def separate(rounds):
+    row = dict(ROW)  # the thread's own
     for _ in range(rounds):
         template = PromptTemplate(MARKUP, None)
-        template.render(ROW)
+        template.render(row)
         korvanta.parse(MARKUP)
 
 
@@ -59,24 +61,25 @@ def wall(work, rounds, threads):
 
 
 def ratio(work, rounds):
-    ones, twos = [], []
-    for _ in range(5):
-        ones.append(wall(work, rounds, 1))
-        twos.append(wall(work, rounds, 2))
-    return statistics.median(twos) / statistics.median(ones)
+    """Per alternation, two threads' time over one's; the median and the spread."""
+    ratios = []
+    for _ in range(9):
+        one = wall(work, rounds, 1)
+        ratios.append(wall(work, rounds, 2) / one)
+    return statistics.median(ratios), min(ratios), max(ratios)
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--rounds", type=int, default=4000)
+    parser.add_argument("--rounds", type=int, default=10000)
     rounds = parser.parse_args().rounds
     if getattr(sys, "_is_gil_enabled", lambda: True)():
         print("the interpreter lock is on: nothing to measure (a free-threaded build, PYTHON_GIL=0)")
         return
     rows = [("parse and render separate templates, 2 threads / 1", ratio(separate, rounds), 0.6),
             ("read one shared template, 2 threads / 1", ratio(shared_reader(PromptTemplate(MARKUP, None)), rounds), 0.7)]
-    for name, value, goal in rows:
-        print(f"{name}: {value:.3f} (goal {goal}: {'met' if value <= goal else 'missed'})")
+    for name, (value, low, high), goal in rows:
+        print(f"{name}: {value:.3f} ({low:.2f}-{high:.2f}; goal {goal}: {'met' if value <= goal else 'missed'})")
 
 
 if __name__ == "__main__":
