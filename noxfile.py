@@ -207,7 +207,7 @@ def free_threaded(session):
         session.run(python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *(["-s", *THREAD_TESTS] if flavour else []),
                     *session.posargs, env=env)
         if not flavour:
-            session.run(python, "bench/threads.py", env=env)  # the scaling ratios, reported
+            session.run(python, "bench/threads.py", "--rounds", "60000", env=env)  # the scaling ratios, reported
 
 
 @nox.session(python=PYTHONS)
