@@ -84,6 +84,22 @@ def test_a_shared_iterator_hands_out_each_fragment_once():
     assert sorted(sum(taken, [])) == sorted(str(fragment) for fragment in template)
 
 
+def test_a_list_another_thread_changes_is_read_item_by_item():
+    words = ["a", "b"]
+    fragment = korvanta.PromptFragment("n", [])
+
+    def work(n):
+        for i in range(3000):
+            if n == 0:
+                words.append(f"w{i}")
+                words.pop()
+            else:
+                fragment.options = words
+                assert fragment.options[:2] == ["a", "b"]
+
+    run_threads(work)
+
+
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a build with the interpreter lock")
 def test_importing_the_module_keeps_the_interpreter_lock_off():
     env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
