@@ -112,6 +112,7 @@ void message_kinds(const Conversation& conversation, const std::vector<std::stri
 // A conversation written out and tokenized.
 struct Written {
     std::string text;
+    std::size_t characters = 0;         // of `text`
     std::vector<ContentSpan> contents;  // where the contents of the messages written stand
     OwnedTokens tokens;
 };
@@ -160,6 +161,7 @@ Written write(const ChatCall& call, std::size_t r, std::size_t dropped) {
     Written written;
     written.text = write_conversation(call.writing, call.conversations[r], kept_messages(call.rows[r], dropped),
                                       call.options.generation_prompt, &written.contents, r);
+    written.characters = character_count(written.text);
     return written;
 }
 
@@ -181,7 +183,7 @@ void tokenize(const ChatCall& call, std::vector<Try>& tries) {
     for (std::size_t i = 0; i < tries.size(); ++i) {
         Written& written = tries[i].written;
         written.tokens = std::move(owned[i]);
-        cache.observe_text(character_count(written.text), written.tokens.ids.size());
+        cache.observe_text(written.characters, written.tokens.ids.size());
     }
 }
 
@@ -192,7 +194,7 @@ void first_tries(const ChatCall& call, std::size_t r, std::vector<Try>& tries) {
     Written whole = write(call, r, 0);
     const double per_token = call.options.max_length ? call.cache.typical_characters_per_token() : 0;
     const std::size_t guess =
-        per_token > 0 ? exchanges_to_drop(character_count(whole.text), whole.contents, call.rows[r].exchanges,
+        per_token > 0 ? exchanges_to_drop(whole.characters, whole.contents, call.rows[r].exchanges,
                                           *call.options.max_length, per_token)
                       : 0;
     if (guess <= 1) tries.push_back({r, 0, std::move(whole)});
@@ -273,14 +275,8 @@ std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWri
 //    asked), pad and convert.
 Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Options& options) {
     std::shared_ptr<const ChatWriting> writing;
-    Ref held_tokenizer;
-    std::shared_ptr<const EncodingCache> last;
-    locked_step(self_of(self), [&] {
-        writing = self.record.writing;
-        held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
-        last = self.record.encoding;
-    });
-    const TokenizerView tokenizer = view_known(held_tokenizer.get(), std::move(last));
+    HeldTokenizer held = read_tokenizer(self, [&] { writing = self.record.writing; });
+    const TokenizerView tokenizer = view_known(held.object.get(), std::move(held.last));
     const ChatOptions call = chat_options(tokenizer, options, batch);
     const std::shared_ptr<const EncodingCache> cache = fresh_cache(self, *writing, tokenizer);
 

@@ -218,15 +218,9 @@ std::vector<RowTokens> row_tokens(std::size_t rows, const QuickRows& quick, std:
 //    asked), pad and convert.
 Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const Options& options) {
     SharedContent content;
-    Ref held_tokenizer;
-    std::shared_ptr<const EncodingCache> last;
-    locked_step(self_of(self), [&] {
-        content = self.record.content;
-        held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
-        last = self.record.encoding;
-    });
+    HeldTokenizer held = read_tokenizer(self, [&] { content = self.record.content; });
     check_read_whole(*content);
-    const TokenizerView tokenizer = view_known(held_tokenizer.get(), std::move(last));
+    const TokenizerView tokenizer = view_known(held.object.get(), std::move(held.last));
     const CallOptions call = call_options(tokenizer, options, batch);
     std::shared_ptr<const EncodingCache> cache =
         encoding_cache(self, content, tokenizer, key_of(*content, tokenizer, options));
@@ -298,12 +292,8 @@ Ref template_encode_batch(TemplateObject& self, const Arguments& arguments, cons
 // that hold its characters.
 Ref template_label_ids(TemplateObject& self, const Arguments&, const Options& options) {
     SharedContent content;
-    Ref held_tokenizer;
-    locked_step(self_of(self), [&] {
-        content = self.record.content;
-        held_tokenizer = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
-    });
-    const TokenizerView tokenizer = view_tokenizer(held_tokenizer.get());
+    const HeldTokenizer held = read_tokenizer(self, [&] { content = self.record.content; });
+    const TokenizerView tokenizer = view_tokenizer(held.object.get());
     const std::vector<std::string> extra = names_of(options[label_option::slots].get(), "slots");
     check_names("slots", extra, *content);
     const bool single = flag_of(options[label_option::single_token].get(), "single_token", false);

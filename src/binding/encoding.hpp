@@ -159,6 +159,24 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
 // runs Python code, which may replace the caller's cache).
 TokenizerView view_known(PyObject* tokenizer, std::shared_ptr<const EncodingCache> last);
 
+// What encode() reads of a template or conversation template in one step
+// (object_lock.hpp): its tokenizer (None once cleared) and its last cache,
+// with what `also()` copies of it.
+struct HeldTokenizer {
+    Ref object;
+    std::shared_ptr<const EncodingCache> last;
+};
+template <class Object, class Also>
+HeldTokenizer read_tokenizer(Object& self, Also&& also) noexcept {
+    HeldTokenizer held;
+    locked_step(self_of(self), [&] {
+        also();
+        held.object = Ref::borrow(self.record.tokenizer ? self.record.tokenizer.get() : Py_None);
+        held.last = self.record.encoding;
+    });
+    return held;
+}
+
 // The tokenizer's side alone (the cache of a template of no text), for
 // conversations: `last` while it is fresh, else a new one.
 std::shared_ptr<const EncodingCache> tokenizer_cache(const std::shared_ptr<const EncodingCache>& last,
