@@ -50,12 +50,4 @@ class Shared {
     Box* box_ = nullptr;  // null for an empty handle
 };
 
-// The one way a held value is replaced: the new value is in place before the
-// old one is released, so that code run by the release (a finalizer that
-// calls back in) sees the new value, never a half-made one.
-template <class Handle>
-void publish(Handle& slot, Handle value) noexcept {
-    Handle old = std::exchange(slot, std::move(value));
-}  // `old` goes here
-
 }  // namespace korvanta
