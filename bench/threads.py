@@ -7,7 +7,9 @@ prints each ratio (two threads' wall time over one thread's) with its goal.
 Separate templates: each thread parses and renders templates of its own
 (from rows of its own).
 One shared template: both threads render, print, iterate and pickle the same
-template. The median of nine alternating runs, with their spread."""
+template. The median of nine alternating runs, with their spread. First, the
+same ratio for a Python loop that shares nothing: what this machine's two
+threads give at best."""
 
 import argparse
 import pickle
@@ -21,6 +23,12 @@ from korvanta import PromptTemplate
 
 MARKUP = "Hi [name] ! Is it [label|good,bad] ? " * 8 + "A review of [film] by [critic] ."
 ROW = {"name": "Ann", "label": "good", "film": "Heat", "critic": "Bo"}
+
+
+def floor(rounds):
+    total = 0
+    for i in range(rounds * 100):
+        total += i
 
 
 def separate(rounds):
@@ -76,6 +84,8 @@ def main():
     if getattr(sys, "_is_gil_enabled", lambda: True)():
         print("the interpreter lock is on: nothing to measure (a free-threaded build, PYTHON_GIL=0)")
         return
+    value, low, high = ratio(floor, rounds)
+    print(f"a loop sharing nothing, 2 threads / 1: {value:.3f} ({low:.2f}-{high:.2f}; the machine's floor)")
     rows = [("parse and render separate templates, 2 threads / 1", ratio(separate, rounds), 0.6),
             ("read one shared template, 2 threads / 1", ratio(shared_reader(PromptTemplate(MARKUP, None)), rounds), 0.7)]
     for name, (value, low, high), goal in rows:
