@@ -114,7 +114,8 @@ struct Written {
     std::string text;
     std::size_t characters = 0;         // of `text`
     std::vector<ContentSpan> contents;  // where the contents of the messages written stand
-    OwnedTokens tokens;
+    OwnedTokens tokens;                 // only their ids when `counted`
+    bool counted = false;               // tokenized only to show that it is too long
 };
 
 // One conversation on its way: what it is, and what the ways it was written showed.
@@ -124,6 +125,7 @@ struct ChatRow {
     Exchanges exchanges;
     std::optional<std::size_t> too_long;  // the most leading exchanges left out that still did not fit
     std::optional<std::size_t> fits;      // the fewest left out that fit
+    std::optional<std::size_t> unproven;  // left out in a way counted that the count could not show too long
     Written longest;                      // as written with `too_long` left out
     Written best;                         // as written with `fits` left out
 
@@ -131,6 +133,11 @@ struct ChatRow {
 };
 
 // A way to write a conversation: leaving out its first `dropped` exchanges.
+// One expected not to fit is only counted: the ids of a text without their
+// offsets cost the tokenizer less, and nothing done to them after makes
+// fewer (a protected token that a content spells becomes what its spelling
+// reads as, one token or more), so that ids beyond the limit, not counting
+// those that may be such a spelling, show it too long.
 struct Try {
     std::size_t row = 0;
     std::size_t dropped = 0;
@@ -157,31 +164,59 @@ struct ChatCall {
     const ChatOptions& options;
 };
 
-Written write(const ChatCall& call, std::size_t r, std::size_t dropped) {
+Written write(const ChatCall& call, std::size_t r, std::size_t dropped, bool counted = false) {
     Written written;
+    written.counted = counted && call.options.max_length;
     written.text = write_conversation(call.writing, call.conversations[r], kept_messages(call.rows[r], dropped),
                                       call.options.generation_prompt, &written.contents, r);
     written.characters = character_count(written.text);
     return written;
 }
 
-// Tokenizes the texts of `tries`, with offsets, in one call; attributes their tokens.
+// Whether counted ids show a text too long for `max_length`.
+bool shown_too_long(const EncodingCache& cache, std::span<const TokenId> ids, std::size_t max_length) {
+    const auto maybe_spelled = std::ranges::count_if(ids, [&](TokenId id) { return cache.protected_ids.contains(id); });
+    return ids.size() - static_cast<std::size_t>(maybe_spelled) > max_length;
+}
+
+// Tokenizes the texts of `tries`: those counted in one call, the others with
+// offsets in another, their tokens attributed.
 void tokenize(const ChatCall& call, std::vector<Try>& tries) {
-    std::vector<std::string_view> texts;
-    for (const Try& one : tries) texts.push_back(one.written.text);
     const EncodingCache& cache = call.cache;
+    std::vector<std::string_view> counted;
+    for (const Try& one : tries) {
+        if (one.written.counted) counted.push_back(one.written.text);
+    }
+    if (!counted.empty()) {
+        const TokenBatch batch = encode_texts(cache.encoder, counted, cache.key.special_tokens, false);
+        std::size_t i = 0;
+        for (Try& one : tries) {
+            if (!one.written.counted) continue;
+            const std::span<const TokenId> ids = batch.ids_of(i++);
+            one.written.tokens.ids.assign(ids.begin(), ids.end());
+            cache.observe_text(one.written.characters, ids.size());
+        }
+    }
+    std::vector<Try*> offsets;
+    std::vector<std::string_view> texts;
+    for (Try& one : tries) {
+        if (one.written.counted) continue;
+        offsets.push_back(&one);
+        texts.push_back(one.written.text);
+    }
+    if (texts.empty()) return;
     const TokenBatch batch = encode_texts(cache.encoder, texts, cache.key.special_tokens, true);
-    std::vector<OwnedTokens> owned(tries.size());
-    for (std::size_t i = 0; i < tries.size(); ++i) {
-        const Written& written = tries[i].written;
+    std::vector<OwnedTokens> owned(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const Written& written = offsets[i]->written;
         std::vector<CharSpan> spans;
         for (const ContentSpan& content : written.contents) spans.push_back(content.span);
         attribute_tokens(written.text, batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), spans, {},
                          max_token_id, cache.protected_ids, owned[i]);
     }
     replace_protected_spellings(cache, call.tokenizer, texts, owned);
-    for (std::size_t i = 0; i < tries.size(); ++i) {
-        Written& written = tries[i].written;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        Written& written = offsets[i]->written;
         written.tokens = std::move(owned[i]);
         cache.observe_text(written.characters, written.tokens.ids.size());
     }
@@ -198,12 +233,16 @@ void first_tries(const ChatCall& call, std::size_t r, std::vector<Try>& tries) {
                                           *call.options.max_length, per_token)
                       : 0;
     if (guess <= 1) tries.push_back({r, 0, std::move(whole)});
-    if (guess >= 2) tries.push_back({r, guess - 1, write(call, r, guess - 1)});
+    if (guess >= 2) tries.push_back({r, guess - 1, write(call, r, guess - 1, true)});
     if (guess >= 1) tries.push_back({r, guess, write(call, r, guess)});
 }
 
-// What a way of writing a row showed: whether it fits.
-void learn(ChatRow& row, Try&& tried, std::optional<std::size_t> max_length) {
+// What a way of writing a row showed: whether it fits (a way counted may show nothing).
+void learn(const EncodingCache& cache, ChatRow& row, Try&& tried, std::optional<std::size_t> max_length) {
+    if (tried.written.counted && !shown_too_long(cache, tried.written.tokens.ids, *max_length)) {
+        row.unproven = tried.dropped;
+        return;
+    }
     if (!max_length || tried.written.tokens.ids.size() <= *max_length) {
         if (!row.fits || tried.dropped < *row.fits) {
             row.fits = tried.dropped;
@@ -220,17 +259,24 @@ void learn(ChatRow& row, Try&& tried, std::optional<std::size_t> max_length) {
 // than what fits did not, or when its last exchange alone does not fit. A row
 // that fits tries one fewer; a row only too long so far leaves out what its
 // tokens suggest, and at least one exchange more (the template writes what is
-// left anew, so a suggestion may be off either way).
-std::optional<std::size_t> next_try(const ChatRow& row, std::optional<std::size_t> max_length) {
+// left anew, so a suggestion may be off either way). One fewer than what
+// fits is expected not to: it is counted, unless a count could not show it.
+struct NextTry {
+    std::size_t dropped;
+    bool counted;
+};
+std::optional<NextTry> next_try(const ChatRow& row, std::optional<std::size_t> max_length) {
     if (row.fits) {
         if (*row.fits == 0 || (row.too_long && *row.too_long + 1 == *row.fits)) return std::nullopt;
-        return *row.fits - 1;
+        const std::size_t fewer = *row.fits - 1;
+        return NextTry{fewer, row.unproven != fewer};
     }
     const Written& written = row.longest;
-    const std::size_t next = std::max(
-        exchanges_to_drop(written.tokens, written.contents, row.exchanges, *max_length), *row.too_long + 1);
+    const std::size_t suggested =
+        written.counted ? 0 : exchanges_to_drop(written.tokens, written.contents, row.exchanges, *max_length);
+    const std::size_t next = std::max(suggested, *row.too_long + 1);
     if (next >= row.exchanges.count) return std::nullopt;
-    return next;
+    return NextTry{next, false};
 }
 
 // Tokenizes `tries` and learns from them; returns the ways to try next.
@@ -239,12 +285,12 @@ std::vector<Try> step(const ChatCall& call, std::vector<Try>&& tries) {
     std::vector<std::size_t> touched;
     for (Try& tried : tries) {
         if (touched.empty() || touched.back() != tried.row) touched.push_back(tried.row);
-        learn(call.rows[tried.row], std::move(tried), call.options.max_length);
+        learn(call.cache, call.rows[tried.row], std::move(tried), call.options.max_length);
     }
     std::vector<Try> next;
     for (std::size_t r : touched) {
-        if (std::optional<std::size_t> dropped = next_try(call.rows[r], call.options.max_length)) {
-            next.push_back({r, *dropped, write(call, r, *dropped)});
+        if (const std::optional<NextTry> way = next_try(call.rows[r], call.options.max_length)) {
+            next.push_back({r, way->dropped, write(call, r, way->dropped, way->counted)});
         }
     }
     return next;
@@ -267,7 +313,8 @@ std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWri
 // 1. read the conversations, and per message its kind and whether it is labelled;
 // 2. write and tokenize every conversation in one call: whole, or, where
 //    its characters say it is too long, without the leading exchanges they
-//    suggest and with one fewer (which must not fit);
+//    suggest and with one fewer (which must not fit; counted in a call of
+//    its own);
 // 3. those not settled are written and tokenized again, one way each a
 //    call, until the fewest exchanges dropped that fit are known or the last
 //    exchange alone does not fit;
