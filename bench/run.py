@@ -531,8 +531,8 @@ def chat_rows(quick):
     mask (a copy of the template tagged with {% generation %}); also with no
     max_length (no exchange dropped: 44 % of these conversations are longer
     than 512 tokens, and each of those is tokenized without the leading
-    exchanges its characters suggest and with one more, to show that no
-    fewer fit); rendering alone (one render per conversation) shows where the
+    exchanges its characters suggest and, counted without offsets, with one
+    more, to show that no fewer fit); rendering alone (one render per conversation) shows where the
     time goes. Through Dataset.map, against TRL's SFTTrainer preparing the
     same rows with assistant_only_loss (the tagged template): without
     max_length both give the same ids and labels, which is checked; with it,
