@@ -224,7 +224,7 @@ void tokenize(const ChatCall& call, std::vector<Try>& tries) {
 
 // The first ways to write row `r`: whole; or, when its characters say it is
 // too long, leaving out as many exchanges as they suggest, and one fewer (to
-// show that no fewer fit) at once.
+// show that no fewer fit, counted) at once.
 void first_tries(const ChatCall& call, std::size_t r, std::vector<Try>& tries) {
     Written whole = write(call, r, 0);
     const double per_token = call.options.max_length ? call.cache.typical_characters_per_token() : 0;
@@ -232,9 +232,17 @@ void first_tries(const ChatCall& call, std::size_t r, std::vector<Try>& tries) {
         per_token > 0 ? exchanges_to_drop(whole.characters, whole.contents, call.rows[r].exchanges,
                                           *call.options.max_length, per_token)
                       : 0;
-    if (guess <= 1) tries.push_back({r, 0, std::move(whole)});
-    if (guess >= 2) tries.push_back({r, guess - 1, write(call, r, guess - 1, true)});
-    if (guess >= 1) tries.push_back({r, guess, write(call, r, guess)});
+    if (guess == 0) {
+        tries.push_back({r, 0, std::move(whole)});
+        return;
+    }
+    if (guess == 1) {
+        whole.counted = true;
+        tries.push_back({r, 0, std::move(whole)});
+    } else {
+        tries.push_back({r, guess - 1, write(call, r, guess - 1, true)});
+    }
+    tries.push_back({r, guess, write(call, r, guess)});
 }
 
 // What a way of writing a row showed: whether it fits (a way counted may show nothing).
