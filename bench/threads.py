@@ -7,7 +7,7 @@ prints each ratio (two threads' wall time over one thread's) with its goal.
 Separate templates: each thread parses and renders templates of its own
 (from rows of its own).
 One shared template: both threads render, print, iterate and pickle the same
-template. The median of nine alternating runs, with their spread. First, the
+template. The median of fifteen alternating runs, with their spread. First, the
 same ratio for a Python loop that shares nothing: what this machine's two
 threads give at best."""
 
@@ -71,7 +71,7 @@ def wall(work, rounds, threads):
 def ratio(work, rounds):
     """Per alternation, two threads' time over one's; the median and the spread."""
     ratios = []
-    for _ in range(9):
+    for _ in range(15):
         one = wall(work, rounds, 1)
         ratios.append(wall(work, rounds, 2) / one)
     return statistics.median(ratios), min(ratios), max(ratios)
