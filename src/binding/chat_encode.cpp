@@ -167,8 +167,10 @@ struct ChatCall {
 Written write(const ChatCall& call, std::size_t r, std::size_t dropped, bool counted = false) {
     Written written;
     written.counted = counted && call.options.max_length;
+    // A way counted is written once, without locating its contents (a template's second rendering).
     written.text = write_conversation(call.writing, call.conversations[r], kept_messages(call.rows[r], dropped),
-                                      call.options.generation_prompt, &written.contents, r);
+                                      call.options.generation_prompt, written.counted ? nullptr : &written.contents,
+                                      r);
     written.characters = character_count(written.text);
     return written;
 }
