@@ -185,43 +185,34 @@ bool shown_too_long(const EncodingCache& cache, std::span<const TokenId> ids, st
 // offsets in another, their tokens attributed.
 void tokenize(const ChatCall& call, std::vector<Try>& tries) {
     const EncodingCache& cache = call.cache;
-    std::vector<std::string_view> counted;
-    for (const Try& one : tries) {
-        if (one.written.counted) counted.push_back(one.written.text);
-    }
+    std::vector<Written*> counted, located;
+    for (Try& one : tries) (one.written.counted ? counted : located).push_back(&one.written);
+    auto texts_of = [](const std::vector<Written*>& written) {
+        std::vector<std::string_view> texts;
+        for (const Written* one : written) texts.push_back(one->text);
+        return texts;
+    };
     if (!counted.empty()) {
-        const TokenBatch batch = encode_texts(cache.encoder, counted, cache.key.special_tokens, false);
-        std::size_t i = 0;
-        for (Try& one : tries) {
-            if (!one.written.counted) continue;
-            const std::span<const TokenId> ids = batch.ids_of(i++);
-            one.written.tokens.ids.assign(ids.begin(), ids.end());
-            cache.observe_text(one.written.characters, ids.size());
+        const TokenBatch batch = encode_texts(cache.encoder, texts_of(counted), cache.key.special_tokens, false);
+        for (std::size_t i = 0; i < counted.size(); ++i) {
+            const std::span<const TokenId> ids = batch.ids_of(i);
+            counted[i]->tokens.ids.assign(ids.begin(), ids.end());
         }
     }
-    std::vector<Try*> offsets;
-    std::vector<std::string_view> texts;
-    for (Try& one : tries) {
-        if (one.written.counted) continue;
-        offsets.push_back(&one);
-        texts.push_back(one.written.text);
+    if (!located.empty()) {
+        const std::vector<std::string_view> texts = texts_of(located);
+        const TokenBatch batch = encode_texts(cache.encoder, texts, cache.key.special_tokens, true);
+        std::vector<OwnedTokens> owned(texts.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            std::vector<CharSpan> spans;
+            for (const ContentSpan& content : located[i]->contents) spans.push_back(content.span);
+            attribute_tokens(texts[i], batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), spans, {},
+                             max_token_id, cache.protected_ids, owned[i]);
+        }
+        replace_protected_spellings(cache, call.tokenizer, texts, owned);
+        for (std::size_t i = 0; i < texts.size(); ++i) located[i]->tokens = std::move(owned[i]);
     }
-    if (texts.empty()) return;
-    const TokenBatch batch = encode_texts(cache.encoder, texts, cache.key.special_tokens, true);
-    std::vector<OwnedTokens> owned(texts.size());
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        const Written& written = offsets[i]->written;
-        std::vector<CharSpan> spans;
-        for (const ContentSpan& content : written.contents) spans.push_back(content.span);
-        attribute_tokens(written.text, batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), spans, {},
-                         max_token_id, cache.protected_ids, owned[i]);
-    }
-    replace_protected_spellings(cache, call.tokenizer, texts, owned);
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        Written& written = offsets[i]->written;
-        written.tokens = std::move(owned[i]);
-        cache.observe_text(written.characters, written.tokens.ids.size());
-    }
+    for (const Try& one : tries) cache.observe_text(one.written.characters, one.written.tokens.ids.size());
 }
 
 // The first ways to write row `r`: whole; or, when its characters say it is
