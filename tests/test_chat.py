@@ -115,52 +115,78 @@ def written_content(style_name, message, last):
 
 # What each style writes right after a message's content.
 CLOSING = {
-    "chatml": lambda message, tok: "<|im_end|>",
-    "headers": lambda message, tok: "<|eot_id|>",
-    "inst": lambda message, tok: {"system": "\n<</SYS>>", "user": " [/INST]"}.get(message["role"], " </s>"),
-    "gemma": lambda message, tok: "<end_of_turn>",
-    "reasoning": lambda message, tok: "<|im_end|>",
+    "chatml": lambda message: "<|im_end|>",
+    "headers": lambda message: "<|eot_id|>",
+    "inst": lambda message: {"system": "\n<</SYS>>", "user": " [/INST]"}.get(message["role"], " </s>"),
+    "gemma": lambda message: "<end_of_turn>",
+    "reasoning": lambda message: "<|im_end|>",
 }
+
+
+# What each style writes before a message's turn ("" where its closing alone tells).
+HEADER = {
+    "chatml": lambda message: f"<|im_start|>{message['role']}\n",
+    "headers": lambda message: f"<|start_header_id|>{message['role']}<|end_header_id|>\n\n",
+    "inst": lambda message: "",
+    "gemma": lambda message: f"<start_of_turn>{'model' if message['role'] == 'assistant' else message['role']}\n",
+    "reasoning": lambda message: f"<|im_start|>{message['role']}\n",
+}
+
+
+def turns_in(text, messages, written, header, closing, trained):
+    """(begin, end, labelled) of each message's turn in `text`, found in order:
+    what `written` says the template writes for it, between `header` and `closing`."""
+    spans, cursor = [], 0
+    for m, message in enumerate(messages):
+        turn = written(message, m == len(messages) - 1)
+        labelled = message["role"] in trained
+        if not turn and not labelled:
+            continue
+        opening = header(message)
+        at = text.find(opening + turn + closing(message), cursor) + len(opening)
+        assert at >= len(opening), (turn, text)
+        spans.append((at, at + len(turn), labelled))
+        cursor = at + len(turn) + len(closing(message))
+    return spans
+
+
+def labelled_ids(tok, text, spans):
+    """input_ids and labels of `text` tokenized whole: a token is a turn's when it
+    holds its characters (a content spelling a special token reads as text); a
+    trained turn is labelled through the first special token after it, unless
+    another turn starts first."""
+    backend = tok.backend_tokenizer
+    special = {i: a.content for i, a in backend.get_added_tokens_decoder().items() if a.special}
+    whole = backend.encode(text, add_special_tokens=False)
+    tokens = []  # (id, owner span index or None, start)
+    for i, (a, b) in zip(whole.ids, whole.offsets):
+        owner = next((s for s, (x, y, _) in enumerate(spans) if a < y and b > x), None)
+        if owner is not None and special.get(i) == text[a:b].strip():  # a content's spelling read as text
+            tokens += [(j, owner, a) for j in whole_prompt.read_as_text(tok, text[a:b])]
+        else:
+            tokens.append((i, owner, a))
+    labels = [i if owner is not None and spans[owner][2] else -100 for i, owner, _ in tokens]
+    for s, (begin, _, labelled) in enumerate(spans):
+        if not labelled:
+            continue
+        owned = [k for k, (_, owner, _) in enumerate(tokens) if owner == s]
+        k = owned[-1] + 1 if owned else next((k for k, t in enumerate(tokens) if t[2] >= begin), len(tokens))
+        following = spans[s + 1][0] if s + 1 < len(spans) else len(text) + 1
+        for j in range(k, len(tokens)):
+            if tokens[j][1] is not None or tokens[j][2] >= following:
+                break
+            if tokens[j][0] in special:
+                labels[k:j + 1] = [t[0] for t in tokens[k:j + 1]]
+                break
+    return [i for i, _, _ in tokens], labels
 
 
 def reference(style_name, tok, messages, train_on=("assistant",), add_generation_prompt=False):
     """input_ids and labels as the tokenizer and the chat template give them."""
     text = tok.apply_chat_template(messages, tokenize=False, add_generation_prompt=add_generation_prompt)
-    backend = tok.backend_tokenizer
-    special = {i: a.content for i, a in backend.get_added_tokens_decoder().items() if a.special}
-    spans, cursor = [], 0
-    for m, message in enumerate(messages):
-        written = written_content(style_name, message, m == len(messages) - 1)
-        closing = CLOSING[style_name](message, tok)
-        if not written:
-            continue
-        at = text.find(written + closing, cursor)
-        assert at >= 0, (written, text)
-        spans.append((at, at + len(written), message["role"] in train_on))
-        cursor = at + len(written)
-    whole = backend.encode(text, add_special_tokens=False)
-    tokens = []  # (id, owner span index or None)
-    for i, (a, b) in zip(whole.ids, whole.offsets):
-        owner = next((s for s, (x, y, _) in enumerate(spans) if a < y and b > x), None)
-        if owner is not None and special.get(i) == text[a:b].strip():  # a content's spelling read as text
-            tokens += [(j, owner) for j in whole_prompt.read_as_text(tok, text[a:b])]
-        else:
-            tokens.append((i, owner))
-    labels = [i if owner is not None and spans[owner][2] else -100 for i, owner in tokens]
-    for s, (_, _, labelled) in enumerate(spans):
-        owned = [k for k, (_, owner) in enumerate(tokens) if owner == s]
-        if not labelled or not owned:
-            continue
-        k = owned[-1] + 1
-        blanks = []
-        while k < len(tokens) and tokens[k][1] is None and tokens[k][0] not in special and \
-                not tok.decode([tokens[k][0]]).strip():
-            blanks.append(k)
-            k += 1
-        if k < len(tokens) and tokens[k][1] is None and tokens[k][0] in special:
-            for b in blanks + [k]:
-                labels[b] = tokens[b][0]
-    return [i for i, _ in tokens], labels
+    spans = turns_in(text, messages, lambda message, last: written_content(style_name, message, last),
+                     HEADER[style_name], CLOSING[style_name], () if add_generation_prompt else train_on)
+    return labelled_ids(tok, text, spans)
 
 
 def exchanges(messages):

@@ -52,7 +52,12 @@ void place_keyword(const Signature& signature, PyObject* name, PyObject* value, 
     if (Py_ssize_t i = find_name(signature.names, utf8, size); i >= 0) return place(signature, arguments, i, name, value);
     if (options != nullptr) {
         if (Py_ssize_t i = find_name(signature.options, utf8, size); i >= 0) {
-            return place(signature, *options, i, name, value);
+            return place(signature, options->named, i, name, value);
+        }
+        if (signature.keywords == Keywords::any) {
+            if (!options->others) options->others = check(PyDict_New());
+            check_status(PyDict_SetItem(options->others.get(), name, value));
+            return;
         }
     }
     PyErr_Format(PyExc_TypeError, messages::unexpected_keyword, signature.full_name, name);

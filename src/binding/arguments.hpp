@@ -16,6 +16,10 @@ inline constexpr std::size_t max_parameters = 5;
 // The most keyword-only options an operation has (encode's).
 inline constexpr std::size_t max_options = 12;
 
+// Whether an operation takes keywords it does not name (passed on, as a
+// chat template's variables).
+enum class Keywords : bool { named, any };
+
 // How an operation in the call form takes its arguments. Every parameter is
 // positional-or-keyword; the first `required` of them must be given. Options
 // are keyword-only and never required.
@@ -24,10 +28,11 @@ struct Signature {
     std::span<const std::string_view> names;    // parameter names, in order
     Py_ssize_t required;                        // how many leading parameters are required
     std::span<const std::string_view> options;  // keyword-only option names, in order
+    Keywords keywords;                          // whether other keywords go to Options::others
 
     consteval Signature(const char* full_name_, std::span<const std::string_view> names_, Py_ssize_t required_,
-                        std::span<const std::string_view> options_ = {})
-        : full_name(full_name_), names(names_), required(required_), options(options_) {
+                        std::span<const std::string_view> options_ = {}, Keywords keywords_ = Keywords::named)
+        : full_name(full_name_), names(names_), required(required_), options(options_), keywords(keywords_) {
         if (names.size() > max_parameters) throw "more parameters than Arguments holds";
         if (options.size() > max_options) throw "more options than Options holds";
     }
@@ -37,8 +42,15 @@ struct Signature {
 // given): a body may run Python code that drops the caller's references, for
 // example by clearing the keyword dict the arguments came from.
 using Arguments = std::array<Ref, max_parameters>;
-// Bound options, in the order of the signature's option names, held the same way.
-using Options = std::array<Ref, max_options>;
+// Bound options, in the order of the signature's option names, held the
+// same way; and, where the signature takes any keyword, the others.
+struct Options {
+    std::array<Ref, max_options> named;
+    Ref others;  // a dict of the keywords the signature does not name, or null when none
+
+    Ref& operator[](std::size_t i) noexcept { return named[i]; }
+    const Ref& operator[](std::size_t i) const noexcept { return named[i]; }
+};
 
 // The fast-call form: positional arguments, then the values of `kwnames`;
 // options go to `options` (an operation without options passes none).

@@ -33,6 +33,7 @@ struct ChatWriting {
     Ref roles;      // the markups per role as given (a dict), or null
     Ref chat_template_kwargs;  // as given, or null
     std::vector<RoleMarkup> markups;  // the markups per role, read
+    bool tagged = false;  // the template tags what the model writes ({% generation %} blocks)
 };
 
 struct ChatRecord {
@@ -60,46 +61,73 @@ struct ChatObject : Instance<ChatRecord> {
 std::shared_ptr<const ChatWriting> chat_writing(PyObject* tokenizer, PyObject* source, PyObject* roles,
                                                 PyObject* chat_template_kwargs);
 
+// What a call gives the chat template besides the messages.
+struct ChatInputs {
+    Ref variables;                       // the tokenizer's special tokens, chat_template_kwargs, the call's keywords
+    bool add_generation_prompt = false;  // the text ends where the model's next turn starts
+    bool continue_final = false;         // the text ends inside the last message, left open
+    std::string header;                  // what opens each turn of the model ("" where unknown)
+};
+// `others`: the call's keywords (a dict, or null), over chat_template_kwargs.
+ChatInputs chat_inputs(const ChatWriting& writing, PyObject* others, bool add_generation_prompt,
+                       bool continue_final);
+// What the template writes to open the model's turn, learnt from a one-message conversation.
+void learn_header(const ChatWriting& writing, ChatInputs& inputs);
+
 // One conversation as read from Python: its messages, held, with each one's role and content.
 struct Conversation {
-    Ref messages;                // a list of its own, of the messages
+    Ref messages;                // a list of its own, of the messages (keys whose value is None left out)
+    Ref variables;               // the row's own variables (its tools, its documents): a dict, or null
     std::vector<Ref> roles;      // per message: its role (a str)
-    std::vector<Ref> contents;   // per message: its content (a str, or another object, which is not located)
+    std::vector<Ref> contents;   // per message: its content (a str, parts, or None)
+    std::vector<std::uint8_t> writes_more;  // per message: it holds tool calls or reasoning besides its content
 };
 Conversation read_conversation(PyObject* messages, std::size_t row);
 
+// Where the messages of a written conversation stand: for a message trained
+// on, its whole turn (all it writes but its header), else its content; and
+// the blocks the template tagged.
+struct WrittenSpans {
+    std::vector<ContentSpan> pieces;  // in order, apart
+    std::vector<CharSpan> tagged;
+};
+
 // The text of the messages `kept` of `conversation` (row `row` of a call)
-// as the chat template writes them, and, unless `spans` is null, where each
-// one's content stands in it.
-std::string write_conversation(const ChatWriting& writing, const Conversation& conversation,
-                               std::span<const std::uint32_t> kept, bool add_generation_prompt,
-                               std::vector<ContentSpan>* spans, std::size_t row);
+// as the chat template writes them, and, unless `spans` is null, where they
+// stand in it (`turns` per message: its whole turn is located).
+std::string write_conversation(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                               std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns,
+                               WrittenSpans* spans, std::size_t row);
 
 // ---------------------------------------------------------------- operations
 
 // The options of encode() and encode_batch(), in the order their enum gives.
 namespace chat_option {
 enum : std::size_t {
-    max_length, overflow, padding, pad_token, padding_side, return_tensors, add_generation_prompt, train_on
+    max_length, overflow, padding, pad_token, padding_side, return_tensors, add_generation_prompt, train_on,
+    continue_final_message
 };
 }
 inline constexpr std::string_view chat_option_names[] = {
     "max_length",     "overflow",   "padding",         "pad_token", "padding_side",
-    "return_tensors", "add_generation_prompt", "train_on"};
+    "return_tensors", "add_generation_prompt", "train_on", "continue_final_message"};
 inline constexpr std::string_view messages_names[] = {"messages"};
 inline constexpr std::string_view conversations_names[] = {"conversations"};
 inline constexpr std::string_view chat_render_names[] = {"messages", "add_generation_prompt"};
-inline constexpr Signature chat_render_signature{"ChatTemplate.render()", chat_render_names, 1};
-inline constexpr Signature chat_encode_signature{"ChatTemplate.encode()", messages_names, 1, chat_option_names};
+inline constexpr std::string_view chat_render_option_names[] = {"continue_final_message"};
+inline constexpr Signature chat_render_signature{"ChatTemplate.render()", chat_render_names, 1,
+                                                 chat_render_option_names, Keywords::any};
+inline constexpr Signature chat_encode_signature{"ChatTemplate.encode()", messages_names, 1, chat_option_names,
+                                                 Keywords::any};
 inline constexpr Signature chat_encode_batch_signature{"ChatTemplate.encode_batch()", conversations_names, 1,
-                                                       chat_option_names};
+                                                       chat_option_names, Keywords::any};
 
 extern const char chat_doc[];
 extern const char chat_render_doc[];
 extern const char chat_encode_doc[];
 extern const char chat_encode_batch_doc[];
 
-Ref chat_render(ChatObject& self, const Arguments& arguments);
+Ref chat_render(ChatObject& self, const Arguments& arguments, const Options& options);
 Ref chat_encode(ChatObject& self, const Arguments& arguments, const Options& options);
 Ref chat_encode_batch(ChatObject& self, const Arguments& arguments, const Options& options);
 

@@ -13,26 +13,33 @@
 namespace korvanta {
 
 const char chat_render_doc[] =
-    "render($self, /, messages, add_generation_prompt=False)\n--\n\n"
+    "render($self, /, messages, add_generation_prompt=False, *, continue_final_message=False, **variables)\n--\n\n"
     "The text of a conversation (a list of {'role': ..., 'content': ...} mappings) exactly as the\n"
     "chat template writes it; with add_generation_prompt=True, ending where the assistant's next\n"
-    "answer would start.";
+    "answer would start; with continue_final_message=True, ending inside the last message.\n"
+    "Other keywords (tools=, documents=, enable_thinking=, ...) are the template's variables.";
 
 const char chat_encode_doc[] =
     "encode($self, messages, /, **options)\n--\n\n"
     "Encode one conversation. Returns a dict of lists: input_ids, attention_mask and labels.\n"
     "Options: max_length, overflow, padding, pad_token, padding_side, return_tensors,\n"
-    "add_generation_prompt, train_on (see encode_batch).";
+    "add_generation_prompt, continue_final_message, train_on (see encode_batch); other keywords\n"
+    "(tools=, enable_thinking=, ...) are the template's variables.";
 
 const char chat_encode_batch_doc[] =
     "encode_batch($self, conversations, /, **options)\n--\n\n"
     "Encode a batch of conversations: a list of message lists, or a mapping with a 'messages'\n"
-    "column. Returns a dict of lists with one entry per conversation.\n"
+    "column (and, per row, 'tools' and 'documents' columns). Returns a dict of lists with one\n"
+    "entry per conversation. Other keywords (tools=, enable_thinking=, ...) are the template's\n"
+    "variables, over chat_template_kwargs.\n"
     "\n"
     "Each conversation is written as the chat template writes it and tokenized whole, so its\n"
     "input_ids are the tokenizer's own for that text; no special token comes from a content.\n"
-    "labels hold the ids of the contents of the roles named by train_on (default: 'assistant')\n"
-    "and of the end token the template writes after each, -100 elsewhere. max_length drops whole\n"
+    "labels hold the turns of the roles named by train_on (default: 'assistant'): all the\n"
+    "template writes for such a message but its header (content, reasoning, tool calls) through\n"
+    "the end token that closes it; -100 elsewhere. train_on='generation' labels what the\n"
+    "template's {% generation %} blocks hold. continue_final_message=True leaves the last\n"
+    "message open (its turn labelled without an end token). max_length drops whole\n"
     "exchanges (a user message and what answers it) from the start, after the opening system\n"
     "messages, so the last answer is always kept; a conversation whose last exchange alone\n"
     "cannot fit raises, or with overflow='drop' is left out (row_index says which were kept).\n"
@@ -50,7 +57,9 @@ struct ChatOptions {
     bool drop;
     bool left;
     bool generation_prompt;
+    bool continue_final;
     std::vector<std::string> train_on;
+    Labels labels = Labels::turns;
 };
 
 ChatOptions chat_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
@@ -61,21 +70,40 @@ ChatOptions chat_options(const TokenizerView& tokenizer, const Options& options,
                      drops_overflow(options[chat_option::overflow].get()) && batch,
                      false,
                      flag_of(options[chat_option::add_generation_prompt].get(), "add_generation_prompt", false),
+                     flag_of(options[chat_option::continue_final_message].get(), "continue_final_message", false),
                      {"assistant"}};
     call.left = pads_left(options[chat_option::padding_side].get(), tokenizer, call.padding.kind != Padding::none);
     if (PyObject* train_on = options[chat_option::train_on].get()) call.train_on = names_of(train_on, "train_on");
     call.pad = pad_id_of(options[chat_option::pad_token].get(), tokenizer, call.padding.kind != Padding::none);
+    if (contains(call.train_on, std::string_view("generation"))) {
+        if (call.train_on.size() != 1) raise(PyExc_ValueError, messages::generation_and_roles);
+        call.labels = Labels::tagged;
+    }
     return call;
 }
 
-// The conversations of a call: one message list, a list of them, or a mapping with a "messages" column.
+// The row variables a batch's columns give (tools, documents), one list per column present.
+constexpr const char* row_variable_names[] = {"tools", "documents"};
+
+// The conversations of a call: one message list, a list of them, or a
+// mapping with a "messages" column (and columns of row variables).
 std::vector<Conversation> read_conversations(PyObject* given, bool batch) {
     std::vector<Conversation> conversations;
     if (!batch) {
         conversations.push_back(read_conversation(given, 0));
         return conversations;
     }
+    auto list_of_column = [](PyObject* column) {
+        Ref list = Ref::steal(PySequence_List(column));
+        if (!list) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+            PyErr_Clear();
+            raise_conversion(column, "list");
+        }
+        return list;
+    };
     Ref column = Ref::borrow(given);
+    std::vector<std::pair<const char*, Ref>> row_columns;
     if (PyMapping_Check(given) && !PyList_Check(given) && !PyTuple_Check(given)) {
         column = Ref::steal(PyMapping_GetItemString(given, "messages"));
         if (!column) {
@@ -83,37 +111,82 @@ std::vector<Conversation> read_conversations(PyObject* given, bool batch) {
             PyErr_Clear();
             raise(PyExc_KeyError, messages::no_messages_column);
         }
+        for (const char* name : row_variable_names) {
+            Ref values = Ref::steal(PyMapping_GetItemString(given, name));
+            if (!values) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PythonError{};
+                PyErr_Clear();
+                continue;
+            }
+            row_columns.emplace_back(name, list_of_column(values.get()));
+        }
     }
-    Ref list = Ref::steal(PySequence_List(column.get()));
-    if (!list) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
-        PyErr_Clear();
-        raise_conversion(column.get(), "list");
+    Ref list = list_of_column(column.get());
+    const Py_ssize_t rows = PyList_GET_SIZE(list.get());
+    for (const auto& [name, values] : row_columns) {
+        if (PyList_GET_SIZE(values.get()) == rows) continue;
+        PyErr_Format(PyExc_ValueError, messages::column_lengths, name, PyList_GET_SIZE(values.get()), rows);
+        throw PythonError{};
     }
-    for (Py_ssize_t r = 0; r < PyList_GET_SIZE(list.get()); ++r) {
+    for (Py_ssize_t r = 0; r < rows; ++r) {
         conversations.push_back(read_conversation(PyList_GET_ITEM(list.get(), r), static_cast<std::size_t>(r)));
+        if (row_columns.empty()) continue;
+        Ref variables = check(PyDict_New());
+        for (const auto& [name, values] : row_columns) {
+            check_status(PyDict_SetItemString(variables.get(), name, PyList_GET_ITEM(values.get(), r)));
+        }
+        conversations.back().variables = std::move(variables);
     }
     return conversations;
 }
 
 // Per message, its kind for grouping exchanges ('s' system, 'u' user, 'a' any
-// other role) and whether its content is labelled.
-void message_kinds(const Conversation& conversation, const std::vector<std::string>& train_on,
-                   std::vector<char>& kinds, std::vector<std::uint8_t>& labelled) {
+// other role) and whether its turn is labelled.
+void message_kinds(const Conversation& conversation, const ChatOptions& options, std::vector<char>& kinds,
+                   std::vector<std::uint8_t>& labelled) {
     kinds.clear();
     labelled.clear();
     for (const Ref& role : conversation.roles) {
         const std::string_view name = Utf8Text(role.get()).view();
         kinds.push_back(name == "system" ? 's' : name == "user" ? 'u' : 'a');
-        labelled.push_back(contains(train_on, name));
+        labelled.push_back(options.labels == Labels::turns && !options.generation_prompt &&
+                           contains(options.train_on, name));
+    }
+}
+
+// train_on names roles this call has (or a template knows): a name that is
+// none of them is a mistake, not a role that happens to be absent.
+void check_train_on(const ChatWriting& writing, const ChatOptions& options,
+                    const std::vector<Conversation>& conversations) {
+    if (options.labels == Labels::tagged) {
+        if (!writing.tagged) {
+            PyErr_Format(PyExc_ValueError, messages::no_generation_blocks);
+            throw PythonError{};
+        }
+        return;
+    }
+    std::vector<std::string> known = {"system", "user", "assistant", "tool"};
+    auto know = [&](std::string_view role) {
+        if (!contains(known, role)) known.emplace_back(role);
+    };
+    for (const RoleMarkup& markup : writing.markups) know(markup.role);
+    for (const Conversation& conversation : conversations) {
+        for (const Ref& role : conversation.roles) know(Utf8Text(role.get()).view());
+    }
+    for (const std::string& name : options.train_on) {
+        if (contains(known, name)) continue;
+        Ref names = check(PyList_New(0));
+        for (const std::string& role : known) check_status(PyList_Append(names.get(), new_str(role).get()));
+        PyErr_Format(PyExc_ValueError, messages::unknown_train_on, new_str(name).get(), names.get());
+        throw PythonError{};
     }
 }
 
 // A conversation written out and tokenized.
 struct Written {
     std::string text;
-    std::size_t characters = 0;         // of `text`
-    std::vector<ContentSpan> contents;  // where the contents of the messages written stand
+    std::size_t characters = 0;  // of `text`
+    WrittenSpans spans;          // where the messages written stand
     OwnedTokens tokens;                 // only their ids when `counted`
     bool counted = false;               // tokenized only to show that it is too long
 };
@@ -157,6 +230,7 @@ std::vector<std::uint32_t> kept_messages(const ChatRow& row, std::size_t dropped
 // What encode_conversations() works with.
 struct ChatCall {
     const ChatWriting& writing;
+    const ChatInputs& inputs;
     const EncodingCache& cache;
     const TokenizerView& tokenizer;
     const std::vector<Conversation>& conversations;
@@ -168,9 +242,9 @@ Written write(const ChatCall& call, std::size_t r, std::size_t dropped, bool cou
     Written written;
     written.counted = counted && call.options.max_length;
     // A way counted is written once, without locating its contents (a template's second rendering).
-    written.text = write_conversation(call.writing, call.conversations[r], kept_messages(call.rows[r], dropped),
-                                      call.options.generation_prompt, written.counted ? nullptr : &written.contents,
-                                      r);
+    written.text = write_conversation(call.writing, call.inputs, call.conversations[r],
+                                      kept_messages(call.rows[r], dropped), call.rows[r].labelled,
+                                      written.counted ? nullptr : &written.spans, r);
     written.characters = character_count(written.text);
     return written;
 }
@@ -205,9 +279,10 @@ void tokenize(const ChatCall& call, std::vector<Try>& tries) {
         std::vector<OwnedTokens> owned(texts.size());
         for (std::size_t i = 0; i < texts.size(); ++i) {
             std::vector<CharSpan> spans;
-            for (const ContentSpan& content : located[i]->contents) spans.push_back(content.span);
+            for (const ContentSpan& content : located[i]->spans.pieces) spans.push_back(content.span);
             attribute_tokens(texts[i], batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), spans, {},
                              max_token_id, cache.protected_ids, owned[i]);
+            mark_tagged(batch.offsets_of(i), located[i]->spans.tagged, owned[i]);
         }
         replace_protected_spellings(cache, call.tokenizer, texts, owned);
         for (std::size_t i = 0; i < texts.size(); ++i) located[i]->tokens = std::move(owned[i]);
@@ -222,7 +297,7 @@ void first_tries(const ChatCall& call, std::size_t r, std::vector<Try>& tries) {
     Written whole = write(call, r, 0);
     const double per_token = call.options.max_length ? call.cache.typical_characters_per_token() : 0;
     const std::size_t guess =
-        per_token > 0 ? exchanges_to_drop(whole.characters, whole.contents, call.rows[r].exchanges,
+        per_token > 0 ? exchanges_to_drop(whole.characters, whole.spans.pieces, call.rows[r].exchanges,
                                           *call.options.max_length, per_token)
                       : 0;
     if (guess == 0) {
@@ -274,7 +349,7 @@ std::optional<NextTry> next_try(const ChatRow& row, std::optional<std::size_t> m
     }
     const Written& written = row.longest;
     const std::size_t suggested =
-        written.counted ? 0 : exchanges_to_drop(written.tokens, written.contents, row.exchanges, *max_length);
+        written.counted ? 0 : exchanges_to_drop(written.tokens, written.spans.pieces, row.exchanges, *max_length);
     const std::size_t next = std::max(suggested, *row.too_long + 1);
     if (next >= row.exchanges.count) return std::nullopt;
     return NextTry{next, false};
@@ -326,17 +401,20 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
     HeldTokenizer held = read_tokenizer(self, [&] { writing = self.record.writing; });
     const TokenizerView tokenizer = view_known(held.object.get(), std::move(held.last));
     const ChatOptions call = chat_options(tokenizer, options, batch);
+    ChatInputs inputs = chat_inputs(*writing, options.others.get(), call.generation_prompt, call.continue_final);
     const std::shared_ptr<const EncodingCache> cache = fresh_cache(self, *writing, tokenizer);
 
     // 1.
     const std::vector<Conversation> conversations = read_conversations(given, batch);
+    if (!call.generation_prompt) check_train_on(*writing, call, conversations);
     std::vector<ChatRow> rows(conversations.size());
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        message_kinds(conversations[r], call.train_on, rows[r].kinds, rows[r].labelled);
+        message_kinds(conversations[r], call, rows[r].kinds, rows[r].labelled);
         rows[r].exchanges = group_exchanges(rows[r].kinds);
     }
+    if (call.labels == Labels::turns && !call.generation_prompt) learn_header(*writing, inputs);
     // 2. and 3. (A first batch with a limit tokenizes a few rows whole, to learn from.)
-    const ChatCall chat_call{*writing, *cache, tokenizer, conversations, rows, call};
+    const ChatCall chat_call{*writing, inputs, *cache, tokenizer, conversations, rows, call};
     constexpr std::size_t learning_rows = 32;
     std::vector<Try> tries;
     std::size_t first = 0;
@@ -351,7 +429,8 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
     std::vector<std::size_t> row_index;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const Written& written = rows[r].result();
-        if (lay_out_conversation(written.tokens, written.contents, rows[r].labelled, call.max_length, encoded)) {
+        if (lay_out_conversation(written.tokens, written.spans.pieces, rows[r].labelled, call.max_length, call.labels,
+                                 encoded)) {
             row_index.push_back(r);
         } else if (!call.drop) {
             PyErr_Format(PyExc_ValueError, messages::conversation_too_long, r, written.tokens.ids.size(),
@@ -367,13 +446,15 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
 
 }  // namespace
 
-Ref chat_render(ChatObject& self, const Arguments& arguments) {
+Ref chat_render(ChatObject& self, const Arguments& arguments, const Options& options) {
     const std::shared_ptr<const ChatWriting> writing = read_held(self, self.record.writing);
     const Conversation conversation = read_conversation(arguments[0].get(), 0);
     const bool generation_prompt = arguments[1] && flag_of(arguments[1].get(), "add_generation_prompt", false);
+    const bool continue_final = flag_of(options[0].get(), "continue_final_message", false);
+    const ChatInputs inputs = chat_inputs(*writing, options.others.get(), generation_prompt, continue_final);
     std::vector<std::uint32_t> kept;
     for (std::size_t m = 0; m < conversation.roles.size(); ++m) kept.push_back(static_cast<std::uint32_t>(m));
-    return new_str(write_conversation(*writing, conversation, kept, generation_prompt, nullptr, 0));
+    return new_str(write_conversation(*writing, inputs, conversation, kept, {}, nullptr, 0));
 }
 
 Ref chat_encode(ChatObject& self, const Arguments& arguments, const Options& options) {

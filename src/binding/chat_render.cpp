@@ -1,17 +1,20 @@
-// Writing conversations out: with a Jinja chat template (rendered as chat
-// templates are written to be rendered) or with one markup per role; and
-// finding where each message's content stands in what was written. A
+// Writing conversations out: with a Jinja chat template (rendered in a
+// sandbox, as chat templates are written to be rendered) or with one markup
+// per role; and finding where each message stands in what was written. A
 // content is found by rendering: the conversation is rendered once as it is
 // and once with each content between two markers of its own; where the two
 // agree but for the markers, the markers say where each content stands. A
-// template that reads a content (it trims it, or tests it) and so writes
-// the marked one otherwise is asked again with that one content replaced by
-// a single marker: what stands where the marker stood is the content as the
-// template wrote it.
+// message's whole turn (its reasoning and tool calls too), or a content the
+// template reads (it trims it, or tests it) and so writes otherwise when
+// marked, is found by rendering the conversation with that one message
+// bare, its content a single marker: what differs from the text there is
+// what the template wrote for the message.
 #include <algorithm>
+#include <charconv>
 #include <new>
 
 #include "binding/chat.hpp"
+#include "binding/object_lock.hpp"
 #include "binding/statics.hpp"
 #include "core/markup.hpp"
 
@@ -64,20 +67,85 @@ PyMethodDef helpers[] = {
     {"strftime_now", method_pointer(function<strftime_signature, strftime_now>), fast_call_flags, nullptr},
 };
 
+// What the sandbox adds to jinja2's own, in Python: a namespace() that stores
+// no name starting with '_', and the {% generation %} block, written between
+// the two markers of a tagged block.
+constexpr char sandbox_source[] = R"(
+from jinja2 import nodes
+from jinja2.exceptions import SecurityError
+from jinja2.ext import Extension
+from jinja2.utils import Namespace
+
+
+class ChatNamespace(Namespace):
+    def __setitem__(self, name, value):
+        if str(name).startswith("_"):
+            raise SecurityError(REFUSED % (name,))
+        super().__setitem__(name, value)
+
+
+class GenerationBlocks(Extension):
+    tags = {"generation"}
+
+    def parse(self, parser):
+        line = next(parser.stream).lineno
+        body = parser.parse_statements(("name:endgeneration",), drop_needle=True)
+        return [nodes.Output([nodes.TemplateData(OPEN)]).set_lineno(line), *body,
+                nodes.Output([nodes.TemplateData(CLOSE)]).set_lineno(line)]
+)";
+
+// Older jinja2 releases let a template reach outside the sandbox (str.format through attr()).
+constexpr int safe_jinja[] = {3, 1, 6};
+
+void require_safe_jinja() {
+    Ref jinja = Ref::steal(PyImport_ImportModule("jinja2"));
+    if (!jinja) raise_from_pending(PyExc_ImportError, messages::needs_jinja);
+    Ref version = check(PyObject_GetAttrString(jinja.get(), "__version__"));
+    if (!PyUnicode_Check(version.get())) raise_conversion(version.get(), "str");
+    const std::string_view text = Utf8Text(version.get()).view();
+    int parts[3] = {0, 0, 0};
+    const char* at = text.data();
+    const char* end = text.data() + text.size();
+    for (int& part : parts) {
+        at = std::from_chars(at, end, part).ptr;
+        if (at == end || *at != '.') break;
+        ++at;
+    }
+    if (std::lexicographical_compare(std::begin(parts), std::end(parts), std::begin(safe_jinja), std::end(safe_jinja))) {
+        PyErr_Format(PyExc_ImportError, messages::unsafe_jinja, version.get());
+        throw PythonError{};
+    }
+}
+
+Ref marker_str(std::size_t code) {
+    const Py_UCS4 character = static_cast<Py_UCS4>(first_marker + code);
+    return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, &character, 1));
+}
+
 // The environment chat templates are written for: sandboxed and immutable,
-// blocks trimmed, loop controls, the tojson filter and the two globals above.
+// blocks trimmed, loop controls and generation blocks, the tojson filter,
+// the two globals above and a namespace() that stores nothing private.
 PyObject* make_environment() noexcept {
     try {
-        Ref sandbox = Ref::steal(PyImport_ImportModule("jinja2.sandbox"));
-        if (!sandbox) raise_from_pending(PyExc_ImportError, messages::needs_jinja);
+        require_safe_jinja();
+        Ref sandbox = check(PyImport_ImportModule("jinja2.sandbox"));
         Ref extensions = check(PyImport_ImportModule("jinja2.ext"));
         Ref loop_controls = check(PyObject_GetAttrString(extensions.get(), "loopcontrols"));
+        Ref added = check(PyDict_New());
+        check_status(PyDict_SetItemString(added.get(), "__builtins__", PyEval_GetBuiltins()));
+        check_status(PyDict_SetItemString(added.get(), "__name__", check(PyUnicode_FromString("korvanta")).get()));
+        check_status(PyDict_SetItemString(added.get(), "REFUSED",
+                                          check(PyUnicode_FromString(messages::namespace_private)).get()));
+        check_status(PyDict_SetItemString(added.get(), "OPEN", marker_str(open_tagged).get()));
+        check_status(PyDict_SetItemString(added.get(), "CLOSE", marker_str(close_tagged).get()));
+        check(PyRun_String(sandbox_source, Py_file_input, added.get(), added.get()));
         Ref type = check(PyObject_GetAttrString(sandbox.get(), "ImmutableSandboxedEnvironment"));
         Ref options = check(PyDict_New());
         check_status(PyDict_SetItemString(options.get(), "trim_blocks", Py_True));
         check_status(PyDict_SetItemString(options.get(), "lstrip_blocks", Py_True));
         Ref listed = check(PyList_New(0));
         check_status(PyList_Append(listed.get(), loop_controls.get()));
+        check_status(PyList_Append(listed.get(), PyDict_GetItemString(added.get(), "GenerationBlocks")));
         check_status(PyDict_SetItemString(options.get(), "extensions", listed.get()));
         Ref none = check(PyTuple_New(0));
         Ref environment = check(PyObject_Call(type.get(), none.get(), options.get()));
@@ -88,12 +156,27 @@ PyObject* make_environment() noexcept {
             PyObject* table = std::string_view(helper.ml_name) == "tojson" ? filters.get() : globals.get();
             check_status(PyObject_SetItem(table, check(PyUnicode_FromString(helper.ml_name)).get(), function.get()));
         }
+        check_status(PyObject_SetItem(globals.get(), check(PyUnicode_FromString("namespace")).get(),
+                                      PyDict_GetItemString(added.get(), "ChatNamespace")));
         return environment.release();
     } catch (const PythonError&) {
         return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+}
+
+// Whether a chat template's source holds a {% generation %} block.
+bool writes_generation_blocks(std::string_view source) noexcept {
+    for (std::size_t at = source.find("generation"); at != std::string_view::npos;
+         at = source.find("generation", at + 1)) {
+        std::size_t before = at;
+        while (before > 0 && (source[before - 1] == ' ' || source[before - 1] == '-' || source[before - 1] == '+')) {
+            --before;
+        }
+        if (before >= 2 && source.substr(before - 2, 2) == "{%") return true;
+    }
+    return false;
 }
 
 // A dict of the tokenizer's special tokens by name (bos_token, eos_token, …),
@@ -169,21 +252,65 @@ std::shared_ptr<const ChatWriting> chat_writing(PyObject* tokenizer, PyObject* s
     }
     writing->compiled = std::move(compiled);
     writing->variables = template_variables(tokenizer, chat_template_kwargs);
+    writing->tagged = writes_generation_blocks(Utf8Text(writing->source.get()).view());
     return writing;
 }
+
+ChatInputs chat_inputs(const ChatWriting& writing, PyObject* others, bool add_generation_prompt,
+                       bool continue_final) {
+    if (add_generation_prompt && continue_final) raise(PyExc_ValueError, messages::prompt_and_continue);
+    ChatInputs inputs{Ref(), add_generation_prompt, continue_final, {}};
+    if (writing.variables) {
+        inputs.variables = check(PyDict_Copy(writing.variables.get()));
+        if (others != nullptr) check_status(PyDict_Update(inputs.variables.get(), others));
+    }
+    return inputs;
+}
+
+namespace {
+
+// The keys a message's own turn is written from besides its content.
+constexpr const char* turn_keys[] = {"tool_calls", "reasoning_content", "reasoning", "thinking"};
+
+// A message as the template reads it: a dict without the keys whose value is None.
+Ref readable_message(PyObject* message) {
+    Ref copy;
+    Py_ssize_t position = 0;
+    Ref key, value;
+    if (PyDict_Check(message)) {
+        while (next_entry(message, position, key, value)) {
+            if (value.get() != Py_None) continue;
+            copy = check(PyDict_New());
+            break;
+        }
+        if (!copy) return Ref::borrow(message);
+    } else {
+        copy = check(PyDict_New());
+    }
+    check_status(PyDict_Merge(copy.get(), message, 1));
+    Ref keys = check(PyDict_Keys(copy.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(keys.get(), i);
+        if (PyDict_GetItemWithError(copy.get(), name) == Py_None) check_status(PyDict_DelItem(copy.get(), name));
+        else if (PyErr_Occurred()) throw PythonError{};
+    }
+    return copy;
+}
+
+}  // namespace
 
 Conversation read_conversation(PyObject* messages, std::size_t row) {
     Conversation conversation;
     if (PyUnicode_Check(messages) || PyDict_Check(messages)) raise_conversion(messages, "list");
-    conversation.messages = Ref::steal(PySequence_List(messages));  // a list of its own, held while read
-    if (!conversation.messages) {
+    Ref given = Ref::steal(PySequence_List(messages));  // a list of its own, held while read
+    if (!given) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
         PyErr_Clear();
         raise_conversion(messages, "list");
     }
-    PyObject* list = conversation.messages.get();
-    for (Py_ssize_t m = 0; m < PyList_GET_SIZE(list); ++m) {
-        Ref message = Ref::borrow(PyList_GET_ITEM(list, m));
+    conversation.messages = check(PyList_New(0));
+    for (Py_ssize_t m = 0; m < PyList_GET_SIZE(given.get()); ++m) {
+        Ref message = Ref::borrow(PyList_GET_ITEM(given.get(), m));
         Ref role = Ref::steal(PyMapping_GetItemString(message.get(), "role"));
         if (!role || !PyUnicode_Check(role.get())) {
             if (role || PyErr_ExceptionMatches(PyExc_KeyError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -192,70 +319,29 @@ Conversation read_conversation(PyObject* messages, std::size_t row) {
             }
             throw PythonError{};
         }
-        Ref content = Ref::steal(PyMapping_GetItemString(message.get(), "content"));
-        if (!content) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PythonError{};
-            PyErr_Clear();
-            content = Ref::borrow(Py_None);
-        }
+        Ref readable = readable_message(message.get());
+        Ref content = Ref::borrow(PyDict_GetItemString(readable.get(), "content"));
+        if (!content) content = Ref::borrow(Py_None);
+        bool more = false;
+        for (const char* key : turn_keys) more = more || PyDict_GetItemString(readable.get(), key) != nullptr;
+        check_status(PyList_Append(conversation.messages.get(), readable.get()));
         conversation.roles.push_back(std::move(role));
         conversation.contents.push_back(std::move(content));
+        conversation.writes_more.push_back(more);
     }
     return conversation;
 }
 
 namespace {
 
-// Markers are code points of the private use plane U+F0000 to U+FFFFD: two per
-// message (before and after its content), by its place among those written.
-constexpr char32_t first_marker = 0xF0000;
-constexpr std::size_t most_marked = (0xFFFFD - first_marker) / 2;
-
-Ref marker_str(std::size_t code) {
-    const Py_UCS4 character = static_cast<Py_UCS4>(first_marker + code);
-    return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, &character, 1));
-}
-
-// Whether UTF-8 `text` holds a code point of the markers' plane (its lead
-// byte F3, its second B0 to BF).
-bool holds_markers(std::string_view text) noexcept {
-    for (std::size_t i = text.find('\xF3'); i != std::string_view::npos; i = text.find('\xF3', i + 1)) {
-        const auto second = static_cast<unsigned char>(i + 1 < text.size() ? text[i + 1] : 0);
-        if (second >= 0xB0 && second <= 0xBF) return true;
-    }
-    return false;
-}
-
-// The text with its markers taken out, and each marker's code and place (in characters).
-struct Unmarked {
-    std::string text;
-    std::vector<std::pair<std::size_t, std::size_t>> markers;  // (code, character position in `text`)
-};
-Unmarked unmark(std::string_view marked) {
-    Unmarked out;
-    out.text.reserve(marked.size());
-    std::size_t characters = 0;
-    for (std::size_t i = 0; i < marked.size();) {
-        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(marked[i + k]); };
-        if (byte(0) == 0xF3 && i + 3 < marked.size() && byte(1) >= 0xB0 && byte(1) <= 0xBF) {
-            const std::size_t point = ((byte(0) & 0x07u) << 18) | ((byte(1) & 0x3Fu) << 12) |
-                                      ((byte(2) & 0x3Fu) << 6) | (byte(3) & 0x3Fu);
-            out.markers.emplace_back(point - first_marker, characters);
-            i += 4;
-            continue;
-        }
-        if ((byte(0) & 0xC0) != 0x80) ++characters;
-        out.text.push_back(marked[i++]);
-    }
-    return out;
-}
-
-// The chat template's text for `messages` (a list).
-std::string render_messages(const ChatWriting& writing, PyObject* messages, bool add_generation_prompt) {
-    Ref variables = check(PyDict_Copy(writing.variables.get()));
+// The chat template's text for `messages` (a list), markers and all.
+std::string render_messages(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                            PyObject* messages) {
+    Ref variables = check(PyDict_Copy(inputs.variables.get()));
+    if (conversation.variables) check_status(PyDict_Update(variables.get(), conversation.variables.get()));
     check_status(PyDict_SetItemString(variables.get(), "messages", messages));
     check_status(PyDict_SetItemString(variables.get(), "add_generation_prompt",
-                                      add_generation_prompt ? Py_True : Py_False));
+                                      inputs.add_generation_prompt ? Py_True : Py_False));
     Ref render = check(PyObject_GetAttrString(writing.compiled.get(), "render"));
     Ref none = check(PyTuple_New(0));
     Ref text = check(PyObject_Call(render.get(), none.get(), variables.get()));
@@ -263,11 +349,17 @@ std::string render_messages(const ChatWriting& writing, PyObject* messages, bool
     return std::string(Utf8Text(text.get()).view());
 }
 
-// A copy of a message with its content replaced.
-Ref with_content(PyObject* message, PyObject* content) {
+// A copy of a message with its content replaced, and without the keys of its turn when `bare`.
+Ref with_content(PyObject* message, PyObject* content, bool bare = false) {
     Ref copy = check(PyDict_New());
     check_status(PyDict_Merge(copy.get(), message, 1));
     check_status(PyDict_SetItemString(copy.get(), "content", content));
+    for (const char* key : turn_keys) {
+        if (bare && PyDict_DelItemString(copy.get(), key) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PythonError{};
+            PyErr_Clear();
+        }
+    }
     return copy;
 }
 
@@ -283,128 +375,229 @@ Ref written_messages(const Conversation& conversation, std::span<const std::uint
     return list;
 }
 
-// A content is located when it is text, and not empty (an empty one holds no
+// A content is marked when it is text, and not empty (an empty one holds no
 // token, and a template may well write nothing for it).
-bool locatable(PyObject* content) { return PyUnicode_Check(content) && PyUnicode_GET_LENGTH(content) > 0; }
+bool markable(PyObject* content) { return PyUnicode_Check(content) && PyUnicode_GET_LENGTH(content) > 0; }
 
-// Where the contents stand, by the markers of a conversation rendered with
-// each content between two: false when a marker has no partner.
-bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> kept,
-                        std::vector<ContentSpan>& spans) {
-    for (std::size_t k = 0; k < marked.markers.size(); ++k) {
-        const auto [code, begin] = marked.markers[k];
-        if (code % 2 != 0 || code / 2 >= kept.size() || k + 1 == marked.markers.size() ||
-            marked.markers[k + 1].first != code + 1) {
-            return false;
-        }
-        spans.push_back({{begin, marked.markers[++k].second}, kept[code / 2]});
-    }
-    return true;
-}
-
-// Where the content of message `j` (of those kept) stands in `text`: the
-// conversation rendered with that content replaced by one marker is the text
-// but for what stands there. Found, not written (the template leaves the
-// message out), or not found.
+// Where message `j` (of those kept) stands in `text`: the conversation
+// written with that message bare, its content one marker, is the text but
+// for what stands there. Found, not written (the template leaves the
+// message out), or written more than once.
 enum class Located { found, left_out, lost };
-Located span_by_one_marker(const ChatWriting& writing, const Conversation& conversation,
-                           std::span<const std::uint32_t> kept, std::size_t j, bool add_generation_prompt,
-                           std::string_view text, CharSpan& span) {
+Located span_of_message(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                        std::span<const std::uint32_t> kept, std::size_t j, std::string_view text, CharSpan& span) {
     Ref marker = marker_str(2 * j);
     Ref messages = written_messages(conversation, kept, [&](std::size_t i, PyObject* message) {
-        return i == j ? with_content(message, marker.get()) : Ref();
+        return i == j ? with_content(message, marker.get(), true) : Ref();
     });
-    const Unmarked marked = unmark(render_messages(writing, messages.get(), add_generation_prompt));
+    const Unmarked marked = unmark(render_messages(writing, inputs, conversation, messages.get()));
+    if (marked.markers.size() > 1) return Located::lost;
     if (marked.markers.empty() && marked.text == text) return Located::left_out;
-    if (marked.markers.size() != 1) return Located::lost;
-    const std::size_t before = character_slice(marked.text, {0, marked.markers[0].second}).size();
-    const std::string_view head = std::string_view(marked.text).substr(0, before);
-    const std::string_view tail = std::string_view(marked.text).substr(before);
-    if (text.size() < head.size() + tail.size() || !text.starts_with(head) || !text.ends_with(tail)) {
-        return Located::lost;
-    }
-    span = {marked.markers[0].second, character_count(text.substr(0, text.size() - tail.size()))};
+    const std::size_t at = marked.markers.empty() ? marked.text.size() : marked.markers[0].second;
+    const std::size_t before = character_slice(marked.text, {0, at}).size();
+    span = changed_span(text, std::string_view(marked.text).substr(0, before),
+                        std::string_view(marked.text).substr(before));
     return Located::found;
+}
+
+// The text the model was left to go on with: where the last message's
+// content ends, found as transformers finds it (a tag after the content,
+// else the content's last appearance), in characters.
+constexpr char continue_tag[] = "CONTINUE_FINAL_MESSAGE_TAG ";
+std::size_t open_end(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                     std::span<const std::uint32_t> kept, std::string_view text, std::size_t row) {
+    const std::uint32_t last = kept.empty() ? 0 : kept.back();
+    PyObject* content = kept.empty() ? Py_None : conversation.contents[last].get();
+    Ref tag = check(PyUnicode_FromString(continue_tag));
+    Ref tagged;
+    if (PyUnicode_Check(content)) {
+        tagged = check(PyUnicode_Concat(content, tag.get()));
+    } else if (PyList_Check(content)) {  // parts: the tag goes after the last text part
+        tagged = check(PySequence_List(content));
+        for (Py_ssize_t i = PyList_GET_SIZE(tagged.get()); i-- > 0;) {
+            PyObject* part = PyList_GET_ITEM(tagged.get(), i);
+            PyObject* type = PyDict_Check(part) ? PyDict_GetItemString(part, "type") : nullptr;
+            PyObject* words = PyDict_Check(part) ? PyDict_GetItemString(part, "text") : nullptr;
+            if (type == nullptr || !PyUnicode_Check(type) || PyUnicode_CompareWithASCIIString(type, "text") != 0 ||
+                words == nullptr || !PyUnicode_Check(words)) {
+                continue;
+            }
+            Ref copy = check(PyDict_Copy(part));
+            check_status(PyDict_SetItemString(copy.get(), "text", check(PyUnicode_Concat(words, tag.get())).get()));
+            check_status(PyList_SetItem(tagged.get(), i, copy.release()));
+            break;
+        }
+    }
+    if (tagged) {
+        Ref messages = written_messages(conversation, kept, [&](std::size_t i, PyObject* message) {
+            return i + 1 == kept.size() ? with_content(message, tagged.get()) : Ref();
+        });
+        const std::string written = unmark(render_messages(writing, inputs, conversation, messages.get())).text;
+        const std::size_t at = written.find(continue_tag);
+        if (at != std::string::npos && at <= text.size() && text.substr(0, at) == std::string_view(written).substr(0, at)) {
+            return character_count(text.substr(0, at));
+        }
+    }
+    if (PyUnicode_Check(content)) {
+        std::string_view words = Utf8Text(content).view();
+        const std::size_t first = words.find_first_not_of(" \t\n\r\f\v");
+        words = first == std::string_view::npos ? std::string_view() : words.substr(first);
+        words = words.substr(0, words.find_last_not_of(" \t\n\r\f\v") + 1);
+        const std::size_t at = text.rfind(words);
+        if (at != std::string_view::npos) return character_count(text.substr(0, at + words.size()));
+    }
+    PyErr_Format(PyExc_ValueError, messages::final_message_not_found, row);
+    throw PythonError{};
+}
+
+// One markup per role: its text, the content, its text.
+std::string write_with_markups(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                               std::span<const std::uint32_t> kept, WrittenSpans* spans, std::size_t row) {
+    std::string text;
+    std::size_t characters = 0;
+    auto markup_of = [&](PyObject* role) -> const RoleMarkup& {
+        const std::string_view name = Utf8Text(role).view();
+        for (const RoleMarkup& markup : writing.markups) {
+            if (markup.role == name) return markup;
+        }
+        PyErr_Format(PyExc_ValueError, messages::role_without_markup, row, role, writing.roles.get());
+        throw PythonError{};
+    };
+    for (std::size_t j = 0; j < kept.size(); ++j) {
+        const std::uint32_t m = kept[j];
+        const RoleMarkup& markup = markup_of(conversation.roles[m].get());
+        PyObject* content = conversation.contents[m].get();
+        if (!PyUnicode_Check(content)) {
+            PyErr_Format(PyExc_TypeError, messages::content_not_str, row, static_cast<std::size_t>(m), content);
+            throw PythonError{};
+        }
+        const Utf8Text value(content);
+        text += markup.before;
+        characters += character_count(markup.before);
+        const std::size_t length = character_count(value.view());
+        if (spans) spans->pieces.push_back({{characters, characters + length}, m});
+        text += value.view();
+        if (inputs.continue_final && j + 1 == kept.size()) return text;
+        text += markup.after;
+        characters += length + character_count(markup.after);
+    }
+    if (inputs.add_generation_prompt) {
+        Ref assistant = check(PyUnicode_FromString("assistant"));
+        text += markup_of(assistant.get()).before;
+    }
+    return text;
 }
 
 }  // namespace
 
-std::string write_conversation(const ChatWriting& writing, const Conversation& conversation,
-                               std::span<const std::uint32_t> kept, bool add_generation_prompt,
-                               std::vector<ContentSpan>* spans, std::size_t row) {
-    if (!writing.compiled) {
-        // One markup per role: its text, the content, its text.
-        std::string text;
-        std::size_t characters = 0;
-        auto markup_of = [&](PyObject* role) -> const RoleMarkup& {
-            const std::string_view name = Utf8Text(role).view();
-            for (const RoleMarkup& markup : writing.markups) {
-                if (markup.role == name) return markup;
-            }
-            PyErr_Format(PyExc_ValueError, messages::role_without_markup, row, role, writing.roles.get());
-            throw PythonError{};
-        };
-        for (std::uint32_t m : kept) {
-            const RoleMarkup& markup = markup_of(conversation.roles[m].get());
-            PyObject* content = conversation.contents[m].get();
-            if (!PyUnicode_Check(content)) {
-                PyErr_Format(PyExc_TypeError, messages::content_not_str, row, static_cast<std::size_t>(m), content);
-                throw PythonError{};
-            }
-            const Utf8Text value(content);
-            text += markup.before;
-            characters += character_count(markup.before);
-            const std::size_t length = character_count(value.view());
-            if (spans) spans->push_back({{characters, characters + length}, m});
-            text += value.view();
-            text += markup.after;
-            characters += length + character_count(markup.after);
-        }
-        if (add_generation_prompt) {
-            Ref assistant = check(PyUnicode_FromString("assistant"));
-            text += markup_of(assistant.get()).before;
-        }
-        return text;
+void learn_header(const ChatWriting& writing, ChatInputs& inputs) {
+    if (!writing.compiled) return;
+    Conversation asking;
+    asking.messages = check(PyList_New(0));
+    Ref message = check(PyDict_New());
+    check_status(PyDict_SetItemString(message.get(), "role", check(PyUnicode_FromString("user")).get()));
+    check_status(PyDict_SetItemString(message.get(), "content", marker_str(0).get()));
+    check_status(PyList_Append(asking.messages.get(), message.get()));
+    ChatInputs plain{Ref::borrow(inputs.variables.get()), false, false, {}};
+    ChatInputs prompted{Ref::borrow(inputs.variables.get()), true, false, {}};
+    try {
+        const std::string without = unmark(render_messages(writing, plain, asking, asking.messages.get())).text;
+        const std::string with = unmark(render_messages(writing, prompted, asking, asking.messages.get())).text;
+        if (with.starts_with(without)) inputs.header = with.substr(without.size());
+    } catch (const PythonError&) {
+        clear_ordinary_failure();  // a template that cannot write it says nothing of its turns
     }
+}
+
+std::string write_conversation(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                               std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns,
+                               WrittenSpans* spans, std::size_t row) {
+    if (!writing.compiled) return write_with_markups(writing, inputs, conversation, kept, spans, row);
     Ref plain_messages = written_messages(conversation, kept, [](std::size_t, PyObject*) { return Ref(); });
-    std::string text = render_messages(writing, plain_messages.get(), add_generation_prompt);
-    if (spans == nullptr) return text;
-    if (holds_markers(text) || kept.size() > most_marked) {
-        PyErr_Format(PyExc_ValueError, messages::markers_in_conversation, row);
+    std::string raw = render_messages(writing, inputs, conversation, plain_messages.get());
+    Unmarked plain;
+    if (holds_markers(raw)) {
+        plain = unmark(raw);
+        if (!plain.markers.empty() || !plain.tags_paired || !writing.tagged) {
+            PyErr_Format(PyExc_ValueError, messages::markers_in_conversation, row);
+            throw PythonError{};
+        }
+    } else {
+        plain.text = std::move(raw);
+    }
+    std::string& text = plain.text;
+    const std::size_t open = inputs.continue_final ? open_end(writing, inputs, conversation, kept, text, row) : 0;
+    if (spans == nullptr) {
+        if (inputs.continue_final) text.resize(character_slice(text, {0, open}).size());
+        return std::move(text);
+    }
+    if (kept.size() > most_marked) {
+        PyErr_Format(PyExc_ValueError, messages::too_many_messages, row, most_marked);
         throw PythonError{};
     }
+    spans->tagged = std::move(plain.tagged);
+    std::vector<ContentSpan>& pieces = spans->pieces;
+    const std::size_t first = pieces.size();
     // 1. Every content between its two markers.
+    bool marked_any = false;
     Ref marked_messages = written_messages(conversation, kept, [&](std::size_t j, PyObject* message) {
         PyObject* content = conversation.contents[kept[j]].get();
-        if (!locatable(content)) return Ref();
+        if (!markable(content)) return Ref();
+        marked_any = true;
         Ref marked = check(PyUnicode_Concat(marker_str(2 * j).get(), content));
         marked = check(PyUnicode_Concat(marked.get(), marker_str(2 * j + 1).get()));
         return with_content(message, marked.get());
     });
-    const Unmarked marked = unmark(render_messages(writing, marked_messages.get(), add_generation_prompt));
-    const std::size_t first = spans->size();
-    if (marked.text == text && spans_from_markers(marked, kept, *spans)) return text;
-    // 2. The template read a content: each one alone, by one marker.
-    spans->resize(first);
+    bool all_marked = false;
+    if (marked_any) {
+        const Unmarked marked = unmark(render_messages(writing, inputs, conversation, marked_messages.get()));
+        all_marked = marked.text == text && spans_from_markers(marked, kept, pieces);
+        if (!all_marked) pieces.resize(first);
+    }
+    // 2. A message whose whole turn is asked for, unless its content is all it
+    //    has; every message, where the template read a content: alone, bare.
     for (std::size_t j = 0; j < kept.size(); ++j) {
         const std::uint32_t m = kept[j];
-        if (!locatable(conversation.contents[m].get())) continue;
+        const bool turn = turns[m] != 0;
+        PyObject* content = conversation.contents[m].get();
+        if (!(turn ? !markable(content) || conversation.writes_more[m] || !all_marked : !all_marked && markable(content))) {
+            continue;
+        }
         CharSpan span;
-        const Located located = span_by_one_marker(writing, conversation, kept, j, add_generation_prompt, text, span);
-        if (located == Located::found) spans->push_back({span, m});
-        if (located != Located::lost) continue;
-        PyErr_Format(PyExc_ValueError, messages::content_not_found, row, static_cast<std::size_t>(m));
-        throw PythonError{};
+        const Located located = span_of_message(writing, inputs, conversation, kept, j, text, span);
+        if (located == Located::lost) {
+            PyErr_Format(PyExc_ValueError, messages::content_not_found, row, static_cast<std::size_t>(m));
+            throw PythonError{};
+        }
+        std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.message == m; });
+        if (located == Located::found) pieces.push_back({span, m});
     }
-    std::sort(spans->begin() + static_cast<std::ptrdiff_t>(first), spans->end(),
-              [](const ContentSpan& a, const ContentSpan& b) { return a.span.begin < b.span.begin; });
-    for (std::size_t k = first + 1; k < spans->size(); ++k) {
-        if ((*spans)[k].span.begin < (*spans)[k - 1].span.end) {
-            PyErr_Format(PyExc_ValueError, messages::content_not_found, row, static_cast<std::size_t>((*spans)[k].message));
+    std::sort(pieces.begin() + static_cast<std::ptrdiff_t>(first), pieces.end(),
+              [](const ContentSpan& a, const ContentSpan& b) {
+                  return a.span.begin != b.span.begin ? a.span.begin < b.span.begin : a.span.end < b.span.end;
+              });
+    for (std::size_t k = first + 1; k < pieces.size(); ++k) {
+        if (pieces[k].span.begin < pieces[k - 1].span.end) {
+            PyErr_Format(PyExc_ValueError, messages::content_not_found, row, static_cast<std::size_t>(pieces[k].message));
             throw PythonError{};
         }
     }
-    return text;
+    // 3. A turn starts where the model's turn opens: after the template's header.
+    for (std::size_t k = first; k < pieces.size(); ++k) {
+        if (turns[pieces[k].message] == 0) continue;
+        const std::size_t from = k > first ? pieces[k - 1].span.end : 0;
+        pieces[k].span.begin = after_header(text, from, pieces[k].span.begin, inputs.header);
+    }
+    // 4. A conversation left open ends inside its last message.
+    if (inputs.continue_final) {
+        std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.span.begin > open; });
+        if (!pieces.empty() && pieces.back().message == kept.back()) pieces.back().span.end = open;
+        for (ContentSpan& piece : pieces) piece.span.end = std::min(piece.span.end, open);
+        std::erase_if(spans->tagged, [&](const CharSpan& span) { return span.begin >= open; });
+        for (CharSpan& span : spans->tagged) span.end = std::min(span.end, open);
+        text.resize(character_slice(text, {0, open}).size());
+    }
+    return std::move(text);
 }
 
 }  // namespace korvanta

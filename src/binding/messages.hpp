@@ -116,7 +116,28 @@ inline constexpr const char longer_than_model[] =
 inline constexpr const char label_word_pieces[] = "label word %R of slot '%U' is %zd tokens, not one: %R";
 
 // Conversations.
-inline constexpr const char needs_jinja[] = "a chat template needs jinja2 (%S): pip install jinja2";
+inline constexpr const char needs_jinja[] = "a chat template needs jinja2 (%S): pip install 'jinja2>=3.1.6'";
+inline constexpr const char unsafe_jinja[] =
+    "a chat template needs jinja2 3.1.6 or newer, not %S: older releases let a template reach outside its sandbox; "
+    "pip install 'jinja2>=3.1.6'";
+inline constexpr const char namespace_private[] =
+    "a chat template cannot store %r on a namespace: names that start with '_' are refused";
+inline constexpr const char prompt_and_continue[] =
+    "pass add_generation_prompt=True or continue_final_message=True, not both: the first starts a new turn of the "
+    "model, the second leaves the last message open";
+inline constexpr const char final_message_not_found[] =
+    "conversation %zu: continue_final_message=True, but the chat template does not write the last message's content "
+    "as it is";
+inline constexpr const char unknown_train_on[] =
+    "train_on names %R, which is not a role of this call's messages nor of the chat template; roles here: %R";
+inline constexpr const char no_generation_blocks[] =
+    "train_on='generation' needs a chat template with {%% generation %%} blocks, which this one has not";
+inline constexpr const char generation_and_roles[] =
+    "train_on='generation' labels what the chat template's {%% generation %%} blocks hold: name no role with it";
+inline constexpr const char column_lengths[] =
+    "the batch's '%s' column has %zd rows, its 'messages' column %zd";
+inline constexpr const char too_many_messages[] =
+    "conversation %zu has more messages than the %zu that can be located in one conversation";
 inline constexpr const char no_chat_template[] =
     "the tokenizer has no chat template: pass template= (a Jinja chat template) or roles= (a markup per role, "
     "each with one field [content])";

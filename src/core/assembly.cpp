@@ -257,6 +257,12 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
     const CharacterIndex text(prompt);
     mark_tokens(text, ids, offsets, special, protected_ids, out.marks);
     out.injected.clear();
+    out.piece_starts.clear();
+    for (const CharSpan piece : pieces) {
+        auto first = std::partition_point(offsets.begin(), offsets.end(),
+                                          [&](CharSpan token) { return token.end <= piece.begin; });
+        out.piece_starts.push_back(static_cast<std::size_t>(first - offsets.begin()));
+    }
     std::vector<std::uint8_t> slot_found(slots.size(), 0);
     for (std::size_t k = 0; k < ids.size(); ++k) {
         const CharSpan span = offsets[k];
@@ -310,15 +316,26 @@ bool unspelled_ids(std::string_view text, std::span<const TokenId> ids, std::spa
     return none;
 }
 
+void mark_tagged(std::span<const CharSpan> offsets, std::span<const CharSpan> tagged, OwnedTokens& tokens) {
+    auto span = tagged.begin();
+    for (std::size_t k = 0; k < offsets.size() && k < tokens.marks.size(); ++k) {
+        while (span != tagged.end() && span->end <= offsets[k].begin) ++span;
+        if (span == tagged.end()) break;
+        if (span->overlaps(offsets[k])) tokens.marks[k] |= tagged_mark;
+    }
+}
+
 void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>> replacements) {
     OwnedTokens replaced;
+    std::vector<std::size_t> moved(tokens.ids.size() + 1);  // per token: where it is now
     std::size_t next = 0;
     for (std::size_t k = 0; k < tokens.ids.size(); ++k) {
+        moved[k] = replaced.ids.size();
         if (next < tokens.injected.size() && tokens.injected[next].token == k) {
             for (TokenId id : replacements[next]) {
                 replaced.ids.push_back(id);
                 replaced.owners.push_back(tokens.owners[k]);
-                replaced.marks.push_back(0);
+                replaced.marks.push_back(tokens.marks[k] & tagged_mark);
             }
             ++next;
             continue;
@@ -327,6 +344,8 @@ void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>>
         replaced.owners.push_back(tokens.owners[k]);
         replaced.marks.push_back(tokens.marks[k]);
     }
+    moved[tokens.ids.size()] = replaced.ids.size();
+    for (std::size_t start : tokens.piece_starts) replaced.piece_starts.push_back(moved[std::min(start, tokens.ids.size())]);
     tokens = std::move(replaced);
 }
 
@@ -336,6 +355,7 @@ void OwnedTokens::keep_first(std::size_t count) {
     owners.resize(count);
     marks.resize(count);
     while (!injected.empty() && injected.back().token >= count) injected.pop_back();
+    for (std::size_t& start : piece_starts) start = std::min(start, count);
 }
 
 void LengthModel::observe(std::size_t characters, std::size_t tokens) noexcept {
@@ -523,6 +543,14 @@ void EncodedRows::add_cut(const OwnedTokens& tokens, std::span<const std::size_t
         if (labelled_) labels_.push_back(label);
     }
     ends_.push_back(ids_.size());
+}
+
+void EncodedRows::add_labelled(std::span<const TokenId> ids, std::span<const std::int64_t> labels) {
+    if (labels.size() != ids.size()) throw std::logic_error("labels that do not match the row");
+    ids_.insert(ids_.end(), ids.begin(), ids.end());
+    if (labelled_) labels_.insert(labels_.end(), labels.begin(), labels.end());
+    ends_.push_back(ids_.size());
+    slots_.resize(ends_.size() * slots_per_row_, 0);
 }
 
 void EncodedRows::drop_last(std::size_t count) noexcept {

@@ -174,6 +174,7 @@ enum TokenMark : std::uint8_t {
     special_mark = 1,    // the tokenizer flags it special (a post-processor's)
     protected_mark = 2,  // its id is protected (an added special token, the mask, the pad token) and the text spells it
     blank_mark = 4,      // it holds no characters, or only whitespace
+    tagged_mark = 8,     // its characters lie in a span the text's writer tagged (a chat template's generation block)
 };
 
 // One row's tokens with their owners, as the core cuts and lays them out.
@@ -182,6 +183,7 @@ struct OwnedTokens {
     std::vector<TokenOwner> owners;
     std::vector<std::uint8_t> marks;      // per token, its TokenMark bits
     std::vector<InjectedToken> injected;  // in token order
+    std::vector<std::size_t> piece_starts;  // per piece: the first token not wholly before it (where an empty one stands)
 
     // Keeps the first `count` tokens (a causal input drops the special tokens after its content).
     void keep_first(std::size_t count);
@@ -202,6 +204,10 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
                       std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
                       std::span<const CharSpan> slots, TokenId mask_id, const ProtectedTokens& protected_ids,
                       OwnedTokens& out);
+
+// Marks the tokens of `tokens` (read at `offsets`) that share a character
+// with one of `tagged` (in order, apart) with tagged_mark.
+void mark_tagged(std::span<const CharSpan> offsets, std::span<const CharSpan> tagged, OwnedTokens& tokens);
 
 // Appends to `out` the ids of a reading of `text` (its ids and offsets) but
 // for the protected tokens the text spells; returns whether there were none.
@@ -301,6 +307,8 @@ class EncodedRows {
     // last (CutSide::start) `kept[p]` tokens.
     void add_cut(const OwnedTokens& tokens, std::span<const std::size_t> kept, CutSide side,
                  const LabelRule& labels = {});
+    // A row with its labels given, one per id (ignored where the rows carry none).
+    void add_labelled(std::span<const TokenId> ids, std::span<const std::int64_t> labels);
     // Drops the last `count` ids of the last row (the special tokens after a causal input).
     void drop_last(std::size_t count) noexcept;
     // A causal row: its one slot is where its input ends.

@@ -2,6 +2,8 @@
 // dropped to fit and the labelled layout.
 #include "core/conversation.hpp"
 
+#include "core/markup.hpp"
+
 #include <algorithm>
 
 namespace korvanta {
@@ -94,14 +96,129 @@ std::size_t exchanges_to_drop(std::size_t characters, std::span<const ContentSpa
 
 bool lay_out_conversation(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
                           std::span<const std::uint8_t> labelled, std::optional<std::size_t> max_length,
-                          EncodedRows& out) {
-    if (max_length && tokens.ids.size() > *max_length) return false;
-    std::vector<std::uint8_t> targets;  // per content: its message's
-    for (const ContentSpan& content : contents) targets.push_back(labelled[content.message]);
-    std::vector<std::size_t> lengths(contents.size(), 0);
-    piece_lengths(tokens, lengths);
-    out.add_cut(tokens, lengths, CutSide::end, LabelRule{targets, {}});
+                          Labels labels, EncodedRows& out) {
+    const std::size_t n = tokens.ids.size();
+    if (max_length && n > *max_length) return false;
+    std::vector<std::int64_t> row(n, ignored_label);
+    auto label = [&](std::size_t k) { row[k] = static_cast<std::int64_t>(tokens.ids[k]); };
+    if (labels == Labels::tagged) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if ((tokens.marks[k] & tagged_mark) != 0) label(k);
+        }
+        out.add_labelled(tokens.ids, row);
+        return true;
+    }
+    auto trained = [&](std::size_t piece) { return labelled[contents[piece].message] != 0; };
+    auto is_piece = [&](std::size_t k) { return tokens.owners[k].kind == TokenOwner::piece; };
+    // 1. Each trained piece's tokens, and where each piece's last token is.
+    constexpr std::size_t none = SIZE_MAX;
+    std::vector<std::size_t> last(contents.size(), none);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!is_piece(k)) continue;
+        last[tokens.owners[k].index] = k;
+        if (trained(tokens.owners[k].index)) label(k);
+    }
+    // 2. After each trained piece, up to the token that ends its turn: the
+    //    first special or protected one before another piece's, with the
+    //    special tokens that follow it at once.
+    const bool placed = tokens.piece_starts.size() == contents.size();
+    for (std::size_t p = 0; p < contents.size(); ++p) {
+        if (!trained(p) || (last[p] == none && !placed)) continue;
+        const std::size_t from = last[p] != none ? last[p] + 1 : tokens.piece_starts[p];
+        const std::size_t stop = placed && p + 1 < contents.size() ? std::max(from, tokens.piece_starts[p + 1]) : n;
+        for (std::size_t j = from; j < stop && !is_piece(j); ++j) {
+            if ((tokens.marks[j] & (special_mark | protected_mark)) == 0) continue;
+            for (std::size_t k = from; k <= j; ++k) label(k);
+            for (std::size_t k = j + 1; k < n && !is_piece(k) && (tokens.marks[k] & special_mark) != 0; ++k) label(k);
+            break;
+        }
+    }
+    out.add_labelled(tokens.ids, row);
     return true;
+}
+
+bool holds_markers(std::string_view text) noexcept {
+    // A code point of the plane is four bytes: F3, then B0 to BF.
+    for (std::size_t i = text.find('\xF3'); i != std::string_view::npos; i = text.find('\xF3', i + 1)) {
+        const auto second = static_cast<unsigned char>(i + 1 < text.size() ? text[i + 1] : 0);
+        if (second >= 0xB0 && second <= 0xBF) return true;
+    }
+    return false;
+}
+
+Unmarked unmark(std::string_view marked) {
+    Unmarked out;
+    out.text.reserve(marked.size());
+    std::size_t characters = 0;
+    constexpr std::size_t closed = SIZE_MAX;
+    std::size_t open = closed;  // where the tagged block being read began
+    for (std::size_t i = 0; i < marked.size();) {
+        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(marked[i + k]); };
+        if (byte(0) == 0xF3 && i + 3 < marked.size() && byte(1) >= 0xB0 && byte(1) <= 0xBF) {
+            const std::uint32_t point = ((byte(0) & 0x07u) << 18) | ((byte(1) & 0x3Fu) << 12) |
+                                        ((byte(2) & 0x3Fu) << 6) | (byte(3) & 0x3Fu);
+            const std::uint32_t code = point - static_cast<std::uint32_t>(first_marker);
+            if (code == open_tagged) {
+                out.tags_paired = out.tags_paired && open == closed;
+                open = characters;
+            } else if (code == close_tagged) {
+                out.tags_paired = out.tags_paired && open != closed;
+                if (open != closed && open < characters) out.tagged.push_back({open, characters});
+                open = closed;
+            } else {
+                out.markers.emplace_back(code, characters);
+            }
+            i += 4;
+            continue;
+        }
+        if ((byte(0) & 0xC0) != 0x80) ++characters;
+        out.text.push_back(marked[i++]);
+    }
+    out.tags_paired = out.tags_paired && open == closed;
+    return out;
+}
+
+bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> kept, std::vector<ContentSpan>& spans) {
+    for (std::size_t k = 0; k < marked.markers.size(); ++k) {
+        const auto [code, begin] = marked.markers[k];
+        if (code % 2 != 0 || code / 2 >= kept.size() || k + 1 == marked.markers.size() ||
+            marked.markers[k + 1].first != code + 1) {
+            return false;
+        }
+        spans.push_back({{begin, marked.markers[++k].second}, kept[code / 2]});
+    }
+    return true;
+}
+
+namespace {
+
+bool continues_character(std::string_view text, std::size_t at) noexcept {
+    return at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+CharSpan changed_span(std::string_view text, std::string_view head, std::string_view tail) noexcept {
+    std::size_t begin = 0;
+    while (begin < text.size() && begin < head.size() && text[begin] == head[begin]) ++begin;
+    while (begin > 0 && continues_character(text, begin)) --begin;
+    std::size_t shared = 0;
+    while (shared < text.size() - begin && shared < tail.size() &&
+           text[text.size() - 1 - shared] == tail[tail.size() - 1 - shared]) {
+        ++shared;
+    }
+    std::size_t end = text.size() - shared;
+    while (continues_character(text, end)) ++end;
+    const std::size_t first = character_count(text.substr(0, begin));
+    return {first, first + character_count(text.substr(begin, end - begin))};
+}
+
+std::size_t after_header(std::string_view text, std::size_t from, std::size_t begin, std::string_view header) {
+    if (header.empty() || begin <= from) return begin;
+    const std::string_view window = character_slice(text, {from, begin});
+    const std::size_t at = window.rfind(header);
+    if (at == std::string_view::npos) return begin;
+    return from + character_count(window.substr(0, at + header.size()));
 }
 
 }  // namespace korvanta

@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/assembly.hpp"
@@ -50,12 +53,56 @@ std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const Content
 std::size_t exchanges_to_drop(std::size_t characters, std::span<const ContentSpan> contents,
                               const Exchanges& exchanges, std::size_t max_length, double characters_per_token);
 
-// Lays out a conversation's tokens (attributed to `contents`), nothing cut,
-// labelled on the contents of the messages `labelled` names (per message)
-// and the end token after each (as for target fields); false, with nothing
-// added, when they are more than `max_length`.
+// What a conversation's labels are.
+enum class Labels : std::uint8_t {
+    turns,   // the turns of the messages trained on (their pieces), each through the end token that closes it
+    tagged,  // the tokens the chat template tagged (tagged_mark)
+};
+
+// Lays out a conversation's tokens (attributed to `contents`), nothing cut;
+// false, with nothing added, when they are more than `max_length`. With
+// Labels::turns, a piece of a message `labelled` names (per message) is
+// labelled with everything after it up to and including the first special or
+// protected token (and the special tokens right after that), unless the next
+// piece starts first: an empty piece labels its end token too.
 bool lay_out_conversation(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
                           std::span<const std::uint8_t> labelled, std::optional<std::size_t> max_length,
-                          EncodedRows& out);
+                          Labels labels, EncodedRows& out);
+
+// ---------------------------------------------------------------- marking a written conversation
+
+// Markers are code points of the private use plane U+F0000 to U+FFFFD: two
+// per message (before and after its content), by its place among those
+// written; the plane's last two open and close a tagged block.
+inline constexpr char32_t first_marker = 0xF0000;
+inline constexpr std::uint32_t open_tagged = 0xFFFC;   // its code
+inline constexpr std::uint32_t close_tagged = 0xFFFD;  // its code
+inline constexpr std::size_t most_marked = open_tagged / 2;  // messages
+
+// Whether UTF-8 `text` holds a code point of the markers' plane.
+bool holds_markers(std::string_view text) noexcept;
+
+// A text with its markers taken out, and each marker's code and place.
+struct Unmarked {
+    std::string text;
+    std::vector<std::pair<std::uint32_t, std::size_t>> markers;  // (code, character position in `text`)
+    std::vector<CharSpan> tagged;                                // the tagged blocks, in order
+    bool tags_paired = true;                                     // every block opened is closed, none nested
+};
+Unmarked unmark(std::string_view marked);
+
+// Where the contents stand, by the markers of a conversation written with
+// each content between two: false when a marker has no partner.
+bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> kept, std::vector<ContentSpan>& spans);
+
+// The characters of `text` that differ from `head` + `tail` (a text written
+// with one part replaced by a marker): what follows the longest start it
+// shares with `head` and precedes the longest end it shares with `tail`.
+CharSpan changed_span(std::string_view text, std::string_view head, std::string_view tail) noexcept;
+
+// Where a turn whose own text begins at character `begin` starts when its
+// writer opens each turn of the model with `header`: right after the last
+// `header` written from character `from` up to `begin`, or `begin`.
+std::size_t after_header(std::string_view text, std::size_t from, std::size_t begin, std::string_view header);
 
 }  // namespace korvanta
