@@ -145,7 +145,7 @@ PyObject* make_environment() noexcept {
         check_status(PyDict_SetItemString(options.get(), "lstrip_blocks", Py_True));
         Ref listed = check(PyList_New(0));
         check_status(PyList_Append(listed.get(), loop_controls.get()));
-        check_status(PyList_Append(listed.get(), PyDict_GetItemString(added.get(), "GenerationBlocks")));
+        check_status(PyList_Append(listed.get(), check(PyMapping_GetItemString(added.get(), "GenerationBlocks")).get()));
         check_status(PyDict_SetItemString(options.get(), "extensions", listed.get()));
         Ref none = check(PyTuple_New(0));
         Ref environment = check(PyObject_Call(type.get(), none.get(), options.get()));
@@ -157,7 +157,7 @@ PyObject* make_environment() noexcept {
             check_status(PyObject_SetItem(table, check(PyUnicode_FromString(helper.ml_name)).get(), function.get()));
         }
         check_status(PyObject_SetItem(globals.get(), check(PyUnicode_FromString("namespace")).get(),
-                                      PyDict_GetItemString(added.get(), "ChatNamespace")));
+                                      check(PyMapping_GetItemString(added.get(), "ChatNamespace")).get()));
         return environment.release();
     } catch (const PythonError&) {
         return nullptr;
@@ -269,6 +269,14 @@ ChatInputs chat_inputs(const ChatWriting& writing, PyObject* others, bool add_ge
 
 namespace {
 
+// The value under `key` in `dict` (borrowed), or null; a failure to look raises.
+PyObject* item_of(PyObject* dict, const char* key) {
+    Ref name = check(PyUnicode_FromString(key));
+    PyObject* value = PyDict_GetItemWithError(dict, name.get());
+    if (value == nullptr && PyErr_Occurred()) throw PythonError{};
+    return value;
+}
+
 // The keys a message's own turn is written from besides its content.
 constexpr const char* turn_keys[] = {"tool_calls", "reasoning_content", "reasoning", "thinking"};
 
@@ -320,10 +328,10 @@ Conversation read_conversation(PyObject* messages, std::size_t row) {
             throw PythonError{};
         }
         Ref readable = readable_message(message.get());
-        Ref content = Ref::borrow(PyDict_GetItemString(readable.get(), "content"));
+        Ref content = Ref::borrow(item_of(readable.get(), "content"));
         if (!content) content = Ref::borrow(Py_None);
         bool more = false;
-        for (const char* key : turn_keys) more = more || PyDict_GetItemString(readable.get(), key) != nullptr;
+        for (const char* key : turn_keys) more = more || item_of(readable.get(), key) != nullptr;
         check_status(PyList_Append(conversation.messages.get(), readable.get()));
         conversation.roles.push_back(std::move(role));
         conversation.contents.push_back(std::move(content));
@@ -416,8 +424,8 @@ std::size_t open_end(const ChatWriting& writing, const ChatInputs& inputs, const
         tagged = check(PySequence_List(content));
         for (Py_ssize_t i = PyList_GET_SIZE(tagged.get()); i-- > 0;) {
             PyObject* part = PyList_GET_ITEM(tagged.get(), i);
-            PyObject* type = PyDict_Check(part) ? PyDict_GetItemString(part, "type") : nullptr;
-            PyObject* words = PyDict_Check(part) ? PyDict_GetItemString(part, "text") : nullptr;
+            PyObject* type = PyDict_Check(part) ? item_of(part, "type") : nullptr;
+            PyObject* words = PyDict_Check(part) ? item_of(part, "text") : nullptr;
             if (type == nullptr || !PyUnicode_Check(type) || PyUnicode_CompareWithASCIIString(type, "text") != 0 ||
                 words == nullptr || !PyUnicode_Check(words)) {
                 continue;
