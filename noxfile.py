@@ -103,7 +103,7 @@ def package(session):
 def sanitize(session):
     """The suite against an AddressSanitizer + UBSan build; any report fails."""
     session.install("--upgrade", "pip")
-    session.install("scikit-build-core", "pytest", "hypothesis", "tokenizers", "jinja2")  # jinja2: chat templates
+    session.install("scikit-build-core", "pytest", "hypothesis", "tokenizers", "jinja2>=3.1.6")  # jinja2: chat templates
     session.install("--no-build-isolation", "-C", "cmake.define.KORVANTA_SANITIZE=ON", "-C", "build-dir=build/asan",
                     "-C", "cmake.build-type=RelWithDebInfo", ".")
     runtime = [session.run("g++", f"-print-file-name={name}", external=True, silent=True).strip()
@@ -167,7 +167,7 @@ def leak_hunt(session):
     session.install("--upgrade", "pip", env=env)  # Debian's is too old for -C
     session.install("scikit-build-core", "pytest", "hypothesis", env=env)
     session.install("tokenizers", env=env, success_codes=[0, 1])
-    session.install("jinja2", env=env, success_codes=[0, 1])  # chat templates; their tests skip without it
+    session.install("jinja2>=3.1.6", env=env, success_codes=[0, 1])  # chat templates; their tests skip without it
     session.install("--no-build-isolation", "-C", "build-dir=build/dbg", ".", env=env)
     pytest(session, "-p", "leakhunt", env={"PYTHONPATH": str(ROOT / "tools")})
 
@@ -194,7 +194,7 @@ def free_threaded(session):
         session.run(python, "-m", "pip", "install", "-q", "--upgrade", "pip")
         # Wheels only: the newest hypothesis builds a Rust part from source there.
         session.run(python, "-m", "pip", "install", "-q", "--only-binary", ":all:", "scikit-build-core", "pytest",
-                    "hypothesis", "numpy", "jinja2")
+                    "hypothesis", "numpy", "jinja2>=3.1.6")
         build = ["-C", f"build-dir=build/free_threaded{flavour.replace('--', '-')}"]
         env = {"PYTHON_GIL": "0"}
         if flavour:
@@ -249,7 +249,7 @@ def bench(session):
     its goal to docs/goals.png (the development page). With
     --against-build it also times another build of the module (a release
     wheel) against this one, in the same run."""
-    session.install("scikit-build-core", "tokenizers", "transformers", "matplotlib", "datasets", "trl", "jinja2")
+    session.install("scikit-build-core", "tokenizers", "transformers", "matplotlib", "datasets", "trl", "jinja2>=3.1.6")
     session.install("torch==2.13.0")  # TRL needs it; the CPU build this machine keeps
     session.install("--no-build-isolation", "-C", "build-dir=build/bench", ".")
     (ROOT / "bench" / "results").mkdir(exist_ok=True)

@@ -158,27 +158,28 @@ def labelled_ids(tok, text, spans):
     backend = tok.backend_tokenizer
     special = {i: a.content for i, a in backend.get_added_tokens_decoder().items() if a.special}
     whole = backend.encode(text, add_special_tokens=False)
-    tokens = []  # (id, owner span index or None, start)
+    tokens = []  # (id, owner span index or None, start, a special token the text spells)
     for i, (a, b) in zip(whole.ids, whole.offsets):
         owner = next((s for s, (x, y, _) in enumerate(spans) if a < y and b > x), None)
-        if owner is not None and special.get(i) == text[a:b].strip():  # a content's spelling read as text
-            tokens += [(j, owner, a) for j in whole_prompt.read_as_text(tok, text[a:b])]
+        spelled = special.get(i) == text[a:b].strip()
+        if owner is not None and spelled:  # a content's spelling read as text
+            tokens += [(j, owner, a, False) for j in whole_prompt.read_as_text(tok, text[a:b])]
         else:
-            tokens.append((i, owner, a))
-    labels = [i if owner is not None and spans[owner][2] else -100 for i, owner, _ in tokens]
+            tokens.append((i, owner, a, spelled))
+    labels = [i if owner is not None and spans[owner][2] else -100 for i, owner, _, _ in tokens]
     for s, (begin, _, labelled) in enumerate(spans):
         if not labelled:
             continue
-        owned = [k for k, (_, owner, _) in enumerate(tokens) if owner == s]
+        owned = [k for k, (_, owner, _, _) in enumerate(tokens) if owner == s]
         k = owned[-1] + 1 if owned else next((k for k, t in enumerate(tokens) if t[2] >= begin), len(tokens))
         following = spans[s + 1][0] if s + 1 < len(spans) else len(text) + 1
         for j in range(k, len(tokens)):
             if tokens[j][1] is not None or tokens[j][2] >= following:
                 break
-            if tokens[j][0] in special:
+            if tokens[j][3]:
                 labels[k:j + 1] = [t[0] for t in tokens[k:j + 1]]
                 break
-    return [i for i, _, _ in tokens], labels
+    return [t[0] for t in tokens], labels
 
 
 def reference(style_name, tok, messages, train_on=("assistant",), add_generation_prompt=False):

@@ -76,7 +76,10 @@ ChatOptions chat_options(const TokenizerView& tokenizer, const Options& options,
     if (PyObject* train_on = options[chat_option::train_on].get()) call.train_on = names_of(train_on, "train_on");
     call.pad = pad_id_of(options[chat_option::pad_token].get(), tokenizer, call.padding.kind != Padding::none);
     if (contains(call.train_on, std::string_view("generation"))) {
-        if (call.train_on.size() != 1) raise(PyExc_ValueError, messages::generation_and_roles);
+        if (call.train_on.size() != 1) {
+            PyErr_Format(PyExc_ValueError, messages::generation_and_roles);
+            throw PythonError{};
+        }
         call.labels = Labels::tagged;
     }
     return call;

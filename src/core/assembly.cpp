@@ -317,11 +317,15 @@ bool unspelled_ids(std::string_view text, std::span<const TokenId> ids, std::spa
 }
 
 void mark_tagged(std::span<const CharSpan> offsets, std::span<const CharSpan> tagged, OwnedTokens& tokens) {
+    // A token of no characters (whitespace whose offsets were trimmed to
+    // where it ends) is tagged where its characters ended inside a span.
     auto span = tagged.begin();
     for (std::size_t k = 0; k < offsets.size() && k < tokens.marks.size(); ++k) {
-        while (span != tagged.end() && span->end <= offsets[k].begin) ++span;
+        const CharSpan token = offsets[k];
+        while (span != tagged.end() && (token.empty() ? span->end < token.begin : span->end <= token.begin)) ++span;
         if (span == tagged.end()) break;
-        if (span->overlaps(offsets[k])) tokens.marks[k] |= tagged_mark;
+        const bool inside = token.empty() ? span->begin < token.begin && token.begin <= span->end : span->overlaps(token);
+        if (inside) tokens.marks[k] |= tagged_mark;
     }
 }
 
