@@ -305,5 +305,5 @@ def test_an_older_jinja2_is_refused(tmp_path):
               "except ImportError as e:\n    print(e)\n")
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           env={**os.environ, "PYTHONPATH": str(tmp_path)})
-    assert done.stdout == ("a chat template needs jinja2 3.1.6 or newer, not '3.1.5': older releases let a template "
+    assert done.stdout == ("a chat template needs jinja2 3.1.6 or newer, not 3.1.5: older releases let a template "
                            "reach outside its sandbox; pip install 'jinja2>=3.1.6'\n"), done.stderr

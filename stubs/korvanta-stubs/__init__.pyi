@@ -239,16 +239,21 @@ class ChatTemplate(Generic[_Tok]):
     def roles(self) -> dict[str, str] | None:
         """the markup of each role (a dict), or None"""
     def __reduce__(self) -> tuple[Any, ...]: ...
-    def render(self, messages: Sequence[_Message], add_generation_prompt: bool = False) -> str:
+    def render(
+        self, messages: Sequence[_Message], add_generation_prompt: bool = False, *,
+        continue_final_message: bool = False, **variables: Any,
+    ) -> str:
         """The text of a conversation (a list of {'role': ..., 'content': ...} mappings) exactly as the
         chat template writes it; with add_generation_prompt=True, ending where the assistant's next
-        answer would start."""
+        answer would start; with continue_final_message=True, ending inside the last message.
+        Other keywords (tools=, documents=, enable_thinking=, ...) are the template's variables."""
     @overload
     def encode(
         self, messages: Sequence[_Message], /, *, max_length: int | None = None,
         overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token: str | None = None,
         padding_side: Literal["right", "left"] | None = None, return_tensors: None = None,
         add_generation_prompt: bool = False, train_on: str | Iterable[str] = ("assistant",),
+        continue_final_message: bool = False, **variables: Any,
     ) -> _EncodedChat:
         """Encode one conversation. Returns a dict of lists: input_ids, attention_mask and labels."""
     @overload
@@ -257,6 +262,7 @@ class ChatTemplate(Generic[_Tok]):
         overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token: str | None = None,
         padding_side: Literal["right", "left"] | None = None, return_tensors: Literal["np"],
         add_generation_prompt: bool = False, train_on: str | Iterable[str] = ("assistant",),
+        continue_final_message: bool = False, **variables: Any,
     ) -> dict[str, NDArray[np.int64]]: ...
     @overload
     def encode(
@@ -264,6 +270,7 @@ class ChatTemplate(Generic[_Tok]):
         overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token: str | None = None,
         padding_side: Literal["right", "left"] | None = None, return_tensors: Literal["pt"],
         add_generation_prompt: bool = False, train_on: str | Iterable[str] = ("assistant",),
+        continue_final_message: bool = False, **variables: Any,
     ) -> dict[str, Any]: ...
     @overload
     def encode_batch(
@@ -271,17 +278,19 @@ class ChatTemplate(Generic[_Tok]):
         max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
         return_tensors: None = None, add_generation_prompt: bool = False,
-        train_on: str | Iterable[str] = ("assistant",),
+        train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, **variables: Any,
     ) -> _EncodedChatBatch:
         """Encode a batch of conversations: a list of message lists, or a mapping with a 'messages'
-        column. Returns a dict of lists with one entry per conversation."""
+        column (and, per row, 'tools' and 'documents' columns). Returns a dict of lists with one
+        entry per conversation. Other keywords (tools=, enable_thinking=, ...) are the template's
+        variables, over chat_template_kwargs."""
     @overload
     def encode_batch(
         self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
         max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
         return_tensors: Literal["np"], add_generation_prompt: bool = False,
-        train_on: str | Iterable[str] = ("assistant",),
+        train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, **variables: Any,
     ) -> dict[str, NDArray[np.int64]]: ...
     @overload
     def encode_batch(
@@ -289,5 +298,5 @@ class ChatTemplate(Generic[_Tok]):
         max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
         return_tensors: Literal["pt"], add_generation_prompt: bool = False,
-        train_on: str | Iterable[str] = ("assistant",),
+        train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, **variables: Any,
     ) -> dict[str, Any]: ...
