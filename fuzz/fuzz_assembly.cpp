@@ -357,34 +357,62 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(korvanta::exchanges_to_drop(characters, contents, exchanges, limit, per_token + 1) <= guessed,
             "more characters per token never drop more");
     korvanta::EncodedRows chat(0, true);
-    const bool fits = korvanta::lay_out_conversation(turns, contents, labelled, limit, chat);
+    const bool fits = korvanta::lay_out_conversation(turns, contents, labelled, limit, korvanta::Labels::turns, chat);
     require(fits == (turns.ids.size() <= limit) && chat.size() == (fits ? 1u : 0u), "a conversation fits or is refused");
     if (fits) {
         const std::span<const std::int64_t> labels = chat.labels(0);
         require(std::ranges::equal(chat.ids(0), turns.ids), "a conversation keeps every token");
         // The labels expected: a labelled content's tokens; after its last
-        // token, the template's blank tokens and its first protected or special
-        // token when one follows them, then the special tokens right after.
+        // token (where it stands, when it has none), the template's tokens up
+        // to its first protected or special token before the next content,
+        // then the special tokens right after.
         const std::size_t n = turns.ids.size();
         std::vector<bool> expected(n, false);
         auto own = [&](std::size_t k) { return turns.owners[k].kind != korvanta::TokenOwner::piece; };
         const auto guarded = korvanta::special_mark | korvanta::protected_mark;
-        for (std::size_t k = 0; k < n; ++k) {
-            if (own(k) || !labelled[turns.owners[k].index]) continue;
-            expected[k] = true;
-            const bool last = std::none_of(turns.owners.begin() + static_cast<std::ptrdiff_t>(k) + 1, turns.owners.end(),
-                                           [&](korvanta::TokenOwner o) { return !(o.kind != korvanta::TokenOwner::piece) && o.index == turns.owners[k].index; });
-            if (!last) continue;
-            std::size_t j = k + 1;
-            while (j < n && own(j) && (turns.marks[j] & guarded) == 0 && (turns.marks[j] & korvanta::blank_mark) != 0) ++j;
-            if (j == n || !own(j) || (turns.marks[j] & guarded) == 0) continue;
-            for (std::size_t b = k + 1; b <= j; ++b) expected[b] = true;
+        require(turns.piece_starts.size() == contents.size(), "every content has a place among the tokens");
+        for (std::size_t p = 0; p < contents.size(); ++p) {
+            if (!labelled[p]) continue;
+            std::size_t from = turns.piece_starts[p];
+            for (std::size_t k = 0; k < n; ++k) {
+                if (own(k) || turns.owners[k].index != p) continue;
+                expected[k] = true;
+                from = k + 1;
+            }
+            const std::size_t next = p + 1 < contents.size() ? turns.piece_starts[p + 1] : n;
+            std::size_t j = from;
+            while (j < n && j < next && own(j) && (turns.marks[j] & guarded) == 0) ++j;
+            if (j == n || j >= next || !own(j)) continue;
+            for (std::size_t b = from; b <= j; ++b) expected[b] = true;
             for (++j; j < n && own(j) && (turns.marks[j] & korvanta::special_mark) != 0; ++j) expected[j] = true;
         }
         for (std::size_t k = 0; k < n; ++k) {
-            require((labels[k] != korvanta::ignored_label) == expected[k], "labels: labelled contents and their end");
+            require((labels[k] != korvanta::ignored_label) == expected[k], "labels: labelled turns and their end");
             require(!expected[k] || labels[k] == static_cast<std::int64_t>(turns.ids[k]), "a label is its token's id");
         }
+    }
+
+    // 4b. A text written with one part replaced by a marker differs from it
+    //     exactly there; markers come out with their places.
+    {
+        const std::string head = in.text(6), part = in.text(6), tail = in.text(6);
+        const std::string whole = head + part + tail;
+        const CharSpan changed = korvanta::changed_span(whole, head, tail);
+        require(changed.begin == korvanta::character_count(head) &&
+                    changed.end == korvanta::character_count(head) + korvanta::character_count(part),
+                "the part that differs is the part replaced");
+        const CharSpan any = korvanta::changed_span(whole, tail, head);
+        require(any.begin <= any.end && any.end <= korvanta::character_count(whole), "a difference lies in the text");
+        const std::string marked = "\xF3\xB0\x80\x82" + head + "\xF3\xBF\xBF\xBC" + part + "\xF3\xBF\xBF\xBD" + tail;
+        const korvanta::Unmarked unmarked = korvanta::unmark(marked);
+        require(unmarked.text == whole && unmarked.markers.size() == 1 && unmarked.markers[0].first == 2 &&
+                    unmarked.markers[0].second == 0,
+                "markers are taken out with their codes and places");
+        require(unmarked.tags_paired && (part.empty() ? unmarked.tagged.empty()
+                                                      : unmarked.tagged.size() == 1 &&
+                                                            unmarked.tagged[0].begin == korvanta::character_count(head) &&
+                                                            unmarked.tagged[0].end == changed.end),
+                "a tagged block is where its two markers stood");
     }
 
     // 5. Label words lie in their context.

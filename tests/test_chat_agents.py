@@ -307,3 +307,23 @@ def test_an_older_jinja2_is_refused(tmp_path):
                           env={**os.environ, "PYTHONPATH": str(tmp_path)})
     assert done.stdout == ("a chat template needs jinja2 3.1.6 or newer, not 3.1.5: older releases let a template "
                            "reach outside its sandbox; pip install 'jinja2>=3.1.6'\n"), done.stderr
+
+
+def test_a_token_of_the_header_and_the_answer_is_the_answers():
+    """A trimming post-processor leaves `ĊĠ` (the header's newline, the answer's
+    first space) only the newline in its offsets: it is still the answer's."""
+    from tokenizers import Tokenizer, models, pre_tokenizers, processors, trainers
+
+    from test_chat import CHATML
+
+    backend = Tokenizer(models.BPE())
+    backend.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False)
+    backend.train_from_iterator(["a:\n  hello world\n  again"] * 50, trainers.BpeTrainer(
+        vocab_size=300, special_tokens=["<s>", "</s>", *CHATML_TOKENS], initial_alphabet=pre_tokenizers.ByteLevel.alphabet()))
+    backend.post_processor = processors.RobertaProcessing(("</s>", 1), ("<s>", 0))
+    tok = transformers.PreTrainedTokenizerFast(tokenizer_object=backend, eos_token="<|im_end|>")
+    messages = [{"role": "user", "content": "a"}, {"role": "assistant", "content": "  hello"}]
+    got = ChatTemplate(tok, template=CHATML).encode(messages)
+    assert got["input_ids"] == transformers_ids(tok, messages, chat_template=CHATML)
+    trained_on = [t for t, label in zip(tok.convert_ids_to_tokens(got["input_ids"]), got["labels"]) if label != -100]
+    assert trained_on == ["ĊĠ", "Ġhello", "<|im_end|>"]

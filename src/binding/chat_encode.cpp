@@ -258,6 +258,81 @@ bool shown_too_long(const EncodingCache& cache, std::span<const TokenId> ids, st
     return ids.size() - static_cast<std::size_t>(maybe_spelled) > max_length;
 }
 
+// A text's tokens as read: ids, offsets and the tokenizer's special flags.
+struct ReadTokens {
+    std::vector<TokenId> ids;
+    std::vector<CharSpan> offsets;
+    std::vector<std::uint8_t> special;
+};
+
+// A content that spells a special token is read as text where it stands:
+// the text between the template's own special tokens around it is read
+// again with special tokens as text, so that it reads exactly as that text
+// would (the spaces around a spelling stay the text's). Returns the texts
+// read again (empty where none), their tokens attributed anew in `owned`.
+std::vector<ReadTokens> read_spellings_in_place(const ChatCall& call, std::span<const std::string_view> texts,
+                                                const TokenBatch& batch,
+                                                const std::vector<std::vector<CharSpan>>& pieces,
+                                                std::vector<OwnedTokens>& owned) {
+    std::vector<ReadTokens> again(texts.size());
+    // 1. Per text, the stretches to read again, bounded by the template's guarded tokens.
+    std::vector<std::string_view> stretches;
+    std::vector<std::pair<std::size_t, CharSpan>> placed;  // per stretch: its text and characters
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const OwnedTokens& tokens = owned[i];
+        if (tokens.injected.empty()) continue;
+        const std::span<const CharSpan> offsets = batch.offsets_of(i);
+        auto bounds = [&](std::size_t k) {
+            return tokens.owners[k].kind == TokenOwner::own && (tokens.marks[k] & (special_mark | protected_mark)) != 0;
+        };
+        for (const InjectedToken& injected : tokens.injected) {
+            std::size_t before = injected.token, after = injected.token + 1;
+            while (before > 0 && !bounds(before - 1)) --before;
+            while (after < tokens.ids.size() && !bounds(after)) ++after;
+            const CharSpan stretch{before == 0 ? 0 : offsets[before - 1].end,
+                                   after == tokens.ids.size() ? character_count(texts[i]) : offsets[after].begin};
+            if (!placed.empty() && placed.back().first == i && placed.back().second.end > stretch.begin) continue;
+            placed.emplace_back(i, stretch);
+            stretches.push_back(character_slice(texts[i], stretch));
+        }
+    }
+    if (stretches.empty()) return again;
+    // 2. Read, and put in place of the tokens that stood there.
+    const TokenBatch read = encode_texts(*text_only_encoder(call.cache, call.tokenizer), stretches, false, true);
+    for (std::size_t s = 0, next = 0; next < placed.size(); s = next) {
+        const std::size_t i = placed[s].first;
+        const std::span<const TokenId> ids = batch.ids_of(i);
+        const std::span<const CharSpan> offsets = batch.offsets_of(i);
+        const std::span<const std::uint8_t> special = batch.special_of(i);
+        ReadTokens& tokens = again[i];
+        std::size_t k = 0;
+        for (next = s; next < placed.size() && placed[next].first == i; ++next) {
+            const CharSpan stretch = placed[next].second;
+            auto inside = [&](CharSpan token) { return token.begin >= stretch.begin && token.end <= stretch.end; };
+            for (; k < ids.size() && !(inside(offsets[k]) && !offsets[k].empty()) && offsets[k].end <= stretch.begin; ++k) {
+                tokens.ids.push_back(ids[k]);
+                tokens.offsets.push_back(offsets[k]);
+                tokens.special.push_back(special[k]);
+            }
+            for (; k < ids.size() && inside(offsets[k]); ++k) {}
+            const std::span<const CharSpan> shifted = read.offsets_of(next);
+            for (std::size_t t = 0; t < shifted.size(); ++t) {
+                tokens.ids.push_back(read.ids_of(next)[t]);
+                tokens.offsets.push_back({shifted[t].begin + stretch.begin, shifted[t].end + stretch.begin});
+                tokens.special.push_back(0);
+            }
+        }
+        for (; k < ids.size(); ++k) {
+            tokens.ids.push_back(ids[k]);
+            tokens.offsets.push_back(offsets[k]);
+            tokens.special.push_back(special[k]);
+        }
+        attribute_tokens(texts[i], tokens.ids, tokens.offsets, tokens.special, pieces[i], {}, max_token_id,
+                         call.cache.protected_ids, owned[i]);
+    }
+    return again;
+}
+
 // Tokenizes the texts of `tries`: those counted in one call, the others with
 // offsets in another, their tokens attributed.
 void tokenize(const ChatCall& call, std::vector<Try>& tries) {
@@ -280,14 +355,19 @@ void tokenize(const ChatCall& call, std::vector<Try>& tries) {
         const std::vector<std::string_view> texts = texts_of(located);
         const TokenBatch batch = encode_texts(cache.encoder, texts, cache.key.special_tokens, true);
         std::vector<OwnedTokens> owned(texts.size());
+        std::vector<std::vector<CharSpan>> pieces(texts.size());
         for (std::size_t i = 0; i < texts.size(); ++i) {
-            std::vector<CharSpan> spans;
-            for (const ContentSpan& content : located[i]->spans.pieces) spans.push_back(content.span);
-            attribute_tokens(texts[i], batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), spans, {},
+            for (const ContentSpan& content : located[i]->spans.pieces) pieces[i].push_back(content.span);
+            attribute_tokens(texts[i], batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), pieces[i], {},
                              max_token_id, cache.protected_ids, owned[i]);
-            mark_tagged(batch.offsets_of(i), located[i]->spans.tagged, owned[i]);
         }
-        replace_protected_spellings(cache, call.tokenizer, texts, owned);
+        const std::vector<ReadTokens> again = read_spellings_in_place(call, texts, batch, pieces, owned);
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            mark_tagged(again[i].ids.empty() ? batch.offsets_of(i) : std::span<const CharSpan>(again[i].offsets),
+                        located[i]->spans.tagged, owned[i]);
+        }
+        replace_protected_spellings(cache, call.tokenizer, texts, owned);  // what still spells one, read alone
+        for (OwnedTokens& tokens : owned) drop_doubled_specials(tokens);
         for (std::size_t i = 0; i < texts.size(); ++i) located[i]->tokens = std::move(owned[i]);
     }
     for (const Try& one : tries) cache.observe_text(one.written.characters, one.written.tokens.ids.size());

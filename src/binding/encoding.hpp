@@ -46,6 +46,7 @@ struct EncodingKey {
     std::optional<std::string> mask_token;  // the token written at slots; none: causal (input ends at the first slot)
     bool special_tokens = true;             // the tokenizer's own special tokens around the row
     std::vector<std::string> targets;       // fields and slots named by targets=, UTF-8
+    bool whole_offsets = false;             // offsets untrimmed: read without special tokens, by a conversation
 
     bool operator==(const EncodingKey&) const = default;
 };

@@ -124,7 +124,7 @@ std::shared_ptr<const EncodingCache> build_cache(SharedContent content, Encoding
     cache->as_is = tokenizer.as_is;
     cache->plan = plan_prompt(content->fragments, cache->key.extra_slots, cache->key.mask_token, cache->key.targets);
     const PromptPlan& plan = cache->plan;
-    cache->encoder = std::move(*make_encoder(tokenizer, false));
+    cache->encoder = std::move(*make_encoder(tokenizer, false, cache->key.whole_offsets));
     const bool masks = plan.slots > 0 && !plan.causal;
     TokenizerFacts facts = tokenizer_facts(tokenizer, cache->encoder,
                                            masks ? std::optional<std::string>(plan.mask_token) : std::nullopt);
@@ -192,6 +192,7 @@ std::shared_ptr<const EncodingCache> tokenizer_cache(const std::shared_ptr<const
                                                      const TokenizerView& tokenizer, bool special_tokens) {
     EncodingKey key;
     key.special_tokens = special_tokens;
+    key.whole_offsets = !special_tokens;
     return cache_for(last, empty_content(), tokenizer, std::move(key));
 }
 
@@ -208,6 +209,7 @@ struct SharedCopy {
     const PyInterpreterState* interpreter;
     const PyObject* backend;
     VocabularyStamp vocabulary;
+    bool whole_offsets;  // the copy has no post-processor to trim its offsets
     std::weak_ptr<const Encoder> encoder;
 };
 
@@ -248,7 +250,7 @@ SharedCopy* find_copy(const EncodingCache& cache) {
     std::erase_if(copies, [](const SharedCopy& entry) { return entry.encoder.expired(); });
     for (SharedCopy& entry : copies) {
         if (entry.interpreter == PyInterpreterState_Get() && entry.backend == cache.backend.get() &&
-            entry.vocabulary == cache.vocabulary) {
+            entry.vocabulary == cache.vocabulary && entry.whole_offsets == cache.key.whole_offsets) {
             return &entry;
         }
     }
@@ -275,13 +277,14 @@ std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, con
         }
     }
     if (!made) {
-        std::optional<Encoder> copy = make_encoder(tokenizer, true);
+        std::optional<Encoder> copy = make_encoder(tokenizer, true, cache.key.whole_offsets);
         const bool copied = copy.has_value();
         made = std::make_shared<const Encoder>(copied ? std::move(*copy) : cache.encoder.share());
         // Made while Python code ran: another call may have added this copy's entry meanwhile.
         std::lock_guard guard(shared_copies_lock());
         if (copied && !find_copy(cache)) {
-            shared_copies().push_back({PyInterpreterState_Get(), cache.backend.get(), cache.vocabulary, made});
+            shared_copies().push_back(
+                {PyInterpreterState_Get(), cache.backend.get(), cache.vocabulary, cache.key.whole_offsets, made});
         }
     }
     return keep_first(cache, cache.text_only, std::move(made));

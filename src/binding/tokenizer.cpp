@@ -267,9 +267,11 @@ std::optional<TokenId> token_id(PyObject* backend, PyObject* token) {
     return checked_id(id.get(), "token_to_id");
 }
 
-std::optional<Encoder> make_encoder(const TokenizerView& tokenizer, bool text_only) {
+std::optional<Encoder> make_encoder(const TokenizerView& tokenizer, bool text_only, bool whole_offsets) {
     Encoder encoder;
-    if (tokenizer.as_is && !text_only) {
+    Ref processor = whole_offsets ? attribute_or_null(tokenizer.backend.get(), "post_processor") : Ref();
+    whole_offsets = processor && processor.get() != Py_None;
+    if (tokenizer.as_is && !text_only && !whole_offsets) {
         encoder.backend = Ref::borrow(tokenizer.backend.get());
     } else {
         PyObject* backend = tokenizer.backend.get();
@@ -294,6 +296,9 @@ std::optional<Encoder> make_encoder(const TokenizerView& tokenizer, bool text_on
         if (attribute_or_null(encoder.backend.get(), "encode_special_tokens") || text_only) {
             check_status(PyObject_SetAttrString(encoder.backend.get(), "encode_special_tokens",
                                                 text_only ? Py_True : Py_False));
+        }
+        if (whole_offsets && PyObject_SetAttrString(encoder.backend.get(), "post_processor", Py_None) < 0) {
+            clear_ordinary_failure();  // a backend that keeps its post-processor keeps its offsets
         }
     }
     encoder.batch = check(PyObject_GetAttrString(encoder.backend.get(), "encode_batch"));

@@ -90,7 +90,10 @@ struct Encoder {
 // copy when they are on (a ValueError that says what to turn off when the
 // tokenizer cannot be copied). `text_only` makes a copy that reads special
 // tokens written in text as plain text, or none when it cannot be copied.
-std::optional<Encoder> make_encoder(const TokenizerView& tokenizer, bool text_only);
+// With `whole_offsets`, a copy without the post-processor where there is one
+// (it adds nothing to a text read without special tokens, but may trim the
+// offsets of the whitespace a token holds).
+std::optional<Encoder> make_encoder(const TokenizerView& tokenizer, bool text_only, bool whole_offsets = false);
 
 // Encodes UTF-8 `texts` (each of `characters[i]` characters) with or without
 // the tokenizer's special tokens around each; offsets and special flags only

@@ -137,6 +137,23 @@ bool lay_out_conversation(const OwnedTokens& tokens, std::span<const ContentSpan
     return true;
 }
 
+void drop_doubled_specials(OwnedTokens& tokens) {
+    auto doubled = [&](std::size_t added, std::size_t written) {
+        return tokens.ids[added] == tokens.ids[written] && (tokens.marks[added] & special_mark) != 0 &&
+               (tokens.marks[added] & protected_mark) == 0 && (tokens.marks[written] & protected_mark) != 0 &&
+               tokens.owners[written].kind != TokenOwner::piece;
+    };
+    auto erase = [&](std::size_t k) {
+        tokens.ids.erase(tokens.ids.begin() + static_cast<std::ptrdiff_t>(k));
+        tokens.owners.erase(tokens.owners.begin() + static_cast<std::ptrdiff_t>(k));
+        tokens.marks.erase(tokens.marks.begin() + static_cast<std::ptrdiff_t>(k));
+        for (std::size_t& start : tokens.piece_starts) start -= start > k ? 1 : 0;
+        for (InjectedToken& injected : tokens.injected) injected.token -= injected.token > k ? 1 : 0;
+    };
+    if (tokens.ids.size() >= 2 && doubled(tokens.ids.size() - 1, tokens.ids.size() - 2)) erase(tokens.ids.size() - 1);
+    if (tokens.ids.size() >= 2 && doubled(0, 1)) erase(0);
+}
+
 bool holds_markers(std::string_view text) noexcept {
     // A code point of the plane is four bytes: F3, then B0 to BF.
     for (std::size_t i = text.find('\xF3'); i != std::string_view::npos; i = text.find('\xF3', i + 1)) {

@@ -53,6 +53,11 @@ std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const Content
 std::size_t exchanges_to_drop(std::size_t characters, std::span<const ContentSpan> contents,
                               const Exchanges& exchanges, std::size_t max_length, double characters_per_token);
 
+// Leaves out a special token the tokenizer added at either end of a
+// conversation next to the same token its text writes (a markup that writes
+// its own BOS gets no second one).
+void drop_doubled_specials(OwnedTokens& tokens);
+
 // What a conversation's labels are.
 enum class Labels : std::uint8_t {
     turns,   // the turns of the messages trained on (their pieces), each through the end token that closes it
