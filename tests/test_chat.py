@@ -285,6 +285,13 @@ def test_pickled_and_copied_chat_templates_encode_alike():
     assert again.encode_batch(rows) == chat.encode_batch(rows)
 
 
+TWO = [{"role": "user", "content": "hi"}, {"role": "assistant", "content": "yo"}]
+
+
+def jinja(source=CHATML):
+    return ChatTemplate(trained.llama(), template=source)
+
+
 @pytest.mark.parametrize("make, error, message", [
     (lambda: ChatTemplate(trained.llama()), ValueError,
      "the tokenizer has no chat template: pass template= (a Jinja chat template) or roles= (a markup per role, "
@@ -307,8 +314,30 @@ def test_pickled_and_copied_chat_templates_encode_alike():
      "than max_length=8; pass overflow='drop' to leave such conversations out"),
     (lambda: ChatTemplate(trained.llama(), roles={"user": "[content]"}).encode_batch({"rows": []}), KeyError,
      "\"the batch has no 'messages' column\""),
+    (lambda: jinja().encode(TWO, train_on=("asistant",)), ValueError,
+     "train_on names 'asistant', which is not a role of this call's messages nor of the chat template; roles here: "
+     "['system', 'user', 'assistant', 'tool']"),
+    (lambda: jinja().encode(TWO, train_on="generation"), ValueError,
+     "train_on='generation' needs a chat template with {% generation %} blocks, which this one has not"),
+    (lambda: jinja().encode(TWO, train_on=("generation", "user")), ValueError,
+     "train_on='generation' labels what the chat template's {% generation %} blocks hold: name no role with it"),
+    (lambda: jinja().render(TWO, add_generation_prompt=True, continue_final_message=True), ValueError,
+     "pass add_generation_prompt=True or continue_final_message=True, not both: the first starts a new turn of the "
+     "model, the second leaves the last message open"),
+    (lambda: jinja("{{ messages[-1].content[:1] }}").encode(TWO, continue_final_message=True), ValueError,
+     "conversation 0: continue_final_message=True, but the chat template does not write the last message's content "
+     "as it is"),
+    (lambda: jinja().encode_batch({"messages": [TWO], "tools": []}), ValueError,
+     "the batch's 'tools' column has 0 rows, its 'messages' column 1"),
+    (lambda: jinja("{% set ns = namespace() %}{% set ns.__class__ = 1 %}").render(TWO),
+     __import__("jinja2.exceptions").exceptions.SecurityError,
+     "a chat template cannot store '__class__' on a namespace: names that start with '_' are refused"),
+    (lambda: jinja().encode([{"role": "user", "content": "a \U000F0001 b"}]), ValueError,
+     "conversation 0 holds characters of U+F0000 to U+FFFFD, which mark where contents stand while a chat template "
+     "is rendered"),
 ])
 def test_refusals(make, error, message):
+    """Every refusal of a ChatTemplate, and its message."""
     raises(error, message, make)
 
 

@@ -11,8 +11,6 @@ import pytest
 
 from korvanta import ChatTemplate
 
-from conftest import raises
-
 pytest.importorskip("jinja2")
 transformers = pytest.importorskip("transformers")
 
@@ -264,49 +262,24 @@ def test_thinking_switched_off_per_call():
         "<|im_start|>assistant\n<think>\n\n</think>\n\n")
 
 
-def test_refusals_of_chat_data():
-    source, build, specials, bos, eos, pad = STYLES["qwen"]
-    chat = ChatTemplate(chat_tokenizer(build, specials, bos, eos, pad, source))
-    messages = [{"role": "user", "content": "hi"}, {"role": "assistant", "content": "yo"}]
-    for call, error, message in [
-        (lambda: chat.encode(messages, train_on=("asistant",)), ValueError,
-         "train_on names 'asistant', which is not a role of this call's messages nor of the chat template; roles "
-         "here: ['system', 'user', 'assistant', 'tool']"),
-        (lambda: chat.encode(messages, train_on="generation"), ValueError,
-         "train_on='generation' needs a chat template with {% generation %} blocks, which this one has not"),
-        (lambda: chat.encode(messages, train_on=("generation", "user")), ValueError,
-         "train_on='generation' labels what the chat template's {% generation %} blocks hold: name no role with it"),
-        (lambda: chat.render(messages, add_generation_prompt=True, continue_final_message=True), ValueError,
-         "pass add_generation_prompt=True or continue_final_message=True, not both: the first starts a new turn of "
-         "the model, the second leaves the last message open"),
-        (lambda: ChatTemplate(chat.tokenizer, template="{{ messages[0].content[:1] }}").encode(
-            messages, continue_final_message=True), ValueError,
-         "conversation 0: continue_final_message=True, but the chat template does not write the last message's "
-         "content as it is"),
-        (lambda: chat.encode_batch({"messages": [messages], "tools": []}), ValueError,
-         "the batch's 'tools' column has 0 rows, its 'messages' column 1"),
-        (lambda: ChatTemplate(chat.tokenizer, template="{% set ns = namespace() %}{% set ns.__class__ = 1 %}").render(
-            messages), __import__("jinja2.exceptions").exceptions.SecurityError,
-         "a chat template cannot store '__class__' on a namespace: names that start with '_' are refused"),
-    ]:
-        raises(error, message, call)
-
-
-def test_an_older_jinja2_is_refused(tmp_path):
+@pytest.mark.parametrize("package, message", [
+    ("__version__ = '3.1.5'\n", "a chat template needs jinja2 3.1.6 or newer, not 3.1.5: older releases let a "
+     "template reach outside its sandbox; pip install 'jinja2>=3.1.6'"),
+    ("raise ImportError('broken')\n", "a chat template needs jinja2 (broken): pip install 'jinja2>=3.1.6'"),
+])
+def test_a_jinja2_that_cannot_keep_a_template_in_is_refused(tmp_path, package, message):
     """A jinja2 before 3.1.6 is never used: the sandbox it gives has known escapes."""
     import os
     import subprocess
     import sys
 
-    fake = tmp_path / "jinja2"
-    fake.mkdir()
-    (fake / "__init__.py").write_text("__version__ = '3.1.5'\n")
+    (tmp_path / "jinja2").mkdir()
+    (tmp_path / "jinja2" / "__init__.py").write_text(package)
     script = ("import korvanta\ntry:\n    korvanta.ChatTemplate(object(), template='x')\n"
               "except ImportError as e:\n    print(e)\n")
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           env={**os.environ, "PYTHONPATH": str(tmp_path)})
-    assert done.stdout == ("a chat template needs jinja2 3.1.6 or newer, not 3.1.5: older releases let a template "
-                           "reach outside its sandbox; pip install 'jinja2>=3.1.6'\n"), done.stderr
+    assert done.stdout == message + "\n", done.stderr
 
 
 def test_a_token_of_the_header_and_the_answer_is_the_answers():

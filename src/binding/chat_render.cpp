@@ -14,7 +14,6 @@
 #include <new>
 
 #include "binding/chat.hpp"
-#include "binding/object_lock.hpp"
 #include "binding/statics.hpp"
 #include "core/markup.hpp"
 
@@ -280,27 +279,17 @@ PyObject* item_of(PyObject* dict, const char* key) {
 // The keys a message's own turn is written from besides its content.
 constexpr const char* turn_keys[] = {"tool_calls", "reasoning_content", "reasoning", "thinking"};
 
-// A message as the template reads it: a dict without the keys whose value is None.
+// A message as the template reads it: a dict of its own (no other thread
+// changes it while it is read), without the keys whose value is None.
 Ref readable_message(PyObject* message) {
-    Ref copy;
-    Py_ssize_t position = 0;
-    Ref key, value;
-    if (PyDict_Check(message)) {
-        while (next_entry(message, position, key, value)) {
-            if (value.get() != Py_None) continue;
-            copy = check(PyDict_New());
-            break;
-        }
-        if (!copy) return Ref::borrow(message);
-    } else {
-        copy = check(PyDict_New());
-    }
+    Ref copy = check(PyDict_New());
     check_status(PyDict_Merge(copy.get(), message, 1));
     Ref keys = check(PyDict_Keys(copy.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* name = PyList_GET_ITEM(keys.get(), i);
-        if (PyDict_GetItemWithError(copy.get(), name) == Py_None) check_status(PyDict_DelItem(copy.get(), name));
-        else if (PyErr_Occurred()) throw PythonError{};
+        PyObject* value = PyDict_GetItemWithError(copy.get(), name);
+        if (value == nullptr && PyErr_Occurred()) throw PythonError{};
+        if (value == Py_None) check_status(PyDict_DelItem(copy.get(), name));
     }
     return copy;
 }
