@@ -40,6 +40,7 @@ struct ChatRecord {
     Ref tokenizer;  // the caller's object; empty only after cycle clearing
     std::shared_ptr<const ChatWriting> writing;  // never null once made; never changed
     std::shared_ptr<const EncodingCache> encoding;  // the tokenizer's side, or null; replaced whole
+    std::shared_ptr<const std::string> header;  // what opens the model's turn with the object's own variables, once learnt
 
     ChatRecord(Ref tokenizer_, std::shared_ptr<const ChatWriting> writing_) noexcept
         : tokenizer(std::move(tokenizer_)), writing(std::move(writing_)) {}
@@ -67,6 +68,7 @@ struct ChatInputs {
     bool add_generation_prompt = false;  // the text ends where the model's next turn starts
     bool continue_final = false;         // the text ends inside the last message, left open
     std::string header;                  // what opens each turn of the model ("" where unknown)
+    bool own_variables = false;          // the call gives variables of its own
 };
 // `others`: the call's keywords (a dict, or null), over chat_template_kwargs.
 ChatInputs chat_inputs(const ChatWriting& writing, PyObject* others, bool add_generation_prompt,

@@ -468,6 +468,22 @@ std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWri
     return cache;
 }
 
+// What opens the model's turn: learnt once with the object's own variables,
+// each call anew with variables of its own.
+std::string turn_header(ChatObject& self, const ChatWriting& writing, ChatInputs& inputs) {
+    if (inputs.own_variables) {
+        learn_header(writing, inputs);
+        return std::move(inputs.header);
+    }
+    if (std::shared_ptr<const std::string> known = read_held(self, self.record.header)) return *known;
+    learn_header(writing, inputs);
+    auto learnt = std::make_shared<const std::string>(std::move(inputs.header));
+    locked_step(self_of(self), [&] {
+        if (!self.record.header) self.record.header = learnt;
+    });
+    return *learnt;
+}
+
 // encode() and encode_batch():
 // 1. read the conversations, and per message its kind and whether it is labelled;
 // 2. write and tokenize every conversation in one call: whole, or, where
@@ -495,7 +511,7 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
         message_kinds(conversations[r], call, rows[r].kinds, rows[r].labelled);
         rows[r].exchanges = group_exchanges(rows[r].kinds);
     }
-    if (call.labels == Labels::turns && !call.generation_prompt) learn_header(*writing, inputs);
+    if (call.labels == Labels::turns && !call.generation_prompt) inputs.header = turn_header(self, *writing, inputs);
     // 2. and 3. (A first batch with a limit tokenizes a few rows whole, to learn from.)
     const ChatCall chat_call{*writing, inputs, *cache, tokenizer, conversations, rows, call};
     constexpr std::size_t learning_rows = 32;

@@ -258,7 +258,7 @@ std::shared_ptr<const ChatWriting> chat_writing(PyObject* tokenizer, PyObject* s
 ChatInputs chat_inputs(const ChatWriting& writing, PyObject* others, bool add_generation_prompt,
                        bool continue_final) {
     if (add_generation_prompt && continue_final) raise(PyExc_ValueError, messages::prompt_and_continue);
-    ChatInputs inputs{Ref(), add_generation_prompt, continue_final, {}};
+    ChatInputs inputs{Ref(), add_generation_prompt, continue_final, {}, others != nullptr};
     if (writing.variables) {
         inputs.variables = check(PyDict_Copy(writing.variables.get()));
         if (others != nullptr) check_status(PyDict_Update(inputs.variables.get(), others));
@@ -495,8 +495,8 @@ void learn_header(const ChatWriting& writing, ChatInputs& inputs) {
     check_status(PyDict_SetItemString(message.get(), "role", check(PyUnicode_FromString("user")).get()));
     check_status(PyDict_SetItemString(message.get(), "content", marker_str(0).get()));
     check_status(PyList_Append(asking.messages.get(), message.get()));
-    ChatInputs plain{Ref::borrow(inputs.variables.get()), false, false, {}};
-    ChatInputs prompted{Ref::borrow(inputs.variables.get()), true, false, {}};
+    ChatInputs plain{Ref::borrow(inputs.variables.get()), false, false, {}, inputs.own_variables};
+    ChatInputs prompted{Ref::borrow(inputs.variables.get()), true, false, {}, inputs.own_variables};
     try {
         const std::string without = unmark(render_messages(writing, plain, asking, asking.messages.get())).text;
         const std::string with = unmark(render_messages(writing, prompted, asking, asking.messages.get())).text;
