@@ -242,7 +242,7 @@ std::shared_ptr<const ChatWriting> chat_writing(PyObject* tokenizer, PyObject* s
         if (!PyUnicode_Check(source)) raise_conversion(source, "str");
         writing->source = Ref::borrow(source);
     }
-    PyObject* environment = lazily(Static::chat_environment, make_environment);
+    PyObject* environment = lazily(Kept::chat_environment, make_environment);
     if (environment == nullptr) throw PythonError{};
     Ref compiled = Ref::steal(PyObject_CallMethod(environment, "from_string", "O", writing->source.get()));
     if (!compiled) {

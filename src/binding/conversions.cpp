@@ -126,7 +126,7 @@ Ref list_of(std::vector<Ref> items) {
 }
 
 Ref type_name(PyObject* object) {
-    return check(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), check_borrowed(interned(Static::qualname))));
+    return check(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), check_borrowed(interned(Kept::qualname))));
 }
 
 bool truth(PyObject* object) {

@@ -122,7 +122,7 @@ void raise(PyObject* type, const char* message) {
 }
 
 void raise_conversion(PyObject* object, const char* expected) {
-    PyObject* qualname = check_borrowed(interned(Static::qualname));
+    PyObject* qualname = check_borrowed(interned(Kept::qualname));
     Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), qualname));
     if (!name || !PyUnicode_Check(name.get()) || PyUnicode_AsUTF8AndSize(name.get(), nullptr) == nullptr) {
         PyErr_Clear();

@@ -174,6 +174,7 @@ inline constexpr const char second_bar[] = "second '|' in a control";
 inline constexpr const char markup_error_text[] = "%S: line %S column %S (char %S)";
 
 // Internal failures.
+inline constexpr const char no_interpreter_dict[] = "korvanta cannot keep values of its own in this interpreter";
 inline constexpr const char panic_name[] = "korvanta.PanicException";
 inline constexpr const char panic_doc[] =
     "Raised when korvanta's own code fails internally.\n\n"

@@ -11,7 +11,7 @@ namespace {
 // The copyreg module, imported on first need and kept: importing it again on
 // every pickling costs more than the rest of a small template's reduction.
 PyObject* copyreg_module() {
-    PyObject* module = lazily(Static::copyreg, [] { return PyImport_ImportModule("copyreg"); });
+    PyObject* module = lazily(Kept::copyreg, [] { return PyImport_ImportModule("copyreg"); });
     if (module == nullptr) throw PythonError{};
     return module;
 }

@@ -63,11 +63,11 @@ Ref items_of(PyObject* encoding, PyObject* name, const char* method) {
 // 2. check that they are equally long;
 // 3. read and check each entry, running no Python code.
 void read_encoding(PyObject* encoding, std::size_t characters, bool offsets, const char* method, TokenBatch& out) {
-    Ref ids = items_of(encoding, check_borrowed(interned(Static::ids)), method);
+    Ref ids = items_of(encoding, check_borrowed(interned(Kept::ids)), method);
     Ref spans, flags;
     if (offsets) {
-        spans = items_of(encoding, check_borrowed(interned(Static::offsets)), method);
-        flags = items_of(encoding, check_borrowed(interned(Static::special_tokens_mask)), method);
+        spans = items_of(encoding, check_borrowed(interned(Kept::offsets)), method);
+        flags = items_of(encoding, check_borrowed(interned(Kept::special_tokens_mask)), method);
         // Reading them ran Python code: the ids are read below, from the object held.
         const Py_ssize_t span_count = PySequence_Fast_GET_SIZE(spans.get());
         const Py_ssize_t flag_count = PySequence_Fast_GET_SIZE(flags.get());
@@ -113,7 +113,7 @@ void read_encoding(PyObject* encoding, std::size_t characters, bool offsets, con
 // method(argument, add_special_tokens=special).
 Ref call_encoder(PyObject* method, PyObject* argument, bool special) {
     PyObject* arguments[] = {argument, special ? Py_True : Py_False};
-    Ref names = check(PyTuple_Pack(1, check_borrowed(interned(Static::add_special_tokens))));
+    Ref names = check(PyTuple_Pack(1, check_borrowed(interned(Kept::add_special_tokens))));
     return check(PyObject_Vectorcall(method, arguments, 1, names.get()));
 }
 

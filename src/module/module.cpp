@@ -100,26 +100,26 @@ void release_block(void* block) noexcept {
     if (may_release()) PyMem_Free(block);
 }
 
-bool watching_for_the_end = false;  // the hook below is registered with this interpreter's atexit
-
 // Marks the interpreter as ending (see interpreter_ending); atexit calls it
-// before any daemon thread can be unwound by force.
+// before any daemon thread can be unwound by force. Only the main
+// interpreter's end ends the process; another interpreter ends alone (it
+// cannot end while a thread of its own runs), releasing what it made.
 PyObject* mark_ending(PyObject*, PyObject*) noexcept {
-    finalizing_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
-    interpreter_ending.store(true, std::memory_order_relaxed);
-    watching_for_the_end = false;  // an interpreter made after this one registers it again
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+        finalizing_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+        interpreter_ending.store(true, std::memory_order_relaxed);
+    }
     Py_RETURN_NONE;
 }
 PyMethodDef mark_ending_definition = {"_mark_ending", mark_ending, METH_NOARGS, nullptr};
 
 // Registers the hook once per interpreter: importing the module again does not.
 void watch_for_the_end() {
-    if (watching_for_the_end) return;
-    interpreter_ending.store(false, std::memory_order_relaxed);
+    if (watched_for_the_end()) return;
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) interpreter_ending.store(false, std::memory_order_relaxed);
     Ref atexit = check(PyImport_ImportModule("atexit"));
     Ref hook = check(PyCFunction_New(&mark_ending_definition, nullptr));
     check(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-    watching_for_the_end = true;
 }
 
 void initialise(PyObject* module) {
