@@ -106,3 +106,43 @@ def test_importing_the_module_keeps_the_interpreter_lock_off():
     done = subprocess.run([sys.executable, "-W", "error", "-c", "import sys, korvanta; print(sys._is_gil_enabled())"],
                           capture_output=True, text=True, env=env, timeout=60)
     assert (done.stdout, done.stderr) == ("False\n", "")
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="classes are made immortal without the lock")
+def test_making_and_dropping_instances_leaves_the_class_counts_as_they_were():
+    classes = [korvanta.PromptFragment, PromptTemplate, korvanta.ChatTemplate]
+    counts = [sys.getrefcount(cls) for cls in classes]
+    made = [(korvanta.PromptFragment("a"), PromptTemplate("a [b]", None)) for _ in range(1000)]
+    del made
+    assert [sys.getrefcount(cls) for cls in classes] == counts
+    assert min(counts) >= 2**30  # immortal: counting their references does nothing
+
+
+def test_lists_a_tokenizer_hands_out_that_another_thread_changes():
+    """Encoding reads them right or fails clearly; it never reads an item another thread freed."""
+    changing = [5, 6, 7]
+
+    class Changing(WordTokenizer):
+        def encode_batch(self, texts, add_special_tokens=True):
+            encodings = super().encode_batch(texts, add_special_tokens)
+            for encoding in encodings:
+                if len(encoding.ids) == 3:  # the row's, not the template's own text
+                    encoding.ids = changing
+            return encodings
+
+    template = PromptTemplate("[text]", Changing())
+
+    def work(n):
+        for i in range(2000):
+            if n == 0:
+                changing.append(int(str(10**6 + i)))  # an int of its own, freed when taken out
+                changing.pop()
+                continue
+            try:
+                ids = template.encode({"text": "a b c"})["input_ids"]
+            except TypeError as error:  # the ids and the offsets differ in length at that moment
+                assert "differ in length" in str(error), error
+                continue
+            assert ids == [5, 6, 7]
+
+    run_threads(work)

@@ -267,10 +267,11 @@ SharedCopy* find_copy(const EncodingCache& cache) {
 std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer) {
     if (std::shared_ptr<const Encoder> made = cache_held(cache, cache.text_only)) return made;
     std::shared_ptr<const Encoder> made;
+    std::shared_ptr<const Encoder> found;  // released after the lock: the last handle releases Python references
     {
         std::lock_guard guard(shared_copies_lock());
         if (SharedCopy* entry = find_copy(cache)) {
-            if (std::shared_ptr<const Encoder> found = entry->encoder.lock()) {
+            if ((found = entry->encoder.lock())) {
                 made = std::make_shared<const Encoder>(found->share());
                 entry->encoder = made;
             }

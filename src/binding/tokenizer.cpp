@@ -2,6 +2,8 @@
 // it returns into checked plain values.
 #include "binding/tokenizer.hpp"
 
+#include "binding/free_threading.hpp"
+
 #include <algorithm>
 
 #include "binding/statics.hpp"
@@ -43,11 +45,12 @@ Py_ssize_t checked_count(PyObject* item) {
     return value < 0 ? -1 : value;
 }
 
-// An attribute of an encoding as a list or tuple, held: one that is neither
-// is copied into a tuple first, so that reading it runs no Python code.
+// An attribute of an encoding as a list or tuple, held, that no other thread
+// changes while it is read: one that is neither is copied into a tuple
+// first, so that reading it runs no Python code.
 Ref items_of(PyObject* encoding, PyObject* name, const char* method) {
     Ref value = check(PyObject_GetAttr(encoding, name));
-    if (PyList_Check(value.get()) || PyTuple_Check(value.get())) return value;
+    if (Ref items = stable_items(value.get())) return items;
     Ref items = Ref::steal(PySequence_Tuple(value.get()));
     if (!items) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
@@ -85,6 +88,8 @@ void read_encoding(PyObject* encoding, std::size_t characters, bool offsets, con
         PyObject** flag_items = PySequence_Fast_ITEMS(flags.get());
         for (Py_ssize_t k = 0; k < size; ++k) {
             PyObject* pair = span_items[k];
+            Ref copied;  // without the interpreter lock, a list pair is read from a copy no other thread changes
+            if (without_interpreter_lock && PyList_Check(pair)) pair = (copied = stable_items(pair)).get();
             Py_ssize_t begin = -1, end = -1;
             if ((PyTuple_Check(pair) || PyList_Check(pair)) && PySequence_Fast_GET_SIZE(pair) == 2) {
                 begin = checked_count(PySequence_Fast_GET_ITEM(pair, 0));
