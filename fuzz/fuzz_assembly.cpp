@@ -415,6 +415,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "a tagged block is where its two markers stood");
     }
 
+    // 4c. The search leaves out the fewest leading exchanges that fit, whatever
+    //     its guesses and whatever counts showed nothing.
+    {
+        using Search = korvanta::ExchangeSearch;
+        const std::size_t count = 1 + in.next() % 8;
+        std::vector<std::size_t> per_exchange(count);
+        for (std::size_t& tokens : per_exchange) tokens = in.next() % 12;
+        const std::size_t opening = in.next() % 6, most = in.next() % 48;
+        auto length = [&](std::size_t dropped) {
+            std::size_t tokens = opening;
+            for (std::size_t e = dropped; e < count; ++e) tokens += per_exchange[e];
+            return tokens;
+        };
+        Search search;
+        std::vector<Search::Way> ways = Search::first_ways(in.next() % count);
+        for (std::size_t steps = 0; !ways.empty(); ++steps) {
+            require(steps < 64, "the search ends");
+            for (const Search::Way way : ways) {
+                require(way.dropped < count, "a way keeps the last exchange");
+                const bool too_long = length(way.dropped) > most;
+                const Search::Shown shown = way.counted ? (too_long && in.next() % 2 ? Search::Shown::too_long
+                                                                                     : Search::Shown::nothing)
+                                                        : (too_long ? Search::Shown::too_long : Search::Shown::fits);
+                search.learn(way, shown);
+            }
+            const std::optional<Search::Way> next = search.next(in.next() % (count + 1), count);
+            ways = next ? std::vector<Search::Way>{*next} : std::vector<Search::Way>{};
+        }
+        std::optional<std::size_t> fewest;
+        for (std::size_t dropped = count; dropped-- > 0;) {
+            if (length(dropped) <= most) fewest = dropped;
+        }
+        require(search.fits() == fewest, "the fewest exchanges left out that fit are found");
+    }
+
     // 5. Label words lie in their context.
     const korvanta::LabelContexts contexts = korvanta::label_contexts(fragments, {});
     for (const korvanta::LabelContext& context : contexts.contexts) {

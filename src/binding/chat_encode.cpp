@@ -194,29 +194,28 @@ struct Written {
     bool counted = false;               // tokenized only to show that it is too long
 };
 
-// One conversation on its way: what it is, and what the ways it was written showed.
+// One conversation on its way: what it is, the search for what it leaves
+// out, and the ways it was written that the search keeps.
 struct ChatRow {
     std::vector<char> kinds;
-    std::vector<std::uint8_t> labelled;   // per message
+    std::vector<std::uint8_t> labelled;  // per message
     Exchanges exchanges;
-    std::optional<std::size_t> too_long;  // the most leading exchanges left out that still did not fit
-    std::optional<std::size_t> fits;      // the fewest left out that fit
-    std::optional<std::size_t> unproven;  // left out in a way counted that the count could not show too long
-    Written longest;                      // as written with `too_long` left out
-    Written best;                         // as written with `fits` left out
+    ExchangeSearch search;
+    Written longest;                     // as written with search.too_long() left out
+    Written best;                        // as written with search.fits() left out
 
-    const Written& result() const { return fits ? best : longest; }
+    const Written& result() const { return search.fits() ? best : longest; }
 };
 
-// A way to write a conversation: leaving out its first `dropped` exchanges.
-// One expected not to fit is only counted: the ids of a text without their
-// offsets cost the tokenizer less, and nothing done to them after makes
-// fewer (a protected token that a content spells becomes what its spelling
-// reads as, one token or more), so that ids beyond the limit, not counting
-// those that may be such a spelling, show it too long.
+// A way to write a conversation, and what it wrote. One expected not to fit
+// is only counted: the ids of a text without their offsets cost the
+// tokenizer less, and nothing done to them after makes fewer (a protected
+// token that a content spells becomes what its spelling reads as, one token
+// or more), so that ids beyond the limit, not counting those that may be
+// such a spelling, show it too long.
 struct Try {
     std::size_t row = 0;
-    std::size_t dropped = 0;
+    ExchangeSearch::Way way;
     Written written;
 };
 
@@ -373,9 +372,8 @@ void tokenize(const ChatCall& call, std::vector<Try>& tries) {
     for (const Try& one : tries) cache.observe_text(one.written.characters, one.written.tokens.ids.size());
 }
 
-// The first ways to write row `r`: whole; or, when its characters say it is
-// too long, leaving out as many exchanges as they suggest, and one fewer (to
-// show that no fewer fit, counted) at once.
+// The first ways to write row `r`: whole, or as many exchanges left out as
+// its characters suggest and one fewer.
 void first_tries(const ChatCall& call, std::size_t r, std::vector<Try>& tries) {
     Written whole = write(call, r, 0);
     const double per_token = call.options.max_length ? call.cache.typical_characters_per_token() : 0;
@@ -383,59 +381,33 @@ void first_tries(const ChatCall& call, std::size_t r, std::vector<Try>& tries) {
         per_token > 0 ? exchanges_to_drop(whole.characters, whole.spans.pieces, call.rows[r].exchanges,
                                           *call.options.max_length, per_token)
                       : 0;
-    if (guess == 0) {
-        tries.push_back({r, 0, std::move(whole)});
-        return;
-    }
-    if (guess == 1) {
-        whole.counted = true;
-        tries.push_back({r, 0, std::move(whole)});
-    } else {
-        tries.push_back({r, guess - 1, write(call, r, guess - 1, true)});
-    }
-    tries.push_back({r, guess, write(call, r, guess)});
-}
-
-// What a way of writing a row showed: whether it fits (a way counted may show nothing).
-void learn(const EncodingCache& cache, ChatRow& row, Try&& tried, std::optional<std::size_t> max_length) {
-    if (tried.written.counted && !shown_too_long(cache, tried.written.tokens.ids, *max_length)) {
-        row.unproven = tried.dropped;
-        return;
-    }
-    if (!max_length || tried.written.tokens.ids.size() <= *max_length) {
-        if (!row.fits || tried.dropped < *row.fits) {
-            row.fits = tried.dropped;
-            row.best = std::move(tried.written);
+    for (const ExchangeSearch::Way way : ExchangeSearch::first_ways(guess)) {
+        if (way.dropped == 0) {  // the whole conversation is written already
+            whole.counted = way.counted && call.options.max_length;
+            tries.push_back({r, way, std::move(whole)});
+        } else {
+            tries.push_back({r, way, write(call, r, way.dropped, way.counted)});
         }
-    } else if (!row.too_long || tried.dropped > *row.too_long) {
-        row.too_long = tried.dropped;
-        row.longest = std::move(tried.written);
     }
 }
 
-// After what the ways tried showed: how many exchanges to leave out next, or
-// none when the row is done. It is done when it fits whole, when one fewer
-// than what fits did not, or when its last exchange alone does not fit. A row
-// that fits tries one fewer; a row only too long so far leaves out what its
-// tokens suggest, and at least one exchange more (the template writes what is
-// left anew, so a suggestion may be off either way). One fewer than what
-// fits is expected not to: it is counted, unless a count could not show it.
-struct NextTry {
-    std::size_t dropped;
-    bool counted;
-};
-std::optional<NextTry> next_try(const ChatRow& row, std::optional<std::size_t> max_length) {
-    if (row.fits) {
-        if (*row.fits == 0 || (row.too_long && *row.too_long + 1 == *row.fits)) return std::nullopt;
-        const std::size_t fewer = *row.fits - 1;
-        return NextTry{fewer, row.unproven != fewer};
-    }
-    const Written& written = row.longest;
+// What a way of writing a row showed: a count shows only that it is too long.
+void learn(const EncodingCache& cache, ChatRow& row, Try&& tried, std::optional<std::size_t> max_length) {
+    using Shown = ExchangeSearch::Shown;
+    const std::size_t tokens = tried.written.tokens.ids.size();
+    const Shown shown = tried.written.counted
+                            ? (shown_too_long(cache, tried.written.tokens.ids, *max_length) ? Shown::too_long : Shown::nothing)
+                            : (!max_length || tokens <= *max_length ? Shown::fits : Shown::too_long);
+    if (row.search.learn(tried.way, shown)) (shown == Shown::fits ? row.best : row.longest) = std::move(tried.written);
+}
+
+// The next way to write a row, or none when its search is done.
+std::optional<ExchangeSearch::Way> next_try(const ChatRow& row, std::optional<std::size_t> max_length) {
+    const Written& longest = row.longest;
+    const bool read = !row.search.fits() && row.search.too_long() && !longest.counted;
     const std::size_t suggested =
-        written.counted ? 0 : exchanges_to_drop(written.tokens, written.spans.pieces, row.exchanges, *max_length);
-    const std::size_t next = std::max(suggested, *row.too_long + 1);
-    if (next >= row.exchanges.count) return std::nullopt;
-    return NextTry{next, false};
+        read ? exchanges_to_drop(longest.tokens, longest.spans.pieces, row.exchanges, *max_length) : 0;
+    return row.search.next(suggested, row.exchanges.count);
 }
 
 // Tokenizes `tries` and learns from them; returns the ways to try next.
@@ -448,8 +420,8 @@ std::vector<Try> step(const ChatCall& call, std::vector<Try>&& tries) {
     }
     std::vector<Try> next;
     for (std::size_t r : touched) {
-        if (const std::optional<NextTry> way = next_try(call.rows[r], call.options.max_length)) {
-            next.push_back({r, way->dropped, write(call, r, way->dropped, way->counted)});
+        if (const std::optional<ExchangeSearch::Way> way = next_try(call.rows[r], call.options.max_length)) {
+            next.push_back({r, *way, write(call, r, way->dropped, way->counted)});
         }
     }
     return next;
@@ -518,7 +490,7 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
     std::vector<Try> tries;
     std::size_t first = 0;
     if (call.max_length && !cache->lengths_seen() && rows.size() > 2 * learning_rows) {
-        for (; first < learning_rows; ++first) tries.push_back({first, 0, write(chat_call, first, 0)});
+        for (; first < learning_rows; ++first) tries.push_back({first, {}, write(chat_call, first, 0)});
         tries = step(chat_call, std::move(tries));
     }
     for (std::size_t r = first; r < rows.size(); ++r) first_tries(chat_call, r, tries);

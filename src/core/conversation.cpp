@@ -137,6 +137,44 @@ bool lay_out_conversation(const OwnedTokens& tokens, std::span<const ContentSpan
     return true;
 }
 
+std::vector<ExchangeSearch::Way> ExchangeSearch::first_ways(std::size_t guess) {
+    if (guess == 0) return {{0, false}};
+    return {{guess - 1, true}, {guess, false}};
+}
+
+bool ExchangeSearch::learn(Way way, Shown shown) noexcept {
+    switch (shown) {
+        case Shown::nothing:
+            unproven_ = way.dropped;
+            return false;
+        case Shown::fits:
+            if (fits_ && *fits_ <= way.dropped) return false;
+            fits_ = way.dropped;
+            return true;
+        case Shown::too_long:
+            if (too_long_ && *too_long_ >= way.dropped) return false;
+            too_long_ = way.dropped;
+            return true;
+    }
+    return false;
+}
+
+// Done when it fits whole, when one fewer than what fits did not, or when
+// its last exchange alone does not fit. A conversation that fits tries one
+// fewer, counted unless a count could not show it too long; one only too
+// long so far leaves out what its tokens suggest, and at least one exchange
+// more (what is left is written anew, so a suggestion may be off either way).
+std::optional<ExchangeSearch::Way> ExchangeSearch::next(std::size_t suggested, std::size_t exchanges) const noexcept {
+    if (fits_) {
+        if (*fits_ == 0 || (too_long_ && *too_long_ + 1 == *fits_)) return std::nullopt;
+        const std::size_t fewer = *fits_ - 1;
+        return Way{fewer, unproven_ != fewer};
+    }
+    if (!too_long_) return Way{0, false};
+    if (*too_long_ + 1 >= exchanges) return std::nullopt;  // the last exchange alone does not fit
+    return Way{std::clamp(suggested, *too_long_ + 1, exchanges - 1), false};
+}
+
 void drop_doubled_specials(OwnedTokens& tokens) {
     auto doubled = [&](std::size_t added, std::size_t written) {
         return tokens.ids[added] == tokens.ids[written] && (tokens.marks[added] & special_mark) != 0 &&

@@ -53,6 +53,40 @@ std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const Content
 std::size_t exchanges_to_drop(std::size_t characters, std::span<const ContentSpan> contents,
                               const Exchanges& exchanges, std::size_t max_length, double characters_per_token);
 
+// The search for how many leading exchanges a conversation too long leaves
+// out: ways to write it, each without its first `dropped` exchanges, tried
+// until the fewest that fit are known or even the last exchange alone does
+// not fit. A way tokenized with offsets shows whether it fits; a way only
+// counted (its ids, cheaper) can show that it is too long, or nothing.
+class ExchangeSearch {
+   public:
+    struct Way {
+        std::size_t dropped = 0;
+        bool counted = false;  // only counted: expected not to fit
+    };
+    enum class Shown : std::uint8_t { nothing, fits, too_long };
+
+    // The first ways, from a guess of how many to leave out that the
+    // conversation's characters made: whole; or the guess, and one fewer
+    // (counted, to show that no fewer fit).
+    static std::vector<Way> first_ways(std::size_t guess);
+    // Learns what `way` showed; true when the caller keeps what it wrote (the
+    // fewest left out that fit, or the most that still did not).
+    bool learn(Way way, Shown shown) noexcept;
+    // The next way to try, or none when the search is done. `suggested`: how
+    // many to leave out that the tokens of the way kept as too long suggest
+    // (read only while nothing fits).
+    std::optional<Way> next(std::size_t suggested, std::size_t exchanges) const noexcept;
+
+    std::optional<std::size_t> fits() const noexcept { return fits_; }
+    std::optional<std::size_t> too_long() const noexcept { return too_long_; }
+
+   private:
+    std::optional<std::size_t> too_long_;  // the most leading exchanges left out that still did not fit
+    std::optional<std::size_t> fits_;      // the fewest left out that fit
+    std::optional<std::size_t> unproven_;  // left out in a way counted that the count could not show too long
+};
+
 // Leaves out a special token the tokenizer added at either end of a
 // conversation next to the same token its text writes (a markup that writes
 // its own BOS gets no second one).
