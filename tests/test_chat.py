@@ -272,6 +272,15 @@ def test_roles_markup_for_a_tokenizer_without_a_chat_template():
     end = tok.token_to_id("</s>")
     assert [label for label in got["labels"] if label != -100] == answer + [end]
     assert chat.render(messages[:2], add_generation_prompt=True) == "<s>be kind\nQ: a film?\nA: "
+    # A content spelling the end token reads as its text, where it stands.
+    from tokenizers import Tokenizer
+
+    reader = Tokenizer.from_str(tok.to_str())
+    reader.encode_special_tokens = True
+    spelled = [messages[0], {"role": "user", "content": "a </s> film?"}, messages[2]]
+    assert chat.encode(spelled)["input_ids"] == [1, *reader.encode("be kind\nQ: a </s> film?\nA: great plot",
+                                                                    add_special_tokens=False).ids, 2,
+                                                 *reader.encode("\n", add_special_tokens=False).ids]
 
 
 def test_pickled_and_copied_chat_templates_encode_alike():

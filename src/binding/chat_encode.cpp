@@ -264,22 +264,20 @@ struct ReadTokens {
     std::vector<std::uint8_t> special;
 };
 
-// A content that spells a special token is read as text where it stands:
-// the text between the template's own special tokens around it is read
-// again with special tokens as text, so that it reads exactly as that text
-// would (the spaces around a spelling stay the text's). Returns the texts
-// read again (empty where none), their tokens attributed anew in `owned`.
-std::vector<ReadTokens> read_spellings_in_place(const ChatCall& call, std::span<const std::string_view> texts,
-                                                const TokenBatch& batch,
-                                                const std::vector<std::vector<CharSpan>>& pieces,
-                                                std::vector<OwnedTokens>& owned) {
-    std::vector<ReadTokens> again(texts.size());
-    // 1. Per text, the stretches to read again, bounded by the template's guarded tokens.
-    std::vector<std::string_view> stretches;
-    std::vector<std::pair<std::size_t, CharSpan>> placed;  // per stretch: its text and characters
+// A stretch of text around the special tokens contents spell, bounded by
+// the template's own special tokens (or an end of the text).
+struct Stretch {
+    std::size_t text;        // which text
+    CharSpan characters;     // its characters
+    std::size_t first, end;  // the tokens that stand in it
+};
+
+// The stretches around the special tokens contents spell, in order.
+std::vector<Stretch> stretches_around_spellings(std::span<const std::string_view> texts, const TokenBatch& batch,
+                                                const std::vector<OwnedTokens>& owned) {
+    std::vector<Stretch> stretches;
     for (std::size_t i = 0; i < texts.size(); ++i) {
         const OwnedTokens& tokens = owned[i];
-        if (tokens.injected.empty()) continue;
         const std::span<const CharSpan> offsets = batch.offsets_of(i);
         auto bounds = [&](std::size_t k) {
             return tokens.owners[k].kind == TokenOwner::own && (tokens.marks[k] & (special_mark | protected_mark)) != 0;
@@ -288,44 +286,52 @@ std::vector<ReadTokens> read_spellings_in_place(const ChatCall& call, std::span<
             std::size_t before = injected.token, after = injected.token + 1;
             while (before > 0 && !bounds(before - 1)) --before;
             while (after < tokens.ids.size() && !bounds(after)) ++after;
-            const CharSpan stretch{before == 0 ? 0 : offsets[before - 1].end,
-                                   after == tokens.ids.size() ? character_count(texts[i]) : offsets[after].begin};
-            if (!placed.empty() && placed.back().first == i && placed.back().second.end > stretch.begin) continue;
-            placed.emplace_back(i, stretch);
-            stretches.push_back(character_slice(texts[i], stretch));
+            const CharSpan characters{before == 0 ? 0 : offsets[before - 1].end,
+                                      after == tokens.ids.size() ? character_count(texts[i]) : offsets[after].begin};
+            if (stretches.empty() || stretches.back().text != i || stretches.back().end <= before) {
+                stretches.push_back({i, characters, before, after});
+            }
         }
     }
-    if (stretches.empty()) return again;
-    // 2. Read, and put in place of the tokens that stood there.
+    return stretches;
+}
+
+// A content that spells a special token is read as text where it stands:
+// each stretch around it is read again with special tokens as text, so that
+// it reads exactly as that text would (the spaces around a spelling stay the
+// text's), its tokens in place of those that stood there. Returns the texts
+// read again (empty where none), their tokens attributed anew in `owned`.
+std::vector<ReadTokens> read_spellings_in_place(const ChatCall& call, std::span<const std::string_view> texts,
+                                                const TokenBatch& batch,
+                                                const std::vector<std::vector<CharSpan>>& pieces,
+                                                std::vector<OwnedTokens>& owned) {
+    std::vector<ReadTokens> again(texts.size());
+    const std::vector<Stretch> placed = stretches_around_spellings(texts, batch, owned);
+    if (placed.empty()) return again;
+    std::vector<std::string_view> stretches;
+    for (const Stretch& stretch : placed) stretches.push_back(character_slice(texts[stretch.text], stretch.characters));
     const TokenBatch read = encode_texts(*text_only_encoder(call.cache, call.tokenizer), stretches, false, true);
-    for (std::size_t s = 0, next = 0; next < placed.size(); s = next) {
-        const std::size_t i = placed[s].first;
-        const std::span<const TokenId> ids = batch.ids_of(i);
-        const std::span<const CharSpan> offsets = batch.offsets_of(i);
-        const std::span<const std::uint8_t> special = batch.special_of(i);
+    for (std::size_t s = 0, next = 0; s < placed.size(); s = next) {
+        const std::size_t i = placed[s].text;
         ReadTokens& tokens = again[i];
+        auto keep = [&](std::size_t k) {
+            tokens.ids.push_back(batch.ids_of(i)[k]);
+            tokens.offsets.push_back(batch.offsets_of(i)[k]);
+            tokens.special.push_back(batch.special_of(i)[k]);
+        };
         std::size_t k = 0;
-        for (next = s; next < placed.size() && placed[next].first == i; ++next) {
-            const CharSpan stretch = placed[next].second;
-            auto inside = [&](CharSpan token) { return token.begin >= stretch.begin && token.end <= stretch.end; };
-            for (; k < ids.size() && !(inside(offsets[k]) && !offsets[k].empty()) && offsets[k].end <= stretch.begin; ++k) {
-                tokens.ids.push_back(ids[k]);
-                tokens.offsets.push_back(offsets[k]);
-                tokens.special.push_back(special[k]);
-            }
-            for (; k < ids.size() && inside(offsets[k]); ++k) {}
-            const std::span<const CharSpan> shifted = read.offsets_of(next);
-            for (std::size_t t = 0; t < shifted.size(); ++t) {
+        for (next = s; next < placed.size() && placed[next].text == i; ++next) {
+            const Stretch& stretch = placed[next];
+            for (; k < stretch.first; ++k) keep(k);
+            for (std::size_t t = 0; t < read.ids_of(next).size(); ++t) {
+                const CharSpan at = read.offsets_of(next)[t];
                 tokens.ids.push_back(read.ids_of(next)[t]);
-                tokens.offsets.push_back({shifted[t].begin + stretch.begin, shifted[t].end + stretch.begin});
+                tokens.offsets.push_back({at.begin + stretch.characters.begin, at.end + stretch.characters.begin});
                 tokens.special.push_back(0);
             }
+            k = stretch.end;
         }
-        for (; k < ids.size(); ++k) {
-            tokens.ids.push_back(ids[k]);
-            tokens.offsets.push_back(offsets[k]);
-            tokens.special.push_back(special[k]);
-        }
+        for (; k < batch.ids_of(i).size(); ++k) keep(k);
         attribute_tokens(texts[i], tokens.ids, tokens.offsets, tokens.special, pieces[i], {}, max_token_id,
                          call.cache.protected_ids, owned[i]);
     }

@@ -506,38 +506,30 @@ void learn_header(const ChatWriting& writing, ChatInputs& inputs) {
     }
 }
 
-std::string write_conversation(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
-                               std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns,
-                               WrittenSpans* spans, std::size_t row) {
-    if (!writing.compiled) return write_with_markups(writing, inputs, conversation, kept, spans, row);
-    Ref plain_messages = written_messages(conversation, kept, [](std::size_t, PyObject*) { return Ref(); });
-    std::string raw = render_messages(writing, inputs, conversation, plain_messages.get());
-    Unmarked plain;
-    if (holds_markers(raw)) {
-        plain = unmark(raw);
-        if (!plain.markers.empty() || !plain.tags_paired || !writing.tagged) {
-            PyErr_Format(PyExc_ValueError, messages::markers_in_conversation, row);
-            throw PythonError{};
-        }
-    } else {
-        plain.text = std::move(raw);
-    }
-    std::string& text = plain.text;
-    const std::size_t open = inputs.continue_final ? open_end(writing, inputs, conversation, kept, text, row) : 0;
-    if (spans == nullptr) {
-        if (inputs.continue_final) text.resize(character_slice(text, {0, open}).size());
-        return std::move(text);
-    }
-    if (kept.size() > most_marked) {
-        PyErr_Format(PyExc_ValueError, messages::too_many_messages, row, most_marked);
+namespace {
+
+// The text as the template writes the messages `kept`, and its tagged
+// blocks; refused where a conversation holds the markers' characters itself.
+Unmarked write_plainly(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                       std::span<const std::uint32_t> kept, std::size_t row) {
+    Ref messages = written_messages(conversation, kept, [](std::size_t, PyObject*) { return Ref(); });
+    std::string raw = render_messages(writing, inputs, conversation, messages.get());
+    if (!holds_markers(raw)) return Unmarked{std::move(raw), {}, {}, true};
+    Unmarked plain = unmark(raw);
+    if (!plain.markers.empty() || !plain.tags_paired || !writing.tagged) {
+        PyErr_Format(PyExc_ValueError, messages::markers_in_conversation, row);
         throw PythonError{};
     }
-    spans->tagged = std::move(plain.tagged);
-    std::vector<ContentSpan>& pieces = spans->pieces;
-    const std::size_t first = pieces.size();
-    // 1. Every content between its two markers.
+    return plain;
+}
+
+// Every content between its two markers, in one rendering: false, with no
+// piece added, when the template read a content (what it wrote differs from
+// `text` but for the markers).
+bool locate_by_markers(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                       std::span<const std::uint32_t> kept, std::string_view text, std::vector<ContentSpan>& pieces) {
     bool marked_any = false;
-    Ref marked_messages = written_messages(conversation, kept, [&](std::size_t j, PyObject* message) {
+    Ref messages = written_messages(conversation, kept, [&](std::size_t j, PyObject* message) {
         PyObject* content = conversation.contents[kept[j]].get();
         if (!markable(content)) return Ref();
         marked_any = true;
@@ -545,21 +537,25 @@ std::string write_conversation(const ChatWriting& writing, const ChatInputs& inp
         marked = check(PyUnicode_Concat(marked.get(), marker_str(2 * j + 1).get()));
         return with_content(message, marked.get());
     });
-    bool all_marked = false;
-    if (marked_any) {
-        const Unmarked marked = unmark(render_messages(writing, inputs, conversation, marked_messages.get()));
-        all_marked = marked.text == text && spans_from_markers(marked, kept, pieces);
-        if (!all_marked) pieces.resize(first);
-    }
-    // 2. A message whose whole turn is asked for, unless its content is all it
-    //    has; every message, where the template read a content: alone, bare.
+    if (!marked_any) return false;
+    const Unmarked marked = unmark(render_messages(writing, inputs, conversation, messages.get()));
+    if (marked.text == text && spans_from_markers(marked, kept, pieces)) return true;
+    pieces.clear();
+    return false;
+}
+
+// The messages found alone, each in a rendering of its own with that message
+// bare: one whose whole turn is asked for, unless its content is all it has
+// and the markers found it; every other content the markers did not find.
+void locate_alone(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                  std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns, bool all_marked,
+                  std::string_view text, std::vector<ContentSpan>& pieces, std::size_t row) {
     for (std::size_t j = 0; j < kept.size(); ++j) {
         const std::uint32_t m = kept[j];
-        const bool turn = turns[m] != 0;
-        PyObject* content = conversation.contents[m].get();
-        if (!(turn ? !markable(content) || conversation.writes_more[m] || !all_marked : !all_marked && markable(content))) {
-            continue;
-        }
+        const bool markable_content = markable(conversation.contents[m].get());
+        const bool alone = turns[m] != 0 ? !markable_content || conversation.writes_more[m] || !all_marked
+                                         : !all_marked && markable_content;
+        if (!alone) continue;
         CharSpan span;
         const Located located = span_of_message(writing, inputs, conversation, kept, j, text, span);
         if (located == Located::lost) {
@@ -569,31 +565,42 @@ std::string write_conversation(const ChatWriting& writing, const ChatInputs& inp
         std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.message == m; });
         if (located == Located::found) pieces.push_back({span, m});
     }
-    std::sort(pieces.begin() + static_cast<std::ptrdiff_t>(first), pieces.end(),
-              [](const ContentSpan& a, const ContentSpan& b) {
-                  return a.span.begin != b.span.begin ? a.span.begin < b.span.begin : a.span.end < b.span.end;
-              });
-    for (std::size_t k = first + 1; k < pieces.size(); ++k) {
-        if (pieces[k].span.begin < pieces[k - 1].span.end) {
-            PyErr_Format(PyExc_ValueError, messages::content_not_found, row, static_cast<std::size_t>(pieces[k].message));
+}
+
+}  // namespace
+
+// 1. the text as the template writes it (and, left open, where it ends);
+// 2. every content found by its markers, in one rendering;
+// 3. the messages found alone;
+// 4. the places settled: in order, turns from their header, cut where left open.
+std::string write_conversation(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                               std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns,
+                               WrittenSpans* spans, std::size_t row) {
+    if (!writing.compiled) return write_with_markups(writing, inputs, conversation, kept, spans, row);
+    // 1.
+    Unmarked plain = write_plainly(writing, inputs, conversation, kept, row);
+    std::string& text = plain.text;
+    std::optional<std::size_t> open;
+    if (inputs.continue_final) open = open_end(writing, inputs, conversation, kept, text, row);
+    if (spans != nullptr) {
+        if (kept.size() > most_marked) {
+            PyErr_Format(PyExc_ValueError, messages::too_many_messages, row, most_marked);
+            throw PythonError{};
+        }
+        // 2. and 3.
+        spans->pieces.clear();
+        spans->tagged = std::move(plain.tagged);
+        const bool all_marked = locate_by_markers(writing, inputs, conversation, kept, text, spans->pieces);
+        locate_alone(writing, inputs, conversation, kept, turns, all_marked, text, spans->pieces, row);
+        // 4.
+        const std::uint32_t last = kept.empty() ? 0 : kept.back();
+        if (const std::optional<std::uint32_t> lost =
+                settle_spans(text, turns, inputs.header, open, last, spans->pieces, spans->tagged)) {
+            PyErr_Format(PyExc_ValueError, messages::content_not_found, row, static_cast<std::size_t>(*lost));
             throw PythonError{};
         }
     }
-    // 3. A turn starts where the model's turn opens: after the template's header.
-    for (std::size_t k = first; k < pieces.size(); ++k) {
-        if (turns[pieces[k].message] == 0) continue;
-        const std::size_t from = k > first ? pieces[k - 1].span.end : 0;
-        pieces[k].span.begin = after_header(text, from, pieces[k].span.begin, inputs.header);
-    }
-    // 4. A conversation left open ends inside its last message.
-    if (inputs.continue_final) {
-        std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.span.begin > open; });
-        if (!pieces.empty() && pieces.back().message == kept.back()) pieces.back().span.end = open;
-        for (ContentSpan& piece : pieces) piece.span.end = std::min(piece.span.end, open);
-        std::erase_if(spans->tagged, [&](const CharSpan& span) { return span.begin >= open; });
-        for (CharSpan& span : spans->tagged) span.end = std::min(span.end, open);
-        text.resize(character_slice(text, {0, open}).size());
-    }
+    if (open) text.resize(character_slice(text, {0, *open}).size());
     return std::move(text);
 }
 

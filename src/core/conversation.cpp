@@ -268,6 +268,30 @@ CharSpan changed_span(std::string_view text, std::string_view head, std::string_
     return {first, first + character_count(text.substr(begin, end - begin))};
 }
 
+std::optional<std::uint32_t> settle_spans(std::string_view text, std::span<const std::uint8_t> turns,
+                                          std::string_view header, std::optional<std::size_t> open, std::uint32_t last,
+                                          std::vector<ContentSpan>& pieces, std::vector<CharSpan>& tagged) {
+    std::sort(pieces.begin(), pieces.end(), [](const ContentSpan& a, const ContentSpan& b) {
+        return a.span.begin != b.span.begin ? a.span.begin < b.span.begin : a.span.end < b.span.end;
+    });
+    for (std::size_t k = 1; k < pieces.size(); ++k) {
+        if (pieces[k].span.begin < pieces[k - 1].span.end) return pieces[k].message;
+    }
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        if (pieces[k].message >= turns.size() || turns[pieces[k].message] == 0) continue;
+        const std::size_t from = k > 0 ? pieces[k - 1].span.end : 0;
+        pieces[k].span.begin = after_header(text, from, pieces[k].span.begin, header);
+    }
+    if (open) {
+        std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.span.begin > *open; });
+        if (!pieces.empty() && pieces.back().message == last) pieces.back().span.end = *open;
+        for (ContentSpan& piece : pieces) piece.span.end = std::min(piece.span.end, *open);
+        std::erase_if(tagged, [&](const CharSpan& span) { return span.begin >= *open; });
+        for (CharSpan& span : tagged) span.end = std::min(span.end, *open);
+    }
+    return std::nullopt;
+}
+
 std::size_t after_header(std::string_view text, std::size_t from, std::size_t begin, std::string_view header) {
     if (header.empty() || begin <= from) return begin;
     const std::string_view window = character_slice(text, {from, begin});

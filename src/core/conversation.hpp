@@ -139,6 +139,16 @@ bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> k
 // shares with `head` and precedes the longest end it shares with `tail`.
 CharSpan changed_span(std::string_view text, std::string_view head, std::string_view tail) noexcept;
 
+// Settles where the messages of a written conversation stand once each is
+// found: in order; a turn (`turns[message]`) starting right after the last
+// `header` written before it; with `open`, the text ending there inside the
+// last message `last` (its turn runs to there; nothing after it stands).
+// Returns the first message that overlaps the one before it (the text
+// cannot be lined up), if any.
+std::optional<std::uint32_t> settle_spans(std::string_view text, std::span<const std::uint8_t> turns,
+                                          std::string_view header, std::optional<std::size_t> open, std::uint32_t last,
+                                          std::vector<ContentSpan>& pieces, std::vector<CharSpan>& tagged);
+
 // Where a turn whose own text begins at character `begin` starts when its
 // writer opens each turn of the model with `header`: right after the last
 // `header` written from character `from` up to `begin`, or `begin`.
