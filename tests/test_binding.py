@@ -40,6 +40,10 @@ BINDING_ERRORS = [
     (fragment.__setstate__, (), {}, "PromptFragment.__setstate__() missing 1 required positional argument: 'state'"),
     (template.__getstate__, (1, 2), {}, "PromptTemplate.__getstate__() takes 0 positional arguments but 2 were given"),
     (template.__setstate__, ({}, {}), {}, "PromptTemplate.__setstate__() takes 1 positional arguments but 2 were given"),
+    (template.encode, (), {"row": {}}, "PromptTemplate.encode() got some positional-only arguments passed as keyword "
+     "arguments: 'row'"),
+    (template.encode_batch, (), {"rows": []}, "PromptTemplate.encode_batch() got some positional-only arguments "
+     "passed as keyword arguments: 'rows'"),
 ]
 
 

@@ -323,6 +323,8 @@ def jinja(source=CHATML):
      "than max_length=8; pass overflow='drop' to leave such conversations out"),
     (lambda: ChatTemplate(trained.llama(), roles={"user": "[content]"}).encode_batch({"rows": []}), KeyError,
      "\"the batch has no 'messages' column\""),
+    (lambda: jinja().encode(messages=TWO), TypeError,
+     "ChatTemplate.encode() got some positional-only arguments passed as keyword arguments: 'messages'"),
     (lambda: jinja().encode(TWO, train_on=("asistant",)), ValueError,
      "train_on names 'asistant', which is not a role of this call's messages nor of the chat template; roles here: "
      "['system', 'user', 'assistant', 'tool']"),

@@ -96,9 +96,10 @@ def test_the_typed_script_of_every_public_name_runs(monkeypatch):
     importlib.import_module("every_name").main()
 
 
-def test_a_template_is_generic_in_its_tokenizer():
-    alias = PromptTemplate[int]
-    assert alias.__origin__ is PromptTemplate and alias.__args__ == (int,)
+@pytest.mark.parametrize("cls", [PromptTemplate, korvanta.ChatTemplate])
+def test_a_template_is_generic_in_its_tokenizer(cls):
+    alias = cls[int]
+    assert alias.__origin__ is cls and alias.__args__ == (int,)
 
 
 STUBS = pathlib.Path(__file__).resolve().parent.parent / "stubs" / "korvanta-stubs" / "__init__.pyi"

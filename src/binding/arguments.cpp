@@ -49,7 +49,13 @@ void place_keyword(const Signature& signature, PyObject* name, PyObject* value, 
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     if (utf8 == nullptr) PyErr_Clear();
-    if (Py_ssize_t i = find_name(signature.names, utf8, size); i >= 0) return place(signature, arguments, i, name, value);
+    if (Py_ssize_t i = find_name(signature.names, utf8, size); i >= 0) {
+        if (i < signature.positional_only) {
+            PyErr_Format(PyExc_TypeError, messages::positional_only_keyword, signature.full_name, name);
+            throw PythonError{};
+        }
+        return place(signature, arguments, i, name, value);
+    }
     if (options != nullptr) {
         if (Py_ssize_t i = find_name(signature.options, utf8, size); i >= 0) {
             return place(signature, options->named, i, name, value);

@@ -29,10 +29,13 @@ struct Signature {
     Py_ssize_t required;                        // how many leading parameters are required
     std::span<const std::string_view> options;  // keyword-only option names, in order
     Keywords keywords;                          // whether other keywords go to Options::others
+    Py_ssize_t positional_only;                 // how many leading parameters no keyword may name
 
     consteval Signature(const char* full_name_, std::span<const std::string_view> names_, Py_ssize_t required_,
-                        std::span<const std::string_view> options_ = {}, Keywords keywords_ = Keywords::named)
-        : full_name(full_name_), names(names_), required(required_), options(options_), keywords(keywords_) {
+                        std::span<const std::string_view> options_ = {}, Keywords keywords_ = Keywords::named,
+                        Py_ssize_t positional_only_ = 0)
+        : full_name(full_name_), names(names_), required(required_), options(options_), keywords(keywords_),
+          positional_only(positional_only_) {
         if (names.size() > max_parameters) throw "more parameters than Arguments holds";
         if (options.size() > max_options) throw "more options than Options holds";
     }

@@ -120,9 +120,9 @@ inline constexpr std::string_view chat_render_option_names[] = {"continue_final_
 inline constexpr Signature chat_render_signature{"ChatTemplate.render()", chat_render_names, 1,
                                                  chat_render_option_names, Keywords::any};
 inline constexpr Signature chat_encode_signature{"ChatTemplate.encode()", messages_names, 1, chat_option_names,
-                                                 Keywords::any};
+                                                 Keywords::any, 1};
 inline constexpr Signature chat_encode_batch_signature{"ChatTemplate.encode_batch()", conversations_names, 1,
-                                                       chat_option_names, Keywords::any};
+                                                       chat_option_names, Keywords::any, 1};
 
 extern const char chat_doc[];
 extern const char chat_render_doc[];

@@ -78,6 +78,8 @@ auto chat_methods = class_table(std::array{
     method_row<ChatObject, Access::shared, chat_encode_batch_signature, chat_encode_batch>("encode_batch",
                                                                                           chat_encode_batch_doc),
     method_row<ChatObject, Access::none, reduce_signature, chat_reduce>("__reduce__"),
+    // ChatTemplate[Tokenizer], as type checkers read it: generic in its tokenizer's type, as PromptTemplate is.
+    PyMethodDef{"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
 });
 
 auto chat_attributes = class_table(std::array{

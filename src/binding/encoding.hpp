@@ -35,9 +35,10 @@ inline constexpr std::string_view label_option_names[] = {"slots", "single_token
 
 inline constexpr std::string_view row_names[] = {"row"};
 inline constexpr std::string_view rows_names[] = {"rows"};
-inline constexpr Signature encode_signature{"PromptTemplate.encode()", row_names, 1, encode_option_names};
+inline constexpr Signature encode_signature{"PromptTemplate.encode()", row_names, 1, encode_option_names,
+                                            Keywords::named, 1};
 inline constexpr Signature encode_batch_signature{"PromptTemplate.encode_batch()", rows_names, 1,
-                                                  encode_option_names};
+                                                  encode_option_names, Keywords::named, 1};
 inline constexpr Signature label_ids_signature{"PromptTemplate.label_ids()", {}, 0, label_option_names};
 
 // The options that shape the template's side.

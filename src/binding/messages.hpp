@@ -25,6 +25,8 @@ inline constexpr const char sequence[] = "Sequence";
 inline constexpr const char too_many_fixed[] = "%s takes %zd positional arguments but %zd %s given";
 inline constexpr const char too_many_range[] = "%s takes from %zd to %zd positional arguments but %zd %s given";
 inline constexpr const char unexpected_keyword[] = "%s got an unexpected keyword argument '%S'";
+inline constexpr const char positional_only_keyword[] =
+    "%s got some positional-only arguments passed as keyword arguments: '%S'";
 inline constexpr const char multiple_values[] = "%s got multiple values for argument '%S'";
 inline constexpr const char missing_required[] = "%s missing %zd required positional %s: %s";
 
