@@ -322,7 +322,7 @@ def jinja(source=CHATML):
      ValueError, "conversation 0 needs 44 tokens with only its opening system messages and its last exchange, more "
      "than max_length=8; pass overflow='drop' to leave such conversations out"),
     (lambda: ChatTemplate(trained.llama(), roles={"user": "[content]"}).encode_batch({"rows": []}), KeyError,
-     "\"the batch has no 'messages' column\""),
+     "\"'messages': the batch has no column 'messages' (its columns: 'rows')\""),
     (lambda: jinja().encode(messages=TWO), TypeError,
      "ChatTemplate.encode() got some positional-only arguments passed as keyword arguments: 'messages'"),
     (lambda: jinja().encode(TWO, train_on=("asistant",)), ValueError,
@@ -339,7 +339,7 @@ def jinja(source=CHATML):
      "conversation 0: continue_final_message=True, but the chat template does not write the last message's content "
      "as it is"),
     (lambda: jinja().encode_batch({"messages": [TWO], "tools": []}), ValueError,
-     "the batch's 'tools' column has 0 rows, its 'messages' column 1"),
+     "column 'tools' has 0 rows, but column 'messages' has 1"),
     (lambda: jinja("{% set ns = namespace() %}{% set ns.__class__ = 1 %}").render(TWO),
      __import__("jinja2.exceptions").exceptions.SecurityError,
      "a chat template cannot store '__class__' on a namespace: names that start with '_' are refused"),

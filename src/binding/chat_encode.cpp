@@ -111,8 +111,7 @@ std::vector<Conversation> read_conversations(PyObject* given, bool batch) {
         column = Ref::steal(PyMapping_GetItemString(given, "messages"));
         if (!column) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PythonError{};
-            PyErr_Clear();
-            raise(PyExc_KeyError, messages::no_messages_column);
+            raise_missing_column(given, "messages");
         }
         for (const char* name : row_variable_names) {
             Ref values = Ref::steal(PyMapping_GetItemString(given, name));
@@ -127,9 +126,7 @@ std::vector<Conversation> read_conversations(PyObject* given, bool batch) {
     Ref list = list_of_column(column.get());
     const Py_ssize_t rows = PyList_GET_SIZE(list.get());
     for (const auto& [name, values] : row_columns) {
-        if (PyList_GET_SIZE(values.get()) == rows) continue;
-        PyErr_Format(PyExc_ValueError, messages::column_lengths, name, PyList_GET_SIZE(values.get()), rows);
-        throw PythonError{};
+        if (PyList_GET_SIZE(values.get()) != rows) raise_ragged_column(name, PyList_GET_SIZE(values.get()), "messages", rows);
     }
     for (Py_ssize_t r = 0; r < rows; ++r) {
         conversations.push_back(read_conversation(PyList_GET_ITEM(list.get(), r), static_cast<std::size_t>(r)));

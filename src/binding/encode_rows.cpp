@@ -35,18 +35,23 @@ Ref key_list(PyObject* mapping) {
     return check(PyUnicode_Join(separator.get(), reprs.get()));
 }
 
+// The KeyError of a row (or a batch of columns) without `name`: what it has.
+Ref missing_message(PyObject* mapping, PyObject* name, std::optional<std::size_t> row) {
+    Ref keys = key_list(mapping);
+    Ref message = row ? check(PyUnicode_FromFormat(messages::missing_field, name, *row, name))
+                      : check(PyUnicode_FromFormat(messages::missing_column, name, name));
+    Ref what = keys ? check(PyUnicode_FromFormat(row ? messages::row_keys : messages::batch_columns, keys.get()))
+                    : check(PyUnicode_FromString(row ? messages::row_no_keys : messages::batch_no_columns));
+    return check(PyUnicode_Concat(message.get(), what.get()));
+}
+
 // The KeyError of a row (or a batch of columns) without one of the template's
 // fields: what it has, and how to write the field's spelling as text when the
 // tokenizer has a special token of that name.
 [[noreturn]] void raise_missing_field(const TokenizerView& tokenizer, PyObject* mapping, PyObject* name,
                                       std::optional<std::size_t> row) {
     PyErr_Clear();
-    Ref keys = key_list(mapping);
-    Ref message = row ? check(PyUnicode_FromFormat(messages::missing_field, name, *row, name))
-                      : check(PyUnicode_FromFormat(messages::missing_column, name, name));
-    Ref what = keys ? check(PyUnicode_FromFormat(row ? messages::row_keys : messages::batch_columns, keys.get()))
-                    : check(PyUnicode_FromString(row ? messages::row_no_keys : messages::batch_no_columns));
-    message = check(PyUnicode_Concat(message.get(), what.get()));
+    Ref message = missing_message(mapping, name, row);
     Ref special = check(PyUnicode_FromFormat("[%U]", name));
     if (token_id(tokenizer.backend.get(), special.get())) {
         Ref escaped = check(PyUnicode_FromFormat("\\[%U\\]", name));
@@ -321,6 +326,20 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
         replace_injected(tokens, std::span<const std::vector<TokenId>>(replaced).subspan(next, count));
         next += count;
     }
+}
+
+void raise_missing_column(PyObject* batch, const char* name) {
+    PyErr_Clear();
+    Ref column = check(PyUnicode_FromString(name));
+    PyErr_SetObject(PyExc_KeyError, missing_message(batch, column.get(), std::nullopt).get());
+    throw PythonError{};
+}
+
+void raise_ragged_column(const char* name, Py_ssize_t size, const char* first, Py_ssize_t rows) {
+    Ref column = check(PyUnicode_FromString(name));
+    Ref other = check(PyUnicode_FromString(first));
+    PyErr_Format(PyExc_ValueError, messages::ragged_columns, column.get(), size, other.get(), rows);
+    throw PythonError{};
 }
 
 }  // namespace korvanta

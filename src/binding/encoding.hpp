@@ -260,6 +260,12 @@ void write_prompts(const PromptPlan& plan, const RowValues& values, Prompts& pro
 
 // Replaces, in each row of `owned` (whose text is `texts[i]`), the protected
 // tokens its fields' text spelled by what that text reads as.
+// The KeyError of a batch of columns without column `name`, and the
+// ValueError of a column whose length is not the first one's: the same for
+// both template classes.
+[[noreturn]] void raise_missing_column(PyObject* batch, const char* name);
+[[noreturn]] void raise_ragged_column(const char* name, Py_ssize_t size, const char* first, Py_ssize_t rows);
+
 void replace_protected_spellings(const EncodingCache& cache, const TokenizerView& tokenizer,
                                  std::span<const std::string_view> texts, std::vector<OwnedTokens>& owned);
 

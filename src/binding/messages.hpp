@@ -136,14 +136,11 @@ inline constexpr const char no_generation_blocks[] =
     "train_on='generation' needs a chat template with {%% generation %%} blocks, which this one has not";
 inline constexpr const char generation_and_roles[] =
     "train_on='generation' labels what the chat template's {%% generation %%} blocks hold: name no role with it";
-inline constexpr const char column_lengths[] =
-    "the batch's '%s' column has %zd rows, its 'messages' column %zd";
 inline constexpr const char too_many_messages[] =
     "conversation %zu has more messages than the %zu that can be located in one conversation";
 inline constexpr const char no_chat_template[] =
     "the tokenizer has no chat template: pass template= (a Jinja chat template) or roles= (a markup per role, "
     "each with one field [content])";
-inline constexpr const char no_messages_column[] = "the batch has no 'messages' column";
 inline constexpr const char template_and_roles[] = "pass template= or roles=, not both";
 inline constexpr const char chat_template_unusable[] = "the chat template cannot be used: %S";
 inline constexpr const char roles_not_str[] = "roles= maps role names (str) to markups (str)";
