@@ -49,32 +49,19 @@ const char chat_encode_batch_doc[] =
 
 namespace {
 
-struct ChatOptions {
-    std::optional<std::size_t> max_length;
-    Padding padding;
-    std::optional<TokenId> pad;
-    Tensors tensors;
-    bool drop;
-    bool left;
-    bool generation_prompt;
-    bool continue_final;
-    std::vector<std::string> train_on;
+struct ChatOptions : OutputOptions {
+    bool generation_prompt = false;     // the input ends where the model's next turn starts (no labels)
+    bool continue_final = false;        // the last message left open
+    std::vector<std::string> train_on;  // the roles whose turns are labelled, or "generation"
     Labels labels = Labels::turns;
 };
 
 ChatOptions chat_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
-    ChatOptions call{max_length_of(options[chat_option::max_length].get()),
-                     padding_of(options[chat_option::padding].get()),
-                     std::nullopt,
-                     tensors_of(options[chat_option::return_tensors].get()),
-                     drops_overflow(options[chat_option::overflow].get()) && batch,
-                     false,
+    ChatOptions call{output_options<chat_encode_signature>(tokenizer, options, batch),
                      flag_of(options[chat_option::add_generation_prompt].get(), "add_generation_prompt", false),
                      flag_of(options[chat_option::continue_final_message].get(), "continue_final_message", false),
                      {"assistant"}};
-    call.left = pads_left(options[chat_option::padding_side].get(), tokenizer, call.padding.kind != Padding::none);
     if (PyObject* train_on = options[chat_option::train_on].get()) call.train_on = names_of(train_on, "train_on");
-    call.pad = pad_id_of(options[chat_option::pad_token].get(), tokenizer, call.padding.kind != Padding::none);
     if (contains(call.train_on, std::string_view("generation"))) {
         if (call.train_on.size() != 1) {
             PyErr_Format(PyExc_ValueError, messages::generation_and_roles);
@@ -436,10 +423,7 @@ std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWri
     const std::shared_ptr<const EncodingCache> last = read_held(self, self.record.encoding);
     std::shared_ptr<const EncodingCache> cache = tokenizer_cache(last, tokenizer, !writing.compiled);
     if (cache == last) return cache;
-    std::shared_ptr<const EncodingCache> old;  // released after the step
-    locked_step(self_of(self), [&] {
-        if (self.record.tokenizer.get() == tokenizer.object.get()) old = std::exchange(self.record.encoding, cache);
-    });
+    publish_cache(self, cache, [&] { return self.record.tokenizer.get() == tokenizer.object.get(); });
     return cache;
 }
 
@@ -489,11 +473,10 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
     if (call.labels == Labels::turns && !call.generation_prompt) inputs.header = turn_header(self, *writing, inputs);
     // 2. and 3. (A first batch with a limit tokenizes a few rows whole, to learn from.)
     const ChatCall chat_call{*writing, inputs, *cache, tokenizer, conversations, rows, call};
-    constexpr std::size_t learning_rows = 32;
     std::vector<Try> tries;
-    std::size_t first = 0;
-    if (call.max_length && !cache->lengths_seen() && rows.size() > 2 * learning_rows) {
-        for (; first < learning_rows; ++first) tries.push_back({first, {}, write(chat_call, first, 0)});
+    const std::size_t first = rows_to_learn_from(*cache, call.max_length.has_value(), rows.size());
+    if (first > 0) {
+        for (std::size_t r = 0; r < first; ++r) tries.push_back({r, {}, write(chat_call, r, 0)});
         tries = step(chat_call, std::move(tries));
     }
     for (std::size_t r = first; r < rows.size(); ++r) first_tries(chat_call, r, tries);

@@ -70,28 +70,13 @@ void warn_if_longer_than_model(const EncodedRows& rows, std::span<const std::siz
 }
 
 // The options of one call that do not shape the template's side.
-struct CallOptions {
-    std::optional<std::size_t> max_length;  // the most tokens a row may have
-    CutSide side;                           // which end of a field loses tokens
-    Padding padding;                        // how wide rows are padded
-    std::optional<TokenId> pad;             // the pad id, when padding
-    Tensors tensors;                        // lists, arrays or tensors
-    bool drop;                              // rows that cannot fit are left out
-    bool left;                              // padding goes before the row
+struct CallOptions : OutputOptions {
+    CutSide side;  // which end of a field loses tokens
 };
 
 CallOptions call_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
-    CallOptions call{max_length_of(options[encode_option::max_length].get()),
-                     side_of(options[encode_option::truncation_side].get()),
-                     padding_of(options[encode_option::padding].get()),
-                     std::nullopt,
-                     tensors_of(options[encode_option::return_tensors].get()),
-                     // One row (encode) cannot be left out: it raises as with "raise".
-                     drops_overflow(options[encode_option::overflow].get()) && batch,
-                     false};
-    call.left = pads_left(options[encode_option::padding_side].get(), tokenizer, call.padding.kind != Padding::none);
-    call.pad = pad_id_of(options[encode_option::pad_token].get(), tokenizer, call.padding.kind != Padding::none);
-    return call;
+    return {output_options<encode_signature>(tokenizer, options, batch),
+            side_of(options[encode_option::truncation_side].get())};
 }
 
 // Which pieces may be cut: those whose field shorten= names; by default every field that is not a target.
@@ -126,7 +111,6 @@ struct QuickRows {
 // none pays twice.
 QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const CallOptions& call, bool needs_offsets,
                      std::size_t trailing) {
-    constexpr std::size_t learning_rows = 32;
     const std::size_t rows = prompts.size();
     QuickRows quick{{}, std::vector<std::size_t>(rows, rows), std::vector<std::vector<std::size_t>>(rows), {}};
     // The `asked` rows by ids: those too long, or whose text spelled a protected token, need offsets after all.
@@ -145,9 +129,9 @@ QuickRows quick_pass(const EncodingCache& cache, const Prompts& prompts, const C
     };
     const bool predict = call.max_length && !needs_offsets;
     std::vector<std::size_t> asked;
-    std::size_t first = 0;
-    if (predict && !cache.lengths_seen() && rows > 2 * learning_rows) {
-        for (; first < learning_rows; ++first) asked.push_back(first);
+    const std::size_t first = rows_to_learn_from(cache, predict, rows);
+    if (first > 0) {
+        for (std::size_t r = 0; r < first; ++r) asked.push_back(r);
         read_by_ids(asked);
         asked.clear();
     }

@@ -155,6 +155,20 @@ bool flag_of(PyObject* value, const char* option, bool absent) {
 }
 
 // The cache key of a call; a name option that names nothing of the template is a ValueError.
+OutputOptions read_output_options(const TokenizerView& tokenizer, PyObject* max_length, PyObject* overflow,
+                                  PyObject* padding, PyObject* pad_token, PyObject* padding_side,
+                                  PyObject* return_tensors, bool batch) {
+    OutputOptions read;
+    read.max_length = max_length_of(max_length);
+    read.padding = padding_of(padding);
+    read.tensors = tensors_of(return_tensors);
+    read.drop = drops_overflow(overflow) && batch;
+    const bool padded = read.padding.kind != Padding::none;
+    read.left = pads_left(padding_side, tokenizer, padded);
+    read.pad = pad_id_of(pad_token, tokenizer, padded);
+    return read;
+}
+
 EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenizer, const Options& options) {
     EncodingKey key;
     key.extra_slots = names_of(options[encode_option::slots].get(), "slots");

@@ -179,6 +179,25 @@ HeldTokenizer read_tokenizer(Object& self, Also&& also) noexcept {
     return held;
 }
 
+// Puts `cache` in place in `self` in one step, unless `current()` (read in
+// that step) says the object changed while it was made; what it replaces is
+// released after the step (its release may run a finalizer that encodes again).
+template <class Object, class Current>
+void publish_cache(Object& self, const std::shared_ptr<const EncodingCache>& cache, Current&& current) {
+    std::shared_ptr<const EncodingCache> old;
+    locked_step(self_of(self), [&] {
+        if (current()) old = std::exchange(self.record.encoding, cache);
+    });
+}
+
+// A first batch with a limit reads this many rows whole first, to learn the
+// characters per token that guess the rest, where it has rows enough that
+// guessing pays; none otherwise.
+inline constexpr std::size_t learning_rows = 32;
+inline std::size_t rows_to_learn_from(const EncodingCache& cache, bool limited, std::size_t rows) noexcept {
+    return limited && !cache.lengths_seen() && rows > 2 * learning_rows ? learning_rows : 0;
+}
+
 // The tokenizer's side alone (the cache of a template of no text), for
 // conversations: `last` while it is fresh, else a new one.
 std::shared_ptr<const EncodingCache> tokenizer_cache(const std::shared_ptr<const EncodingCache>& last,
@@ -235,6 +254,38 @@ std::optional<TokenId> pad_id_of(PyObject* value, const TokenizerView& tokenizer
 bool flag_of(PyObject* value, const char* option, bool absent);
 // A name option's names must each be a control of the template.
 void check_names(const char* option, const std::vector<std::string>& names, const TemplateContent& content);
+// The options every encode() and encode_batch() reads alike, in both classes.
+struct OutputOptions {
+    std::optional<std::size_t> max_length;  // the most tokens a row may have
+    Padding padding;                        // how wide rows are padded
+    std::optional<TokenId> pad;             // the pad id, when padding
+    Tensors tensors;                        // lists, arrays or tensors
+    bool drop = false;                      // rows that cannot fit are left out
+    bool left = false;                      // padding goes before the row
+};
+// Reads them from the given values (null where not given); one row (encode) cannot be left out.
+OutputOptions read_output_options(const TokenizerView& tokenizer, PyObject* max_length, PyObject* overflow,
+                                  PyObject* padding, PyObject* pad_token, PyObject* padding_side,
+                                  PyObject* return_tensors, bool batch);
+
+// Where option `name` stands among a signature's options.
+consteval std::size_t option_at(std::span<const std::string_view> names, std::string_view name) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == name) return i;
+    }
+    throw "an option the signature does not name";
+}
+
+// The options every encode() reads, wherever `signature` places them.
+template <const Signature& signature>
+OutputOptions output_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
+    constexpr std::span<const std::string_view> names = signature.options;
+    return read_output_options(
+        tokenizer, options[option_at(names, "max_length")].get(), options[option_at(names, "overflow")].get(),
+        options[option_at(names, "padding")].get(), options[option_at(names, "pad_token")].get(),
+        options[option_at(names, "padding_side")].get(), options[option_at(names, "return_tensors")].get(), batch);
+}
+
 // The cache key of a call; a name option that names nothing of the template is a ValueError.
 EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenizer, const Options& options);
 

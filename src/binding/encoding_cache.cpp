@@ -174,11 +174,8 @@ std::shared_ptr<const EncodingCache> encoding_cache(TemplateObject& self, const 
     const std::shared_ptr<const EncodingCache> last = read_held(self, self.record.encoding);
     std::shared_ptr<const EncodingCache> cache = cache_for(last, content, tokenizer, std::move(key));
     if (cache == last) return cache;
-    std::shared_ptr<const EncodingCache> old;  // released after the step: its release may run a finalizer that encodes again
-    locked_step(self_of(self), [&] {
-        if (self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get()) {
-            old = std::exchange(self.record.encoding, cache);
-        }
+    publish_cache(self, cache, [&] {
+        return self.record.content == content && self.record.tokenizer.get() == tokenizer.object.get();
     });
     return cache;
 }

@@ -156,6 +156,7 @@ OPERATIONS = {
     "fragment copy": (lambda ns: copy_steps(ns.f), False, None),
     "template copy": (lambda ns: copy_steps(ns.t), False, None),
     "class getitem": (lambda ns: PromptTemplate[WordTokenizer], False, None),
+    "chat class getitem": (lambda ns: ChatTemplate[WordTokenizer], False, None),
     "markup error str": (lambda ns: str(korvanta.MarkupError("m", "a\nb", 2)), False, None),
     "iterator iter": (lambda ns: iter(ns.it), False, None),
     "iterator new error": (lambda ns: type(ns.it)(), False, TypeError),
@@ -227,6 +228,7 @@ COVERS = {
     "ChatTemplate.tokenizer": ["chat attributes"],
     "ChatTemplate.template": ["chat attributes"],
     "ChatTemplate.roles": ["chat attributes"],
+    "ChatTemplate.__class_getitem__": ["chat class getitem"],
 }
 
 
