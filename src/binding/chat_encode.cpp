@@ -8,7 +8,8 @@
 #include <algorithm>
 
 #include "binding/chat.hpp"
-#include "binding/encoding.hpp"
+#include "binding/encode_results.hpp"
+#include "binding/encode_rows.hpp"
 
 namespace korvanta {
 

@@ -3,7 +3,7 @@
 // takes part in cyclic garbage collection through its tokenizer.
 #include "binding/chat.hpp"
 #include "binding/class_tables.hpp"
-#include "binding/encode.hpp"
+#include "binding/encoding_cache.hpp"
 #include "binding/statics.hpp"
 
 namespace korvanta {

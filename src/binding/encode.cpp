@@ -10,7 +10,8 @@
 
 #include <algorithm>
 
-#include "binding/encoding.hpp"
+#include "binding/encode_results.hpp"
+#include "binding/encode_rows.hpp"
 
 namespace korvanta {
 

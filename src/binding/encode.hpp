@@ -3,16 +3,13 @@
 // worked out once per template and tokenizer is kept in an EncodingCache.
 #pragma once
 
-#include "binding/encoding.hpp"
+#include "binding/encoding_cache.hpp"
 
 namespace korvanta {
 
 extern const char encode_doc[];
 extern const char encode_batch_doc[];
 extern const char label_ids_doc[];
-
-// Visits the Python objects an encoding cache holds, for the template's traverse.
-int visit_encoding_cache(const EncodingCache& cache, visitproc visit, void* arg);
 
 Ref template_encode(TemplateObject& self, const Arguments& arguments, const Options& options);
 Ref template_encode_batch(TemplateObject& self, const Arguments& arguments, const Options& options);

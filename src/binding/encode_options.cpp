@@ -1,6 +1,6 @@
 // Reading encode()'s options into plain values, each with the message that
 // names the option and what it must be.
-#include "binding/encoding.hpp"
+#include "binding/encode_options.hpp"
 
 #include <algorithm>
 

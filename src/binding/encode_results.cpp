@@ -1,7 +1,7 @@
 // The result of encode() and encode_batch(): lists of ints (shared per
 // value), or int64 numpy arrays (checked before they are written) or torch
 // tensors over them; padding on either side.
-#include "binding/encoding.hpp"
+#include "binding/encode_results.hpp"
 
 #include <algorithm>
 #include <string_view>

@@ -1,7 +1,7 @@
 // Reading rows (mappings, sequences of mappings, or columns) into the values
 // each prompt is written from, holding what is read while Python code runs;
 // writing the prompts; reading row text that spells a protected token as text.
-#include "binding/encoding.hpp"
+#include "binding/encode_rows.hpp"
 
 #include <algorithm>
 
@@ -296,11 +296,11 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
     std::vector<std::vector<TokenId>> replaced;
     std::vector<std::string_view> unread;
     std::vector<std::pair<std::size_t, std::size_t>> waiting;  // a spelling not read before, and its entry of `unread`
-    std::unique_lock guard(cache.caches);
+    std::unique_lock guard(cache.beside.lock);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         for (const InjectedToken& token : owned[i].injected) {
             const std::string_view spelling = character_slice(texts[i], token.span);
-            if (const std::vector<TokenId>* known = cache.spellings_read.find(spelling)) {
+            if (const std::vector<TokenId>* known = cache.beside.spellings_read.find(spelling)) {
                 replaced.push_back(*known);
                 continue;
             }
@@ -316,7 +316,7 @@ void replace_protected_spellings(const EncodingCache& cache, const TokenizerView
         std::vector<std::vector<TokenId>> read = read_as_text(cache, tokenizer, unread);
         for (const auto& [spelling, entry] : waiting) replaced[spelling] = read[entry];
         guard.lock();
-        for (std::size_t u = 0; u < unread.size(); ++u) cache.spellings_read.remember(unread[u], std::move(read[u]));
+        for (std::size_t u = 0; u < unread.size(); ++u) cache.beside.spellings_read.remember(unread[u], std::move(read[u]));
         guard.unlock();
     }
     // 3. Into the rows.

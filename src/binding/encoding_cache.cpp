@@ -4,7 +4,9 @@
 // published whole.
 #include <algorithm>
 
-#include "binding/encoding.hpp"
+#include "binding/encoding_cache.hpp"
+
+#include "binding/encode_rows.hpp"
 
 namespace korvanta {
 
@@ -13,10 +15,10 @@ int visit_encoding_cache(const EncodingCache& cache, visitproc visit, void* arg)
                             &cache.encoder.batch_ids}) {
         Py_VISIT(held->get());
     }
-    if (std::shared_ptr<const Encoder> text_only = cache.text_only) {
+    if (std::shared_ptr<const Encoder> text_only = cache.beside.text_only) {
         for (const Ref* held : {&text_only->backend, &text_only->batch, &text_only->batch_ids}) Py_VISIT(held->get());
     }
-    if (std::shared_ptr<const ModelPipeline> pipeline = cache.pipeline) {
+    if (std::shared_ptr<const ModelPipeline> pipeline = cache.beside.pipeline) {
         for (const Ref* held : {&pipeline->split_type, &pipeline->normalize, &pipeline->normalize_str,
                                 &pipeline->pre_tokenize, &pipeline->tokenize}) {
             Py_VISIT(held->get());
@@ -157,9 +159,9 @@ std::shared_ptr<const EncodingCache> cache_for(const std::shared_ptr<const Encod
     }
     std::shared_ptr<const EncodingCache> cache = build_cache(content, std::move(key), tokenizer);
     if (same_vocabulary && last->vocabulary == cache->vocabulary) {
-        std::lock_guard guard(last->caches);
-        cache->text_only = last->text_only;
-        if (last->content == content) cache->lengths = last->lengths;
+        std::lock_guard guard(last->beside.lock);
+        cache->beside.text_only = last->beside.text_only;
+        if (last->content == content) cache->beside.lengths = last->beside.lengths;
     }
     return cache;
 }
@@ -224,7 +226,7 @@ CacheMutex& shared_copies_lock() {
 // What `slot`, one of the caches beside `cache`, holds now.
 template <class Value>
 std::shared_ptr<const Value> cache_held(const EncodingCache& cache, const std::shared_ptr<const Value>& slot) {
-    std::lock_guard guard(cache.caches);
+    std::lock_guard guard(cache.beside.lock);
     return slot;
 }
 
@@ -235,7 +237,7 @@ std::shared_ptr<const Value> keep_first(const EncodingCache& cache, std::shared_
                                         std::shared_ptr<const Value> made) {
     std::shared_ptr<const Value> kept;
     {
-        std::lock_guard guard(cache.caches);
+        std::lock_guard guard(cache.beside.lock);
         if (!slot) slot = made;
         kept = slot;
     }
@@ -262,7 +264,7 @@ SharedCopy* find_copy(const EncodingCache& cache) {
 // spellings with its own encoder: those that still spell a protected token
 // are then read character by character.
 std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, const TokenizerView& tokenizer) {
-    if (std::shared_ptr<const Encoder> made = cache_held(cache, cache.text_only)) return made;
+    if (std::shared_ptr<const Encoder> made = cache_held(cache, cache.beside.text_only)) return made;
     std::shared_ptr<const Encoder> made;
     std::shared_ptr<const Encoder> found;  // released after the lock: the last handle releases Python references
     {
@@ -285,12 +287,12 @@ std::shared_ptr<const Encoder> text_only_encoder(const EncodingCache& cache, con
                 {PyInterpreterState_Get(), cache.backend.get(), cache.vocabulary, cache.key.whole_offsets, made});
         }
     }
-    return keep_first(cache, cache.text_only, std::move(made));
+    return keep_first(cache, cache.beside.text_only, std::move(made));
 }
 
 std::shared_ptr<const ModelPipeline> backend_pipeline(const EncodingCache& cache) {
-    if (std::shared_ptr<const ModelPipeline> made = cache_held(cache, cache.pipeline)) return made;
-    return keep_first(cache, cache.pipeline, std::make_shared<const ModelPipeline>(model_pipeline(cache.backend.get())));
+    if (std::shared_ptr<const ModelPipeline> made = cache_held(cache, cache.beside.pipeline)) return made;
+    return keep_first(cache, cache.beside.pipeline, std::make_shared<const ModelPipeline>(model_pipeline(cache.backend.get())));
 }
 
 const std::vector<TokenId>* SpellingsRead::find(std::string_view spelling) const {

@@ -1,7 +1,7 @@
 // Label words: each option of each slot written at its slot and tokenized,
 // the tokens that hold its characters taken; and the error of a word that is
 // several tokens where one mask must predict it.
-#include "binding/encoding.hpp"
+#include "binding/encode_rows.hpp"
 
 namespace korvanta {
 

@@ -1,0 +1,111 @@
+// The options of encoding, for both template classes: the operations'
+// option names and signatures, the options that shape the template's side
+// (the cache key), and the readers that turn what a caller passed into plain
+// values, one for what both classes read alike.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "binding/arguments.hpp"
+#include "binding/template_record.hpp"
+#include "binding/tokenizer.hpp"
+#include "core/assembly.hpp"
+
+namespace korvanta {
+
+// The options of encode() and encode_batch(), and of label_ids(), in the order their enums give.
+namespace encode_option {
+enum : std::size_t {
+    max_length, shorten, truncation_side, slots, mask_token, add_special_tokens, padding, pad_token, return_tensors, targets,
+    overflow, padding_side
+};
+}
+inline constexpr std::string_view encode_option_names[] = {
+    "max_length", "shorten", "truncation_side", "slots", "mask_token", "add_special_tokens", "padding", "pad_token",
+    "return_tensors", "targets", "overflow", "padding_side"};
+namespace label_option {
+enum : std::size_t { slots, single_token };
+}
+inline constexpr std::string_view label_option_names[] = {"slots", "single_token"};
+
+inline constexpr std::string_view row_names[] = {"row"};
+inline constexpr std::string_view rows_names[] = {"rows"};
+inline constexpr Signature encode_signature{"PromptTemplate.encode()", row_names, 1, encode_option_names,
+                                            Keywords::named, 1};
+inline constexpr Signature encode_batch_signature{"PromptTemplate.encode_batch()", rows_names, 1,
+                                                  encode_option_names, Keywords::named, 1};
+inline constexpr Signature label_ids_signature{"PromptTemplate.label_ids()", {}, 0, label_option_names};
+
+// The options that shape the template's side.
+struct EncodingKey {
+    std::vector<std::string> extra_slots;   // controls named by slots=, UTF-8
+    std::optional<std::string> mask_token;  // the token written at slots; none: causal (input ends at the first slot)
+    bool special_tokens = true;             // the tokenizer's own special tokens around the row
+    std::vector<std::string> targets;       // fields and slots named by targets=, UTF-8
+    bool whole_offsets = false;             // offsets untrimmed: read without special tokens, by a conversation
+
+    bool operator==(const EncodingKey&) const = default;
+};
+
+
+// A str names one; an iterable of str names each of its items.
+std::vector<std::string> names_of(PyObject* value, const char* option);
+bool contains(const std::vector<std::string>& names, std::string_view name);
+// A str or None option: null when not given or None.
+PyObject* token_option(PyObject* value, const char* option);
+std::optional<std::size_t> max_length_of(PyObject* value);
+CutSide side_of(PyObject* value);
+Padding padding_of(PyObject* value);
+enum class Tensors { none, numpy, torch };
+Tensors tensors_of(PyObject* value);
+// overflow="raise" (false) or "drop" (true).
+bool drops_overflow(PyObject* value);
+// padding_side: "right" (false) or "left" (true); by default the tokenizer's
+// own side when padding, else right.
+bool pads_left(PyObject* value, const TokenizerView& tokenizer, bool padding);
+// The id padding is made of: pad_token= (a str or None), by default the
+// tokenizer's own; none when not padding, a ValueError when there is none or
+// the tokenizer does not know it.
+std::optional<TokenId> pad_id_of(PyObject* value, const TokenizerView& tokenizer, bool padding);
+// A True or False option, `absent` when not given.
+bool flag_of(PyObject* value, const char* option, bool absent);
+// A name option's names must each be a control of the template.
+void check_names(const char* option, const std::vector<std::string>& names, const TemplateContent& content);
+// The options every encode() and encode_batch() reads alike, in both classes.
+struct OutputOptions {
+    std::optional<std::size_t> max_length;  // the most tokens a row may have
+    Padding padding;                        // how wide rows are padded
+    std::optional<TokenId> pad;             // the pad id, when padding
+    Tensors tensors;                        // lists, arrays or tensors
+    bool drop = false;                      // rows that cannot fit are left out
+    bool left = false;                      // padding goes before the row
+};
+// Reads them from the given values (null where not given); one row (encode) cannot be left out.
+OutputOptions read_output_options(const TokenizerView& tokenizer, PyObject* max_length, PyObject* overflow,
+                                  PyObject* padding, PyObject* pad_token, PyObject* padding_side,
+                                  PyObject* return_tensors, bool batch);
+
+// Where option `name` stands among a signature's options.
+consteval std::size_t option_at(std::span<const std::string_view> names, std::string_view name) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == name) return i;
+    }
+    throw "an option the signature does not name";
+}
+
+// The options every encode() reads, wherever `signature` places them.
+template <const Signature& signature>
+OutputOptions output_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
+    constexpr std::span<const std::string_view> names = signature.options;
+    return read_output_options(
+        tokenizer, options[option_at(names, "max_length")].get(), options[option_at(names, "overflow")].get(),
+        options[option_at(names, "padding")].get(), options[option_at(names, "pad_token")].get(),
+        options[option_at(names, "padding_side")].get(), options[option_at(names, "return_tensors")].get(), batch);
+}
+
+// The cache key of a call; a name option that names nothing of the template is a ValueError.
+EncodingKey key_of(const TemplateContent& content, const TokenizerView& tokenizer, const Options& options);
+
+}  // namespace korvanta
