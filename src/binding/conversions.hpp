@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/failures.hpp"
+#include "binding/free_threading.hpp"
 #include "core/record.hpp"
 
 namespace korvanta {
@@ -70,12 +71,11 @@ std::vector<Item> sequence_of(PyObject* object, Convert&& convert_item) {
     if (!PySequence_Check(object)) raise_conversion(object, messages::sequence);
     std::vector<Item> items;
     items.reserve(static_cast<std::size_t>(sequence_size_hint(object)));
-#ifdef Py_GIL_DISABLED
-    if (PyList_CheckExact(object)) {
+    if (without_interpreter_lock && PyList_CheckExact(object)) {
         // Another thread may change the list at once: each item is taken with
         // a reference of its own, and a list cut short ends the walk.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
-            Ref item = Ref::steal(PyList_GetItemRef(object, i));
+            Ref item = Ref::steal(list_item_ref(object, i));
             if (!item) {
                 if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PythonError{};
                 PyErr_Clear();
@@ -85,7 +85,6 @@ std::vector<Item> sequence_of(PyObject* object, Convert&& convert_item) {
         }
         return items;
     }
-#endif
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         // Walked in place; each item is held while it is converted, and the
         // size is read again at each step, should a finalizer change the list.

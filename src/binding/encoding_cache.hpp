@@ -105,13 +105,10 @@ struct EncodingCache {
     // the interpreter lock orders the calls: results hold the same few
     // thousand ints many times. Without the lock, made each time.
     Ref int_object(std::int64_t value) const {
-#ifdef Py_GIL_DISABLED
-        return check(PyLong_FromLongLong(value));
-#else
+        if constexpr (without_interpreter_lock) return check(PyLong_FromLongLong(value));
         Ref& object = beside.int_objects[value];
         if (!object) object = check(PyLong_FromLongLong(value));
         return Ref::borrow(object.get());
-#endif
     }
 };
 

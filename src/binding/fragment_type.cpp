@@ -159,13 +159,9 @@ Ref fragment_new(PyTypeObject* type, const Arguments& arguments) {
     return new_instance<FragmentObject>(type, std::move(record));
 }
 
-// The record as one step reads it (object_lock.hpp): the record itself
-// under the interpreter lock, a copy where other threads may set it meanwhile.
-#ifdef Py_GIL_DISABLED
-PromptFragment current(FragmentObject& self) noexcept { return read_held(self, self.record); }
-#else
-const PromptFragment& current(FragmentObject& self) noexcept { return self.record; }
-#endif
+// The record as one step reads it: the record itself under the interpreter
+// lock, a copy where other threads may set it meanwhile.
+decltype(auto) current(FragmentObject& self) noexcept { return current_value(self, self.record); }
 
 Ref get_string(FragmentObject& self) {
     const auto& record = current(self);

@@ -25,6 +25,49 @@ inline constexpr bool without_interpreter_lock = true;
 inline constexpr bool without_interpreter_lock = false;
 #endif
 
+// Runs `step` (which neither fails nor runs Python code) as one step on
+// `object`: under the object's own lock where there is no interpreter lock
+// (a critical section, which the interpreter suspends rather than deadlocks).
+template <class Step>
+void locked_step([[maybe_unused]] PyObject* object, Step&& step) noexcept {
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION(object);
+    step();
+    Py_END_CRITICAL_SECTION();
+#else
+    step();
+#endif
+}
+
+// Guards the caches an object fills as it is used, where the interpreter
+// runs without its lock; costs nothing where it runs with it. Held for short
+// steps that run no Python code (waiting for it lets the interpreter collect).
+class CacheMutex {
+   public:
+#ifdef Py_GIL_DISABLED
+    void lock() noexcept { PyMutex_Lock(&mutex_); }
+    void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+   private:
+    PyMutex mutex_{};
+#else
+    void lock() noexcept {}
+    void unlock() noexcept {}
+#endif
+};
+
+// Item `i` of `list` with a reference of its own, or null with IndexError
+// set when the list is shorter now: another thread may change it at once.
+inline PyObject* list_item_ref(PyObject* list, Py_ssize_t i) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyList_GetItemRef(list, i);
+#else
+    PyObject* item = PyList_GetItem(list, i);
+    Py_XINCREF(item);
+    return item;
+#endif
+}
+
 // Makes a class object no other thread has seen yet immortal, as the
 // interpreter makes the classes Python code defines once a second thread
 // starts: out of cyclic collection, owned by no thread, its count the mark

@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "binding/failures.hpp"
+#include "binding/free_threading.hpp"
 
 namespace korvanta {
 
@@ -109,12 +110,10 @@ Ref new_exact_instance(PyTypeObject* type, Record&& record) {
             PyErr_NoMemory();
             throw PythonError{};
         }
-#ifdef Py_GIL_DISABLED
         // Without the interpreter lock, the header holds more than the count
         // and the class (the object's lock, its owner thread, collector bits),
         // which making the object does not all set: they start from zero.
-        std::memset(static_cast<void*>(memory), 0, sizeof(PyObject));
-#endif
+        if constexpr (without_interpreter_lock) std::memset(static_cast<void*>(memory), 0, sizeof(PyObject));
         return install_record<Object>(PyObject_Init(memory, type), std::forward<Record>(record));
     }
 }

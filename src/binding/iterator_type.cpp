@@ -26,12 +26,8 @@ Ref iterator_next(IteratorObject& self) {
                 PyErr_SetObject(PyExc_StopIteration, stop.get());
                 throw PythonError{};
             }
-#ifdef Py_GIL_DISABLED
-        } while (!state.next.compare_exchange_weak(at, at + 1, std::memory_order_relaxed));
-#else
-        } while (false);
-        state.next.store(at + 1, std::memory_order_relaxed);
-#endif
+        } while (without_interpreter_lock && !state.next.compare_exchange_weak(at, at + 1, std::memory_order_relaxed));
+        if constexpr (!without_interpreter_lock) state.next.store(at + 1, std::memory_order_relaxed);
         record = fragments[at];
     }
     return new_fragment(std::move(record));

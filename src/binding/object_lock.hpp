@@ -9,42 +9,14 @@
 // the step, so its release may run Python code.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
+#include "binding/free_threading.hpp"
 #include "binding/instance.hpp"
-#include "binding/ref.hpp"
 
 namespace korvanta {
 
-// Runs `step` (which neither fails nor runs Python code) as one step on `object`.
-template <class Step>
-void locked_step(PyObject* object, Step&& step) noexcept {
-#ifdef Py_GIL_DISABLED
-    Py_BEGIN_CRITICAL_SECTION(object);
-    step();
-    Py_END_CRITICAL_SECTION();
-#else
-    (void)object;
-    step();
-#endif
-}
-
-// Guards the caches an object fills as it is used, where the interpreter
-// runs without its lock; costs nothing where it runs with it. Held for short
-// steps that run no Python code (waiting for it lets the interpreter collect).
-class CacheMutex {
-   public:
-#ifdef Py_GIL_DISABLED
-    void lock() noexcept { PyMutex_Lock(&mutex_); }
-    void unlock() noexcept { PyMutex_Unlock(&mutex_); }
-
-   private:
-    PyMutex mutex_{};
-#else
-    void lock() noexcept {}
-    void unlock() noexcept {}
-#endif
-};
 
 inline Ref copy_handle(const Ref& handle) noexcept { return Ref::borrow(handle.get()); }
 template <class Handle>
@@ -77,6 +49,19 @@ Handle read_held(Object& self, const Handle& slot) noexcept {
     Handle copy;
     locked_step(self_of(self), [&] { copy = copy_handle(slot); });
     return copy;
+}
+
+// What an attribute reads of `slot`, which a setter may replace: the value
+// itself under the interpreter lock (the setter cannot run meanwhile), a copy
+// read in one step without it.
+template <class Object, class Value>
+std::conditional_t<without_interpreter_lock, Value, const Value&> current_value(Object& self,
+                                                                                 const Value& slot) noexcept {
+    if constexpr (without_interpreter_lock) {
+        return read_held(self, slot);
+    } else {
+        return slot;
+    }
 }
 
 // Puts `value` in `slot` of `self`; returns the old value, for the caller to release.
