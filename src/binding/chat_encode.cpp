@@ -483,18 +483,14 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
     for (std::size_t r = first; r < rows.size(); ++r) first_tries(chat_call, r, tries);
     while (!tries.empty()) tries = step(chat_call, std::move(tries));
     // 4.
+    std::vector<ConversationRow> laid;
+    for (const ChatRow& row : rows) laid.push_back({&row.result().tokens, row.result().spans.pieces, row.labelled});
     EncodedRows encoded(0, !call.generation_prompt);
     std::vector<std::size_t> row_index;
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        const Written& written = rows[r].result();
-        if (lay_out_conversation(written.tokens, written.spans.pieces, rows[r].labelled, call.max_length, call.labels,
-                                 encoded)) {
-            row_index.push_back(r);
-        } else if (!call.drop) {
-            PyErr_Format(PyExc_ValueError, messages::conversation_too_long, r, written.tokens.ids.size(),
-                         *call.max_length);
-            throw PythonError{};
-        }
+    if (const std::optional<LayoutStop> stop =
+            lay_out_conversations(laid, call.max_length, call.labels, call.drop, encoded, row_index)) {
+        PyErr_Format(PyExc_ValueError, messages::conversation_too_long, stop->row, stop->needed, *call.max_length);
+        throw PythonError{};
     }
     Layout layout{padded_width(encoded, call.padding), call.pad.value_or(0), call.left, batch, call.tensors, 0,
                   call.drop ? &row_index : nullptr};

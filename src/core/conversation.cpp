@@ -137,6 +137,20 @@ bool lay_out_conversation(const OwnedTokens& tokens, std::span<const ContentSpan
     return true;
 }
 
+std::optional<LayoutStop> lay_out_conversations(std::span<const ConversationRow> rows,
+                                                std::optional<std::size_t> max_length, Labels labels, bool drop,
+                                                EncodedRows& out, std::vector<std::size_t>& row_index) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const ConversationRow& row = rows[r];
+        if (lay_out_conversation(*row.tokens, row.contents, row.labelled, max_length, labels, out)) {
+            row_index.push_back(r);
+        } else if (!drop) {
+            return LayoutStop{LayoutStop::too_long, r, row.tokens->ids.size()};
+        }
+    }
+    return std::nullopt;
+}
+
 std::vector<ExchangeSearch::Way> ExchangeSearch::first_ways(std::size_t guess) {
     if (guess == 0) return {{0, false}};
     return {{guess - 1, true}, {guess, false}};

@@ -108,6 +108,20 @@ bool lay_out_conversation(const OwnedTokens& tokens, std::span<const ContentSpan
                           std::span<const std::uint8_t> labelled, std::optional<std::size_t> max_length,
                           Labels labels, EncodedRows& out);
 
+// A conversation as written and tokenized, to lay out.
+struct ConversationRow {
+    const OwnedTokens* tokens;                // attributed to `contents`
+    std::span<const ContentSpan> contents;
+    std::span<const std::uint8_t> labelled;   // per message
+};
+
+// Lays `rows` out in order, as lay_out_conversation does each: one longer
+// than `max_length` is left out when `drop` (row_index names those kept),
+// else stops the layout (LayoutStop::too_long, with the tokens it needs).
+std::optional<LayoutStop> lay_out_conversations(std::span<const ConversationRow> rows,
+                                                std::optional<std::size_t> max_length, Labels labels, bool drop,
+                                                EncodedRows& out, std::vector<std::size_t>& row_index);
+
 // ---------------------------------------------------------------- marking a written conversation
 
 // Markers are code points of the private use plane U+F0000 to U+FFFFD: two
