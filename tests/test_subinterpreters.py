@@ -36,6 +36,20 @@ except ImportError:
         interpreters.run_string(interpreter, code)
 
 
+# The ImportError an interpreter with a lock of its own meets, as text.
+def refused_where_isolated():
+    try:
+        interpreter = interpreters.create("isolated")
+        failure = interpreters.exec(interpreter, "import korvanta")
+        return failure.formatted.splitlines()[-1]
+    except (TypeError, AttributeError):  # 3.12
+        interpreter = interpreters.create(isolated=True)
+        try:
+            interpreters.run_string(interpreter, "import korvanta")
+        except Exception as error:  # noqa: BLE001 - 3.12 wraps it in a RunFailedError
+            return str(error)
+
+
 def in_another(code):
     interpreter = make()
     run(interpreter, code)
@@ -68,6 +82,11 @@ interpreters.destroy(first)
 run(second, USE)
 interpreters.destroy(second)
 exec(USE)
+""",
+    # The class objects are the process's, shared by every interpreter: one with a lock of its own is refused.
+    "an interpreter with a lock of its own": """
+assert "ImportError" in refused_where_isolated() and "does not support loading in subinterpreters" in \\
+    refused_where_isolated(), refused_where_isolated()
 """,
     # What the main interpreter drops is still released after another ended.
     "releasing after another ended": """
