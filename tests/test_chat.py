@@ -10,7 +10,7 @@ import random
 import pytest
 
 import korvanta
-from korvanta import ChatTemplate
+from korvanta import ChatTemplate, PromptTemplate
 
 from conftest import raises
 
@@ -358,3 +358,23 @@ def test_a_template_that_writes_a_content_twice_is_refused():
            "located (it changes the text around it, or writes it more than once)",
            chat.encode, [{"role": "user", "content": " x "}])
     assert korvanta.ChatTemplate is ChatTemplate
+
+
+@pytest.mark.parametrize("mistake, message", [
+    ({"overflow": "cut"}, "overflow must be 'raise' or 'drop', not 'cut'"),
+    ({"padding": "longest", "padding_side": "up"}, "padding_side must be 'right' or 'left', not 'up'"),
+    ({"max_length": "8"}, "max_length must be None or a positive number of tokens, not '8'"),
+    ({"return_tensors": "tf"}, "return_tensors must be None, 'np' or 'pt', not 'tf'"),
+    ({"padding": "max"}, "padding must be False, 'longest' or a number of tokens, not 'max'"),
+    ({"padding": "longest", "pad_token": "<nope>"}, "pad_token '<nope>' is not a token of the tokenizer"),
+    ({"columns": {"text": []}}, "\"'messages': the batch has no column 'messages' (its columns: 'text')\""),
+])
+def test_the_same_mistake_reads_the_same_in_both_classes(mistake, message):
+    """A template of a field named `messages` and a conversation template, given the same batch."""
+    columns = mistake.pop("columns", None)
+    template = PromptTemplate("[messages]", trained.llama())
+    chat = ChatTemplate(trained.llama(), roles={"user": "[content]"})
+    for call, batch in [(template.encode_batch, {"messages": ["a"]}), (chat.encode_batch, {"messages": [TWO[:1]]})]:
+        with pytest.raises((ValueError, KeyError)) as info:
+            call(columns if columns is not None else batch, **mistake)
+        assert str(info.value) == message
