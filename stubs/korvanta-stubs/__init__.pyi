@@ -239,6 +239,8 @@ class ChatTemplate(Generic[_Tok]):
     def roles(self) -> dict[str, str] | None:
         """the markup of each role (a dict), or None"""
     def __reduce__(self) -> tuple[Any, ...]: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """See PEP 585"""
     def render(
         self, messages: Sequence[_Message], add_generation_prompt: bool = False, *,
         continue_final_message: bool = False, **variables: Any,
