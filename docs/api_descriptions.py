@@ -49,7 +49,10 @@ DESCRIPTIONS = {
     "korvanta.ChatTemplate.encode": "Encode one conversation (a list of `{'role': ..., 'content': ...}` mappings) "
                                     "into a dict of lists; the same options as `encode_batch`.",
     "korvanta.ChatTemplate.encode_batch": "Encode conversations (a list of message lists, or a `messages` column as "
-                                          "`Dataset.map` passes it) into a dict with a list per conversation.",
+                                          "`Dataset.map` passes it, with `tools` and `documents` columns per row) "
+                                          "into a dict with a list per conversation.",
+    "korvanta.ChatTemplate.__class_getitem__": "`ChatTemplate[Tok]` is the type of a chat template whose tokenizer "
+                                               "is a `Tok`, for annotations.",
     "korvanta.MarkupError.msg": "Why the markup is not well formed.",
     "korvanta.MarkupError.template": "The markup checked.",
     "korvanta.MarkupError.pos": "Where the fault is: an index into `template`, in characters.",
