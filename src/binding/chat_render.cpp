@@ -390,8 +390,11 @@ Located span_of_message(const ChatWriting& writing, const ChatInputs& inputs, co
     const Unmarked marked = unmark(render_messages(writing, inputs, conversation, messages.get()));
     if (marked.markers.size() > 1) return Located::lost;
     if (marked.markers.empty() && marked.text == text) return Located::left_out;
-    const std::size_t at = marked.markers.empty() ? marked.text.size() : marked.markers[0].second;
-    const std::size_t before = character_slice(marked.text, {0, at}).size();
+    if (marked.markers.empty()) {  // the content is not written, but something else of the message is
+        span = changed_span(text, marked.text, marked.text);
+        return Located::found;
+    }
+    const std::size_t before = character_slice(marked.text, {0, marked.markers[0].second}).size();
     span = changed_span(text, std::string_view(marked.text).substr(0, before),
                         std::string_view(marked.text).substr(before));
     return Located::found;
