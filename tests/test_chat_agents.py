@@ -174,13 +174,44 @@ def written_turn(name, message, last, thinking):
 CLOSING = {"tools": "<|eot_id|>", "qwen": "<|im_end|>", "command": "<|END_OF_TURN_TOKEN|>", "tagged": "<|im_end|>"}
 
 
+def tagged_ids(tok, text, messages):
+    from tokenizers import Tokenizer
+
+    plain = Tokenizer.from_str(tok.backend_tokenizer.to_str())
+    plain.post_processor = None
+    blocks, cursor = [], 0
+    for message in messages:
+        if message["role"] == "assistant":
+            block = message["content"] + "<|im_end|>"
+            at = text.index("<|im_start|>assistant\n" + block, cursor) + len("<|im_start|>assistant\n")
+            blocks.append((at, at + len(block)))
+            cursor = at + len(block)
+    whole = plain.encode(text, add_special_tokens=False)
+    return whole.ids, [i if any(a < y and b > x for x, y in blocks) else -100 for i, (a, b) in zip(whole.ids, whole.offsets)]
+
+
+def assistant_mask(tok, messages, **variables):
+    """The labels transformers' assistant mask gives (before 5.25 it marked only a conversation's first block)."""
+    from packaging.version import Version
+
+    if Version(transformers.__version__) < Version("5.25"):
+        return None
+    out = tok.apply_chat_template(messages, tokenize=True, return_dict=True, return_assistant_tokens_mask=True,
+                                  **variables)
+    return [i if m else -100 for i, m in zip(out["input_ids"], out["assistant_masks"])]
+
+
+def without_none(messages):
+    """Messages without the keys whose value is None, as transformers reads them since 5.2x (and korvanta does)."""
+    return [{key: value for key, value in message.items() if value is not None} for message in messages]
+
+
 def reference(name, tok, messages, train_on=("assistant",), **variables):
     """input_ids and labels by transformers' text, tokenized whole and labelled by characters."""
+    messages = without_none(messages)
     text = tok.apply_chat_template(messages, tokenize=False, **variables)
-    if name == "tagged":
-        out = tok.apply_chat_template(messages, tokenize=True, return_dict=True, return_assistant_tokens_mask=True,
-                                      **variables)
-        return out["input_ids"], [i if m else -100 for i, m in zip(out["input_ids"], out["assistant_masks"])]
+    if name == "tagged":  # the tokens that hold characters of a block: an answer and its end token
+        return tagged_ids(tok, text, messages)
     thinking = variables.get("enable_thinking", True)
     last = len(messages) - 1
     spans = turns_in(text, messages, lambda message, is_last: written_turn(name, message, is_last, thinking)[1],
@@ -192,7 +223,7 @@ def reference(name, tok, messages, train_on=("assistant",), **variables):
 
 
 def transformers_ids(tok, messages, **variables):
-    out = tok.apply_chat_template(messages, tokenize=True, **variables)
+    out = tok.apply_chat_template(without_none(messages), tokenize=True, **variables)
     return list(out["input_ids"] if hasattr(out, "keys") else out)
 
 
@@ -207,8 +238,10 @@ def test_agent_data_is_the_tokenizers_and_trains_every_turn(style):
     for messages, row_tools, ids, labels in zip(rows, tools, got["input_ids"], got["labels"]):
         assert ids == transformers_ids(tok, messages, tools=row_tools), messages
         assert (ids, labels) == reference(name, tok, messages, tools=row_tools), messages
+        if name == "tagged":
+            assert assistant_mask(tok, messages) in (labels, None)
     assert [chat.render(m, tools=t) for m, t in zip(rows[:5], tools)] == [
-        tok.apply_chat_template(m, tokenize=False, tools=t) for m, t in zip(rows[:5], tools)]
+        tok.apply_chat_template(without_none(m), tokenize=False, tools=t) for m, t in zip(rows[:5], tools)]
 
 
 def test_whole_exchanges_are_dropped_from_agent_data(style):
