@@ -58,7 +58,10 @@ struct ChatOptions : OutputOptions {
 };
 
 ChatOptions chat_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
-    ChatOptions call{output_options<chat_encode_signature>(tokenizer, options, batch),
+    constexpr OutputOptionPlaces places{chat_option::max_length,   chat_option::overflow,
+                                        chat_option::padding,      chat_option::pad_token,
+                                        chat_option::padding_side, chat_option::return_tensors};
+    ChatOptions call{output_options(tokenizer, options, places, batch),
                      flag_of(options[chat_option::add_generation_prompt].get(), "add_generation_prompt", false),
                      flag_of(options[chat_option::continue_final_message].get(), "continue_final_message", false),
                      {"assistant"}};

@@ -76,7 +76,10 @@ struct CallOptions : OutputOptions {
 };
 
 CallOptions call_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
-    return {output_options<encode_signature>(tokenizer, options, batch),
+    constexpr OutputOptionPlaces places{encode_option::max_length,   encode_option::overflow,
+                                        encode_option::padding,      encode_option::pad_token,
+                                        encode_option::padding_side, encode_option::return_tensors};
+    return {output_options(tokenizer, options, places, batch),
             side_of(options[encode_option::truncation_side].get())};
 }
 

@@ -87,22 +87,17 @@ OutputOptions read_output_options(const TokenizerView& tokenizer, PyObject* max_
                                   PyObject* padding, PyObject* pad_token, PyObject* padding_side,
                                   PyObject* return_tensors, bool batch);
 
-// Where option `name` stands among a signature's options.
-consteval std::size_t option_at(std::span<const std::string_view> names, std::string_view name) {
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (names[i] == name) return i;
-    }
-    throw "an option the signature does not name";
-}
+// Where each of those options stands among an operation's options.
+struct OutputOptionPlaces {
+    std::size_t max_length, overflow, padding, pad_token, padding_side, return_tensors;
+};
 
-// The options every encode() reads, wherever `signature` places them.
-template <const Signature& signature>
-OutputOptions output_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
-    constexpr std::span<const std::string_view> names = signature.options;
-    return read_output_options(
-        tokenizer, options[option_at(names, "max_length")].get(), options[option_at(names, "overflow")].get(),
-        options[option_at(names, "padding")].get(), options[option_at(names, "pad_token")].get(),
-        options[option_at(names, "padding_side")].get(), options[option_at(names, "return_tensors")].get(), batch);
+// The options every encode() reads, wherever `places` says they stand.
+inline OutputOptions output_options(const TokenizerView& tokenizer, const Options& options,
+                                    const OutputOptionPlaces& places, bool batch) {
+    return read_output_options(tokenizer, options[places.max_length].get(), options[places.overflow].get(),
+                               options[places.padding].get(), options[places.pad_token].get(),
+                               options[places.padding_side].get(), options[places.return_tensors].get(), batch);
 }
 
 // The cache key of a call; a name option that names nothing of the template is a ValueError.
