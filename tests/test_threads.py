@@ -119,7 +119,7 @@ def test_making_and_dropping_instances_leaves_the_class_counts_as_they_were():
 
 
 def test_lists_a_tokenizer_hands_out_that_another_thread_changes():
-    """Encoding reads them right or fails clearly; it never reads an item another thread freed."""
+    """Encoding reads them as they were at one moment or fails clearly; it never reads an item another thread freed."""
     changing = [5, 6, 7]
 
     class Changing(WordTokenizer):
@@ -143,6 +143,7 @@ def test_lists_a_tokenizer_hands_out_that_another_thread_changes():
             except TypeError as error:  # the ids and the offsets differ in length at that moment
                 assert "differ in length" in str(error), error
                 continue
-            assert ids == [5, 6, 7]
+            # The list as it was when read: three ids, or four while the other thread has appended one.
+            assert ids[:3] == [5, 6, 7] and (len(ids) == 3 or (len(ids) == 4 and ids[3] >= 10**6)), ids
 
     run_threads(work)
