@@ -24,14 +24,6 @@ void make_immortal_class([[maybe_unused]] PyObject* made) noexcept {
 #endif
 }
 
-bool immortal_class([[maybe_unused]] PyObject* object) noexcept {
-#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
-    return object->ob_ref_local == _Py_IMMORTAL_REFCNT_LOCAL && object->ob_tid == unowned_thread;
-#else
-    return false;
-#endif
-}
-
 Ref stable_items(PyObject* sequence) {
     if (PyTuple_Check(sequence)) return Ref::borrow(sequence);
     if (!PyList_Check(sequence)) return Ref();

@@ -78,9 +78,6 @@ inline PyObject* list_item_ref(PyObject* list, Py_ssize_t i) noexcept {
 // counts a class's references per thread instead). Does nothing elsewhere.
 void make_immortal_class(PyObject* made) noexcept;
 
-// Whether `object` is immortal in that way (for the tests: false where nothing is made immortal).
-bool immortal_class(PyObject* object) noexcept;
-
 // The items of a list or tuple that a caller or a tokenizer handed us, in a
 // sequence no other thread changes while we read it: a tuple as it is; a
 // list as it is under the interpreter lock (reading it runs no Python code),

@@ -25,18 +25,6 @@ const char* name_text(Kept which) noexcept {
 // An interpreter's own values live in a capsule in its dict, released with it.
 constexpr char kept_key[] = "korvanta.kept";
 
-void release_kept(PyObject* capsule) noexcept {
-    auto* kept = static_cast<detail::InterpreterKept*>(PyCapsule_GetPointer(capsule, kept_key));
-    if (kept == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    for (std::atomic<PyObject*>& value : kept->values) {
-        if (PyObject* held = value.exchange(nullptr); held != nullptr && may_release()) Py_DECREF(held);
-    }
-    delete kept;
-}
-
 // Each thread remembers the last interpreter it found values for, by its id
 // (never given to another interpreter) and by how many interpreters' values
 // were released before (an interpreter made again after the process's
@@ -49,9 +37,18 @@ struct Remembered {
 };
 thread_local Remembered remembered;
 
-void count_release(PyObject* capsule) noexcept {
+// Releases an interpreter's values as it ends, and counts the release.
+void release_kept(PyObject* capsule) noexcept {
     releases.fetch_add(1, std::memory_order_acq_rel);
-    release_kept(capsule);
+    auto* kept = static_cast<detail::InterpreterKept*>(PyCapsule_GetPointer(capsule, kept_key));
+    if (kept == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    for (std::atomic<PyObject*>& value : kept->values) {
+        if (PyObject* held = value.exchange(nullptr); held != nullptr && may_release()) Py_DECREF(held);
+    }
+    delete kept;
 }
 
 }  // namespace
@@ -75,7 +72,7 @@ InterpreterKept* interpreter_kept() noexcept {
     PyObject* capsule = PyDict_GetItemWithError(dict, key);  // the dict holds it while the interpreter lives
     if (capsule == nullptr && !PyErr_Occurred()) {
         auto* made = new (std::nothrow) InterpreterKept();
-        PyObject* fresh = made != nullptr ? PyCapsule_New(made, kept_key, count_release) : PyErr_NoMemory();
+        PyObject* fresh = made != nullptr ? PyCapsule_New(made, kept_key, release_kept) : PyErr_NoMemory();
         if (fresh == nullptr) delete made;
         capsule = fresh != nullptr ? PyDict_SetDefault(dict, key, fresh) : nullptr;  // another thread's may be first
         Py_XDECREF(fresh);
