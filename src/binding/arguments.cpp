@@ -111,7 +111,7 @@ Arguments bind_any_vector(const Signature& signature, PyObject* const* args, Py_
     return arguments;
 }
 
-Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs) {
+Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, Options* options) {
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     Arguments arguments = bind_positional(signature, &PyTuple_GET_ITEM(args, 0), given);
     if (kwargs != nullptr) {
@@ -120,7 +120,7 @@ Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwarg
         while (PyDict_Next(kwargs, &position, &name, &value)) {
             // An error message may call the name's __str__, which could change the dict.
             Ref held_name = Ref::borrow(name);
-            place_keyword(signature, held_name.get(), value, arguments, nullptr);
+            place_keyword(signature, held_name.get(), value, arguments, options);
         }
     }
     check_required(signature, given, arguments);

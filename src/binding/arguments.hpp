@@ -71,8 +71,9 @@ inline Arguments bind_vector(const Signature& signature, PyObject* const* args, 
     for (Py_ssize_t i = 0; i < given; ++i) arguments[static_cast<std::size_t>(i)] = Ref::borrow(args[i]);
     return arguments;
 }
-// The constructor form: an argument tuple and an optional keyword dict.
-Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs);
+// The constructor form: an argument tuple and an optional keyword dict
+// (options go to `options`, where the signature has any).
+Arguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, Options* options = nullptr);
 
 // Converts one bound argument; a TypeError it raises names the parameter.
 template <class Convert>

@@ -8,28 +8,15 @@
 
 namespace korvanta {
 
-namespace {
-
-Ref new_int(std::size_t value) { return check(PyLong_FromSize_t(value)); }
-
-// A buffer view, released when it goes.
-struct BufferView {
-    Py_buffer view{};
-    bool held = false;
-    ~BufferView() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
 // A new int64 numpy array of `shape`, filled by `fill(std::int64_t* data)`.
 // What numpy.zeros gave is checked before anything is written into it.
-template <class Fill>
-Ref new_array(PyObject* numpy, std::initializer_list<std::size_t> shape, Fill&& fill) {
+Ref int64_array(PyObject* numpy, std::initializer_list<std::size_t> shape,
+                const std::function<void(std::int64_t*)>& fill) {
     Ref dims = check(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
     Py_ssize_t i = 0;
     std::size_t items = 1;
     for (std::size_t extent : shape) {
-        PyTuple_SET_ITEM(dims.get(), i++, new_int(extent).release());  // an int's making runs no collection
+        PyTuple_SET_ITEM(dims.get(), i++, check(PyLong_FromSize_t(extent)).release());  // an int's making runs no collection
         // An array whose size or bytes overflow cannot be made (a lying numpy.zeros must not pass the check below).
         if (__builtin_mul_overflow(items, extent, &items) || items > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 8) {
             PyErr_NoMemory();
@@ -62,6 +49,17 @@ Ref import_module(const char* name, const char* missing) {
     return module;
 }
 
+
+Ref as_tensors(Ref array, Tensors tensors) {
+    if (tensors != Tensors::torch) return array;
+    Ref torch = import_module("torch", messages::needs_torch);
+    return check(PyObject_CallMethod(torch.get(), "from_numpy", "O", array.get()));
+}
+
+namespace {
+
+Ref new_int(std::size_t value) { return check(PyLong_FromSize_t(value)); }
+
 // One column of the result: for each row r, value(r, c) for c below
 // size_of(r) (as lists), or below `inner` (as an array of rows).
 template <class SizeOf, class Value>
@@ -73,7 +71,7 @@ Ref new_column(const EncodedRows& rows, const Layout& layout, PyObject* numpy, s
                 for (std::size_t c = 0; c < inner; ++c) data[r * inner + c] = value(r, c);
             }
         };
-        return layout.batch ? new_array(numpy, {rows.size(), inner}, fill) : new_array(numpy, {inner}, fill);
+        return layout.batch ? int64_array(numpy, {rows.size(), inner}, fill) : int64_array(numpy, {inner}, fill);
     }
     // Each row's list, filled as it is made (making an int runs no
     // collection), then the list of rows from lists already whole.
@@ -107,7 +105,7 @@ Ref array_module(const EncodedRows& rows, const Layout& layout, std::size_t colu
 // Which rows of the batch were kept, as a list or an array.
 Ref row_index_column(const std::vector<std::size_t>& kept, const Layout& layout, PyObject* numpy) {
     if (layout.tensors != Tensors::none) {
-        return new_array(numpy, {kept.size()}, [&](std::int64_t* data) {
+        return int64_array(numpy, {kept.size()}, [&](std::int64_t* data) {
             for (std::size_t r = 0; r < kept.size(); ++r) data[r] = static_cast<std::int64_t>(kept[r]);
         });
     }
@@ -144,10 +142,7 @@ Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, Layout l
     };
     Ref result = check(PyDict_New());
     auto set = [&](const char* key, Ref value) {
-        if (layout.tensors == Tensors::torch) {
-            Ref torch = import_module("torch", messages::needs_torch);
-            value = check(PyObject_CallMethod(torch.get(), "from_numpy", "O", value.get()));
-        }
+        value = as_tensors(std::move(value), layout.tensors);
         check_status(PyDict_SetItemString(result.get(), key, value.get()));
     };
     auto padded = [&](std::size_t r) { return std::max(layout.width, rows.ids(r).size()); };

@@ -40,12 +40,28 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
 // A module function or static method: no receiver, no access.
 template <const Signature& signature, auto body>
 PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return call_frame([&]() -> PyObject* { return to_result(body(bind_vector(signature, args, nargsf, kwnames))); });
+    return call_frame([&]() -> PyObject* {
+        if constexpr (!signature.options.empty()) {
+            Options options;
+            Arguments arguments = bind_vector(signature, args, nargsf, kwnames, &options);
+            return to_result(body(arguments, options));
+        } else {
+            return to_result(body(bind_vector(signature, args, nargsf, kwnames)));
+        }
+    });
 }
 
 template <const Signature& signature, auto body>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return call_frame([&]() -> PyObject* { return to_result(body(type, bind_tuple(signature, args, kwargs))); });
+    return call_frame([&]() -> PyObject* {
+        if constexpr (!signature.options.empty()) {
+            Options options;
+            Arguments arguments = bind_tuple(signature, args, kwargs, &options);
+            return to_result(body(type, arguments, options));
+        } else {
+            return to_result(body(type, bind_tuple(signature, args, kwargs)));
+        }
+    });
 }
 
 template <class Object, Access kind, auto body>

@@ -160,6 +160,26 @@ inline constexpr const char conversation_too_long[] =
     "conversation %zu needs %zu tokens with only its opening system messages and its last exchange, more than "
     "max_length=%zu; pass overflow='drop' to leave such conversations out";
 
+// Packing and collating.
+inline constexpr const char not_encoded[] =
+    "%s needs a mapping with an 'input_ids' column (what encode_batch returns), not %.100s";
+inline constexpr const char not_token_rows[] =
+    "%s must hold rows of token ids (lists of int, or a 2-D integer array), not %.100s";
+inline constexpr const char column_rows_differ[] = "%s holds %zu rows, but input_ids holds %zu";
+inline constexpr const char row_lengths_differ[] = "%s row %zu holds %zu values, but its input_ids row holds %zu";
+inline constexpr const char example_too_long[] =
+    "example %zu is %zu tokens long, more than max_length=%zu; pass overflow='drop' to leave such examples out";
+inline constexpr const char bad_strategy[] = "strategy must be 'bfd' or 'sequential', not %R";
+inline constexpr const char bad_pack_overflow[] = "overflow must be 'raise' or 'drop', not %R";
+inline constexpr const char needs_pad_id[] = "padding needs a pad id: pass pad_token_id=";
+inline constexpr const char bad_pad_id[] = "pad_token_id must be None or an int, not %R";
+inline constexpr const char bad_open_rows[] = "open_rows must be a positive number of rows, not %R";
+inline constexpr const char bad_multiple[] = "pad_to_multiple_of must be None or a positive int, not %R";
+inline constexpr const char packer_labels_changed[] =
+    "a Packer packs batches that all carry labels, or none: this batch differs from the ones before";
+inline constexpr const char not_features[] =
+    "a collator takes a list of rows, each a mapping with an 'input_ids' list, not %.100s";
+
 // Why a template is not well formed (MarkupError.msg).
 inline constexpr const char unescaped_close[] = "unescaped ']' (write \\] for a literal bracket)";
 inline constexpr const char lone_backslash[] = "backslash that escapes nothing (write \\\\ for a literal backslash)";

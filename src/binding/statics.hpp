@@ -27,6 +27,8 @@ enum class Static : unsigned {
     template_class,       // PromptTemplate
     iterator_class,       // PromptFragmentIter
     chat_class,           // ChatTemplate
+    packer_class,         // Packer
+    collator_class,       // DataCollator
     count
 };
 

@@ -1,0 +1,585 @@
+// pack() and Packer: encoded rows read into plain values (each item held
+// while it is read), packed by the core, handed back as lists, arrays or
+// tensors.
+#include "binding/packing.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <string_view>
+
+#include "binding/class_tables.hpp"
+#include "binding/entry_points.hpp"
+#include "binding/statics.hpp"
+
+namespace korvanta {
+
+namespace {
+
+// ---------------------------------------------------------------- reading rows of ids
+
+[[noreturn]] void raise_not_rows(const char* column, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, messages::not_token_rows, column, Py_TYPE(value)->tp_name);
+    throw PythonError{};
+}
+
+// One int, held while read: an exact int runs no Python code; anything else
+// (a numpy integer) goes through its __index__.
+std::int64_t int_value(PyObject* item, const char* column) {
+    Ref held = Ref::borrow(item);
+    if (PyLong_CheckExact(item)) {
+        const long long value = PyLong_AsLongLong(item);
+        if (value == -1 && PyErr_Occurred()) throw PythonError{};
+        return value;
+    }
+    if (PyBool_Check(item) || !PyIndex_Check(item)) raise_not_rows(column, item);
+    Ref index = check(PyNumber_Index(item));
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    return value;
+}
+
+// Whether a buffer's format is a native integer (or bool) type, and its reader.
+std::int64_t (*integer_reader(const Py_buffer& view))(const char*) {
+    std::string_view format = view.format != nullptr ? view.format : "B";
+    if (!format.empty() && (format.front() == '@' || format.front() == '=' || format.front() == '<')) {
+        format.remove_prefix(1);
+    }
+    if (format.size() != 1) return nullptr;
+    switch (format.front()) {
+        case 'b': return [](const char* p) -> std::int64_t { return *reinterpret_cast<const signed char*>(p); };
+        case 'B': case '?': return [](const char* p) -> std::int64_t { return *reinterpret_cast<const unsigned char*>(p); };
+        case 'h': return [](const char* p) -> std::int64_t { return *reinterpret_cast<const short*>(p); };
+        case 'H': return [](const char* p) -> std::int64_t { return *reinterpret_cast<const unsigned short*>(p); };
+        case 'i': return [](const char* p) -> std::int64_t { return *reinterpret_cast<const int*>(p); };
+        case 'I': return [](const char* p) -> std::int64_t { return *reinterpret_cast<const unsigned*>(p); };
+        case 'l': case 'q': return [](const char* p) -> std::int64_t { return *reinterpret_cast<const long long*>(p); };
+        case 'L': case 'Q':
+            return [](const char* p) -> std::int64_t {
+                return static_cast<std::int64_t>(*reinterpret_cast<const unsigned long long*>(p));
+            };
+        default: return nullptr;
+    }
+}
+
+// An array's rows (`dimensions` 1 or 2) read through the buffer protocol, or
+// false when `value` offers none. A tensor is read through its __array__.
+bool read_array(PyObject* value, int dimensions, const char* column, std::vector<std::int64_t>& values,
+                std::vector<std::size_t>& ends) {
+    Ref array = Ref::borrow(value);
+    if (!PyObject_CheckBuffer(value)) {
+        if (PyList_Check(value) || PyTuple_Check(value) || !PyObject_HasAttrString(value, "__array__")) return false;
+        array = check(PyObject_CallMethod(value, "__array__", nullptr));
+        if (!PyObject_CheckBuffer(array.get())) raise_not_rows(column, value);
+    }
+    BufferView buffer;
+    check_status(PyObject_GetBuffer(array.get(), &buffer.view, PyBUF_RECORDS_RO));
+    buffer.held = true;
+    const Py_buffer& view = buffer.view;
+    const auto read = integer_reader(view);
+    if (read == nullptr || view.ndim != dimensions || view.itemsize > 8) raise_not_rows(column, value);
+    const Py_ssize_t rows = dimensions == 2 ? view.shape[0] : 1;
+    const Py_ssize_t columns = view.shape[dimensions - 1];
+    const Py_ssize_t row_stride = dimensions == 2 ? view.strides[0] : 0;
+    const Py_ssize_t column_stride = view.strides[dimensions - 1];
+    const char* data = static_cast<const char*>(view.buf);
+    values.reserve(values.size() + static_cast<std::size_t>(rows * columns));
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+        for (Py_ssize_t c = 0; c < columns; ++c) values.push_back(read(data + r * row_stride + c * column_stride));
+        ends.push_back(values.size());
+    }
+    return true;
+}
+
+// One row: a list or tuple of ints (read as it stands now: another thread or
+// an __index__ may change a list), a 1-D array, or any other sequence.
+void read_row(PyObject* row, const char* column, std::vector<std::int64_t>& values, std::vector<std::size_t>& ends) {
+    Ref held = Ref::borrow(row);
+    if (PyLong_Check(row)) raise_not_rows(column, row);  // one row, not rows
+    if (read_array(row, 1, column, values, ends)) return;
+    Ref items = stable_items(row);
+    if (!items) {
+        items = Ref::steal(PySequence_Tuple(row));
+        if (!items) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+            PyErr_Clear();
+            raise_not_rows(column, row);
+        }
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        values.push_back(int_value(PySequence_Fast_GET_ITEM(items.get(), i), column));
+    }
+    ends.push_back(values.size());
+}
+
+// A column's rows: a 2-D array, or a sequence of rows.
+void read_rows(PyObject* value, const char* column, std::vector<std::int64_t>& values, std::vector<std::size_t>& ends) {
+    if (read_array(value, 2, column, values, ends)) return;
+    Ref items = stable_items(value);
+    if (!items) {
+        if (PyUnicode_Check(value) || PyBytes_Check(value)) raise_not_rows(column, value);
+        items = Ref::steal(PySequence_Tuple(value));
+        if (!items) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+            PyErr_Clear();
+            raise_not_rows(column, value);
+        }
+    }
+    if (PyList_Check(items.get())) items = check(PyList_AsTuple(items.get()));  // its rows, as they are now
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        read_row(PyTuple_GET_ITEM(items.get(), i), column, values, ends);
+    }
+}
+
+// A column of `encoded`, or null when it has none.
+Ref column_of(PyObject* encoded, const char* name) {
+    Ref value = Ref::steal(PyMapping_GetItemString(encoded, name));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PythonError{};
+        PyErr_Clear();
+    }
+    return value;
+}
+
+void check_rows(const char* column, const std::vector<std::size_t>& ends, const ExampleRows& examples) {
+    if (ends.size() != examples.size()) {
+        PyErr_Format(PyExc_ValueError, messages::column_rows_differ, column, ends.size(), examples.size());
+        throw PythonError{};
+    }
+    for (std::size_t e = 0; e < ends.size(); ++e) {
+        const std::size_t length = ends[e] - (e == 0 ? 0 : ends[e - 1]);
+        if (length != examples.length(e)) {
+            PyErr_Format(PyExc_ValueError, messages::row_lengths_differ, column, e, length, examples.length(e));
+            throw PythonError{};
+        }
+    }
+}
+
+// Leaves out the tokens whose mask is 0.
+void keep_attended(const std::vector<std::int64_t>& mask, ExampleRows& examples) {
+    std::size_t to = 0, begin = 0;
+    for (std::size_t e = 0; e < examples.size(); ++e) {
+        for (std::size_t k = begin; k < examples.ends[e]; ++k) {
+            if (mask[k] == 0) continue;
+            examples.ids[to] = examples.ids[k];
+            if (examples.labelled) examples.labels[to] = examples.labels[k];
+            ++to;
+        }
+        begin = examples.ends[e];
+        examples.ends[e] = to;
+    }
+    examples.ids.resize(to);
+    if (examples.labelled) examples.labels.resize(to);
+}
+
+// ---------------------------------------------------------------- options
+
+PackStrategy strategy_of(PyObject* value) {
+    if (value == nullptr) return PackStrategy::best_fit;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "bfd") == 0) return PackStrategy::best_fit;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "sequential") == 0) {
+        return PackStrategy::sequential;
+    }
+    PyErr_Format(PyExc_ValueError, messages::bad_strategy, value);
+    throw PythonError{};
+}
+
+std::optional<std::int64_t> pad_id_option(PyObject* value) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, messages::bad_pad_id, value);
+        throw PythonError{};
+    }
+    const long long id = PyLong_AsLongLong(value);
+    if (id == -1 && PyErr_Occurred()) throw PythonError{};
+    return id;
+}
+
+bool side_is_left(PyObject* value) {
+    if (value == nullptr || value == Py_None) return false;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "right") == 0) return false;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "left") == 0) return true;
+    PyErr_Format(PyExc_ValueError, messages::bad_padding_side, value);
+    throw PythonError{};
+}
+
+// ---------------------------------------------------------------- the result
+
+Ref int_list(std::span<const std::int64_t> values) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromLongLong(values[i])).release());
+    }
+    return list;
+}
+
+}  // namespace
+
+ExampleRows read_examples(PyObject* encoded, const char* who) {
+    Ref held = Ref::borrow(encoded);
+    ExampleRows examples;
+    Ref ids = PyMapping_Check(encoded) && !PySequence_Check(encoded) ? column_of(encoded, "input_ids") : Ref();
+    if (!ids) {
+        PyErr_Format(PyExc_TypeError, messages::not_encoded, who, Py_TYPE(encoded)->tp_name);
+        throw PythonError{};
+    }
+    read_rows(ids.get(), "input_ids", examples.ids, examples.ends);
+    if (Ref labels = column_of(encoded, "labels")) {
+        std::vector<std::size_t> ends;
+        read_rows(labels.get(), "labels", examples.labels, ends);
+        check_rows("labels", ends, examples);
+        examples.labelled = true;
+    }
+    if (Ref mask = column_of(encoded, "attention_mask")) {
+        std::vector<std::int64_t> values;
+        std::vector<std::size_t> ends;
+        read_rows(mask.get(), "attention_mask", values, ends);
+        check_rows("attention_mask", ends, examples);
+        if (std::find(values.begin(), values.end(), 0) != values.end()) keep_attended(values, examples);
+    }
+    if (Ref index = column_of(encoded, "row_index")) {
+        std::vector<std::size_t> ends;
+        read_row(index.get(), "row_index", examples.index, ends);
+        if (examples.index.size() != examples.size()) {
+            PyErr_Format(PyExc_ValueError, messages::column_rows_differ, "row_index", examples.index.size(),
+                         examples.size());
+            throw PythonError{};
+        }
+    }
+    return examples;
+}
+
+PackOptions read_pack_options(PyObject* max_length, PyObject* strategy, PyObject* overflow, PyObject* padding,
+                              PyObject* pad_token_id, PyObject* padding_side, PyObject* return_tensors) {
+    PackOptions options;
+    const std::optional<std::size_t> length = max_length_of(max_length == Py_None ? nullptr : max_length);
+    if (!length) {
+        PyErr_Format(PyExc_ValueError, messages::bad_max_length, max_length != nullptr ? max_length : Py_None);
+        throw PythonError{};
+    }
+    options.max_length = *length;
+    options.strategy = strategy_of(strategy);
+    if (overflow != nullptr && !(PyUnicode_Check(overflow) && (PyUnicode_CompareWithASCIIString(overflow, "raise") == 0 ||
+                                                               PyUnicode_CompareWithASCIIString(overflow, "drop") == 0))) {
+        PyErr_Format(PyExc_ValueError, messages::bad_pack_overflow, overflow);
+        throw PythonError{};
+    }
+    options.drop = overflow != nullptr && PyUnicode_CompareWithASCIIString(overflow, "drop") == 0;
+    options.output.padding = padding_of(padding);
+    options.output.pad = pad_id_option(pad_token_id);
+    if (options.output.padding.kind != Padding::none && !options.output.pad) raise(PyExc_ValueError, messages::needs_pad_id);
+    options.output.left = side_is_left(padding_side);
+    options.output.tensors = tensors_of(return_tensors);
+    return options;
+}
+
+std::vector<std::size_t> lengths_to_place(const ExampleRows& examples, const PackOptions& options,
+                                          std::vector<std::size_t>& placed, std::uint64_t first) {
+    std::vector<std::size_t> lengths;
+    lengths.reserve(examples.size());
+    for (std::size_t e = 0; e < examples.size(); ++e) {
+        const std::size_t length = examples.length(e);
+        if (length == 0) continue;  // nothing to train on, nothing to place
+        if (length > options.max_length) {
+            if (options.drop) continue;
+            const std::uint64_t number = examples.index.empty() ? first + e : static_cast<std::uint64_t>(examples.index[e]);
+            PyErr_Format(PyExc_ValueError, messages::example_too_long, static_cast<std::size_t>(number), length,
+                         options.max_length);
+            throw PythonError{};
+        }
+        lengths.push_back(length);
+        placed.push_back(e);
+    }
+    return lengths;
+}
+
+Ref packed_result(const PackedRows& rows, const PackPlan& plan,
+                  const std::function<std::int64_t(std::uint64_t)>& row_index, const PackOutput& output) {
+    const std::size_t longest = rows.longest();
+    std::size_t width = output.padding.kind == Padding::longest ? longest
+                        : output.padding.kind == Padding::width ? std::max(output.padding.size, longest)
+                                                                : 0;
+    Ref numpy;
+    if (output.tensors != Tensors::none) {
+        for (std::size_t r = 0; width == 0 && r < rows.size(); ++r) {
+            if (rows.ends[r] - rows.begin_of(r) != longest) {
+                PyErr_Format(PyExc_ValueError, messages::ragged_arrays, output.tensors == Tensors::torch ? "pt" : "np");
+                throw PythonError{};
+            }
+        }
+        if (output.tensors == Tensors::torch) import_module("torch", messages::needs_torch);
+        numpy = import_module("numpy", messages::needs_numpy);
+        width = longest;
+    }
+    // Row r's value at column c of its padded row.
+    auto at = [&](const std::vector<std::int64_t>& values, std::size_t r, std::size_t c, std::int64_t pad) {
+        const std::size_t size = rows.ends[r] - rows.begin_of(r);
+        const std::size_t shift = output.left && width > size ? width - size : 0;
+        return c < shift || c - shift >= size ? pad : values[rows.begin_of(r) + c - shift];
+    };
+    const std::vector<std::int64_t> ones(rows.ids.size(), 1);
+    Ref result = check(PyDict_New());
+    auto set_column = [&](const char* key, const std::vector<std::int64_t>& values, std::int64_t pad) {
+        Ref value;
+        if (numpy) {
+            value = as_tensors(int64_array(numpy.get(), {rows.size(), width},
+                                           [&](std::int64_t* data) {
+                                               for (std::size_t r = 0; r < rows.size(); ++r) {
+                                                   for (std::size_t c = 0; c < width; ++c) {
+                                                       data[r * width + c] = at(values, r, c, pad);
+                                                   }
+                                               }
+                                           }),
+                               output.tensors);
+        } else {
+            std::vector<Ref> lists;
+            lists.reserve(rows.size());
+            std::vector<std::int64_t> row;
+            for (std::size_t r = 0; r < rows.size(); ++r) {
+                const std::size_t size = std::max(width, rows.ends[r] - rows.begin_of(r));
+                row.resize(size);
+                for (std::size_t c = 0; c < size; ++c) row[c] = at(values, r, c, pad);
+                lists.push_back(int_list(row));
+            }
+            value = list_of(std::move(lists));
+        }
+        check_status(PyDict_SetItemString(result.get(), key, value.get()));
+    };
+    set_column("input_ids", rows.ids, output.pad.value_or(0));
+    if (rows.labelled) set_column("labels", rows.labels, unlearnt_label);
+    set_column("position_ids", rows.positions, 0);
+    set_column("attention_mask", ones, 0);
+    // The examples of each row: their lengths and their input rows (ragged: lists whatever the output).
+    std::vector<Ref> lengths, index;
+    std::vector<std::int64_t> row;
+    for (std::size_t r = 0, at_example = 0; r < rows.size(); ++r) {
+        const std::span<const std::uint64_t> examples = plan.row(r);
+        row.assign(rows.lengths.begin() + static_cast<std::ptrdiff_t>(at_example),
+                   rows.lengths.begin() + static_cast<std::ptrdiff_t>(at_example + examples.size()));
+        lengths.push_back(int_list(row));
+        row.clear();
+        for (const std::uint64_t e : examples) row.push_back(row_index(e));
+        index.push_back(int_list(row));
+        at_example += examples.size();
+    }
+    check_status(PyDict_SetItemString(result.get(), "seq_lengths", list_of(std::move(lengths)).get()));
+    check_status(PyDict_SetItemString(result.get(), "row_index", list_of(std::move(index)).get()));
+    return result;
+}
+
+Ref pack_encoded(const EncodedRows& rows, const std::vector<std::size_t>* row_index, const PackOptions& options) {
+    ExampleRows examples;
+    examples.labelled = rows.labelled();
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        for (const TokenId id : rows.ids(r)) examples.ids.push_back(static_cast<std::int64_t>(id));
+        if (examples.labelled) examples.labels.insert(examples.labels.end(), rows.labels(r).begin(), rows.labels(r).end());
+        examples.ends.push_back(examples.ids.size());
+        if (row_index != nullptr) examples.index.push_back(static_cast<std::int64_t>((*row_index)[r]));
+    }
+    std::vector<std::size_t> placed;
+    const std::vector<std::size_t> lengths = lengths_to_place(examples, options, placed, 0);
+    const PackPlan plan = plan_packing(lengths, options.max_length, options.strategy);
+    const PackedRows packed =
+        lay_out_packed(plan, examples.labelled, [&](std::uint64_t e) { return examples.example(placed[e]); });
+    return packed_result(packed, plan, [&](std::uint64_t e) {
+        const std::size_t r = placed[e];
+        return examples.index.empty() ? static_cast<std::int64_t>(r) : examples.index[r];
+    }, options.output);
+}
+
+// ---------------------------------------------------------------- pack()
+
+namespace {
+
+constexpr std::string_view pack_names[] = {"encoded", "max_length"};
+constexpr std::string_view pack_option_names[] = {"strategy", "overflow", "padding", "pad_token_id", "padding_side",
+                                                  "return_tensors"};
+namespace pack_option {
+enum : std::size_t { strategy, overflow, padding, pad_token_id, padding_side, return_tensors };
+}
+
+constexpr Signature pack_signature{"pack()", pack_names, 2, pack_option_names, Keywords::named, 1};
+
+const char pack_doc[] =
+    "pack(encoded, /, max_length, *, strategy='bfd', overflow='raise', padding=False, pad_token_id=None, "
+    "padding_side='right', return_tensors=None)\n--\n\n"
+    "Pack encoded rows (what encode_batch returns: lists or arrays, with or without labels) into\n"
+    "rows of at most max_length tokens, never splitting an example. Returns a dict: input_ids,\n"
+    "labels (where given), position_ids (from 0 in each example), attention_mask, seq_lengths\n"
+    "(the lengths of the examples in each row) and row_index (the input rows each row holds, in\n"
+    "order). In each row, the first token of every example after the first is labelled -100, so\n"
+    "that no example learns from the one before it. strategy='bfd' (best fit decreasing) makes\n"
+    "the fewest rows; 'sequential' keeps the input order. An example longer than max_length\n"
+    "raises, or with overflow='drop' is left out. padding, pad_token_id, padding_side and\n"
+    "return_tensors shape the rows as in encode_batch (seq_lengths and row_index stay lists).";
+
+Ref pack(const Arguments& arguments, const Options& options) {
+    const PackOptions pack = read_pack_options(
+        arguments[1].get(), options[pack_option::strategy].get(), options[pack_option::overflow].get(),
+        options[pack_option::padding].get(), options[pack_option::pad_token_id].get(),
+        options[pack_option::padding_side].get(), options[pack_option::return_tensors].get());
+    const ExampleRows examples = read_examples(arguments[0].get(), "pack()");
+    std::vector<std::size_t> placed;
+    PackedRows packed;
+    PackPlan plan;
+    {
+        const std::vector<std::size_t> lengths = lengths_to_place(examples, pack, placed, 0);
+        plan = plan_packing(lengths, pack.max_length, pack.strategy);
+        packed = lay_out_packed(plan, examples.labelled, [&](std::uint64_t e) { return examples.example(placed[e]); });
+    }
+    return packed_result(packed, plan, [&](std::uint64_t e) {
+        const std::size_t r = placed[e];
+        return examples.index.empty() ? static_cast<std::int64_t>(r) : examples.index[r];
+    }, pack.output);
+}
+
+PyMethodDef pack_definition = {"pack", method_pointer(function<pack_signature, pack>), fast_call_flags, pack_doc};
+
+// ---------------------------------------------------------------- Packer
+
+// A Packer: the options it packs with, and the examples of its open rows.
+struct PackerRecord {
+    PackOptions options;
+    std::size_t open = 128;  // best fit: the rows kept open
+    struct State {
+        RowPacker packer;
+        std::vector<std::vector<std::int64_t>> ids, labels;  // per example still in an open row, by number - first
+        std::uint64_t first = 0;                            // the number of the first example kept
+        bool labelled = false;
+        bool started = false;
+    };
+    std::unique_ptr<std::mutex> lock = std::make_unique<std::mutex>();  // one add() or flush() at a time
+    std::unique_ptr<State> state;
+};
+
+struct PackerObject : Instance<PackerRecord> {
+    static constexpr const char* class_name = "Packer";
+    static PyTypeObject* type();
+};
+
+constexpr std::string_view packer_names[] = {"max_length"};
+constexpr std::string_view packer_option_names[] = {"strategy",     "overflow",       "padding", "pad_token_id",
+                                                    "padding_side", "return_tensors", "open_rows"};
+constexpr Signature packer_signature{"Packer.__new__()", packer_names, 1, packer_option_names};
+constexpr std::string_view add_names[] = {"encoded"};
+constexpr Signature add_signature{"Packer.add()", add_names, 1, {}, Keywords::named, 1};
+constexpr Signature flush_signature{"Packer.flush()", {}, 0};
+
+const char packer_doc[] =
+    "Packer(max_length, *, strategy='bfd', overflow='raise', padding=False, pad_token_id=None, "
+    "padding_side='right', return_tensors=None, open_rows=128)\n--\n\n"
+    "Packs a stream of encoded batches, keeping open rows across calls: add(encoded) returns the\n"
+    "rows that are done (no example seen so far fits what they have left, or they are beyond the\n"
+    "open_rows fullest kept open), flush() the rest. Rows are those pack() makes; row_index counts\n"
+    "the examples added since the Packer was made.";
+const char add_doc[] =
+    "add($self, encoded, /)\n--\n\n"
+    "Add a batch of encoded rows; returns the packed rows that are done (as pack() returns them).";
+const char flush_doc[] = "flush($self, /)\n--\n\nReturns every row still open, and starts afresh.";
+
+Ref packer_new(PyTypeObject* type, const Arguments& arguments, const Options& options) {
+    PackerRecord record;
+    record.options = read_pack_options(arguments[0].get(), options[0].get(), options[1].get(), options[2].get(),
+                                       options[3].get(), options[4].get(), options[5].get());
+    if (PyObject* open = options[6].get()) {
+        const Py_ssize_t rows = PyLong_Check(open) && !PyBool_Check(open) ? PyLong_AsSsize_t(open) : -1;
+        if (rows <= 0) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, messages::bad_open_rows, open);
+            throw PythonError{};
+        }
+        record.open = static_cast<std::size_t>(rows);
+    }
+    record.state = std::make_unique<PackerRecord::State>(
+        PackerRecord::State{RowPacker(record.options.max_length, record.options.strategy), {}, {}, 0, false, false});
+    return new_instance<PackerObject>(type, std::move(record));
+}
+
+// Takes the rows that are done (all of them with `all`) and lays them out.
+Ref take_rows(PackerRecord& record, bool all, ExampleRows* added) {
+    PackPlan plan;
+    PackedRows packed;
+    {
+        std::lock_guard guard(*record.lock);  // one caller at a time; no Python code runs while it is held
+        PackerRecord::State& state = *record.state;
+        if (added != nullptr) {
+            std::vector<std::size_t> placed;
+            const std::vector<std::size_t> lengths = lengths_to_place(*added, record.options, placed, state.packer.placed());
+            for (const std::size_t e : placed) {
+                const ExampleTokens tokens = added->example(e);
+                state.ids.emplace_back(tokens.ids.begin(), tokens.ids.end());
+                state.labels.emplace_back(tokens.labels.begin(), tokens.labels.end());
+            }
+            state.packer.place(lengths);
+        }
+        plan = state.packer.take(all, record.open);
+        packed = lay_out_packed(plan, state.labelled, [&](std::uint64_t e) {
+            const std::size_t at = static_cast<std::size_t>(e - state.first);
+            return ExampleTokens{state.ids[at], state.labels[at]};
+        });
+        for (const std::uint64_t e : plan.examples) {  // their tokens are in the rows now
+            const std::size_t at = static_cast<std::size_t>(e - state.first);
+            state.ids[at] = {};
+            state.labels[at] = {};
+        }
+        // Forget the leading examples no open row holds.
+        std::size_t gone = 0;
+        while (gone < state.ids.size() && state.ids[gone].empty()) ++gone;
+        state.ids.erase(state.ids.begin(), state.ids.begin() + static_cast<std::ptrdiff_t>(gone));
+        state.labels.erase(state.labels.begin(), state.labels.begin() + static_cast<std::ptrdiff_t>(gone));
+        state.first += gone;
+        if (all) {
+            const bool labelled = state.labelled;
+            *record.state = PackerRecord::State{RowPacker(record.options.max_length, record.options.strategy), {}, {}, 0,
+                                                labelled, false};
+        }
+    }
+    return packed_result(packed, plan, [](std::uint64_t e) { return static_cast<std::int64_t>(e); },
+                         record.options.output);
+}
+
+Ref packer_add(PackerObject& self, const Arguments& arguments) {
+    ExampleRows examples = read_examples(arguments[0].get(), "Packer.add()");
+    examples.index.clear();  // the Packer numbers what it is given
+    {
+        std::lock_guard guard(*self.record.lock);
+        PackerRecord::State& state = *self.record.state;
+        if (state.started && state.labelled != examples.labelled) raise(PyExc_ValueError, messages::packer_labels_changed);
+        state.labelled = examples.labelled;
+        state.started = true;
+    }
+    return take_rows(self.record, false, &examples);
+}
+
+Ref packer_flush(PackerObject& self, const Arguments&) { return take_rows(self.record, true, nullptr); }
+
+void packer_dealloc(PyObject* self) noexcept { instance_dealloc<PackerObject>(self); }
+
+auto packer_methods = class_table(std::array{
+    method_row<PackerObject, Access::exclusive, add_signature, packer_add>("add", add_doc),
+    method_row<PackerObject, Access::exclusive, flush_signature, packer_flush>("flush", flush_doc),
+});
+
+PyType_Slot packer_type_slots[] = {
+    {Py_tp_doc, const_cast<char*>(packer_doc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(packer_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(constructor<packer_signature, packer_new>)},
+    {Py_tp_methods, packer_methods.data()},
+    {0, nullptr},
+};
+
+PyType_Spec packer_definition = {
+    "korvanta.Packer",
+    static_cast<int>(sizeof(PackerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    packer_type_slots,
+};
+
+}  // namespace
+
+PyTypeObject* PackerObject::type() { return check_borrowed(class_object(Static::packer_class, packer_definition)); }
+
+PyMethodDef& pack_method() noexcept { return pack_definition; }
+PyObject* packer_class() { return reinterpret_cast<PyObject*>(PackerObject::type()); }
+
+}  // namespace korvanta
