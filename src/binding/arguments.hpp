@@ -14,7 +14,7 @@ namespace korvanta {
 inline constexpr std::size_t max_parameters = 5;
 
 // The most keyword-only options an operation has (encode's).
-inline constexpr std::size_t max_options = 12;
+inline constexpr std::size_t max_options = 13;
 
 // Whether an operation takes keywords it does not name (passed on, as a
 // chat template's variables).

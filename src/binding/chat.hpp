@@ -107,12 +107,12 @@ std::string write_conversation(const ChatWriting& writing, const ChatInputs& inp
 namespace chat_option {
 enum : std::size_t {
     max_length, overflow, padding, pad_token, padding_side, return_tensors, add_generation_prompt, train_on,
-    continue_final_message
+    continue_final_message, pack
 };
 }
 inline constexpr std::string_view chat_option_names[] = {
     "max_length",     "overflow",   "padding",         "pad_token", "padding_side",
-    "return_tensors", "add_generation_prompt", "train_on", "continue_final_message"};
+    "return_tensors", "add_generation_prompt", "train_on", "continue_final_message", "pack"};
 inline constexpr std::string_view messages_names[] = {"messages"};
 inline constexpr std::string_view conversations_names[] = {"conversations"};
 inline constexpr std::string_view chat_render_names[] = {"messages", "add_generation_prompt"};

@@ -10,6 +10,7 @@
 #include "binding/chat.hpp"
 #include "binding/encode_results.hpp"
 #include "binding/encode_rows.hpp"
+#include "binding/packing.hpp"
 
 namespace korvanta {
 
@@ -46,7 +47,8 @@ const char chat_encode_batch_doc[] =
     "cannot fit raises, or with overflow='drop' is left out (row_index says which were kept).\n"
     "add_generation_prompt=True ends each input where the assistant's answer would start (no\n"
     "labels). padding='longest' or N pads with pad_token (default: the tokenizer's) on\n"
-    "padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors.";
+    "padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors. pack=True packs the\n"
+    "rows into rows of max_length tokens, as korvanta.pack() does.";
 
 namespace {
 
@@ -60,7 +62,8 @@ struct ChatOptions : OutputOptions {
 ChatOptions chat_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
     constexpr OutputOptionPlaces places{chat_option::max_length,   chat_option::overflow,
                                         chat_option::padding,      chat_option::pad_token,
-                                        chat_option::padding_side, chat_option::return_tensors};
+                                        chat_option::padding_side, chat_option::return_tensors,
+                                        chat_option::pack};
     ChatOptions call{output_options(tokenizer, options, places, batch),
                      flag_of(options[chat_option::add_generation_prompt].get(), "add_generation_prompt", false),
                      flag_of(options[chat_option::continue_final_message].get(), "continue_final_message", false),
@@ -495,6 +498,7 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
         PyErr_Format(PyExc_ValueError, messages::conversation_too_long, stop->row, stop->needed, *call.max_length);
         throw PythonError{};
     }
+    if (call.pack) return pack_encoded(encoded, call.drop ? &row_index : nullptr, call);
     Layout layout{padded_width(encoded, call.padding), call.pad.value_or(0), call.left, batch, call.tensors, 0,
                   call.drop ? &row_index : nullptr};
     layout.positions = false;

@@ -12,6 +12,7 @@
 
 #include "binding/encode_results.hpp"
 #include "binding/encode_rows.hpp"
+#include "binding/packing.hpp"
 
 namespace korvanta {
 
@@ -41,7 +42,8 @@ const char encode_batch_doc[] =
     "targets=names adds labels (ids of the targets' tokens and of the end token the template\n"
     "writes after a target field, -100 elsewhere; a target slot's answer is row[name]);\n"
     "add_special_tokens=True adds the tokenizer's own; padding='longest' or N pads with pad_token\n"
-    "on padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors.";
+    "on padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors; pack=True packs\n"
+    "the rows into rows of max_length tokens, as korvanta.pack() does.";
 
 const char label_ids_doc[] =
     "label_ids($self, /, **options)\n--\n\n"
@@ -78,7 +80,8 @@ struct CallOptions : OutputOptions {
 CallOptions call_options(const TokenizerView& tokenizer, const Options& options, bool batch) {
     constexpr OutputOptionPlaces places{encode_option::max_length,   encode_option::overflow,
                                         encode_option::padding,      encode_option::pad_token,
-                                        encode_option::padding_side, encode_option::return_tensors};
+                                        encode_option::padding_side, encode_option::return_tensors,
+                                        encode_option::pack};
     return {output_options(tokenizer, options, places, batch),
             side_of(options[encode_option::truncation_side].get())};
 }
@@ -246,6 +249,7 @@ Ref encode_rows(TemplateObject& self, PyObject* rows_object, bool batch, const O
         raise_layout_stop(*stop, *cache, tokenizer, call);
     }
     if (!call.max_length) warn_if_longer_than_model(rows, row_index, tokenizer);
+    if (call.pack) return pack_encoded(rows, call.drop ? &row_index : nullptr, call);
     const Layout layout{padded_width(rows, call.padding), call.pad.value_or(0), call.left, batch, call.tensors,
                         plan.slots, call.drop ? &row_index : nullptr};
     return encoded_result(*cache, rows, layout);

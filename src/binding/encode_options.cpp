@@ -157,8 +157,9 @@ bool flag_of(PyObject* value, const char* option, bool absent) {
 // The cache key of a call; a name option that names nothing of the template is a ValueError.
 OutputOptions read_output_options(const TokenizerView& tokenizer, PyObject* max_length, PyObject* overflow,
                                   PyObject* padding, PyObject* pad_token, PyObject* padding_side,
-                                  PyObject* return_tensors, bool batch) {
+                                  PyObject* return_tensors, PyObject* pack, bool batch) {
     OutputOptions read;
+    read.pack = flag_of(pack, "pack", false);
     read.max_length = max_length_of(max_length);
     read.padding = padding_of(padding);
     read.tensors = tensors_of(return_tensors);
@@ -166,6 +167,8 @@ OutputOptions read_output_options(const TokenizerView& tokenizer, PyObject* max_
     const bool padded = read.padding.kind != Padding::none;
     read.left = pads_left(padding_side, tokenizer, padded);
     read.pad = pad_id_of(pad_token, tokenizer, padded);
+    if (read.pack && !batch) raise(PyExc_ValueError, messages::pack_one_row);
+    if (read.pack && !read.max_length) raise(PyExc_ValueError, messages::pack_needs_max_length);
     return read;
 }
 

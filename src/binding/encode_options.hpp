@@ -19,12 +19,12 @@ namespace korvanta {
 namespace encode_option {
 enum : std::size_t {
     max_length, shorten, truncation_side, slots, mask_token, add_special_tokens, padding, pad_token, return_tensors, targets,
-    overflow, padding_side
+    overflow, padding_side, pack
 };
 }
 inline constexpr std::string_view encode_option_names[] = {
     "max_length", "shorten", "truncation_side", "slots", "mask_token", "add_special_tokens", "padding", "pad_token",
-    "return_tensors", "targets", "overflow", "padding_side"};
+    "return_tensors", "targets", "overflow", "padding_side", "pack"};
 namespace label_option {
 enum : std::size_t { slots, single_token };
 }
@@ -81,15 +81,16 @@ struct OutputOptions {
     Tensors tensors;                        // lists, arrays or tensors
     bool drop = false;                      // rows that cannot fit are left out
     bool left = false;                      // padding goes before the row
+    bool pack = false;                      // the rows packed into rows of max_length tokens
 };
 // Reads them from the given values (null where not given); one row (encode) cannot be left out.
 OutputOptions read_output_options(const TokenizerView& tokenizer, PyObject* max_length, PyObject* overflow,
                                   PyObject* padding, PyObject* pad_token, PyObject* padding_side,
-                                  PyObject* return_tensors, bool batch);
+                                  PyObject* return_tensors, PyObject* pack, bool batch);
 
 // Where each of those options stands among an operation's options.
 struct OutputOptionPlaces {
-    std::size_t max_length, overflow, padding, pad_token, padding_side, return_tensors;
+    std::size_t max_length, overflow, padding, pad_token, padding_side, return_tensors, pack;
 };
 
 // The options every encode() reads, wherever `places` says they stand.
@@ -97,7 +98,8 @@ inline OutputOptions output_options(const TokenizerView& tokenizer, const Option
                                     const OutputOptionPlaces& places, bool batch) {
     return read_output_options(tokenizer, options[places.max_length].get(), options[places.overflow].get(),
                                options[places.padding].get(), options[places.pad_token].get(),
-                               options[places.padding_side].get(), options[places.return_tensors].get(), batch);
+                               options[places.padding_side].get(), options[places.return_tensors].get(),
+                               options[places.pack].get(), batch);
 }
 
 // The cache key of a call; a name option that names nothing of the template is a ValueError.

@@ -175,8 +175,13 @@ inline constexpr const char needs_pad_id[] = "padding needs a pad id: pass pad_t
 inline constexpr const char bad_pad_id[] = "pad_token_id must be None or an int, not %R";
 inline constexpr const char bad_open_rows[] = "open_rows must be a positive number of rows, not %R";
 inline constexpr const char bad_multiple[] = "pad_to_multiple_of must be None or a positive int, not %R";
+inline constexpr const char pack_one_row[] = "pack=True packs the rows of encode_batch(); encode() makes one row";
+inline constexpr const char pack_needs_max_length[] = "pack=True needs max_length=, the length of a packed row";
 inline constexpr const char packer_labels_changed[] =
     "a Packer packs batches that all carry labels, or none: this batch differs from the ones before";
+inline constexpr const char collator_labels_mixed[] = "a batch's rows must all carry labels, or none";
+inline constexpr const char collator_positions_mixed[] =
+    "a batch's rows must all carry position_ids (packed rows), or none";
 inline constexpr const char not_features[] =
     "a collator takes a list of rows, each a mapping with an 'input_ids' list, not %.100s";
 

@@ -90,8 +90,8 @@ bool read_array(PyObject* value, int dimensions, const char* column, std::vector
     return true;
 }
 
-// One row: a list or tuple of ints (read as it stands now: another thread or
-// an __index__ may change a list), a 1-D array, or any other sequence.
+}  // namespace
+
 void read_row(PyObject* row, const char* column, std::vector<std::int64_t>& values, std::vector<std::size_t>& ends) {
     Ref held = Ref::borrow(row);
     if (PyLong_Check(row)) raise_not_rows(column, row);  // one row, not rows
@@ -110,6 +110,8 @@ void read_row(PyObject* row, const char* column, std::vector<std::int64_t>& valu
     }
     ends.push_back(values.size());
 }
+
+namespace {
 
 // A column's rows: a 2-D array, or a sequence of rows.
 void read_rows(PyObject* value, const char* column, std::vector<std::int64_t>& values, std::vector<std::size_t>& ends) {
@@ -366,7 +368,11 @@ Ref packed_result(const PackedRows& rows, const PackPlan& plan,
     return result;
 }
 
-Ref pack_encoded(const EncodedRows& rows, const std::vector<std::size_t>* row_index, const PackOptions& options) {
+Ref pack_encoded(const EncodedRows& rows, const std::vector<std::size_t>* row_index, const OutputOptions& call) {
+    PackOptions options;
+    options.max_length = *call.max_length;
+    options.output = {call.padding, call.pad ? std::optional<std::int64_t>(static_cast<std::int64_t>(*call.pad)) : std::nullopt,
+                      call.left, call.tensors};
     ExampleRows examples;
     examples.labelled = rows.labelled();
     for (std::size_t r = 0; r < rows.size(); ++r) {

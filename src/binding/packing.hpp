@@ -31,6 +31,12 @@ struct ExampleRows {
     }
 };
 
+// Reads one row of ints into `values` and its end into `ends`: a list or
+// tuple of ints (read as it stands now: another thread or an __index__ may
+// change a list), a 1-D array or tensor, or any other sequence. A TypeError
+// names `column` when it is none of those.
+void read_row(PyObject* row, const char* column, std::vector<std::int64_t>& values, std::vector<std::size_t>& ends);
+
 // Reads what encode_batch returned (a mapping with input_ids, and labels,
 // attention_mask and row_index where it has them): lists of lists, 2-D
 // integer arrays, or tensors; tokens whose attention_mask is 0 (padding) are
@@ -67,8 +73,9 @@ std::vector<std::size_t> lengths_to_place(const ExampleRows& examples, const Pac
 Ref packed_result(const PackedRows& rows, const PackPlan& plan, const std::function<std::int64_t(std::uint64_t)>& row_index,
                   const PackOutput& output);
 
-// Packs rows encode_batch laid out (pack=True), numbered as `row_index` says (or in order).
-Ref pack_encoded(const EncodedRows& rows, const std::vector<std::size_t>* row_index, const PackOptions& options);
+// Packs rows encode_batch laid out (pack=True: best fit into rows of
+// max_length, shaped as `call` says), numbered as `row_index` says (or in order).
+Ref pack_encoded(const EncodedRows& rows, const std::vector<std::size_t>* row_index, const OutputOptions& call);
 
 // The module's pack function, and the Packer and DataCollator classes.
 PyMethodDef& pack_method() noexcept;

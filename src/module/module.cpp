@@ -1,7 +1,7 @@
 // The module's entry point: hands the interpreter the module's definition
 // (multi-phase initialisation); executing it registers, in this order,
 // __version__, parse, PromptFragment, PromptTemplate, escape, validate,
-// MarkupError, ChatTemplate, pack and Packer, each name entering __all__ before the
+// MarkupError, ChatTemplate, pack, Packer and DataCollator, each name entering __all__ before the
 // attribute is set. Every module object holds the same class objects, made
 // once per process: interpreters that share the main interpreter's lock may
 // import it, those with a lock of their own may not. An interpreter built
@@ -139,6 +139,7 @@ void initialise(PyObject* module) {
     register_attribute(module, ChatObject::class_name, reinterpret_cast<PyObject*>(ChatObject::type()));
     register_function(module, pack_method());
     register_attribute(module, "Packer", packer_class());
+    register_attribute(module, "DataCollator", collator_class());
 }
 
 int execute(PyObject* module) {
