@@ -142,8 +142,8 @@ def sanitize(session):
 
 @nox.session(venv_backend="none")
 def fuzz(session):
-    """libFuzzer over the parser, renderer and hash, and over the assembly of
-    encoded rows: `nox -s fuzz -- SECONDS` (split between the two).
+    """libFuzzer over the parser, renderer and hash, over the assembly of
+    encoded rows, and over packing: `nox -s fuzz -- SECONDS` (split between the three).
 
     Built with clang, ASan and UBSan; 60 seconds by default; new inputs go to fuzz/out."""
     seconds = int(session.posargs[0]) if session.posargs else 60
@@ -153,6 +153,7 @@ def fuzz(session):
         "fuzz_markup": (["src/core/markup.cpp", "src/core/record.cpp", "src/core/render.cpp", "src/core/siphash.cpp"],
                         ["-dict=fuzz/markup.dict", "-max_len=4096", "fuzz/corpus"]),
         "fuzz_assembly": (["src/core/assembly.cpp", "src/core/conversation.cpp", "src/core/markup.cpp", "src/core/record.cpp"], ["-max_len=256"]),
+        "fuzz_packing": (["src/core/packing.cpp"], ["-max_len=512"]),
     }
     for name, (sources, options) in targets.items():
         out = ROOT / "fuzz" / ("out" if name == "fuzz_markup" else f"out-{name}")
@@ -162,7 +163,7 @@ def fuzz(session):
                     "-o", str(build / name), external=True)
         corpus = [option for option in options if not option.startswith("-")]
         flags = [option for option in options if option.startswith("-")]
-        session.run(str(build / name), f"-max_total_time={max(1, seconds // 2)}", "-print_final_stats=1", *flags,
+        session.run(str(build / name), f"-max_total_time={max(1, seconds // len(targets))}", "-print_final_stats=1", *flags,
                     f"-artifact_prefix={build}/", str(out), *corpus, external=True)
 
 

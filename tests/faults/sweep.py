@@ -91,12 +91,21 @@ def fresh():
         small=PromptTemplate("Hi [name] ! [label|good,bad]", WordTokenizer("small")),
         chat=ChatTemplate(WordTokenizer("chat"), roles=ROLES),
         items=[PromptFragment("a" * 20), PromptFragment("b", ["c" * 20])],
+        array=memoryview(bytes(range(1, 13))).cast("B", (3, 4)),
+        packer=korvanta.Packer(8, open_rows=1),
+        collator=korvanta.DataCollator(0, pad_to_multiple_of=4, return_tensors=None),
+        flat=korvanta.DataCollator(0, padding_free=True, return_tensors=None),
     )
 
 
 ROLES = {"user": "Q [content]", "assistant": "A [content] !"}
 CONVERSATION = [{"role": "user", "content": "Hi it"}, {"role": "assistant", "content": "a long run"},
                 {"role": "user", "content": "Is it"}, {"role": "assistant", "content": "plain text"}]
+
+PACKABLE = {"input_ids": [[1, 2, 3], [4, 5], [6, 7, 8, 9], [10] * 8], "labels": [[1, 2, 3], [-100, 5], [6] * 4, [-100] * 8],
+            "row_index": [0, 1, 3, 4]}
+FEATURES = [{"input_ids": [1, 2, 3], "labels": [1, 2, 3]}, {"input_ids": list(range(300)), "labels": [-100] * 300},
+            {"input_ids": [1, 2], "labels": [1, 2], "attention_mask": [1, 0]}]
 
 # name: (operation, whether it changes ns.f or ns.t as a whole, its own error or None)
 OPERATIONS = {
@@ -168,6 +177,16 @@ OPERATIONS = {
                                                           overflow="drop", padding=True, pad_token="Hi"), False, None),
     "chat pickle": (lambda ns: pickle.loads(pickle.dumps(ns.chat, pickle.HIGHEST_PROTOCOL)), False, None),
     "chat attributes": (lambda ns: (ns.chat.tokenizer, ns.chat.template, ns.chat.roles), False, None),
+    "pack": (lambda ns: korvanta.pack(PACKABLE, 8, padding=True, pad_token_id=0), False, None),
+    "pack arrays": (lambda ns: korvanta.pack({"input_ids": ns.array, "attention_mask": ns.array}, 8), False, None),
+    "pack error": (lambda ns: korvanta.pack(PACKABLE, 2), False, ValueError),
+    "packer new": (lambda ns: korvanta.Packer(8, strategy="sequential", open_rows=2), False, None),
+    "packer add": (lambda ns: (ns.packer.add(PACKABLE), ns.packer.add(PACKABLE)), False, None),
+    "packer flush": (lambda ns: (ns.packer.add(PACKABLE), ns.packer.flush()), False, None),
+    "collator new": (lambda ns: korvanta.DataCollator(0, padding_free=True, return_tensors=None), False, None),
+    "collator call": (lambda ns: ns.collator(FEATURES), False, None),
+    "collator flat": (lambda ns: ns.flat(FEATURES), False, None),
+    "collator pickle": (lambda ns: pickle.loads(pickle.dumps(ns.collator)), False, None),
 }
 
 # Operations that run the Python code of WordTokenizer. A debug build of
@@ -229,6 +248,13 @@ COVERS = {
     "ChatTemplate.template": ["chat attributes"],
     "ChatTemplate.roles": ["chat attributes"],
     "ChatTemplate.__class_getitem__": ["chat class getitem"],
+    "pack": ["pack", "pack arrays", "pack error"],
+    "Packer.__new__": ["packer new"],
+    "Packer.add": ["packer add"],
+    "Packer.flush": ["packer flush"],
+    "DataCollator.__new__": ["collator new"],
+    "DataCollator.__call__": ["collator call", "collator flat"],
+    "DataCollator.__reduce__": ["collator pickle"],
 }
 
 
