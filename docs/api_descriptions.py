@@ -15,8 +15,9 @@ import korvanta
 
 # Members whose docstring is the module's fixed help text, said for the reader.
 DESCRIPTIONS = {
-    "korvanta": "Three functions on markup, its exception, the two template classes and the chat template; "
-                "what each does in detail, the encoding options and every error follow the list.",
+    "korvanta": "Three functions on markup, its exception, the two template classes and the chat template, then "
+                "packing and collating encoded rows; what each does in detail, the encoding options and every "
+                "error follow the list.",
     "korvanta.__version__": "The package's version, a `str` such as `\"1.2.0\"`.",
     "korvanta.parse": "Parse markup into a new list of new fragments, in markup order. The same as "
                       "`PromptFragment.parse` and `PromptTemplate.parse`.",

@@ -43,7 +43,7 @@ def test_dask_cluster_encodes_with_a_scattered_template():
     assert run_example("dask_cluster.py") == ["workers: 2, batches: 8, first: [3, 7, 8, 14, 15, 10, 8, 1, 15, 0, 0, 0]"]
 
 
-@pytest.mark.parametrize("example", ["train_masked_lm.py", "train_causal_lm.py", "train_chat.py"])
+@pytest.mark.parametrize("example", ["train_masked_lm.py", "train_causal_lm.py", "train_chat.py", "train_packed.py"])
 def test_training_recipes_train_a_tiny_model(example):
     needs("torch", "transformers", "tokenizers", "datasets", "jinja2")
     [*_, last] = run_example(example)

@@ -15,7 +15,7 @@ from typing_extensions import NotRequired, Self, TypeVar, disjoint_base
 _Tok = TypeVar("_Tok", default=Any)
 
 __all__ = ["__version__", "parse", "PromptFragment", "PromptTemplate", "escape", "validate", "MarkupError",
-           "ChatTemplate"]
+           "ChatTemplate", "pack", "Packer", "DataCollator"]
 
 __version__: Final[str]
 
@@ -63,6 +63,17 @@ class _EncodedChatBatch(TypedDict):
     attention_mask: list[list[int]]
     labels: NotRequired[list[list[int]]]
     row_index: NotRequired[list[int]]
+
+class _Packed(TypedDict):
+    """What ``pack`` returns: a row per packed row (lists, or arrays and tensors with return_tensors);
+    seq_lengths and row_index are lists of lists whatever the output."""
+
+    input_ids: Any
+    attention_mask: Any
+    position_ids: Any
+    labels: NotRequired[Any]
+    seq_lengths: list[list[int]]
+    row_index: list[list[int]]
 
 _Row = SupportsGetItem[str, object]
 _Message = SupportsGetItem[str, object]
@@ -189,7 +200,7 @@ class PromptTemplate(Generic[_Tok]):
         shorten: Iterable[str] | None = None, truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
         pad_token: str | None = None, return_tensors: None = None, targets: str | Iterable[str] = (),
-        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
+        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None, pack: Literal[False] = False,
     ) -> _EncodedBatch:
         """Encode a batch: a sequence of row mappings, or columns (a mapping from field names to
         equal-length sequences). Returns a dict of lists with one entry per row."""
@@ -199,7 +210,7 @@ class PromptTemplate(Generic[_Tok]):
         shorten: Iterable[str] | None = None, truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
         pad_token: str | None = None, return_tensors: Literal["np"], targets: str | Iterable[str] = (),
-        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
+        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None, pack: Literal[False] = False,
     ) -> dict[str, NDArray[np.int64]]: ...
     @overload
     def encode_batch(
@@ -207,8 +218,17 @@ class PromptTemplate(Generic[_Tok]):
         shorten: Iterable[str] | None = None, truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
         pad_token: str | None = None, return_tensors: Literal["pt"], targets: str | Iterable[str] = (),
-        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
+        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None, pack: Literal[False] = False,
     ) -> dict[str, Any]: ...
+    @overload
+    def encode_batch(
+        self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int,
+        shorten: Iterable[str] | None = None, truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
+        mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
+        pad_token: str | None = None, return_tensors: Literal["np", "pt"] | None = None, targets: str | Iterable[str] = (),
+        overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
+        pack: Literal[True],
+    ) -> _Packed: ...
     def label_ids(self, /, *, slots: Iterable[str] = (), single_token: bool = False) -> list[list[list[int]]]:
         """The token ids of each slot's label words (its options), slot by slot."""
     def __len__(self) -> int: ...
@@ -280,7 +300,8 @@ class ChatTemplate(Generic[_Tok]):
         max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
         return_tensors: None = None, add_generation_prompt: bool = False,
-        train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, **variables: Any,
+        train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, pack: Literal[False] = False,
+        **variables: Any,
     ) -> _EncodedChatBatch:
         """Encode a batch of conversations: a list of message lists, or a mapping with a 'messages'
         column (and, per row, 'tools' and 'documents' columns). Returns a dict of lists with one
@@ -292,7 +313,8 @@ class ChatTemplate(Generic[_Tok]):
         max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
         return_tensors: Literal["np"], add_generation_prompt: bool = False,
-        train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, **variables: Any,
+        train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, pack: Literal[False] = False,
+        **variables: Any,
     ) -> dict[str, NDArray[np.int64]]: ...
     @overload
     def encode_batch(
@@ -300,5 +322,53 @@ class ChatTemplate(Generic[_Tok]):
         max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
         return_tensors: Literal["pt"], add_generation_prompt: bool = False,
-        train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, **variables: Any,
+        train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, pack: Literal[False] = False,
+        **variables: Any,
     ) -> dict[str, Any]: ...
+    @overload
+    def encode_batch(
+        self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
+        max_length: int, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
+        pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
+        return_tensors: Literal["np", "pt"] | None = None, add_generation_prompt: bool = False,
+        train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, pack: Literal[True],
+        **variables: Any,
+    ) -> _Packed: ...
+
+_EncodedRows = SupportsGetItem[str, Any]
+
+def pack(
+    encoded: _EncodedRows, /, max_length: int, *, strategy: Literal["bfd", "sequential"] = "bfd",
+    overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token_id: int | None = None,
+    padding_side: Literal["right", "left"] = "right", return_tensors: Literal["np", "pt"] | None = None,
+) -> _Packed:
+    """Pack encoded rows (what encode_batch returns: lists or arrays, with or without labels) into
+    rows of at most max_length tokens, never splitting an example."""
+
+@final
+class Packer:
+    """Packs a stream of encoded batches, keeping open rows across calls: add(encoded) returns the
+    rows that are done, flush() the rest."""
+
+    def __new__(
+        cls, max_length: int, *, strategy: Literal["bfd", "sequential"] = "bfd",
+        overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token_id: int | None = None,
+        padding_side: Literal["right", "left"] = "right", return_tensors: Literal["np", "pt"] | None = None,
+        open_rows: int = 128,
+    ) -> Packer: ...
+    def add(self, encoded: _EncodedRows, /) -> _Packed:
+        """Add a batch of encoded rows; returns the packed rows that are done (as pack() returns them)."""
+    def flush(self, /) -> _Packed:
+        """Returns every row still open, and starts afresh."""
+
+@final
+class DataCollator:
+    """Collates rows (what encode_batch or pack return, one mapping per row) into a batch for the
+    HF Trainer or a torch DataLoader."""
+
+    def __new__(
+        cls, pad_token_id: int, *, padding_free: bool = False, pad_to_multiple_of: int | None = None,
+        return_tensors: Literal["np", "pt"] | None = "pt",
+    ) -> DataCollator: ...
+    def __call__(self, features: Sequence[SupportsGetItem[str, Any]], /) -> dict[str, Any]: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
