@@ -79,7 +79,15 @@ def chat(tokenizer: Tokenizer) -> None:
                            padding_side="left", add_generation_prompt=True)
     rows: list[list[int]] = batch["input_ids"] + [batch.get("row_index", [])]
     arrays = c.encode_batch([conversation], return_tensors="np")
-    print(same, sources, text, ids, rows, arrays["input_ids"], pickle.loads(pickle.dumps(c)))
+    packed = c.encode_batch([conversation] * 3, max_length=32, pack=True)
+    lengths: list[list[int]] = packed["seq_lengths"] + packed["row_index"]
+    again = korvanta.pack(batch, 64, strategy="sequential", padding=True, pad_token_id=0)
+    packer = korvanta.Packer(64, open_rows=8)
+    streamed = [packer.add(batch), packer.flush()]
+    collate = korvanta.DataCollator(0, padding_free=True, return_tensors="np")
+    flat = collate([{"input_ids": ids}])
+    print(same, sources, text, ids, rows, arrays["input_ids"], pickle.loads(pickle.dumps(c)), lengths, again,
+          streamed, flat)
 
 
 if __name__ == "__main__":
