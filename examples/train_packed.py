@@ -74,7 +74,7 @@ def main() -> None:
 
     config = LlamaConfig(vocab_size=len(tokenizer), hidden_size=64, intermediate_size=128, num_hidden_layers=2,
                          num_attention_heads=2, num_key_value_heads=2, max_position_embeddings=128,
-                         use_cache=False, attn_implementation="sdpa")
+                         use_cache=False)
     model = LlamaForCausalLM(config)
     collate = DataCollator(tokenizer.pad_token_id)
 
