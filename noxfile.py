@@ -153,7 +153,8 @@ def fuzz(session):
         "fuzz_markup": (["src/core/markup.cpp", "src/core/record.cpp", "src/core/render.cpp", "src/core/siphash.cpp"],
                         ["-dict=fuzz/markup.dict", "-max_len=4096", "fuzz/corpus"]),
         "fuzz_assembly": (["src/core/assembly.cpp", "src/core/conversation.cpp", "src/core/markup.cpp", "src/core/record.cpp"], ["-max_len=256"]),
-        "fuzz_packing": (["src/core/packing.cpp"], ["-max_len=512"]),
+        "fuzz_packing": (["src/core/packing.cpp", "src/core/conversation.cpp", "src/core/assembly.cpp",
+                          "src/core/markup.cpp", "src/core/record.cpp"], ["-max_len=512"]),
     }
     for name, (sources, options) in targets.items():
         out = ROOT / "fuzz" / ("out" if name == "fuzz_markup" else f"out-{name}")

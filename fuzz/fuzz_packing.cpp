@@ -10,11 +10,18 @@
 // the packed rows hold each example's ids contiguous and whole, position ids
 // from 0 in each, its length in the row's lengths, and labels unlearnt at the
 // first token of every example after a row's first.
+// Then the same bytes as a conversation split into runs of exchanges
+// (core/conversation.hpp RunSearch): each exchange's true tokens, and the
+// tokens the whole conversation gave it (off by a little). Oracles: runs are
+// consecutive and disjoint, each fits, none could take the next exchange, and
+// every exchange that fits alone is in one; tries stay within the runs' ends
+// plus the estimate's error.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
+#include "core/conversation.hpp"
 #include "core/packing.hpp"
 
 namespace {
@@ -59,10 +66,44 @@ void check_plan(const std::vector<PackPlan>& plans, const std::vector<std::size_
     for (const std::uint8_t one : seen) require(one == 1);
 }
 
+void split_conversation(const std::uint8_t* data, std::size_t size) {
+    const std::size_t max_length = 8 + data[0] % 120, opening = data[1] % 16;
+    std::vector<std::size_t> cost, estimate;
+    for (std::size_t i = 2; i + 1 < size; i += 2) {
+        cost.push_back(1 + data[i] % 64);
+        estimate.push_back(cost.back() + data[i + 1] % 3 - std::min<std::size_t>(1, cost.back() - 1));
+    }
+    estimate.push_back(opening);
+    auto fits = [&](std::size_t begin, std::size_t end) {
+        std::size_t tokens = opening;
+        for (std::size_t k = begin; k < end; ++k) tokens += cost[k];
+        return tokens <= max_length;
+    };
+    korvanta::RunSearch search(estimate, max_length);
+    std::size_t tries = 0;
+    while (search.next() != SIZE_MAX) {
+        require(search.begin() < search.next() && search.next() <= cost.size());
+        search.learn(search.next(), fits(search.begin(), search.next()));
+        require(++tries <= 4 * cost.size() + 8);
+    }
+    std::size_t placed = 0;
+    std::vector<std::uint8_t> in_run(cost.size(), 0);
+    for (const auto& run : search.runs()) {
+        require(run.begin >= placed && run.begin < run.end && fits(run.begin, run.end));
+        require(run.end == cost.size() || !fits(run.begin, run.end + 1));
+        for (std::size_t k = placed; k < run.begin; ++k) require(!fits(k, k + 1));  // left out: cannot fit alone
+        for (std::size_t k = run.begin; k < run.end; ++k) in_run[k] = 1;
+        placed = run.end;
+    }
+    for (std::size_t k = placed; k < cost.size(); ++k) require(!fits(k, k + 1));
+    for (std::size_t k = 0; k < cost.size(); ++k) require(in_run[k] || !fits(k, k + 1));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
+    split_conversation(data, size);
     const std::size_t capacity = 1 + data[0] % 64;
     const PackStrategy strategy = data[1] % 2 == 0 ? PackStrategy::best_fit : PackStrategy::sequential;
     const std::size_t open = 1 + data[2] % 8;

@@ -247,6 +247,37 @@ def test_whole_exchanges_are_dropped_from_the_start(style):
         assert got["attention_mask"] == [[0] * (width - len(ids)) + [1] * len(ids) for ids, _ in expected]
 
 
+def test_conversations_too_long_are_split_into_runs_of_exchanges(style):
+    """Each run is the opening system messages and the most whole exchanges that fit, from the first not yet
+    placed, written by transformers' renderer; an exchange that cannot fit alone is left out."""
+    name, tok, system = style
+    chat = ChatTemplate(tok)
+    made = conversations(name, tok, system, 60, seed=11)
+    rows = [first + [m for m in second if m["role"] != "system"] for first, second in zip(made[::2], made[1::2])]
+    for limit in (40, 72):
+        expected, sources = [], []
+        for r, messages in enumerate(rows):
+            starts = exchanges(messages)
+            opening, bounds = messages[:starts[0]], starts + [len(messages)]
+            begin = 0
+            while begin < len(starts):
+                fitting = None
+                for end in range(begin + 1, len(starts) + 1):
+                    run = reference(name, tok, opening + messages[bounds[begin]:bounds[end]])
+                    if len(run[0]) > limit:
+                        break
+                    fitting = (end, run)
+                if fitting:
+                    expected.append(fitting[1])
+                    sources.append(r)
+                begin = fitting[0] if fitting else begin + 1
+        got = chat.encode_batch(rows, max_length=limit, overflow="split")
+        assert got["row_index"] == sources
+        assert list(zip(got["input_ids"], got["labels"])) == expected
+    raises(ValueError, "overflow must be 'raise', 'drop' or 'split', not 'cut'", chat.encode_batch, rows,
+           max_length=8, overflow="cut")
+
+
 def test_generation_prompt_and_roles_trained_on(style):
     name, tok, system = style
     chat = ChatTemplate(tok)
@@ -361,7 +392,6 @@ def test_a_template_that_writes_a_content_twice_is_refused():
 
 
 @pytest.mark.parametrize("mistake, message", [
-    ({"overflow": "cut"}, "overflow must be 'raise' or 'drop', not 'cut'"),
     ({"padding": "longest", "padding_side": "up"}, "padding_side must be 'right' or 'left', not 'up'"),
     ({"max_length": "8"}, "max_length must be None or a positive number of tokens, not '8'"),
     ({"return_tensors": "tf"}, "return_tensors must be None, 'np' or 'pt', not 'tf'"),

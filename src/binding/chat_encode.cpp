@@ -44,7 +44,9 @@ const char chat_encode_batch_doc[] =
     "message open (its turn labelled without an end token). max_length drops whole\n"
     "exchanges (a user message and what answers it) from the start, after the opening system\n"
     "messages, so the last answer is always kept; a conversation whose last exchange alone\n"
-    "cannot fit raises, or with overflow='drop' is left out (row_index says which were kept).\n"
+    "cannot fit raises, or with overflow='drop' is left out (row_index says which were kept);\n"
+    "overflow='split' makes a conversation too long several rows instead, each its opening system\n"
+    "messages and a run of whole exchanges that fits (row_index says whose).\n"
     "add_generation_prompt=True ends each input where the assistant's answer would start (no\n"
     "labels). padding='longest' or N pads with pad_token (default: the tokenizer's) on\n"
     "padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors. pack=True packs the\n"
@@ -63,7 +65,7 @@ ChatOptions chat_options(const TokenizerView& tokenizer, const Options& options,
     constexpr OutputOptionPlaces places{chat_option::max_length,   chat_option::overflow,
                                         chat_option::padding,      chat_option::pad_token,
                                         chat_option::padding_side, chat_option::return_tensors,
-                                        chat_option::pack};
+                                        chat_option::pack,         true};
     ChatOptions call{output_options(tokenizer, options, places, batch),
                      flag_of(options[chat_option::add_generation_prompt].get(), "add_generation_prompt", false),
                      flag_of(options[chat_option::continue_final_message].get(), "continue_final_message", false),
@@ -210,12 +212,15 @@ struct Try {
     Written written;
 };
 
-// The messages a conversation keeps when it leaves out its first `dropped` exchanges.
-std::vector<std::uint32_t> kept_messages(const ChatRow& row, std::size_t dropped) {
+// The messages a conversation keeps when it keeps only exchanges [begin, end)
+// (with its opening system messages).
+std::vector<std::uint32_t> kept_messages(const ChatRow& row, std::size_t begin, std::size_t end = SIZE_MAX) {
     std::vector<std::uint32_t> kept;
     for (std::size_t m = 0; m < row.kinds.size(); ++m) {
         const std::uint32_t exchange = row.exchanges.of_message[m];
-        if (exchange == Exchanges::none || exchange >= dropped) kept.push_back(static_cast<std::uint32_t>(m));
+        if (exchange == Exchanges::none || (exchange >= begin && exchange < end)) {
+            kept.push_back(static_cast<std::uint32_t>(m));
+        }
     }
     return kept;
 }
@@ -231,12 +236,13 @@ struct ChatCall {
     const ChatOptions& options;
 };
 
-Written write(const ChatCall& call, std::size_t r, std::size_t dropped, bool counted = false) {
+// Row `r` written with exchanges [begin, end) (and its opening system messages).
+Written write(const ChatCall& call, std::size_t r, std::size_t begin, bool counted = false, std::size_t end = SIZE_MAX) {
     Written written;
     written.counted = counted && call.options.max_length;
     // A way counted is written once, without locating its contents (a template's second rendering).
     written.text = write_conversation(call.writing, call.inputs, call.conversations[r],
-                                      kept_messages(call.rows[r], dropped), call.rows[r].labelled,
+                                      kept_messages(call.rows[r], begin, end), call.rows[r].labelled,
                                       written.counted ? nullptr : &written.spans, r);
     written.characters = character_count(written.text);
     return written;
@@ -424,6 +430,72 @@ std::vector<Try> step(const ChatCall& call, std::vector<Try>&& tries) {
     return next;
 }
 
+// overflow='split': every conversation written whole; one too long is split
+// into runs of whole exchanges (core RunSearch), each written as the shorter
+// conversation of its opening system messages and those exchanges, tried a
+// tokenizer call a round for all rows. Returns each row's runs, in order
+// (none where not even one exchange fits).
+std::vector<std::vector<Written>> split_rows(const ChatCall& call) {
+    const std::size_t max_length = *call.options.max_length;
+    std::vector<std::vector<Written>> runs(call.rows.size());
+    std::vector<std::optional<RunSearch>> searches(call.rows.size());
+    std::vector<Written> best(call.rows.size());
+    std::vector<Try> tries;
+    for (std::size_t r = 0; r < call.rows.size(); ++r) tries.push_back({r, {}, write(call, r, 0)});
+    tokenize(call, tries);
+    std::vector<Try> next;
+    for (Try& tried : tries) {
+        const std::size_t r = tried.row;
+        if (tried.written.tokens.ids.size() <= max_length) {
+            runs[r].push_back(std::move(tried.written));
+            continue;
+        }
+        const Written& whole = tried.written;
+        searches[r].emplace(tokens_per_exchange(whole.tokens, whole.spans.pieces, call.rows[r].exchanges), max_length);
+        if (searches[r]->next() != SIZE_MAX) {
+            next.push_back({r, {}, write(call, r, searches[r]->begin(), false, searches[r]->next())});
+        }
+    }
+    while (!next.empty()) {
+        tokenize(call, next);
+        std::vector<Try> more;
+        for (Try& tried : next) {
+            const std::size_t r = tried.row;
+            RunSearch& search = *searches[r];
+            const std::size_t known = search.runs().size();
+            if (search.learn(search.next(), tried.written.tokens.ids.size() <= max_length)) {
+                best[r] = std::move(tried.written);
+            }
+            if (search.runs().size() > known) runs[r].push_back(std::move(best[r]));
+            if (search.next() != SIZE_MAX) more.push_back({r, {}, write(call, r, search.begin(), false, search.next())});
+        }
+        next = std::move(more);
+    }
+    return runs;
+}
+
+// Lays out the runs of every row (row_index: the conversation each came from), pads and converts.
+Ref lay_out_split(const ChatCall& call, const std::vector<std::vector<Written>>& runs, bool batch) {
+    std::vector<ConversationRow> laid;
+    std::vector<std::size_t> source;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        for (const Written& run : runs[r]) {
+            laid.push_back({&run.tokens, run.spans.pieces, call.rows[r].labelled});
+            source.push_back(r);
+        }
+    }
+    const ChatOptions& options = call.options;
+    EncodedRows encoded(0, !options.generation_prompt);
+    std::vector<std::size_t> row_index;
+    lay_out_conversations(laid, options.max_length, options.labels, true, encoded, row_index);
+    for (std::size_t& index : row_index) index = source[index];
+    if (options.pack) return pack_encoded(encoded, &row_index, options);
+    Layout layout{padded_width(encoded, options.padding), options.pad.value_or(0), options.left, batch, options.tensors,
+                  0, &row_index};
+    layout.positions = false;
+    return encoded_result(call.cache, encoded, layout);
+}
+
 // The tokenizer's side that encode() and encode_batch() share, made again when stale.
 std::shared_ptr<const EncodingCache> fresh_cache(ChatObject& self, const ChatWriting& writing,
                                                  const TokenizerView& tokenizer) {
@@ -478,8 +550,9 @@ Ref encode_conversations(ChatObject& self, PyObject* given, bool batch, const Op
         rows[r].exchanges = group_exchanges(rows[r].kinds);
     }
     if (call.labels == Labels::turns && !call.generation_prompt) inputs.header = turn_header(self, *writing, inputs);
-    // 2. and 3. (A first batch with a limit tokenizes a few rows whole, to learn from.)
     const ChatCall chat_call{*writing, inputs, *cache, tokenizer, conversations, rows, call};
+    if (call.split) return lay_out_split(chat_call, split_rows(chat_call), batch);
+    // 2. and 3. (A first batch with a limit tokenizes a few rows whole, to learn from.)
     std::vector<Try> tries;
     const std::size_t first = rows_to_learn_from(*cache, call.max_length.has_value(), rows.size());
     if (first > 0) {

@@ -81,7 +81,7 @@ CallOptions call_options(const TokenizerView& tokenizer, const Options& options,
     constexpr OutputOptionPlaces places{encode_option::max_length,   encode_option::overflow,
                                         encode_option::padding,      encode_option::pad_token,
                                         encode_option::padding_side, encode_option::return_tensors,
-                                        encode_option::pack};
+                                        encode_option::pack,         false};
     return {output_options(tokenizer, options, places, batch),
             side_of(options[encode_option::truncation_side].get())};
 }

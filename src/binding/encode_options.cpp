@@ -90,12 +90,12 @@ Tensors tensors_of(PyObject* value) {
     throw PythonError{};
 }
 
-// overflow="raise" (false) or "drop" (true).
-bool drops_overflow(PyObject* value) {
-    if (value == nullptr) return false;
-    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "raise") == 0) return false;
-    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "drop") == 0) return true;
-    PyErr_Format(PyExc_ValueError, messages::bad_overflow, value);
+Overflow overflow_of(PyObject* value, bool may_split) {
+    if (value == nullptr) return Overflow::raise;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "raise") == 0) return Overflow::raise;
+    if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "drop") == 0) return Overflow::drop;
+    if (may_split && PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "split") == 0) return Overflow::split;
+    PyErr_Format(PyExc_ValueError, may_split ? messages::bad_chat_overflow : messages::bad_overflow, value);
     throw PythonError{};
 }
 
@@ -157,13 +157,15 @@ bool flag_of(PyObject* value, const char* option, bool absent) {
 // The cache key of a call; a name option that names nothing of the template is a ValueError.
 OutputOptions read_output_options(const TokenizerView& tokenizer, PyObject* max_length, PyObject* overflow,
                                   PyObject* padding, PyObject* pad_token, PyObject* padding_side,
-                                  PyObject* return_tensors, PyObject* pack, bool batch) {
+                                  PyObject* return_tensors, PyObject* pack, bool batch, bool may_split) {
     OutputOptions read;
     read.pack = flag_of(pack, "pack", false);
     read.max_length = max_length_of(max_length);
     read.padding = padding_of(padding);
     read.tensors = tensors_of(return_tensors);
-    read.drop = drops_overflow(overflow) && batch;
+    const Overflow asked = overflow_of(overflow, may_split);
+    read.drop = asked != Overflow::raise && batch;
+    read.split = asked == Overflow::split && batch && read.max_length.has_value();
     const bool padded = read.padding.kind != Padding::none;
     read.left = pads_left(padding_side, tokenizer, padded);
     read.pad = pad_id_of(pad_token, tokenizer, padded);

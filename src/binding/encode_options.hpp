@@ -60,8 +60,9 @@ CutSide side_of(PyObject* value);
 Padding padding_of(PyObject* value);
 enum class Tensors { none, numpy, torch };
 Tensors tensors_of(PyObject* value);
-// overflow="raise" (false) or "drop" (true).
-bool drops_overflow(PyObject* value);
+// What a row too long does: raise, is left out, or (a conversation) is split into several.
+enum class Overflow : std::uint8_t { raise, drop, split };
+Overflow overflow_of(PyObject* value, bool may_split);
 // padding_side: "right" (false) or "left" (true); by default the tokenizer's
 // own side when padding, else right.
 bool pads_left(PyObject* value, const TokenizerView& tokenizer, bool padding);
@@ -82,15 +83,17 @@ struct OutputOptions {
     bool drop = false;                      // rows that cannot fit are left out
     bool left = false;                      // padding goes before the row
     bool pack = false;                      // the rows packed into rows of max_length tokens
+    bool split = false;                     // a conversation too long split into runs of exchanges
 };
 // Reads them from the given values (null where not given); one row (encode) cannot be left out.
 OutputOptions read_output_options(const TokenizerView& tokenizer, PyObject* max_length, PyObject* overflow,
                                   PyObject* padding, PyObject* pad_token, PyObject* padding_side,
-                                  PyObject* return_tensors, PyObject* pack, bool batch);
+                                  PyObject* return_tensors, PyObject* pack, bool batch, bool may_split);
 
 // Where each of those options stands among an operation's options.
 struct OutputOptionPlaces {
     std::size_t max_length, overflow, padding, pad_token, padding_side, return_tensors, pack;
+    bool may_split;  // overflow="split" is one of the operation's choices
 };
 
 // The options every encode() reads, wherever `places` says they stand.
@@ -99,7 +102,7 @@ inline OutputOptions output_options(const TokenizerView& tokenizer, const Option
     return read_output_options(tokenizer, options[places.max_length].get(), options[places.overflow].get(),
                                options[places.padding].get(), options[places.pad_token].get(),
                                options[places.padding_side].get(), options[places.return_tensors].get(),
-                               options[places.pack].get(), batch);
+                               options[places.pack].get(), batch, places.may_split);
 }
 
 // The cache key of a call; a name option that names nothing of the template is a ValueError.

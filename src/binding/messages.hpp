@@ -110,6 +110,7 @@ inline constexpr const char tokenizer_not_copyable[] =
 inline constexpr const char bad_answer[] =
     "row %zu: the answer to slot '%U' must be one of %R or an index into them, not %R";
 inline constexpr const char bad_overflow[] = "overflow must be 'raise' or 'drop', not %R";
+inline constexpr const char bad_chat_overflow[] = "overflow must be 'raise', 'drop' or 'split', not %R";
 inline constexpr const char bad_padding_side[] = "padding_side must be 'right' or 'left', not %R";
 inline constexpr const char needs_torch[] = "return_tensors='pt' needs torch: pip install torch";
 inline constexpr const char longer_than_model[] =

@@ -25,9 +25,8 @@ Exchanges group_exchanges(std::span<const char> kinds) {
     return exchanges;
 }
 
-std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
-                              const Exchanges& exchanges, std::size_t max_length) {
-    if (exchanges.count < 2 || tokens.ids.size() <= max_length) return 0;
+std::vector<std::size_t> tokens_per_exchange(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
+                                             const Exchanges& exchanges) {
     auto exchange_of = [&](std::uint32_t piece) {
         const std::uint32_t message = contents[piece].message;
         return message < exchanges.of_message.size() ? exchanges.of_message[message] : Exchanges::none;
@@ -55,12 +54,17 @@ std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const Content
             for (std::size_t b = k + 1; b <= j; ++b) of_token[b] = exchange;
         }
     }
-    std::vector<std::size_t> per_exchange(exchanges.count, 0);
-    for (std::uint32_t exchange : of_token) {
-        if (exchange != Exchanges::none) ++per_exchange[exchange];
-    }
-    // 2. The fewest leading exchanges whose tokens bring the rest within the limit.
-    std::size_t length = n, dropped = 0;
+    std::vector<std::size_t> per_exchange(exchanges.count + 1, 0);
+    for (std::uint32_t exchange : of_token) ++per_exchange[exchange == Exchanges::none ? exchanges.count : exchange];
+    return per_exchange;
+}
+
+std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
+                              const Exchanges& exchanges, std::size_t max_length) {
+    if (exchanges.count < 2 || tokens.ids.size() <= max_length) return 0;
+    const std::vector<std::size_t> per_exchange = tokens_per_exchange(tokens, contents, exchanges);
+    // The fewest leading exchanges whose tokens bring the rest within the limit.
+    std::size_t length = tokens.ids.size(), dropped = 0;
     while (dropped + 1 < exchanges.count && length > max_length) length -= per_exchange[dropped++];
     return dropped;
 }
@@ -92,6 +96,46 @@ std::size_t exchanges_to_drop(std::size_t characters, std::span<const ContentSpa
         ++dropped;
     }
     return dropped;
+}
+
+RunSearch::RunSearch(std::vector<std::size_t> per_exchange, std::size_t max_length)
+    : per_exchange_(std::move(per_exchange)), max_length_(max_length) {
+    if (count() == 0) {
+        next_ = SIZE_MAX;  // no exchange to place
+    } else {
+        start_run();
+    }
+}
+
+void RunSearch::start_run() noexcept {
+    fits_ = begin_;
+    too_long_ = count() + 1;
+    // As many exchanges as their tokens in the whole conversation say fit, with what belongs to none.
+    std::size_t length = per_exchange_[count()], end = begin_;
+    while (end < count() && length + per_exchange_[end] <= max_length_) length += per_exchange_[end++];
+    next_ = std::max(end, std::min(begin_ + 1, count()));
+}
+
+bool RunSearch::learn(std::size_t end, bool fits) noexcept {
+    if (fits) {
+        fits_ = std::max(fits_, end);
+    } else {
+        too_long_ = std::min(too_long_, end);
+    }
+    // The next try: one more after a fit, one fewer after a run too long.
+    next_ = fits_ > begin_ ? fits_ + 1 : too_long_ - 1;
+    const bool kept = fits && end == fits_;
+    if (next_ >= too_long_ || next_ > count() || next_ <= begin_) {
+        // The run is known: the most exchanges from begin_ that fit; none when the first alone does not.
+        if (fits_ > begin_) runs_.push_back({begin_, fits_});
+        begin_ = fits_ > begin_ ? fits_ : begin_ + 1;
+        if (begin_ < count()) {
+            start_run();
+        } else {
+            next_ = SIZE_MAX;
+        }
+    }
+    return kept;
 }
 
 bool lay_out_conversation(const OwnedTokens& tokens, std::span<const ContentSpan> contents,

@@ -46,6 +46,50 @@ Exchanges group_exchanges(std::span<const char> kinds);
 std::size_t exchanges_to_drop(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
                               const Exchanges& exchanges, std::size_t max_length);
 
+// How many of a conversation's tokens each exchange has, counted as
+// exchanges_to_drop counts them; the last entry (at `exchanges.count`) holds
+// the tokens of no exchange (the opening system messages and what the
+// template writes around them).
+std::vector<std::size_t> tokens_per_exchange(const OwnedTokens& tokens, std::span<const ContentSpan> contents,
+                                             const Exchanges& exchanges);
+
+// The runs of whole exchanges a conversation too long for max_length is
+// split into, each written as the conversation's opening system messages and
+// those exchanges. Runs are found one after another: from the first exchange
+// not yet placed, as many exchanges as the whole conversation's tokens say
+// fit, then one more after each try that fits or one fewer after each that
+// does not, until the most that fit are known; an exchange that does not fit
+// even alone is left out. Consecutive runs never share an exchange.
+class RunSearch {
+   public:
+    struct Run {
+        std::size_t begin, end;  // exchanges [begin, end)
+    };
+    // `per_exchange` as tokens_per_exchange() counts them.
+    RunSearch(std::vector<std::size_t> per_exchange, std::size_t max_length);
+
+    // The run to try next, [begin(), next()), or SIZE_MAX when the search is done.
+    std::size_t begin() const noexcept { return begin_; }
+    std::size_t next() const noexcept { return next_; }
+    // Learns whether the run [begin(), end) fits; true when the caller keeps
+    // what it wrote (the longest run that fit so far from this begin).
+    bool learn(std::size_t end, bool fits) noexcept;
+    // The runs known so far, in order.
+    const std::vector<Run>& runs() const noexcept { return runs_; }
+
+   private:
+    std::size_t count() const noexcept { return per_exchange_.size() - 1; }
+    void start_run() noexcept;
+
+    std::vector<std::size_t> per_exchange_;
+    std::size_t max_length_;
+    std::size_t begin_ = 0;     // the first exchange of the run sought
+    std::size_t fits_ = 0;      // the longest end known to fit (begin_: none)
+    std::size_t too_long_ = 0;  // the shortest end known not to fit (count() + 1: none)
+    std::size_t next_ = 0;      // the end to try next
+    std::vector<Run> runs_;
+};
+
 // The same guessed from characters alone, before tokenizing, for a
 // conversation written as `characters` characters at `characters_per_token`:
 // an exchange's characters run from the end of the content before its first

@@ -297,7 +297,7 @@ class ChatTemplate(Generic[_Tok]):
     @overload
     def encode_batch(
         self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
-        max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
+        max_length: int | None = None, overflow: Literal["raise", "drop", "split"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
         return_tensors: None = None, add_generation_prompt: bool = False,
         train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, pack: Literal[False] = False,
@@ -310,7 +310,7 @@ class ChatTemplate(Generic[_Tok]):
     @overload
     def encode_batch(
         self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
-        max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
+        max_length: int | None = None, overflow: Literal["raise", "drop", "split"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
         return_tensors: Literal["np"], add_generation_prompt: bool = False,
         train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, pack: Literal[False] = False,
@@ -319,7 +319,7 @@ class ChatTemplate(Generic[_Tok]):
     @overload
     def encode_batch(
         self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
-        max_length: int | None = None, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
+        max_length: int | None = None, overflow: Literal["raise", "drop", "split"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
         return_tensors: Literal["pt"], add_generation_prompt: bool = False,
         train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, pack: Literal[False] = False,
@@ -328,7 +328,7 @@ class ChatTemplate(Generic[_Tok]):
     @overload
     def encode_batch(
         self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
-        max_length: int, overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False,
+        max_length: int, overflow: Literal["raise", "drop", "split"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
         return_tensors: Literal["np", "pt"] | None = None, add_generation_prompt: bool = False,
         train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, pack: Literal[True],
