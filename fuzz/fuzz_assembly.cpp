@@ -24,6 +24,7 @@
 // conversation keeps every token, labels exactly the tokens of labelled
 // contents and the end token after each (with the blank tokens between).
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -416,10 +417,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // 4c. The search leaves out the fewest leading exchanges that fit, whatever
-    //     its guesses and whatever counts showed nothing.
+    //     its guesses and whatever counts showed nothing, in O(log n) ways.
     {
         using Search = korvanta::ExchangeSearch;
-        const std::size_t count = 1 + in.next() % 8;
+        const std::size_t count = 1 + in.next() % 64;
         std::vector<std::size_t> per_exchange(count);
         for (std::size_t& tokens : per_exchange) tokens = in.next() % 12;
         const std::size_t opening = in.next() % 6, most = in.next() % 48;
@@ -430,8 +431,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         };
         Search search;
         std::vector<Search::Way> ways = Search::first_ways(in.next() % count);
+        const std::size_t most_steps = 4 * static_cast<std::size_t>(std::bit_width(count)) + 8;
         for (std::size_t steps = 0; !ways.empty(); ++steps) {
-            require(steps < 64, "the search ends");
+            require(steps < most_steps, "the search ends within O(log n) ways");
             for (const Search::Way way : ways) {
                 require(way.dropped < count, "a way keeps the last exchange");
                 const bool too_long = length(way.dropped) > most;

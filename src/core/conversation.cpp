@@ -206,10 +206,12 @@ bool ExchangeSearch::learn(Way way, Shown shown) noexcept {
             unproven_ = way.dropped;
             return false;
         case Shown::fits:
+            fitted_ += fitted_ < 32;
             if (fits_ && *fits_ <= way.dropped) return false;
             fits_ = way.dropped;
             return true;
         case Shown::too_long:
+            overlong_ += overlong_ < 32;
             if (too_long_ && *too_long_ >= way.dropped) return false;
             too_long_ = way.dropped;
             return true;
@@ -218,19 +220,26 @@ bool ExchangeSearch::learn(Way way, Shown shown) noexcept {
 }
 
 // Done when it fits whole, when one fewer than what fits did not, or when
-// its last exchange alone does not fit. A conversation that fits tries one
-// fewer, counted unless a count could not show it too long; one only too
-// long so far leaves out what its tokens suggest, and at least one exchange
-// more (what is left is written anew, so a suggestion may be off either way).
+// its last exchange alone does not fit. Below what fits, one fewer, then
+// steps that double with each way that fit (1, 2, 4, ... fewer), and the
+// middle once a step would reach a way known too long;
+// the way just below what fits is counted unless a count could not show it
+// too long. One only too long so far leaves out what its tokens suggest, at
+// least one exchange more, and steps that double after the second too long
+// (what is left is written anew, so a suggestion may be off either way). So
+// a conversation of n exchanges takes O(log n) ways, whatever the guess.
 std::optional<ExchangeSearch::Way> ExchangeSearch::next(std::size_t suggested, std::size_t exchanges) const noexcept {
     if (fits_) {
         if (*fits_ == 0 || (too_long_ && *too_long_ + 1 == *fits_)) return std::nullopt;
-        const std::size_t fewer = *fits_ - 1;
-        return Way{fewer, unproven_ != fewer};
+        const std::size_t step = std::size_t{1} << (fitted_ - 1);
+        std::size_t fewer = *fits_ > step ? *fits_ - step : 0;
+        if (too_long_ && *too_long_ < *fits_ && *too_long_ >= fewer) fewer = *too_long_ + (*fits_ - *too_long_) / 2;
+        return Way{fewer, fewer + 1 == *fits_ && unproven_ != fewer};
     }
     if (!too_long_) return Way{0, false};
     if (*too_long_ + 1 >= exchanges) return std::nullopt;  // the last exchange alone does not fit
-    return Way{std::clamp(suggested, *too_long_ + 1, exchanges - 1), false};
+    const std::size_t step = overlong_ <= 2 ? 1 : std::size_t{1} << (overlong_ - 2);
+    return Way{std::clamp(suggested, *too_long_ + step, exchanges - 1), false};
 }
 
 void drop_doubled_specials(OwnedTokens& tokens) {

@@ -129,6 +129,8 @@ class ExchangeSearch {
     std::optional<std::size_t> too_long_;  // the most leading exchanges left out that still did not fit
     std::optional<std::size_t> fits_;      // the fewest left out that fit
     std::optional<std::size_t> unproven_;  // left out in a way counted that the count could not show too long
+    std::uint8_t fitted_ = 0;   // ways that fit so far (up to 32): the steps down double with each
+    std::uint8_t overlong_ = 0;  // ways too long so far (up to 32): the steps up double with each after the second
 };
 
 // Leaves out a special token the tokenizer added at either end of a
