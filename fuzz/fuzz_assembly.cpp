@@ -416,6 +416,53 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "a tagged block is where its two markers stood");
     }
 
+    // 4d. Contents a template trimmed are lined up in the rendering that marked
+    //      them: what it finds rebuilds the text, each piece its content with
+    //      blanks trimmed from its ends (or none), and it always finds them
+    //      where no content has a blank.
+    {
+        auto marker = [](std::uint32_t code) {
+            const std::uint32_t point = static_cast<std::uint32_t>(korvanta::first_marker) + code;
+            return std::string{static_cast<char>(0xF0 | (point >> 18)), static_cast<char>(0x80 | ((point >> 12) & 0x3F)),
+                               static_cast<char>(0x80 | ((point >> 6) & 0x3F)), static_cast<char>(0x80 | (point & 0x3F))};
+        };
+        auto trimmed = [](const std::string& content, std::size_t how) {
+            const std::size_t lead = std::min(content.find_first_not_of(" \n"), content.size());
+            const std::size_t end = content.find_last_not_of(" \n") + 1;
+            if (how == 1) return content.substr(lead, end > lead ? end - lead : 0);
+            if (how == 2) return content.substr(0, end);
+            return how == 3 ? content.substr(lead) : content;
+        };
+        const std::size_t count = in.next() % 5;
+        std::string text = in.text(4), marked = text;
+        std::vector<std::string> contents;
+        std::vector<std::uint32_t> kept;
+        bool blanks = false;
+        for (std::uint32_t m = 0; m < count; ++m) {
+            contents.push_back(in.text(6));
+            blanks = blanks || contents.back().find_first_of(" \n") != std::string::npos;
+            const std::string around = in.text(4);
+            text += trimmed(contents.back(), in.next() % 4) + around;
+            marked += marker(2 * m) + contents.back() + marker(2 * m + 1) + around;
+            kept.push_back(m);
+        }
+        std::vector<korvanta::ContentSpan> spans;
+        const bool found = korvanta::spans_of_trimmed_contents(korvanta::unmark(marked), text, kept, spans);
+        require(found || blanks, "contents without blanks are always lined up");
+        if (found) {
+            require(spans.size() == count, "every content is found");
+            std::size_t at = 0;
+            for (std::size_t m = 0; m < count; ++m) {
+                const std::string_view piece = korvanta::character_slice(text, spans[m].span);
+                require(spans[m].message == m && spans[m].span.begin >= at, "in order");
+                require(piece == trimmed(contents[m], 0) || piece == trimmed(contents[m], 1) ||
+                            piece == trimmed(contents[m], 2) || piece == trimmed(contents[m], 3),
+                        "a piece is its content, maybe trimmed");
+                at = spans[m].span.end;
+            }
+        }
+    }
+
     // 4c. The search leaves out the fewest leading exchanges that fit, whatever
     //     its guesses and whatever counts showed nothing, in O(log n) ways.
     {

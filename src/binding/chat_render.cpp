@@ -383,7 +383,7 @@ bool markable(PyObject* content) { return PyUnicode_Check(content) && PyUnicode_
 enum class Located { found, left_out, lost };
 Located span_of_message(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
                         std::span<const std::uint32_t> kept, std::size_t j, std::string_view text, CharSpan& span) {
-    Ref marker = marker_str(2 * j);
+    Ref marker = marker_str(2 * (j % most_marked));
     Ref messages = written_messages(conversation, kept, [&](std::size_t i, PyObject* message) {
         return i == j ? with_content(message, marker.get(), true) : Ref();
     });
@@ -528,7 +528,7 @@ Unmarked write_plainly(const ChatWriting& writing, const ChatInputs& inputs, con
 
 // Every content between its two markers, in one rendering: false, with no
 // piece added, when the template read a content (what it wrote differs from
-// `text` but for the markers).
+// `text` but for the markers, and not only by contents trimmed).
 bool locate_by_markers(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
                        std::span<const std::uint32_t> kept, std::string_view text, std::vector<ContentSpan>& pieces) {
     bool marked_any = false;
@@ -536,13 +536,17 @@ bool locate_by_markers(const ChatWriting& writing, const ChatInputs& inputs, con
         PyObject* content = conversation.contents[kept[j]].get();
         if (!markable(content)) return Ref();
         marked_any = true;
-        Ref marked = check(PyUnicode_Concat(marker_str(2 * j).get(), content));
-        marked = check(PyUnicode_Concat(marked.get(), marker_str(2 * j + 1).get()));
+        const std::size_t code = 2 * (j % most_marked);
+        Ref marked = check(PyUnicode_Concat(marker_str(code).get(), content));
+        marked = check(PyUnicode_Concat(marked.get(), marker_str(code + 1).get()));
         return with_content(message, marked.get());
     });
     if (!marked_any) return false;
     const Unmarked marked = unmark(render_messages(writing, inputs, conversation, messages.get()));
     if (marked.text == text && spans_from_markers(marked, kept, pieces)) return true;
+    pieces.clear();
+    // A template that trims its contents wrote them trimmed: lined up in the same rendering.
+    if (spans_of_trimmed_contents(marked, text, kept, pieces)) return true;
     pieces.clear();
     return false;
 }
@@ -586,10 +590,6 @@ std::string write_conversation(const ChatWriting& writing, const ChatInputs& inp
     std::optional<std::size_t> open;
     if (inputs.continue_final) open = open_end(writing, inputs, conversation, kept, text, row);
     if (spans != nullptr) {
-        if (kept.size() > most_marked) {
-            PyErr_Format(PyExc_ValueError, messages::too_many_messages, row, most_marked);
-            throw PythonError{};
-        }
         // 2. and 3.
         spans->pieces.clear();
         spans->tagged = std::move(plain.tagged);

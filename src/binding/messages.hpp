@@ -137,8 +137,6 @@ inline constexpr const char no_generation_blocks[] =
     "train_on='generation' needs a chat template with {%% generation %%} blocks, which this one has not";
 inline constexpr const char generation_and_roles[] =
     "train_on='generation' labels what the chat template's {%% generation %%} blocks hold: name no role with it";
-inline constexpr const char too_many_messages[] =
-    "conversation %zu has more messages than the %zu that can be located in one conversation";
 inline constexpr const char no_chat_template[] =
     "the tokenizer has no chat template: pass template= (a Jinja chat template) or roles= (a markup per role, "
     "each with one field [content])";

@@ -301,14 +301,101 @@ Unmarked unmark(std::string_view marked) {
 }
 
 bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> kept, std::vector<ContentSpan>& spans) {
+    // Beyond most_marked messages the codes start again: a code lower than
+    // the last one's starts the next round (such a conversation is read in order).
+    const bool rounds = kept.size() > most_marked;
+    std::size_t round = 0, last = 0;
+    std::vector<std::uint8_t> seen(kept.size(), 0);  // a content written twice cannot be located
     for (std::size_t k = 0; k < marked.markers.size(); ++k) {
         const auto [code, begin] = marked.markers[k];
-        if (code % 2 != 0 || code / 2 >= kept.size() || k + 1 == marked.markers.size() ||
-            marked.markers[k + 1].first != code + 1) {
-            return false;
-        }
-        spans.push_back({{begin, marked.markers[++k].second}, kept[code / 2]});
+        if (code % 2 != 0 || k + 1 == marked.markers.size() || marked.markers[k + 1].first != code + 1) return false;
+        if (rounds && round * most_marked + code / 2 < last) ++round;
+        const std::size_t place = round * most_marked + code / 2;
+        if (place >= kept.size() || seen[place]) return false;
+        seen[place] = 1;
+        last = place;
+        spans.push_back({{begin, marked.markers[++k].second}, kept[place]});
     }
+    return true;
+}
+
+namespace {
+
+constexpr std::string_view blank = " \t\n\r\v\f\x1c\x1d\x1e\x1f";
+
+// Counts characters along a UTF-8 text, forwards only: each position asked
+// for at or after the one before, so that a whole text costs one pass.
+class CharacterCounter {
+   public:
+    explicit CharacterCounter(std::string_view text) noexcept : text_(text) {}
+    // The character position of byte `at` (a character boundary).
+    std::size_t characters_at(std::size_t at) noexcept {
+        for (; byte_ < at; ++byte_) characters_ += (static_cast<unsigned char>(text_[byte_]) & 0xC0) != 0x80;
+        return characters_;
+    }
+    // The byte position of character `at`.
+    std::size_t byte_of(std::size_t at) noexcept {
+        while (characters_ < at && byte_ < text_.size()) {
+            ++byte_;  // past the character's first byte, then its others
+            while (byte_ < text_.size() && (static_cast<unsigned char>(text_[byte_]) & 0xC0) == 0x80) ++byte_;
+            ++characters_;
+        }
+        return byte_;
+    }
+
+   private:
+    std::string_view text_;
+    std::size_t byte_ = 0, characters_ = 0;
+};
+
+}  // namespace
+
+bool spans_of_trimmed_contents(const Unmarked& marked, std::string_view text, std::span<const std::uint32_t> kept,
+                               std::vector<ContentSpan>& spans) {
+    std::vector<ContentSpan> in_marked;
+    if (!spans_from_markers(marked, kept, in_marked)) return false;
+    const std::string_view written = marked.text;
+    // Each content's bytes in the marked rendering, in order.
+    std::vector<std::pair<std::size_t, std::size_t>> contents;
+    CharacterCounter marked_counter(written);
+    for (const ContentSpan& content : in_marked) {
+        const std::size_t begin = marked_counter.byte_of(content.span.begin);
+        const std::size_t end = marked_counter.byte_of(content.span.end);
+        if (!contents.empty() && begin < contents.back().second) return false;
+        contents.emplace_back(begin, end);
+    }
+    // What the template wrote around the contents is the same in both
+    // renderings; each content is written as given or with blanks trimmed
+    // from either end, whichever the text goes on with.
+    const std::size_t first = contents.empty() ? written.size() : contents.front().first;
+    if (text.substr(0, first) != written.substr(0, first)) return false;
+    std::size_t at = first;
+    CharacterCounter counter(text);
+    std::vector<ContentSpan> found;
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        const std::string_view content = written.substr(contents[i].first, contents[i].second - contents[i].first);
+        const std::size_t after = i + 1 < contents.size() ? contents[i + 1].first : written.size();
+        const std::string_view around = written.substr(contents[i].second, after - contents[i].second);
+        const std::size_t lead = std::min(content.find_first_not_of(blank), content.size());
+        const std::size_t kept_end = content.find_last_not_of(blank) + 1;  // 0 when all blank
+        const std::string_view candidates[] = {content, content.substr(lead, kept_end > lead ? kept_end - lead : 0),
+                                               content.substr(0, kept_end), content.substr(lead)};
+        std::optional<std::string_view> piece;
+        for (const std::string_view candidate : candidates) {
+            const bool last = i + 1 == contents.size();
+            if (text.compare(at, candidate.size(), candidate) != 0) continue;
+            const std::size_t next = at + candidate.size();
+            if (text.compare(next, around.size(), around) != 0 || (last && next + around.size() != text.size())) continue;
+            piece = candidate;
+            break;
+        }
+        if (!piece) return false;
+        const std::size_t begin = counter.characters_at(at);
+        found.push_back({{begin, counter.characters_at(at + piece->size())}, in_marked[i].message});
+        at += piece->size() + around.size();
+    }
+    if (contents.empty() && text != written) return false;
+    spans.insert(spans.end(), found.begin(), found.end());
     return true;
 }
 

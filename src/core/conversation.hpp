@@ -172,7 +172,8 @@ std::optional<LayoutStop> lay_out_conversations(std::span<const ConversationRow>
 
 // Markers are code points of the private use plane U+F0000 to U+FFFFD: two
 // per message (before and after its content), by its place among those
-// written; the plane's last two open and close a tagged block.
+// written, starting again after most_marked messages; the plane's last two
+// open and close a tagged block.
 inline constexpr char32_t first_marker = 0xF0000;
 inline constexpr std::uint32_t open_tagged = 0xFFFC;   // its code
 inline constexpr std::uint32_t close_tagged = 0xFFFD;  // its code
@@ -193,6 +194,13 @@ Unmarked unmark(std::string_view marked);
 // Where the contents stand, by the markers of a conversation written with
 // each content between two: false when a marker has no partner.
 bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> kept, std::vector<ContentSpan>& spans);
+
+// Where the contents stand in `text` when the template wrote each content
+// of `marked` (a rendering with every content between its markers) as given
+// or with blanks trimmed from its ends (a `| trim`), and all else alike:
+// false, with nothing added, when the text cannot be lined up so.
+bool spans_of_trimmed_contents(const Unmarked& marked, std::string_view text, std::span<const std::uint32_t> kept,
+                               std::vector<ContentSpan>& spans);
 
 // The characters of `text` that differ from `head` + `tail` (a text written
 // with one part replaced by a marker): what follows the longest start it
