@@ -431,10 +431,16 @@ std::optional<std::uint32_t> settle_spans(std::string_view text, std::span<const
     for (std::size_t k = 1; k < pieces.size(); ++k) {
         if (pieces[k].span.begin < pieces[k - 1].span.end) return pieces[k].message;
     }
+    CharacterCounter counter(text);  // the pieces' places only rise: one pass over the text
     for (std::size_t k = 0; k < pieces.size(); ++k) {
         if (pieces[k].message >= turns.size() || turns[pieces[k].message] == 0) continue;
-        const std::size_t from = k > 0 ? pieces[k - 1].span.end : 0;
-        pieces[k].span.begin = after_header(text, from, pieces[k].span.begin, header);
+        const std::size_t from = k > 0 ? pieces[k - 1].span.end : 0, begin = pieces[k].span.begin;
+        if (header.empty() || begin <= from) continue;
+        const std::size_t from_byte = counter.byte_of(from);
+        const std::string_view window = text.substr(from_byte, counter.byte_of(begin) - from_byte);
+        if (const std::size_t at = window.rfind(header); at != std::string_view::npos) {
+            pieces[k].span.begin = from + character_count(window.substr(0, at + header.size()));
+        }
     }
     if (open) {
         std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.span.begin > *open; });
@@ -444,14 +450,6 @@ std::optional<std::uint32_t> settle_spans(std::string_view text, std::span<const
         for (CharSpan& span : tagged) span.end = std::min(span.end, *open);
     }
     return std::nullopt;
-}
-
-std::size_t after_header(std::string_view text, std::size_t from, std::size_t begin, std::string_view header) {
-    if (header.empty() || begin <= from) return begin;
-    const std::string_view window = character_slice(text, {from, begin});
-    const std::size_t at = window.rfind(header);
-    if (at == std::string_view::npos) return begin;
-    return from + character_count(window.substr(0, at + header.size()));
 }
 
 }  // namespace korvanta

@@ -217,9 +217,4 @@ std::optional<std::uint32_t> settle_spans(std::string_view text, std::span<const
                                           std::string_view header, std::optional<std::size_t> open, std::uint32_t last,
                                           std::vector<ContentSpan>& pieces, std::vector<CharSpan>& tagged);
 
-// Where a turn whose own text begins at character `begin` starts when its
-// writer opens each turn of the model with `header`: right after the last
-// `header` written from character `from` up to `begin`, or `begin`.
-std::size_t after_header(std::string_view text, std::size_t from, std::size_t begin, std::string_view header);
-
 }  // namespace korvanta
