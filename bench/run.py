@@ -321,18 +321,28 @@ def instruction_pipeline(tokenizer, batch, max_length):
     return out
 
 
-def interleaved(works, rounds, alternate=False):
+def interleaved(works, rounds, alternate=True):
     """The process CPU seconds of each work in each of `rounds` interleaved
     rounds: CPU time, so that a loaded machine's waiting adds nothing (the
-    tokenizer's own threads count). With `alternate`, every other round runs
-    the works in reverse order, so that a drift favours none."""
+    tokenizer's own threads count). Every work runs once untimed first (a
+    warm-up for every side); each timed run starts from a collected heap with
+    the collector off, so that no work pays for another's garbage; with
+    `alternate` (the default), every other round runs the works in reverse
+    order, so that a drift favours none."""
+    for work in works.values():
+        work()
     times = {label: [] for label in works}
     for round_ in range(rounds):
         order = list(works.items())
         for label, work in reversed(order) if alternate and round_ % 2 else order:
-            started = time.process_time()
-            work()
-            times[label].append(time.process_time() - started)
+            gc.collect()
+            gc.disable()
+            try:
+                started = time.process_time()
+                work()
+                times[label].append(time.process_time() - started)
+            finally:
+                gc.enable()
     return times
 
 
@@ -523,20 +533,38 @@ def chat_conversations(n, seed=5):
     return out
 
 
+def kept_and_one_more(chat, backend, data, max_length):
+    """What an oracle that knows how many leading exchanges each conversation
+    drops must still do: the kept text of each conversation (tokenized with
+    offsets) and, where exchanges were dropped, the text with one exchange
+    more (counted by ids), found here beforehand, untimed."""
+    kept, more = [], []
+    for messages in data:
+        starts = [m for m, message in enumerate(messages) if message["role"] == "user"]
+        opening = messages[:starts[0]]
+        texts = [chat.render(opening + messages[start:]) for start in starts]
+        counts = [len(e.ids) for e in backend.encode_batch(texts, add_special_tokens=False)]
+        dropped = next((d for d, n in enumerate(counts) if n <= max_length), len(starts) - 1)
+        kept.append(texts[dropped])
+        if dropped > 0:
+            more.append(texts[dropped - 1])
+    return kept, more
+
+
 def chat_rows(quick):
     """ChatTemplate.encode_batch on conversations of 2 to 8 turns, batches of
-    1,000, max_length 512, a 32 k byte-level BPE with ChatML's tokens: against
-    the tokenizer's encode_batch with offsets on the conversations rendered in
-    advance, and against transformers' apply_chat_template with the assistant
-    mask (a copy of the template tagged with {% generation %}); also with no
-    max_length (no exchange dropped: 44 % of these conversations are longer
-    than 512 tokens, and each of those is tokenized without the leading
-    exchanges its characters suggest and, counted without offsets, with one
-    more, to show that no fewer fit); rendering alone (one render per conversation) shows where the
-    time goes. Through Dataset.map, against TRL's SFTTrainer preparing the
-    same rows with assistant_only_loss (the tagged template): without
-    max_length both give the same ids and labels, which is checked; with it,
-    TRL cuts each conversation's end."""
+    1,000, a 32 k byte-level BPE with ChatML's tokens, each pair doing the same
+    work with the same outputs: at max_length 512 against an oracle that knows
+    how many exchanges each conversation keeps (the kept texts tokenized with
+    offsets, the texts with one exchange more counted by ids); with no
+    max_length against the tokenizer's encode_batch with offsets on the
+    conversations rendered in advance, and against transformers'
+    apply_chat_template(tokenize=True, return_dict=True) (the same ids,
+    checked; we label, it does not). Through Dataset.map with no max_length,
+    against TRL's SFTTrainer preparing the same rows with assistant_only_loss
+    (the same ids and labels, checked). Rendering alone shows where the time
+    goes. Then the same against apply_chat_template on three real templates'
+    shapes (chat_shapes)."""
     try:
         import jinja2  # noqa: F401
         from korvanta import ChatTemplate
@@ -550,34 +578,131 @@ def chat_rows(quick):
     data = chat_conversations(2_000 if quick else 10_000)
     batches = [data[i:i + 1000] for i in range(0, len(data), 1000)]
     texts = [[chat.render(messages) for messages in batch] for batch in batches]
+    kept, more = zip(*(kept_and_one_more(chat, backend, batch, 512) for batch in batches))
+    sample = chat.encode_batch(batches[0], max_length=512)["input_ids"]
+    assert sample == [e.ids for e in backend.encode_batch(list(kept[0]), add_special_tokens=False)]
+    assert chat.encode_batch(batches[0])["input_ids"] == \
+        tokenizer.apply_chat_template(batches[0], tokenize=True, return_dict=True)["input_ids"]
     prepare = trl_chat_preparation(tokenizer, chat, data)
     times = interleaved({
         **prepare,
         "ours": lambda: [chat.encode_batch(batch, max_length=512) for batch in batches],
+        "oracle": lambda: [([(e.ids, e.offsets) for e in backend.encode_batch(list(k), add_special_tokens=False)],
+                            [e.ids for e in backend.encode_batch_fast(list(m), add_special_tokens=False)])
+                           for k, m in zip(kept, more)],
         "whole": lambda: [chat.encode_batch(batch) for batch in batches],
         "floor": lambda: [[(e.ids, e.offsets) for e in backend.encode_batch(t, add_special_tokens=False)]
                           for t in texts],
         "render": lambda: [[chat.render(messages) for messages in batch] for batch in batches],
-        "transformers": lambda: [tokenizer.apply_chat_template(batch, tokenize=True, return_dict=True,
-                                                               return_assistant_tokens_mask=True,
-                                                               chat_template=CHATML_TAGGED)
+        "transformers": lambda: [tokenizer.apply_chat_template(batch, tokenize=True, return_dict=True)
                                  for batch in batches],
     }, 3 if quick else 5)
     operation = "ChatTemplate.encode_batch, 2 to 8 turns, max_length=512, batches of 1000"
+    whole = operation.replace("max_length=512", "no max_length")
     return [
-        per_row(operation, "encode_batch with offsets on conversations rendered in advance", times, "ours", "floor",
-                len(data), 1.2),
-        per_row(operation.replace("max_length=512", "no max_length"),
-                "encode_batch with offsets on conversations rendered in advance", times, "whole", "floor", len(data),
-                1.2),
-        per_row(operation, "apply_chat_template with the assistant mask", times, "ours", "transformers", len(data),
-                0.5),
-        *([per_row("Dataset.map(ChatTemplate.encode_batch), max_length=512",
-                   "TRL SFTTrainer's preparation, assistant_only_loss", times, "ours map", "trl", len(data), 0.5)]
+        per_row(operation, "an oracle that knows the exchanges kept (their text with offsets, one more counted)",
+                times, "ours", "oracle", len(data), 1.05),
+        per_row(whole, "encode_batch with offsets on conversations rendered in advance", times, "whole", "floor",
+                len(data), 1.05),
+        per_row(whole, "apply_chat_template(tokenize=True, return_dict=True)", times, "whole", "transformers",
+                len(data), 1.0),
+        *([per_row("Dataset.map(ChatTemplate.encode_batch), no max_length",
+                   "TRL SFTTrainer's preparation, assistant_only_loss", times, "ours map", "trl", len(data), 0.4)]
           if prepare else []),
         per_row("ChatTemplate.render, one per conversation", "encode_batch with offsets on the rendered texts",
                 times, "render", "floor", len(data), None),
+        *chat_shapes(quick),
     ]
+
+
+# Three real chat templates' shapes: Llama-3's headers with trimmed contents,
+# a reasoning template that drops earlier turns' <think>, and tool calls with
+# tools given per call (as Qwen2.5 writes them).
+SHAPES = {
+    "headers, | trim": (
+        "{{ bos_token }}{% for message in messages %}{{ '<|start_header_id|>' + message['role'] + "
+        "'<|end_header_id|>\n\n' + message['content'] | trim + '<|eot_id|>' }}{% endfor %}"
+        "{% if add_generation_prompt %}{{ '<|start_header_id|>assistant<|end_header_id|>\n\n' }}{% endif %}",
+        ["<|begin_of_text|>", "<|start_header_id|>", "<|end_header_id|>", "<|eot_id|>"], "<|begin_of_text|>"),
+    "reasoning, earlier <think> dropped": (
+        "{% for message in messages %}{% if message['role'] == 'assistant' %}{% set content = message['content'] %}"
+        "{% if '</think>' in content %}{% set reasoning = content.split('</think>')[0].split('<think>')[-1] %}"
+        "{% set content = content.split('</think>')[-1] %}{% if loop.last %}"
+        "{% set content = '<think>' + reasoning + '</think>' + content %}{% endif %}{% endif %}"
+        "{{ '<|im_start|>assistant\n' + content + '<|im_end|>\n' }}{% else %}"
+        "{{ '<|im_start|>' + message['role'] + '\n' + message['content'] + '<|im_end|>\n' }}{% endif %}"
+        "{% endfor %}{% if add_generation_prompt %}{{ '<|im_start|>assistant\n' }}{% endif %}",
+        ["<|im_start|>", "<|im_end|>"], None),
+    "tool calls, tools per call": (
+        "{% if tools %}{{ '<|im_start|>system\nYou may call these tools:\n' }}{% for tool in tools %}"
+        "{{ tool | tojson }}{{ '\n' }}{% endfor %}{{ '<|im_end|>\n' }}{% endif %}"
+        "{% for message in messages %}{% if message['role'] == 'assistant' and message.tool_calls %}"
+        "{{ '<|im_start|>assistant\n' + message['content'] }}{% for call in message.tool_calls %}"
+        "{{ '<tool_call>\n' }}{{ {'name': call.function.name, 'arguments': call.function.arguments} | tojson }}"
+        "{{ '\n</tool_call>' }}{% endfor %}{{ '<|im_end|>\n' }}{% elif message['role'] == 'tool' %}"
+        "{{ '<|im_start|>user\n<tool_response>\n' + message['content'] + '\n</tool_response><|im_end|>\n' }}"
+        "{% else %}{{ '<|im_start|>' + message['role'] + '\n' + message['content'] + '<|im_end|>\n' }}{% endif %}"
+        "{% endfor %}{% if add_generation_prompt %}{{ '<|im_start|>assistant\n' }}{% endif %}",
+        ["<|im_start|>", "<|im_end|>"], None),
+}
+TOOLS = [{"type": "function", "function": {"name": "find_film", "description": "Find a film by its title.",
+                                             "parameters": {"type": "object", "properties": {
+                                                 "title": {"type": "string"}}, "required": ["title"]}}}]
+
+
+def shaped_conversations(shape, n, seed=6):
+    """The benchmark's conversations as each shape's data looks: contents
+    ending in a newline for the trimming template, reasoning before the
+    assistant's answers, a tool call and its response in every exchange."""
+    import random
+
+    rng = random.Random(seed)
+    out = []
+    for messages in chat_conversations(n, seed):
+        shaped = []
+        for message in messages:
+            content = message["content"]
+            if shape.startswith("headers"):
+                shaped.append({**message, "content": content + "\n"})
+            elif shape.startswith("reasoning") and message["role"] == "assistant":
+                shaped.append({**message, "content": f"<think>{content[:80]}</think>{content[80:]}"})
+            elif shape.startswith("tool") and message["role"] == "assistant":
+                title = " ".join(content.split()[:3])
+                shaped += [{"role": "assistant", "content": "", "tool_calls": [
+                               {"type": "function", "function": {"name": "find_film", "arguments": {"title": title}}}]},
+                           {"role": "tool", "content": f"{{\"title\": \"{title}\", \"year\": {rng.randint(1950, 2025)}}}"},
+                           message]
+            else:
+                shaped.append(message)
+        out.append(shaped)
+    return out
+
+
+def chat_shapes(quick):
+    """encode_batch against apply_chat_template(tokenize=True, return_dict=True)
+    on each shape of SHAPES (the same ids, checked), no max_length."""
+    from korvanta import ChatTemplate
+
+    rows = []
+    for shape, (source, specials, bos) in SHAPES.items():
+        tokenizer = byte_level_32k()
+        tokenizer.add_special_tokens({"additional_special_tokens": specials, **({"bos_token": bos} if bos else {})})
+        tokenizer.chat_template = source
+        chat = ChatTemplate(tokenizer)
+        data = shaped_conversations(shape, 2_000 if quick else 5_000)
+        batches = [data[i:i + 1000] for i in range(0, len(data), 1000)]
+        variables = {"tools": TOOLS} if shape.startswith("tool") else {}
+        assert chat.encode_batch(batches[0], **variables)["input_ids"] == tokenizer.apply_chat_template(
+            batches[0], tokenize=True, return_dict=True, **variables)["input_ids"], shape
+        times = interleaved({
+            "ours": lambda: [chat.encode_batch(batch, **variables) for batch in batches],
+            "transformers": lambda: [tokenizer.apply_chat_template(batch, tokenize=True, return_dict=True,
+                                                                   **variables) for batch in batches],
+        }, 3 if quick else 5)
+        rows.append(per_row(f"ChatTemplate.encode_batch, {shape}, no max_length",
+                            "apply_chat_template(tokenize=True, return_dict=True)", times, "ours", "transformers",
+                            len(data), 1.0))
+    return rows
 
 
 def trl_chat_preparation(tokenizer, chat, data):
@@ -612,7 +737,7 @@ def trl_chat_preparation(tokenizer, chat, data):
 
     whole_theirs, whole_ours = theirs(None), ours()
     assert whole_theirs["input_ids"] == whole_ours["input_ids"] and whole_theirs["labels"] == whole_ours["labels"]
-    return {"ours map": lambda: ours(max_length=512), "trl": lambda: theirs(512)}
+    return {"ours map": lambda: ours(), "trl": lambda: theirs(None)}
 
 
 def trl_preparation(quick):
@@ -766,11 +891,17 @@ def main():
     parser.add_argument("--json", help="also write the rows to this file")
     parser.add_argument("--chart", help="also draw the ratios as a PNG chart to this file (needs matplotlib)")
     parser.add_argument("--user-chart", help="also draw the ratios a user weighs as a PNG chart to this file")
+    parser.add_argument("--only", choices=["chat"], help="only these rows (chat: the conversation rows)")
     parser.add_argument("--against-build", metavar="WHEEL_OR_SO",
                         help="also time parsing with another build of korvanta (a release wheel) against this one")
     args = parser.parse_args()
     budget = 0.05 if args.quick else 0.2
     rows = Rows()
+    if args.only == "chat":
+        sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+        for row, spread in chat_rows(args.quick):
+            rows.append(row, spread)
+        return report(rows, args)
 
     def compare(operation, ours, anchor_name, anchor, target):
         a, b, ratio, spread = paired(ours, anchor, budget)
@@ -896,7 +1027,11 @@ def main():
         other_tiny = other.PromptTemplate("a[b]", None)
         compare("len(t)", lambda: len(small), f"{pathlib.Path(other.__file__).parent.name} build",
                 lambda: len(other_tiny), None)
+    report(rows, args)
 
+
+def report(rows, args):
+    """Prints the rows and writes what the options ask for."""
     width = max(len(r[0]) + len(r[1]) for r in rows) + 5
     print(f"korvanta {korvanta.__version__} on Python {sys.version.split()[0]}")
     print(f"{'operation vs anchor':<{width}} {'korvanta':>11} {'anchor':>11} {'ratio':>7} {'target':>7}")

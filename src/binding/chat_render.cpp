@@ -526,11 +526,14 @@ Unmarked write_plainly(const ChatWriting& writing, const ChatInputs& inputs, con
     return plain;
 }
 
-// Every content between its two markers, in one rendering: false, with no
-// piece added, when the template read a content (what it wrote differs from
-// `text` but for the markers, and not only by contents trimmed).
-bool locate_by_markers(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
-                       std::span<const std::uint32_t> kept, std::string_view text, std::vector<ContentSpan>& pieces) {
+// The contents found between their two markers, in one rendering (per place
+// in `kept`: found): those whose markers the template kept together, where
+// what it wrote is `text` but for the markers, or every content, where it
+// differs only by contents trimmed; none otherwise.
+std::vector<std::uint8_t> locate_by_markers(const ChatWriting& writing, const ChatInputs& inputs,
+                                            const Conversation& conversation, std::span<const std::uint32_t> kept,
+                                            std::string_view text, std::vector<ContentSpan>& pieces) {
+    std::vector<std::uint8_t> found(kept.size(), 0);
     bool marked_any = false;
     Ref messages = written_messages(conversation, kept, [&](std::size_t j, PyObject* message) {
         PyObject* content = conversation.contents[kept[j]].get();
@@ -541,27 +544,34 @@ bool locate_by_markers(const ChatWriting& writing, const ChatInputs& inputs, con
         marked = check(PyUnicode_Concat(marked.get(), marker_str(code + 1).get()));
         return with_content(message, marked.get());
     });
-    if (!marked_any) return false;
+    if (!marked_any) return found;
     const Unmarked marked = unmark(render_messages(writing, inputs, conversation, messages.get()));
-    if (marked.text == text && spans_from_markers(marked, kept, pieces)) return true;
+    if (marked.text == text && spans_from_markers(marked, kept, pieces, &found)) return found;
     pieces.clear();
+    found.assign(kept.size(), 0);
     // A template that trims its contents wrote them trimmed: lined up in the same rendering.
-    if (spans_of_trimmed_contents(marked, text, kept, pieces)) return true;
+    if (spans_of_trimmed_contents(marked, text, kept, pieces)) {
+        for (const ContentSpan& piece : pieces) {
+            for (std::size_t j = 0; j < kept.size(); ++j) found[j] = found[j] || kept[j] == piece.message;
+        }
+        return found;
+    }
     pieces.clear();
-    return false;
+    return found;
 }
 
 // The messages found alone, each in a rendering of its own with that message
 // bare: one whose whole turn is asked for, unless its content is all it has
 // and the markers found it; every other content the markers did not find.
 void locate_alone(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
-                  std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns, bool all_marked,
-                  std::string_view text, std::vector<ContentSpan>& pieces, std::size_t row) {
+                  std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns,
+                  std::span<const std::uint8_t> found, std::string_view text, std::vector<ContentSpan>& pieces,
+                  std::size_t row) {
     for (std::size_t j = 0; j < kept.size(); ++j) {
         const std::uint32_t m = kept[j];
         const bool markable_content = markable(conversation.contents[m].get());
-        const bool alone = turns[m] != 0 ? !markable_content || conversation.writes_more[m] || !all_marked
-                                         : !all_marked && markable_content;
+        const bool alone = turns[m] != 0 ? !markable_content || conversation.writes_more[m] || !found[j]
+                                         : !found[j] && markable_content;
         if (!alone) continue;
         CharSpan span;
         const Located located = span_of_message(writing, inputs, conversation, kept, j, text, span);
@@ -593,8 +603,8 @@ std::string write_conversation(const ChatWriting& writing, const ChatInputs& inp
         // 2. and 3.
         spans->pieces.clear();
         spans->tagged = std::move(plain.tagged);
-        const bool all_marked = locate_by_markers(writing, inputs, conversation, kept, text, spans->pieces);
-        locate_alone(writing, inputs, conversation, kept, turns, all_marked, text, spans->pieces, row);
+        const std::vector<std::uint8_t> found = locate_by_markers(writing, inputs, conversation, kept, text, spans->pieces);
+        locate_alone(writing, inputs, conversation, kept, turns, found, text, spans->pieces, row);
         // 4.
         const std::uint32_t last = kept.empty() ? 0 : kept.back();
         if (const std::optional<std::uint32_t> lost =

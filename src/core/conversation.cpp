@@ -300,7 +300,8 @@ Unmarked unmark(std::string_view marked) {
     return out;
 }
 
-bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> kept, std::vector<ContentSpan>& spans) {
+bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> kept, std::vector<ContentSpan>& spans,
+                        std::vector<std::uint8_t>* found) {
     // Beyond most_marked messages the codes start again: a code lower than
     // the last one's starts the next round (such a conversation is read in order).
     const bool rounds = kept.size() > most_marked;
@@ -308,7 +309,10 @@ bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> k
     std::vector<std::uint8_t> seen(kept.size(), 0);  // a content written twice cannot be located
     for (std::size_t k = 0; k < marked.markers.size(); ++k) {
         const auto [code, begin] = marked.markers[k];
-        if (code % 2 != 0 || k + 1 == marked.markers.size() || marked.markers[k + 1].first != code + 1) return false;
+        if (code % 2 != 0 || k + 1 == marked.markers.size() || marked.markers[k + 1].first != code + 1) {
+            if (found == nullptr) return false;
+            continue;  // a marker whose partner the template moved or dropped: its content is not found here
+        }
         if (rounds && round * most_marked + code / 2 < last) ++round;
         const std::size_t place = round * most_marked + code / 2;
         if (place >= kept.size() || seen[place]) return false;
@@ -316,6 +320,7 @@ bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> k
         last = place;
         spans.push_back({{begin, marked.markers[++k].second}, kept[place]});
     }
+    if (found != nullptr) *found = std::move(seen);
     return true;
 }
 

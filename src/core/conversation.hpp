@@ -192,8 +192,11 @@ struct Unmarked {
 Unmarked unmark(std::string_view marked);
 
 // Where the contents stand, by the markers of a conversation written with
-// each content between two: false when a marker has no partner.
-bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> kept, std::vector<ContentSpan>& spans);
+// each content between two: false when a marker has no partner, or a
+// content is written twice. With `found`, a marker without its partner is
+// passed over instead, and `found` says (per place in `kept`) which were found.
+bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> kept, std::vector<ContentSpan>& spans,
+                        std::vector<std::uint8_t>* found = nullptr);
 
 // Where the contents stand in `text` when the template wrote each content
 // of `marked` (a rendering with every content between its markers) as given
