@@ -90,6 +90,23 @@ def test_pack_against_references(lengths, capacity, strategy):
         assert packed["row_index"] == sorted(map(sorted, reference_bfd(lengths, capacity)))
 
 
+def test_an_arrow_table_packs_as_its_lists_do():
+    pyarrow = pytest.importorskip("pyarrow")
+    rng = random.Random(4)
+    for strategy, overflow in (("bfd", "drop"), ("sequential", "raise")):
+        lengths = [rng.randint(0, 60) if overflow == "drop" else rng.randint(1, 50) for _ in range(200)]
+        encoded = {**examples_of(lengths, seed=9), "row_index": list(range(3, 203))}
+        table = pyarrow.table(encoded).slice(10)  # offsets that do not start at 0
+        rest = {key: value[10:] for key, value in encoded.items()}
+        packed = pack(table, 50, strategy=strategy, overflow=overflow)
+        assert packed.to_pydict() == pack(rest, 50, strategy=strategy, overflow=overflow)
+        assert str(packed.schema.field("position_ids").type) == "list<item: int32>"
+    narrow = pyarrow.table({"input_ids": pyarrow.array([[1, 2], [3]], pyarrow.list_(pyarrow.int32()))})
+    assert pack(narrow, 4).to_pydict()["input_ids"] == [[1, 2, 3]]
+    raises(ValueError, "an Arrow table's rows are packed as they are: its attention_mask must hold no padding (0)",
+           pack, pyarrow.table({"input_ids": [[1, 2]], "attention_mask": [[1, 0]]}), 4)
+
+
 def test_pack_reads_arrays_padding_and_row_index():
     encoded = {"input_ids": [[5, 6, 7], [8], [9, 10]], "labels": [[5, 6, 7], [-100], [9, 10]], "row_index": [0, 2, 3]}
     padded = {"input_ids": numpy.array([[0, 5, 6, 7], [0, 0, 0, 8], [0, 0, 9, 10]], dtype=numpy.int32),

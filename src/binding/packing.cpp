@@ -4,7 +4,9 @@
 #include "binding/packing.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
+#include <tuple>
 #include <string_view>
 
 #include "binding/class_tables.hpp"
@@ -392,6 +394,219 @@ Ref pack_encoded(const EncodedRows& rows, const std::vector<std::size_t>* row_in
     }, options.output);
 }
 
+// ---------------------------------------------------------------- Arrow tables
+
+namespace {
+
+// A 1-D integer array read in place through the buffer protocol, held while read.
+struct IntView {
+    Ref owner;
+    BufferView buffer;
+    std::int64_t (*read)(const char*) = nullptr;
+    std::size_t size = 0;
+
+    std::int64_t operator[](std::size_t i) const noexcept {
+        return read(static_cast<const char*>(buffer.view.buf) + static_cast<Py_ssize_t>(i) * buffer.view.strides[0]);
+    }
+    bool contiguous() const noexcept { return buffer.view.strides[0] == buffer.view.itemsize; }
+};
+
+void view_ints(Ref array, const char* column, IntView& view) {
+    view.owner = std::move(array);
+    check_status(PyObject_GetBuffer(view.owner.get(), &view.buffer.view, PyBUF_RECORDS_RO));
+    view.buffer.held = true;
+    view.read = integer_reader(view.buffer.view);
+    if (view.read == nullptr || view.buffer.view.ndim != 1) raise_not_rows(column, view.owner.get());
+    view.size = static_cast<std::size_t>(view.buffer.view.shape[0]);
+}
+
+// A list column of an Arrow table: its offsets and its values, both read in place.
+struct ArrowColumn {
+    IntView offsets, values;
+    std::size_t rows() const noexcept { return offsets.size - 1; }
+    std::size_t begin(std::size_t r) const noexcept { return static_cast<std::size_t>(offsets[r]); }
+    std::size_t length(std::size_t r) const noexcept { return static_cast<std::size_t>(offsets[r + 1] - offsets[r]); }
+};
+
+// The column `name` of `table` (a pyarrow Table or RecordBatch), or false when it has none.
+bool arrow_column(PyObject* table, const char* name, ArrowColumn& column) {
+    Ref names = check(PyObject_GetAttrString(table, "column_names"));
+    Ref key = check(PyUnicode_FromString(name));
+    const int has = PySequence_Contains(names.get(), key.get());
+    check_status(has);
+    if (has == 0) return false;
+    Ref chunked = check(PyObject_CallMethod(table, "column", "O", key.get()));
+    Ref list = PyObject_HasAttrString(chunked.get(), "combine_chunks")
+                   ? check(PyObject_CallMethod(chunked.get(), "combine_chunks", nullptr))
+                   : std::move(chunked);
+    Ref nulls = check(PyObject_GetAttrString(list.get(), "null_count"));
+    Ref offsets = Ref::steal(PyObject_GetAttrString(list.get(), "offsets"));
+    if (!offsets || PyLong_AsLong(nulls.get()) != 0) {
+        PyErr_Clear();
+        raise_not_rows(name, list.get());
+    }
+    Ref values = check(PyObject_GetAttrString(list.get(), "values"));
+    view_ints(check(PyObject_CallMethod(offsets.get(), "to_numpy", nullptr)), name, column.offsets);
+    view_ints(check(PyObject_CallMethod(values.get(), "to_numpy", nullptr)), name, column.values);
+    if (column.offsets.size == 0) raise_not_rows(name, list.get());
+    return true;
+}
+
+// A new numpy array of `size` items of `dtype`, written through `fill(data)`.
+Ref new_numpy(PyObject* numpy, std::size_t size, const char* dtype, const std::function<void(char*)>& fill) {
+    Ref array = check(PyObject_CallMethod(numpy, "empty", "ns", static_cast<Py_ssize_t>(size), dtype));
+    BufferView buffer;
+    check_status(PyObject_GetBuffer(array.get(), &buffer.view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT));
+    buffer.held = true;
+    if (static_cast<std::size_t>(buffer.view.len) != size * static_cast<std::size_t>(buffer.view.itemsize)) {
+        PyErr_Format(PyExc_TypeError, messages::array_mismatch, array.get(), static_cast<Py_ssize_t>(size));
+        throw PythonError{};
+    }
+    fill(static_cast<char*>(buffer.view.buf));
+    return array;
+}
+
+}  // namespace
+
+// pack() of an Arrow table: each example's ids copied whole from the
+// table's buffers into the packed rows' buffers; a table of list columns back.
+Ref pack_arrow(PyObject* table, const PackOptions& options) {
+    Ref pyarrow = import_module("pyarrow", messages::needs_pyarrow);
+    Ref numpy = import_module("numpy", messages::needs_numpy);
+    ArrowColumn ids, labels, mask;
+    if (!arrow_column(table, "input_ids", ids)) {
+        PyErr_Format(PyExc_TypeError, messages::not_encoded, "pack()", Py_TYPE(table)->tp_name);
+        throw PythonError{};
+    }
+    const bool labelled = arrow_column(table, "labels", labels);
+    for (const auto& [name, other, present] : {std::tuple{"labels", &labels, labelled},
+                                              std::tuple{"attention_mask", &mask, arrow_column(table, "attention_mask", mask)}}) {
+        if (!present) continue;
+        if (other->rows() != ids.rows()) {
+            PyErr_Format(PyExc_ValueError, messages::column_rows_differ, name, other->rows(), ids.rows());
+            throw PythonError{};
+        }
+        for (std::size_t r = 0; r < ids.rows(); ++r) {
+            if (other->length(r) != ids.length(r)) {
+                PyErr_Format(PyExc_ValueError, messages::row_lengths_differ, name, r, other->length(r), ids.length(r));
+                throw PythonError{};
+            }
+        }
+    }
+    if (mask.offsets.size > 0) {
+        for (std::size_t k = mask.begin(0); k < mask.begin(0) + mask.offsets[mask.rows()] - mask.offsets[0]; ++k) {
+            if (mask.values[k] == 0) raise(PyExc_ValueError, messages::padded_arrow_rows);
+        }
+    }
+    IntView index;
+    Ref names = check(PyObject_GetAttrString(table, "column_names"));
+    Ref index_key = check(PyUnicode_FromString("row_index"));
+    const int has_index = PySequence_Contains(names.get(), index_key.get());
+    check_status(has_index);
+    if (has_index) {
+        Ref column = check(PyObject_CallMethod(table, "column", "O", index_key.get()));
+        view_ints(check(PyObject_CallMethod(column.get(), "to_numpy", nullptr)), "row_index", index);
+    }
+    // The plan, from the rows' lengths alone.
+    std::vector<std::size_t> lengths, placed;
+    for (std::size_t r = 0; r < ids.rows(); ++r) {
+        const std::size_t length = ids.length(r);
+        if (length == 0) continue;
+        if (length > options.max_length) {
+            if (options.drop) continue;
+            PyErr_Format(PyExc_ValueError, messages::example_too_long,
+                         has_index ? static_cast<std::size_t>(index[r]) : r, length, options.max_length);
+            throw PythonError{};
+        }
+        lengths.push_back(length);
+        placed.push_back(r);
+    }
+    const PackPlan plan = plan_packing(lengths, options.max_length, options.strategy);
+    std::size_t total = 0;
+    for (const std::size_t length : lengths) total += length;
+    // Row offsets (int32 where they fit), shared by every token column.
+    const bool wide = total > static_cast<std::size_t>(INT32_MAX);
+    Ref row_offsets = new_numpy(numpy.get(), plan.size() + 1, wide ? "int64" : "int32", [&](char* data) {
+        std::size_t at = 0;
+        for (std::size_t r = 0; r <= plan.size(); ++r) {
+            if (r > 0) for (const std::uint64_t e : plan.row(r - 1)) at += lengths[e];
+            if (wide) reinterpret_cast<std::int64_t*>(data)[r] = static_cast<std::int64_t>(at);
+            else reinterpret_cast<std::int32_t*>(data)[r] = static_cast<std::int32_t>(at);
+        }
+    });
+    // Token columns: each example's values copied whole, in the input's type.
+    auto tokens = [&](const ArrowColumn& column, bool unlearn_starts) {
+        const std::size_t width = static_cast<std::size_t>(column.values.buffer.view.itemsize);
+        Ref dtype = check(PyObject_GetAttrString(column.values.owner.get(), "dtype"));
+        Ref dtype_name = check(PyObject_Str(dtype.get()));
+        const char* name = PyUnicode_AsUTF8(dtype_name.get());
+        if (name == nullptr) throw PythonError{};
+        return new_numpy(numpy.get(), total, name, [&](char* data) {
+            std::size_t at = 0;
+            for (std::size_t r = 0; r < plan.size(); ++r) {
+                bool first = true;
+                for (const std::uint64_t e : plan.row(r)) {
+                    const std::size_t begin = column.begin(placed[e]), length = lengths[e];
+                    if (column.values.contiguous()) {
+                        std::memcpy(data + at * width, static_cast<const char*>(column.values.buffer.view.buf) + begin * width,
+                                    length * width);
+                    } else {
+                        for (std::size_t k = 0; k < length; ++k) {
+                            const std::int64_t value = column.values[begin + k];
+                            std::memcpy(data + (at + k) * width, &value, width);  // little-endian: the low bytes
+                        }
+                    }
+                    if (unlearn_starts && !first) {
+                        const std::int64_t unlearnt = unlearnt_label;
+                        std::memcpy(data + at * width, &unlearnt, width);
+                    }
+                    at += length;
+                    first = false;
+                }
+            }
+        });
+    };
+    Ref result = check(PyDict_New());
+    auto list_column = [&](const char* key, const Ref& offsets, Ref values) {
+        Ref type = check(PyObject_GetAttrString(pyarrow.get(), wide && offsets.get() == row_offsets.get()
+                                                                    ? "LargeListArray" : "ListArray"));
+        Ref column = check(PyObject_CallMethod(type.get(), "from_arrays", "OO", offsets.get(), values.get()));
+        check_status(PyDict_SetItemString(result.get(), key, column.get()));
+    };
+    list_column("input_ids", row_offsets, tokens(ids, false));
+    if (labelled) {
+        if (!labels.values.buffer.view.format || std::string_view(labels.values.buffer.view.format).find_first_of("BHILQ") !=
+                                                     std::string_view::npos) {
+            raise_not_rows("labels", labels.values.owner.get());  // labels are signed: -100 must fit
+        }
+        list_column("labels", row_offsets, tokens(labels, true));
+    }
+    list_column("position_ids", row_offsets, new_numpy(numpy.get(), total, "int32", [&](char* data) {
+        auto* out = reinterpret_cast<std::int32_t*>(data);
+        for (const std::uint64_t e : plan.examples) {
+            for (std::size_t k = 0; k < lengths[e]; ++k) *out++ = static_cast<std::int32_t>(k);
+        }
+    }));
+    list_column("attention_mask", row_offsets,
+                new_numpy(numpy.get(), total, "int8", [&](char* data) { std::memset(data, 1, total); }));
+    // Per row, its examples: their lengths and their input rows.
+    Ref example_offsets = new_numpy(numpy.get(), plan.size() + 1, "int32", [&](char* data) {
+        auto* out = reinterpret_cast<std::int32_t*>(data);
+        out[0] = 0;
+        for (std::size_t r = 0; r < plan.size(); ++r) out[r + 1] = static_cast<std::int32_t>(plan.ends[r]);
+    });
+    list_column("seq_lengths", example_offsets, new_numpy(numpy.get(), plan.examples.size(), "int32", [&](char* data) {
+        auto* out = reinterpret_cast<std::int32_t*>(data);
+        for (const std::uint64_t e : plan.examples) *out++ = static_cast<std::int32_t>(lengths[e]);
+    }));
+    list_column("row_index", example_offsets, new_numpy(numpy.get(), plan.examples.size(), "int64", [&](char* data) {
+        auto* out = reinterpret_cast<std::int64_t*>(data);
+        for (const std::uint64_t e : plan.examples) *out++ = has_index ? index[placed[e]] : static_cast<std::int64_t>(placed[e]);
+    }));
+    Ref table_type = check(PyObject_GetAttrString(pyarrow.get(), "table"));
+    return check(PyObject_CallOneArg(table_type.get(), result.get()));
+}
+
 // ---------------------------------------------------------------- pack()
 
 namespace {
@@ -416,13 +631,17 @@ const char pack_doc[] =
     "that no example learns from the one before it. strategy='bfd' (best fit decreasing) makes\n"
     "the fewest rows; 'sequential' keeps the input order. An example longer than max_length\n"
     "raises, or with overflow='drop' is left out. padding, pad_token_id, padding_side and\n"
-    "return_tensors shape the rows as in encode_batch (seq_lengths and row_index stay lists).";
+    "return_tensors shape the rows as in encode_batch (seq_lengths and row_index stay lists).\n"
+    "A pyarrow Table of such list columns is packed from its buffers into a pyarrow Table.";
 
 Ref pack(const Arguments& arguments, const Options& options) {
     const PackOptions pack = read_pack_options(
         arguments[1].get(), options[pack_option::strategy].get(), options[pack_option::overflow].get(),
         options[pack_option::padding].get(), options[pack_option::pad_token_id].get(),
         options[pack_option::padding_side].get(), options[pack_option::return_tensors].get());
+    if (PyObject_HasAttrString(arguments[0].get(), "schema") && PyObject_HasAttrString(arguments[0].get(), "column_names")) {
+        return pack_arrow(arguments[0].get(), pack);  // a pyarrow Table or RecordBatch
+    }
     const ExampleRows examples = read_examples(arguments[0].get(), "pack()");
     std::vector<std::size_t> placed;
     PackedRows packed;

@@ -7,7 +7,7 @@ from _typeshed import SupportsGetItem
 
 import numpy as np
 from numpy.typing import NDArray
-from typing import Any, Final, Generic, Literal, SupportsIndex, TypedDict, final, overload
+from typing import Any, Final, Generic, Literal, Protocol, SupportsIndex, TypedDict, final, overload
 
 from typing_extensions import NotRequired, Self, TypeVar, disjoint_base
 
@@ -337,13 +337,28 @@ class ChatTemplate(Generic[_Tok]):
 
 _EncodedRows = SupportsGetItem[str, Any]
 
+class _ArrowTable(Protocol):
+    """A pyarrow Table or RecordBatch."""
+
+    @property
+    def schema(self) -> Any: ...
+    @property
+    def column_names(self) -> list[str]: ...
+
+@overload
+def pack(
+    encoded: _ArrowTable, /, max_length: int, *, strategy: Literal["bfd", "sequential"] = "bfd",
+    overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token_id: int | None = None,
+    padding_side: Literal["right", "left"] = "right", return_tensors: Literal["np", "pt"] | None = None,
+) -> Any:
+    """Pack encoded rows (what encode_batch returns: lists or arrays, with or without labels) into
+    rows of at most max_length tokens, never splitting an example."""
+@overload
 def pack(
     encoded: _EncodedRows, /, max_length: int, *, strategy: Literal["bfd", "sequential"] = "bfd",
     overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token_id: int | None = None,
     padding_side: Literal["right", "left"] = "right", return_tensors: Literal["np", "pt"] | None = None,
-) -> _Packed:
-    """Pack encoded rows (what encode_batch returns: lists or arrays, with or without labels) into
-    rows of at most max_length tokens, never splitting an example."""
+) -> _Packed: ...
 
 @final
 class Packer:
