@@ -330,6 +330,7 @@ void mark_tagged(std::span<const CharSpan> offsets, std::span<const CharSpan> ta
 }
 
 void replace_injected(OwnedTokens& tokens, std::span<const std::vector<TokenId>> replacements) {
+    if (tokens.injected.empty()) return;  // nothing to replace: the tokens stay as they are
     OwnedTokens replaced;
     std::vector<std::size_t> moved(tokens.ids.size() + 1);  // per token: where it is now
     std::size_t next = 0;
@@ -569,17 +570,6 @@ void EncodedRows::end_at_slot() {
     const std::size_t begin = ends_.size() < 2 ? 0 : ends_[ends_.size() - 2];
     slots_.resize(ends_.size() * slots_per_row_ - slots_per_row_);
     slots_.push_back(ends_.back() - begin);
-}
-
-std::span<const TokenId> EncodedRows::ids(std::size_t row) const noexcept {
-    const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
-    return std::span<const TokenId>(ids_).subspan(begin, ends_[row] - begin);
-}
-
-std::span<const std::int64_t> EncodedRows::labels(std::size_t row) const noexcept {
-    if (!labelled_) return {};
-    const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
-    return std::span<const std::int64_t>(labels_).subspan(begin, ends_[row] - begin);
 }
 
 std::span<const std::size_t> EncodedRows::slot_positions(std::size_t row) const noexcept {

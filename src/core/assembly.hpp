@@ -315,9 +315,17 @@ class EncodedRows {
     void end_at_slot();
 
     std::size_t size() const noexcept { return ends_.size(); }
-    std::span<const TokenId> ids(std::size_t row) const noexcept;
+    // Read per token while results are made: defined here, so that they are inlined.
+    std::span<const TokenId> ids(std::size_t row) const noexcept {
+        const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
+        return std::span<const TokenId>(ids_).subspan(begin, ends_[row] - begin);
+    }
     std::span<const std::size_t> slot_positions(std::size_t row) const noexcept;
-    std::span<const std::int64_t> labels(std::size_t row) const noexcept;  // empty unless labelled
+    std::span<const std::int64_t> labels(std::size_t row) const noexcept {  // empty unless labelled
+        if (!labelled_) return {};
+        const std::size_t begin = row == 0 ? 0 : ends_[row - 1];
+        return std::span<const std::int64_t>(labels_).subspan(begin, ends_[row] - begin);
+    }
     bool labelled() const noexcept { return labelled_; }
     std::size_t longest() const noexcept;
 
