@@ -436,9 +436,13 @@ bool arrow_column(PyObject* table, const char* name, ArrowColumn& column) {
     check_status(has);
     if (has == 0) return false;
     Ref chunked = check(PyObject_CallMethod(table, "column", "O", key.get()));
-    Ref list = PyObject_HasAttrString(chunked.get(), "combine_chunks")
-                   ? check(PyObject_CallMethod(chunked.get(), "combine_chunks", nullptr))
-                   : std::move(chunked);
+    // One chunk is read as it is; several are joined first (a copy).
+    Ref list = std::move(chunked);
+    if (PyObject_HasAttrString(list.get(), "num_chunks")) {
+        Ref chunks = check(PyObject_GetAttrString(list.get(), "num_chunks"));
+        list = PyLong_AsLong(chunks.get()) == 1 ? check(PyObject_CallMethod(list.get(), "chunk", "i", 0))
+                                                : check(PyObject_CallMethod(list.get(), "combine_chunks", nullptr));
+    }
     Ref nulls = check(PyObject_GetAttrString(list.get(), "null_count"));
     Ref offsets = Ref::steal(PyObject_GetAttrString(list.get(), "offsets"));
     if (!offsets || PyLong_AsLong(nulls.get()) != 0) {
