@@ -69,8 +69,10 @@ bool read_array(PyObject* value, int dimensions, const char* column, std::vector
                 std::vector<std::size_t>& ends) {
     Ref array = Ref::borrow(value);
     if (!PyObject_CheckBuffer(value)) {
-        if (PyList_Check(value) || PyTuple_Check(value) || !PyObject_HasAttrString(value, "__array__")) return false;
-        array = check(PyObject_CallMethod(value, "__array__", nullptr));
+        if (PyList_Check(value) || PyTuple_Check(value)) return false;
+        Ref convert = attribute_or_null(value, "__array__");
+        if (!convert) return false;
+        array = check(PyObject_CallNoArgs(convert.get()));
         if (!PyObject_CheckBuffer(array.get())) raise_not_rows(column, value);
     }
     BufferView buffer;
@@ -438,8 +440,7 @@ bool arrow_column(PyObject* table, const char* name, ArrowColumn& column) {
     Ref chunked = check(PyObject_CallMethod(table, "column", "O", key.get()));
     // One chunk is read as it is; several are joined first (a copy).
     Ref list = std::move(chunked);
-    if (PyObject_HasAttrString(list.get(), "num_chunks")) {
-        Ref chunks = check(PyObject_GetAttrString(list.get(), "num_chunks"));
+    if (Ref chunks = attribute_or_null(list.get(), "num_chunks")) {
         list = PyLong_AsLong(chunks.get()) == 1 ? check(PyObject_CallMethod(list.get(), "chunk", "i", 0))
                                                 : check(PyObject_CallMethod(list.get(), "combine_chunks", nullptr));
     }
@@ -643,7 +644,7 @@ Ref pack(const Arguments& arguments, const Options& options) {
         arguments[1].get(), options[pack_option::strategy].get(), options[pack_option::overflow].get(),
         options[pack_option::padding].get(), options[pack_option::pad_token_id].get(),
         options[pack_option::padding_side].get(), options[pack_option::return_tensors].get());
-    if (PyObject_HasAttrString(arguments[0].get(), "schema") && PyObject_HasAttrString(arguments[0].get(), "column_names")) {
+    if (attribute_or_null(arguments[0].get(), "schema") && attribute_or_null(arguments[0].get(), "column_names")) {
         return pack_arrow(arguments[0].get(), pack);  // a pyarrow Table or RecordBatch
     }
     const ExampleRows examples = read_examples(arguments[0].get(), "pack()");
