@@ -110,12 +110,8 @@ std::vector<Conversation> read_conversations(PyObject* given, bool batch) {
             raise_missing_column(given, "messages");
         }
         for (const char* name : row_variable_names) {
-            Ref values = Ref::steal(PyMapping_GetItemString(given, name));
-            if (!values) {
-                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PythonError{};
-                PyErr_Clear();
-                continue;
-            }
+            Ref values = item_or_null(given, name);
+            if (!values) continue;
             row_columns.emplace_back(name, list_of_column(values.get()));
         }
     }

@@ -53,16 +53,6 @@ struct Batch {
     bool packed = false;                  // the rows carry position_ids
 };
 
-// A value of `feature`, or null where it has none.
-Ref item_of(PyObject* feature, const char* key) {
-    Ref value = Ref::steal(PyMapping_GetItemString(feature, key));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PythonError{};
-        PyErr_Clear();
-    }
-    return value;
-}
-
 Batch read_batch(PyObject* features) {
     Ref items = stable_items(features);
     if (!items) items = Ref::steal(PySequence_Tuple(features));
@@ -76,7 +66,7 @@ Batch read_batch(PyObject* features) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* feature = PyTuple_GET_ITEM(items.get(), i);
-        Ref ids = PyMapping_Check(feature) ? item_of(feature, "input_ids") : Ref();
+        Ref ids = PyMapping_Check(feature) ? item_or_null(feature, "input_ids") : Ref();
         if (!ids) {
             PyErr_Format(PyExc_TypeError, messages::not_features, Py_TYPE(feature)->tp_name);
             throw PythonError{};
@@ -86,7 +76,7 @@ Batch read_batch(PyObject* features) {
         read_row(ids.get(), "input_ids", rows.ids, rows.ends);
         const std::size_t length = rows.ids.size() - begin;
         auto read_beside = [&](const char* key, std::vector<std::int64_t>& values) {
-            Ref value = item_of(feature, key);
+            Ref value = item_or_null(feature, key);
             if (!value) return false;
             std::vector<std::size_t> ends;
             const std::size_t before = values.size();
@@ -169,13 +159,7 @@ Ref column(PyObject* numpy, const CollatorRecord& record, std::size_t rows, std:
 Ref boundaries(PyObject* numpy, const CollatorRecord& record, const std::vector<std::size_t>& lengths) {
     std::vector<std::int64_t> cumulative{0};
     for (const std::size_t length : lengths) cumulative.push_back(cumulative.back() + static_cast<std::int64_t>(length));
-    if (numpy == nullptr) {
-        Ref list = check(PyList_New(static_cast<Py_ssize_t>(cumulative.size())));
-        for (std::size_t i = 0; i < cumulative.size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromLongLong(cumulative[i])).release());
-        }
-        return list;
-    }
+    if (numpy == nullptr) return int_list(cumulative);
     Ref array = int64_array(numpy, {cumulative.size()}, [&](std::int64_t* data) {
         std::copy(cumulative.begin(), cumulative.end(), data);
     });

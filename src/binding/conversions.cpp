@@ -144,6 +144,15 @@ Ref attribute_or_null(PyObject* object, const char* name) {
     return value;
 }
 
+Ref item_or_null(PyObject* mapping, const char* key) {
+    Ref value = Ref::steal(PyMapping_GetItemString(mapping, key));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PythonError{};
+        PyErr_Clear();
+    }
+    return value;
+}
+
 Py_ssize_t sequence_size_hint(PyObject* object) {
     // A length that lies must not make us reserve without bound: trust only
     // containers whose length is their size.

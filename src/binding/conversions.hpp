@@ -60,6 +60,8 @@ bool truth(PyObject* object);
 
 // An attribute, or null when the object has none (any other failure throws).
 Ref attribute_or_null(PyObject* object, const char* name);
+// The item `key` of a mapping, or null (no exception) when it has none (a KeyError).
+Ref item_or_null(PyObject* mapping, const char* key);
 
 // Size hint of a sequence for reserving room; 0 when it cannot be had.
 Py_ssize_t sequence_size_hint(PyObject* object);

@@ -172,7 +172,6 @@ inline constexpr const char needs_pyarrow[] = "packing an Arrow table needs pyar
 inline constexpr const char padded_arrow_rows[] =
     "an Arrow table's rows are packed as they are: its attention_mask must hold no padding (0)";
 inline constexpr const char bad_strategy[] = "strategy must be 'bfd' or 'sequential', not %R";
-inline constexpr const char bad_pack_overflow[] = "overflow must be 'raise' or 'drop', not %R";
 inline constexpr const char needs_pad_id[] = "padding needs a pad id: pass pad_token_id=";
 inline constexpr const char bad_pad_id[] = "pad_token_id must be None or an int, not %R";
 inline constexpr const char bad_open_rows[] = "open_rows must be a positive number of rows, not %R";

@@ -96,6 +96,14 @@ bool read_array(PyObject* value, int dimensions, const char* column, std::vector
 
 }  // namespace
 
+Ref int_list(std::span<const std::int64_t> values) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromLongLong(values[i])).release());
+    }
+    return list;
+}
+
 void read_row(PyObject* row, const char* column, std::vector<std::int64_t>& values, std::vector<std::size_t>& ends) {
     Ref held = Ref::borrow(row);
     if (PyLong_Check(row)) raise_not_rows(column, row);  // one row, not rows
@@ -134,16 +142,6 @@ void read_rows(PyObject* value, const char* column, std::vector<std::int64_t>& v
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
         read_row(PyTuple_GET_ITEM(items.get(), i), column, values, ends);
     }
-}
-
-// A column of `encoded`, or null when it has none.
-Ref column_of(PyObject* encoded, const char* name) {
-    Ref value = Ref::steal(PyMapping_GetItemString(encoded, name));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PythonError{};
-        PyErr_Clear();
-    }
-    return value;
 }
 
 void check_rows(const char* column, const std::vector<std::size_t>& ends, const ExampleRows& examples) {
@@ -208,41 +206,31 @@ bool side_is_left(PyObject* value) {
     throw PythonError{};
 }
 
-// ---------------------------------------------------------------- the result
-
-Ref int_list(std::span<const std::int64_t> values) {
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromLongLong(values[i])).release());
-    }
-    return list;
-}
-
 }  // namespace
 
 ExampleRows read_examples(PyObject* encoded, const char* who) {
     Ref held = Ref::borrow(encoded);
     ExampleRows examples;
-    Ref ids = PyMapping_Check(encoded) && !PySequence_Check(encoded) ? column_of(encoded, "input_ids") : Ref();
+    Ref ids = PyMapping_Check(encoded) && !PySequence_Check(encoded) ? item_or_null(encoded, "input_ids") : Ref();
     if (!ids) {
         PyErr_Format(PyExc_TypeError, messages::not_encoded, who, Py_TYPE(encoded)->tp_name);
         throw PythonError{};
     }
     read_rows(ids.get(), "input_ids", examples.ids, examples.ends);
-    if (Ref labels = column_of(encoded, "labels")) {
+    if (Ref labels = item_or_null(encoded, "labels")) {
         std::vector<std::size_t> ends;
         read_rows(labels.get(), "labels", examples.labels, ends);
         check_rows("labels", ends, examples);
         examples.labelled = true;
     }
-    if (Ref mask = column_of(encoded, "attention_mask")) {
+    if (Ref mask = item_or_null(encoded, "attention_mask")) {
         std::vector<std::int64_t> values;
         std::vector<std::size_t> ends;
         read_rows(mask.get(), "attention_mask", values, ends);
         check_rows("attention_mask", ends, examples);
         if (std::find(values.begin(), values.end(), 0) != values.end()) keep_attended(values, examples);
     }
-    if (Ref index = column_of(encoded, "row_index")) {
+    if (Ref index = item_or_null(encoded, "row_index")) {
         std::vector<std::size_t> ends;
         read_row(index.get(), "row_index", examples.index, ends);
         if (examples.index.size() != examples.size()) {
@@ -264,12 +252,7 @@ PackOptions read_pack_options(PyObject* max_length, PyObject* strategy, PyObject
     }
     options.max_length = *length;
     options.strategy = strategy_of(strategy);
-    if (overflow != nullptr && !(PyUnicode_Check(overflow) && (PyUnicode_CompareWithASCIIString(overflow, "raise") == 0 ||
-                                                               PyUnicode_CompareWithASCIIString(overflow, "drop") == 0))) {
-        PyErr_Format(PyExc_ValueError, messages::bad_pack_overflow, overflow);
-        throw PythonError{};
-    }
-    options.drop = overflow != nullptr && PyUnicode_CompareWithASCIIString(overflow, "drop") == 0;
+    options.drop = overflow_of(overflow, false) == Overflow::drop;
     options.output.padding = padding_of(padding);
     options.output.pad = pad_id_option(pad_token_id);
     if (options.output.padding.kind != Padding::none && !options.output.pad) raise(PyExc_ValueError, messages::needs_pad_id);
@@ -316,15 +299,14 @@ Ref packed_result(const PackedRows& rows, const PackPlan& plan,
         numpy = import_module("numpy", messages::needs_numpy);
         width = longest;
     }
-    // Row r's value at column c of its padded row.
-    auto at = [&](const std::vector<std::int64_t>& values, std::size_t r, std::size_t c, std::int64_t pad) {
+    // Row r's value at column c of its padded row, `value_of` giving a token's value.
+    auto at = [&](const auto& value_of, std::size_t r, std::size_t c, std::int64_t pad) -> std::int64_t {
         const std::size_t size = rows.ends[r] - rows.begin_of(r);
         const std::size_t shift = output.left && width > size ? width - size : 0;
-        return c < shift || c - shift >= size ? pad : values[rows.begin_of(r) + c - shift];
+        return c < shift || c - shift >= size ? pad : value_of(rows.begin_of(r) + c - shift);
     };
-    const std::vector<std::int64_t> ones(rows.ids.size(), 1);
     Ref result = check(PyDict_New());
-    auto set_column = [&](const char* key, const std::vector<std::int64_t>& values, std::int64_t pad) {
+    auto set_column = [&](const char* key, const auto& values, std::int64_t pad) {
         Ref value;
         if (numpy) {
             value = as_tensors(int64_array(numpy.get(), {rows.size(), width},
@@ -350,10 +332,11 @@ Ref packed_result(const PackedRows& rows, const PackPlan& plan,
         }
         check_status(PyDict_SetItemString(result.get(), key, value.get()));
     };
-    set_column("input_ids", rows.ids, output.pad.value_or(0));
-    if (rows.labelled) set_column("labels", rows.labels, unlearnt_label);
-    set_column("position_ids", rows.positions, 0);
-    set_column("attention_mask", ones, 0);
+    auto in = [](const std::vector<std::int64_t>& values) { return [&values](std::size_t k) { return values[k]; }; };
+    set_column("input_ids", in(rows.ids), output.pad.value_or(0));
+    if (rows.labelled) set_column("labels", in(rows.labels), unlearnt_label);
+    set_column("position_ids", in(rows.positions), 0);
+    set_column("attention_mask", [](std::size_t) { return std::int64_t{1}; }, 0);
     // The examples of each row: their lengths and their input rows (ragged: lists whatever the output).
     std::vector<Ref> lengths, index;
     std::vector<std::int64_t> row;
@@ -372,6 +355,19 @@ Ref packed_result(const PackedRows& rows, const PackPlan& plan,
     return result;
 }
 
+// Packs examples read into plain values, each named by the input's row_index (or its place).
+Ref pack_examples(const ExampleRows& examples, const PackOptions& options) {
+    std::vector<std::size_t> placed;
+    const std::vector<std::size_t> lengths = lengths_to_place(examples, options, placed, 0);
+    const PackPlan plan = plan_packing(lengths, options.max_length, options.strategy);
+    const PackedRows packed =
+        lay_out_packed(plan, examples.labelled, [&](std::uint64_t e) { return examples.example(placed[e]); });
+    return packed_result(packed, plan, [&](std::uint64_t e) {
+        const std::size_t r = placed[e];
+        return examples.index.empty() ? static_cast<std::int64_t>(r) : examples.index[r];
+    }, options.output);
+}
+
 Ref pack_encoded(const EncodedRows& rows, const std::vector<std::size_t>* row_index, const OutputOptions& call) {
     PackOptions options;
     options.max_length = *call.max_length;
@@ -385,15 +381,7 @@ Ref pack_encoded(const EncodedRows& rows, const std::vector<std::size_t>* row_in
         examples.ends.push_back(examples.ids.size());
         if (row_index != nullptr) examples.index.push_back(static_cast<std::int64_t>((*row_index)[r]));
     }
-    std::vector<std::size_t> placed;
-    const std::vector<std::size_t> lengths = lengths_to_place(examples, options, placed, 0);
-    const PackPlan plan = plan_packing(lengths, options.max_length, options.strategy);
-    const PackedRows packed =
-        lay_out_packed(plan, examples.labelled, [&](std::uint64_t e) { return examples.example(placed[e]); });
-    return packed_result(packed, plan, [&](std::uint64_t e) {
-        const std::size_t r = placed[e];
-        return examples.index.empty() ? static_cast<std::int64_t>(r) : examples.index[r];
-    }, options.output);
+    return pack_examples(examples, options);
 }
 
 // ---------------------------------------------------------------- Arrow tables
@@ -647,19 +635,7 @@ Ref pack(const Arguments& arguments, const Options& options) {
     if (attribute_or_null(arguments[0].get(), "schema") && attribute_or_null(arguments[0].get(), "column_names")) {
         return pack_arrow(arguments[0].get(), pack);  // a pyarrow Table or RecordBatch
     }
-    const ExampleRows examples = read_examples(arguments[0].get(), "pack()");
-    std::vector<std::size_t> placed;
-    PackedRows packed;
-    PackPlan plan;
-    {
-        const std::vector<std::size_t> lengths = lengths_to_place(examples, pack, placed, 0);
-        plan = plan_packing(lengths, pack.max_length, pack.strategy);
-        packed = lay_out_packed(plan, examples.labelled, [&](std::uint64_t e) { return examples.example(placed[e]); });
-    }
-    return packed_result(packed, plan, [&](std::uint64_t e) {
-        const std::size_t r = placed[e];
-        return examples.index.empty() ? static_cast<std::int64_t>(r) : examples.index[r];
-    }, pack.output);
+    return pack_examples(read_examples(arguments[0].get(), "pack()"), pack);
 }
 
 PyMethodDef pack_definition = {"pack", method_pointer(function<pack_signature, pack>), fast_call_flags, pack_doc};

@@ -37,6 +37,9 @@ struct ExampleRows {
 // names `column` when it is none of those.
 void read_row(PyObject* row, const char* column, std::vector<std::int64_t>& values, std::vector<std::size_t>& ends);
 
+// A new list of ints.
+Ref int_list(std::span<const std::int64_t> values);
+
 // Reads what encode_batch returned (a mapping with input_ids, and labels,
 // attention_mask and row_index where it has them): lists of lists, 2-D
 // integer arrays, or tensors; tokens whose attention_mask is 0 (padding) are
