@@ -2,43 +2,55 @@
 #include "core/packing.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <numeric>
 
 namespace korvanta {
 
+void RowPacker::file(std::size_t row) {
+    const std::size_t room = capacity_ - rows_[row].used;
+    if (room == 0) return;  // full: nothing fits any more
+    std::vector<std::size_t>& rows = by_room_[room];
+    rows.push_back(row);
+    std::push_heap(rows.begin(), rows.end(), std::greater<>{});
+}
+
 void RowPacker::put(std::uint64_t example, std::size_t length) {
     shortest_ = std::min(shortest_, length);
-    if (strategy_ == PackStrategy::sequential) {
-        if (rows_.empty() || capacity_ - rows_.back().used < length) rows_.emplace_back();
-        rows_.back().examples.push_back(example);
-        rows_.back().used += length;
-        return;
-    }
-    // The open row with the least room that still holds it, or a new one.
     std::size_t r = rows_.size();
-    if (const auto fit = room_.lower_bound({length, 0}); fit != room_.end()) {
-        r = fit->second;
-        room_.erase(fit);
-    } else {
-        rows_.emplace_back();
+    if (strategy_ == PackStrategy::sequential) {
+        if (r > 0 && capacity_ - rows_.back().used >= length) r -= 1;
+    } else if (const auto fit = by_room_.lower_bound(length); fit != by_room_.end()) {
+        // The open row with the least room that still holds it.
+        std::vector<std::size_t>& rows = fit->second;
+        std::pop_heap(rows.begin(), rows.end(), std::greater<>{});
+        r = rows.back();
+        rows.pop_back();
+        if (rows.empty()) by_room_.erase(fit);
     }
-    Row& row = rows_[r];
-    row.examples.push_back(example);
-    row.used += length;
-    room_.insert({capacity_ - row.used, r});
+    if (r == rows_.size()) rows_.emplace_back();
+    rows_[r].used += length;
+    rows_[r].count += 1;
+    row_of_[static_cast<std::size_t>(example - first_)] = r;
+    if (strategy_ == PackStrategy::best_fit) file(r);
 }
 
 void RowPacker::place(std::span<const std::size_t> lengths) {
     const std::uint64_t first = placed_;
     placed_ += lengths.size();
+    row_of_.resize(static_cast<std::size_t>(placed_ - first_), no_row);
     if (strategy_ == PackStrategy::sequential) {
         for (std::size_t i = 0; i < lengths.size(); ++i) put(first + i, lengths[i]);
         return;
     }
-    std::vector<std::uint32_t> order(lengths.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return lengths[a] > lengths[b]; });
-    for (const std::uint32_t i : order) put(first + i, lengths[i]);
+    // Longest first, in order among equals: a counting sort on the lengths.
+    const std::size_t longest = lengths.empty() ? 0 : *std::max_element(lengths.begin(), lengths.end());
+    std::vector<std::size_t> at(longest + 2, 0);  // at[longest - length + 1]: how many are longer
+    for (const std::size_t length : lengths) at[longest - length + 1] += 1;
+    std::partial_sum(at.begin(), at.end(), at.begin());
+    std::vector<std::size_t> order(lengths.size());
+    for (std::size_t i = 0; i < lengths.size(); ++i) order[at[longest - lengths[i]]++] = i;
+    for (const std::size_t i : order) put(first + i, lengths[i]);
 }
 
 PackPlan RowPacker::take(bool all, std::size_t open) {
@@ -60,27 +72,53 @@ PackPlan RowPacker::take(bool all, std::size_t open) {
             for (std::size_t i = 0; i + open < left.size(); ++i) done[left[i]] = 1;
         }
     }
-    std::vector<std::size_t> taken;
+    // Rows taken are numbered in the order of their first examples, rows
+    // kept in their own order: one pass over the examples numbers both.
+    std::vector<std::size_t> number(rows_.size(), no_row);
     std::vector<Row> kept;
-    for (std::size_t r = 0; r < rows_.size(); ++r) {
+    std::size_t taken = 0;
+    for (const std::size_t r : row_of_) {
+        if (r == no_row || number[r] != no_row) continue;
         if (done[r]) {
-            std::sort(rows_[r].examples.begin(), rows_[r].examples.end());
-            taken.push_back(r);
-        } else {
-            kept.push_back(std::move(rows_[r]));
+            number[r] = taken++;
         }
     }
-    std::sort(taken.begin(), taken.end(),
-              [&](std::size_t a, std::size_t b) { return rows_[a].examples.front() < rows_[b].examples.front(); });
-    PackPlan plan;
-    for (const std::size_t r : taken) {
-        plan.examples.insert(plan.examples.end(), rows_[r].examples.begin(), rows_[r].examples.end());
-        plan.ends.push_back(plan.examples.size());
+    for (std::size_t r = 0; r < rows_.size(); ++r) {
+        if (!done[r]) {
+            number[r] = kept.size();
+            kept.push_back(rows_[r]);
+        }
     }
+    PackPlan plan;
+    plan.ends.assign(taken, 0);
+    for (std::size_t r = 0; r < rows_.size(); ++r) {
+        if (done[r]) plan.ends[number[r]] = rows_[r].count;
+    }
+    std::vector<std::size_t> at(taken, 0);  // where each taken row's next example goes
+    for (std::size_t t = 0, sum = 0; t < taken; ++t) {
+        at[t] = sum;
+        sum += plan.ends[t];
+        plan.ends[t] = sum;
+    }
+    plan.examples.resize(taken == 0 ? 0 : plan.ends.back());
+    for (std::size_t i = 0; i < row_of_.size(); ++i) {
+        std::size_t& r = row_of_[i];
+        if (r == no_row) continue;
+        if (done[r]) {
+            plan.examples[at[number[r]]++] = first_ + i;
+            r = no_row;
+        } else {
+            r = number[r];
+        }
+    }
+    // Forget the leading examples no open row holds.
+    const auto gone = std::find_if(row_of_.begin(), row_of_.end(), [](std::size_t r) { return r != no_row; });
+    first_ += static_cast<std::uint64_t>(gone - row_of_.begin());
+    row_of_.erase(row_of_.begin(), gone);
     rows_ = std::move(kept);
-    room_.clear();
+    by_room_.clear();
     if (strategy_ == PackStrategy::best_fit) {
-        for (std::size_t r = 0; r < rows_.size(); ++r) room_.insert({capacity_ - rows_[r].used, r});
+        for (std::size_t r = 0; r < rows_.size(); ++r) file(r);
     }
     return plan;
 }

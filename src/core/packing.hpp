@@ -7,7 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
+#include <map>
 #include <span>
 #include <utility>
 #include <vector>
@@ -53,17 +53,23 @@ class RowPacker {
 
    private:
     struct Row {
-        std::vector<std::uint64_t> examples;
-        std::size_t used = 0;
+        std::size_t used = 0;   // tokens
+        std::size_t count = 0;  // examples
     };
+    static constexpr std::size_t no_row = SIZE_MAX;
     void put(std::uint64_t example, std::size_t length);
+    void file(std::size_t row);  // best fit: files an open row under the room it has left
 
     std::size_t capacity_;
     PackStrategy strategy_;
     std::uint64_t placed_ = 0;
-    std::size_t shortest_ = SIZE_MAX;  // the shortest example seen so far
-    std::vector<Row> rows_;            // the open rows
-    std::set<std::pair<std::size_t, std::size_t>> room_;  // best fit: (room left, row) of each open row
+    std::size_t shortest_ = SIZE_MAX;   // the shortest example seen so far
+    std::vector<Row> rows_;             // the open rows
+    std::vector<std::size_t> row_of_;   // the row of each example from number `first_` on (taken: no_row)
+    std::uint64_t first_ = 0;
+    // Best fit: the open rows with room left, by that room; each a min-heap
+    // of row numbers, so that among equals the oldest row is filled first.
+    std::map<std::size_t, std::vector<std::size_t>> by_room_;
 };
 
 // Every example of `lengths` in rows of at most `capacity` tokens, at once.
