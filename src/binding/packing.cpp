@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <numeric>
 #include <tuple>
 #include <string_view>
 
@@ -445,18 +446,23 @@ bool arrow_column(PyObject* table, const char* name, ArrowColumn& column) {
     return true;
 }
 
-// A new numpy array of `size` items of `dtype`, written through `fill(data)`.
-Ref new_numpy(PyObject* numpy, std::size_t size, const char* dtype, const std::function<void(char*)>& fill) {
-    Ref array = check(PyObject_CallMethod(numpy, "empty", "ns", static_cast<Py_ssize_t>(size), dtype));
-    BufferView buffer;
-    check_status(PyObject_GetBuffer(array.get(), &buffer.view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT));
-    buffer.held = true;
-    if (static_cast<std::size_t>(buffer.view.len) != size * static_cast<std::size_t>(buffer.view.itemsize)) {
-        PyErr_Format(PyExc_TypeError, messages::array_mismatch, array.get(), static_cast<Py_ssize_t>(size));
-        throw PythonError{};
+// A new Arrow array of `size` items of `type` (a pyarrow type's name, such as
+// "int32"; `width` bytes each), written through `fill(data)`. Its memory comes
+// from Arrow's pool, which keeps freed memory for the next table.
+Ref new_arrow(PyObject* pyarrow, std::size_t size, const char* type, std::size_t width,
+              const std::function<void(char*)>& fill) {
+    Ref buffer = check(PyObject_CallMethod(pyarrow, "allocate_buffer", "n", static_cast<Py_ssize_t>(size * width)));
+    {
+        BufferView view;
+        check_status(PyObject_GetBuffer(buffer.get(), &view.view, PyBUF_SIMPLE | PyBUF_WRITABLE));
+        view.held = true;
+        fill(static_cast<char*>(view.view.buf));
     }
-    fill(static_cast<char*>(buffer.view.buf));
-    return array;
+    Ref array_type = check(PyObject_GetAttrString(pyarrow, "Array"));
+    Ref item_type = check(PyObject_CallMethod(pyarrow, type, nullptr));
+    Ref buffers = check(Py_BuildValue("[OO]", Py_None, buffer.get()));
+    return check(PyObject_CallMethod(array_type.get(), "from_buffers", "OnO", item_type.get(),
+                                     static_cast<Py_ssize_t>(size), buffers.get()));
 }
 
 }  // namespace
@@ -515,11 +521,14 @@ Ref pack_arrow(PyObject* table, const PackOptions& options) {
         placed.push_back(r);
     }
     const PackPlan plan = plan_packing(lengths, options.max_length, options.strategy);
-    std::size_t total = 0;
-    for (const std::size_t length : lengths) total += length;
+    std::size_t total = 0, longest = 0;
+    for (const std::size_t length : lengths) {
+        total += length;
+        longest = std::max(longest, length);
+    }
     // Row offsets (int32 where they fit), shared by every token column.
     const bool wide = total > static_cast<std::size_t>(INT32_MAX);
-    Ref row_offsets = new_numpy(numpy.get(), plan.size() + 1, wide ? "int64" : "int32", [&](char* data) {
+    Ref row_offsets = new_arrow(pyarrow.get(), plan.size() + 1, wide ? "int64" : "int32", wide ? 8 : 4, [&](char* data) {
         std::size_t at = 0;
         for (std::size_t r = 0; r <= plan.size(); ++r) {
             if (r > 0) for (const std::uint64_t e : plan.row(r - 1)) at += lengths[e];
@@ -534,7 +543,7 @@ Ref pack_arrow(PyObject* table, const PackOptions& options) {
         Ref dtype_name = check(PyObject_Str(dtype.get()));
         const char* name = PyUnicode_AsUTF8(dtype_name.get());
         if (name == nullptr) throw PythonError{};
-        return new_numpy(numpy.get(), total, name, [&](char* data) {
+        return new_arrow(pyarrow.get(), total, name, width, [&](char* data) {
             std::size_t at = 0;
             for (std::size_t r = 0; r < plan.size(); ++r) {
                 bool first = true;
@@ -574,25 +583,27 @@ Ref pack_arrow(PyObject* table, const PackOptions& options) {
         }
         list_column("labels", row_offsets, tokens(labels, true));
     }
-    list_column("position_ids", row_offsets, new_numpy(numpy.get(), total, "int32", [&](char* data) {
-        auto* out = reinterpret_cast<std::int32_t*>(data);
+    list_column("position_ids", row_offsets, new_arrow(pyarrow.get(), total, "int32", 4, [&](char* data) {
+        std::vector<std::int32_t> counting(longest);  // 0, 1, 2, ...: each example's positions are its start
+        std::iota(counting.begin(), counting.end(), 0);
         for (const std::uint64_t e : plan.examples) {
-            for (std::size_t k = 0; k < lengths[e]; ++k) *out++ = static_cast<std::int32_t>(k);
+            std::memcpy(data, counting.data(), lengths[e] * sizeof(std::int32_t));
+            data += lengths[e] * sizeof(std::int32_t);
         }
     }));
     list_column("attention_mask", row_offsets,
-                new_numpy(numpy.get(), total, "int8", [&](char* data) { std::memset(data, 1, total); }));
+                new_arrow(pyarrow.get(), total, "int8", 1, [&](char* data) { std::memset(data, 1, total); }));
     // Per row, its examples: their lengths and their input rows.
-    Ref example_offsets = new_numpy(numpy.get(), plan.size() + 1, "int32", [&](char* data) {
+    Ref example_offsets = new_arrow(pyarrow.get(), plan.size() + 1, "int32", 4, [&](char* data) {
         auto* out = reinterpret_cast<std::int32_t*>(data);
         out[0] = 0;
         for (std::size_t r = 0; r < plan.size(); ++r) out[r + 1] = static_cast<std::int32_t>(plan.ends[r]);
     });
-    list_column("seq_lengths", example_offsets, new_numpy(numpy.get(), plan.examples.size(), "int32", [&](char* data) {
+    list_column("seq_lengths", example_offsets, new_arrow(pyarrow.get(), plan.examples.size(), "int32", 4, [&](char* data) {
         auto* out = reinterpret_cast<std::int32_t*>(data);
         for (const std::uint64_t e : plan.examples) *out++ = static_cast<std::int32_t>(lengths[e]);
     }));
-    list_column("row_index", example_offsets, new_numpy(numpy.get(), plan.examples.size(), "int64", [&](char* data) {
+    list_column("row_index", example_offsets, new_arrow(pyarrow.get(), plan.examples.size(), "int64", 8, [&](char* data) {
         auto* out = reinterpret_cast<std::int64_t*>(data);
         for (const std::uint64_t e : plan.examples) *out++ = has_index ? index[placed[e]] : static_cast<std::int64_t>(placed[e]);
     }));
