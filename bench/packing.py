@@ -11,6 +11,12 @@ never reads their values. Both sides get the same Arrow table: TRL as a
 datasets.Dataset over it, korvanta the table itself (and, in a second row, the
 dict of Python lists Dataset.map hands a batched function). CPU time, collector off, each side measured `--rounds`
 times alternately; the median is reported.
+
+For instruction counts, run one side once under callgrind, and the setup alone:
+
+    valgrind --tool=callgrind python bench/packing.py --only korvanta   # or trl, or setup
+
+the work's count is the side's total less the setup's.
 """
 
 import argparse
@@ -44,21 +50,33 @@ def main():
     parser.add_argument("--max-length", type=int, default=2048)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--no-lists", action="store_true", help="leave out korvanta on Python lists (the slow side)")
+    parser.add_argument("--only", choices=["korvanta", "trl", "setup"], help="run one side once (for callgrind)")
     arguments = parser.parse_args()
 
     import datasets
+    import numpy
+    import pyarrow
     from trl import pack_dataset
 
     import korvanta
 
     datasets.disable_progress_bars()
     lengths = lengths_of(arguments.examples, arguments.max_length)
-    ids = [[k % 200 for k in range(n)] for n in lengths]
-    encoded = {"input_ids": ids}
-    dataset = datasets.Dataset.from_dict(encoded)
-    if arguments.no_lists:
-        del encoded, ids
-    table = dataset.data.table
+    offsets = numpy.zeros(len(lengths) + 1, dtype=numpy.int64)
+    offsets[1:] = numpy.cumsum(lengths)
+    ids = (numpy.arange(offsets[-1]) - numpy.repeat(offsets[:-1], lengths)) % 200  # 0, 1, 2, ... in each example
+    table = pyarrow.table({"input_ids": pyarrow.ListArray.from_arrays(offsets.astype(numpy.int32), ids)})
+    dataset = datasets.Dataset(table)
+    del ids
+    if arguments.only:
+        korvanta.pack(table.slice(0, 10), arguments.max_length)  # imports and first calls out of the count
+        pack_dataset(datasets.Dataset(table.slice(0, 10)), arguments.max_length, strategy="bfd")
+        if arguments.only == "korvanta":
+            korvanta.pack(table, arguments.max_length)
+        elif arguments.only == "trl":
+            pack_dataset(dataset, arguments.max_length, strategy="bfd")
+        return
+    encoded = None if arguments.no_lists else {"input_ids": table.column("input_ids").to_pylist()}
     bound = -(-sum(lengths) // arguments.max_length)
     print(f"{len(lengths):,} examples, {sum(lengths):,} tokens, median {statistics.median(lengths)}, "
           f"max_length {arguments.max_length}, lower bound {bound:,} rows")
