@@ -168,6 +168,7 @@ inline constexpr const char column_rows_differ[] = "%s holds %zu rows, but input
 inline constexpr const char row_lengths_differ[] = "%s row %zu holds %zu values, but its input_ids row holds %zu";
 inline constexpr const char example_too_long[] =
     "example %zu is %zu tokens long, more than max_length=%zu; pass overflow='drop' to leave such examples out";
+inline constexpr const char no_module_attribute[] = "module 'korvanta' has no attribute %R";
 inline constexpr const char needs_pyarrow[] = "packing an Arrow table needs pyarrow: pip install pyarrow";
 inline constexpr const char padded_arrow_rows[] =
     "an Arrow table's rows are packed as they are: its attention_mask must hold no padding (0)";

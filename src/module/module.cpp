@@ -1,8 +1,8 @@
 // The module's entry point: hands the interpreter the module's definition
 // (multi-phase initialisation); executing it registers, in this order,
 // __version__, parse, PromptFragment, PromptTemplate, escape, validate,
-// MarkupError, ChatTemplate, pack, Packer and DataCollator, each name entering __all__ before the
-// attribute is set. Every module object holds the same class objects, made
+// MarkupError, ChatTemplate, pack, Packer, DataCollator and prepare, each name entering __all__
+// before the attribute is set (prepare, written in Python beside the module, on first use). Every module object holds the same class objects, made
 // once per process: interpreters that share the main interpreter's lock may
 // import it, those with a lock of their own may not. An interpreter built
 // without the global lock keeps it off: what threads share is guarded
@@ -89,6 +89,22 @@ void register_function(PyObject* module, PyMethodDef& definition) {
     register_attribute(module, name, function.get());
 }
 
+// The module's attributes written in Python (the package's korvanta/_prepare.py),
+// imported when first asked for: `import korvanta` stays as light as it was.
+PyObject* lazy_attribute(PyObject* module, PyObject* name) {
+    return call_frame([&]() -> PyObject* {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "prepare") == 0) {
+            Ref helper = check(PyImport_ImportModule("korvanta._prepare"));
+            Ref prepare = check(PyObject_GetAttr(helper.get(), name));
+            check_status(PyObject_SetAttr(module, name, prepare.get()));
+            return prepare.release();
+        }
+        PyErr_Format(PyExc_AttributeError, messages::no_module_attribute, name);
+        return nullptr;
+    });
+}
+PyMethodDef lazy_attribute_definition = {"__getattr__", lazy_attribute, METH_O, nullptr};
+
 // Blocks of copied text are small and made and freed with the interpreter lock held,
 // which is what the interpreter's own allocator wants.
 void* allocate_block(std::size_t size) {
@@ -140,6 +156,11 @@ void initialise(PyObject* module) {
     register_function(module, pack_method());
     register_attribute(module, "Packer", packer_class());
     register_attribute(module, "DataCollator", collator_class());
+    Ref lazy = check(PyCFunction_New(&lazy_attribute_definition, module));
+    check_status(PyObject_SetAttrString(module, "__getattr__", lazy.get()));
+    Ref all = check(PyObject_GetAttrString(module, "__all__"));
+    Ref prepare = check(PyUnicode_FromString("prepare"));
+    check_status(PyList_Append(all.get(), prepare.get()));
 }
 
 int execute(PyObject* module) {

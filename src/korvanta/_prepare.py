@@ -1,0 +1,432 @@
+"""A dataset on disk to training-ready Parquet shards: rows through a prompt
+template, or conversations through a chat template, with the template's
+tokenizer; packed or not; with a report of what was kept and what was lost.
+
+Streams: a batch of rows is read, encoded and written before the next one is
+read. A shard is written under a temporary name and renamed when complete, so
+that an interrupted run leaves only complete shards. A row that cannot be
+read or encoded is named by its file and line (or row), and either stops the
+run or, with skip_bad, is counted and written to rejects.jsonl.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import platform
+import sys
+import time
+from array import array
+from pathlib import Path
+from typing import Any
+
+import korvanta
+
+SHARD = "part-{:05d}.parquet"
+PARTIAL = ".partial"
+
+
+# ------------------------------------------------------------------ input
+
+
+def _input_files(path: Path) -> list[Path]:
+    """The files a path names: itself, a datasets folder's Arrow files, or every
+    JSONL/JSON/Parquet file under a folder, in name order."""
+    if path.is_file():
+        return [path]
+    if not path.is_dir():
+        raise FileNotFoundError(f"no such file or folder: {path}")
+    state = path / "state.json"
+    if state.is_file():  # saved by datasets' save_to_disk
+        return [path / entry["filename"] for entry in json.loads(state.read_text())["_data_files"]]
+    files = sorted(p for p in path.rglob("*") if p.suffix in (".jsonl", ".json", ".parquet", ".arrow") and p.is_file())
+    if not files:
+        raise FileNotFoundError(f"no .jsonl, .json, .parquet or .arrow file in {path}")
+    return files
+
+
+def _read_rows(file: Path):
+    """Yields (place, row or the reason it is bad) for each row of a file."""
+    if file.suffix in (".parquet", ".arrow"):
+        import pyarrow.ipc
+        import pyarrow.parquet
+
+        batches = (pyarrow.parquet.ParquetFile(file).iter_batches(batch_size=1024) if file.suffix == ".parquet"
+                   else pyarrow.ipc.open_stream(file))
+        number = 0
+        for batch in batches:
+            for row in batch.to_pylist():
+                number += 1
+                yield f"{file}: row {number}", row
+        return
+    with open(file, encoding="utf-8") as lines:
+        first = lines.read(1)
+        while first.isspace():
+            first = lines.read(1)
+        lines.seek(0)
+        if first == "[":  # one JSON array
+            try:
+                rows = json.load(lines)
+            except ValueError as error:
+                yield f"{file}: line {getattr(error, 'lineno', 1)}", f"not JSON: {error}"
+                return
+            for number, row in enumerate(rows, 1):
+                yield f"{file}: item {number}", row if isinstance(row, dict) else "not a JSON object"
+            return
+        for number, line in enumerate(lines, 1):  # JSON Lines
+            if not line.strip():
+                continue
+            try:
+                row = json.loads(line)
+            except ValueError as error:
+                yield f"{file}: line {number}", f"not JSON: {error}"
+                continue
+            yield f"{file}: line {number}", row if isinstance(row, dict) else "not a JSON object"
+
+
+def _load_tokenizer(tokenizer: Any) -> Any:
+    if not isinstance(tokenizer, (str, os.PathLike)):
+        return tokenizer
+    path = Path(tokenizer)
+    if path.is_file():
+        from tokenizers import Tokenizer
+
+        return Tokenizer.from_file(str(path))
+    if path.is_dir():
+        from transformers import AutoTokenizer
+
+        return AutoTokenizer.from_pretrained(str(path), local_files_only=True)
+    raise FileNotFoundError(f"no tokenizer at {path} (a tokenizer.json file or a transformers tokenizer folder)")
+
+
+# ------------------------------------------------------------------ encoding
+
+
+class _Encoder:
+    """One batch of good rows to encoded examples, for either kind of template."""
+
+    def __init__(self, tokenizer, template, targets, chat, train_on, max_length, overflow, messages):
+        self.max_length, self.overflow, self.messages = max_length, overflow, messages
+        self.train_on = (train_on,) if isinstance(train_on, str) else tuple(train_on)
+        if (template is None) == (chat is None):
+            raise ValueError("give either template (a prompt markup) or chat (True, or a Jinja chat template)")
+        if chat is not None:
+            text = None if chat is True else chat
+            if text is not None and Path(text).is_file():
+                text = Path(text).read_text(encoding="utf-8")
+            self.template = korvanta.ChatTemplate(tokenizer, template=text)
+            self.needs = (messages,)
+            self.options = {"train_on": self.train_on}
+        else:
+            if overflow == "split":
+                raise ValueError("overflow='split' splits conversations; a prompt template takes 'raise' or 'drop'")
+            self.template = korvanta.PromptTemplate(template, tokenizer)
+            self.needs = tuple(self.template.fields)
+            self.options = {"targets": targets} if targets else {}
+        self.chat = chat is not None
+
+    def check(self, row: dict) -> str | None:
+        """Why a row cannot be encoded before trying: a missing or None column."""
+        for name in self.needs:
+            if name not in row:
+                return f"no column {name!r}"
+            if row[name] is None:
+                return f"column {name!r} is None"
+        if self.chat and not isinstance(row[self.messages], list):
+            return f"column {self.messages!r} is not a list of messages"
+        return None
+
+    def encode(self, rows: list[dict]) -> dict:
+        options = dict(self.options, max_length=self.max_length, overflow=self.overflow)
+        if not self.chat:
+            return self.template.encode_batch(rows, **options)
+        columns: dict[str, list] = {"messages": [row[self.messages] for row in rows]}
+        for name in ("tools", "documents"):  # per row, where the rows have them
+            if any(row.get(name) is not None for row in rows):
+                columns[name] = [row.get(name) for row in rows]
+        return self.template.encode_batch(columns, **options)
+
+    def answers(self, row: dict) -> int:
+        """The messages of a conversation that are trained."""
+        return sum(1 for message in row[self.messages] if isinstance(message, dict) and message.get("role") in self.train_on)
+
+
+# ------------------------------------------------------------------ output
+
+
+class _Shards:
+    """Output rows gathered into Parquet shards of `rows` rows each; a shard is
+    complete on disk only under its final name."""
+
+    def __init__(self, folder: Path, rows: int):
+        self.folder, self.rows = folder, rows
+        self.columns: dict[str, list] = {}
+        self.pending = 0
+        self.written: list[str] = []
+
+    def add(self, columns: dict[str, list]) -> None:
+        count = len(columns["input_ids"])
+        if count == 0:
+            return
+        for name, values in columns.items():
+            self.columns.setdefault(name, []).extend(values)
+        self.pending += count
+        while self.pending >= self.rows:
+            self._write(self.rows)
+
+    def close(self) -> None:
+        if self.pending:
+            self._write(self.pending)
+
+    def _write(self, count: int) -> None:
+        import pyarrow
+        import pyarrow.parquet
+
+        table = pyarrow.table({name: values[:count] for name, values in self.columns.items()})
+        for values in self.columns.values():
+            del values[:count]
+        self.pending -= count
+        name = SHARD.format(len(self.written))
+        partial = self.folder / (name + PARTIAL)
+        try:
+            pyarrow.parquet.write_table(table, partial)
+            os.replace(partial, self.folder / name)
+        finally:
+            partial.unlink(missing_ok=True)
+        self.written.append(name)
+
+
+def _histogram(lengths: array, top: int, bins: int = 32) -> dict:
+    width = max(1, -(-top // bins))
+    counts = [0] * bins
+    for length in lengths:
+        counts[min(bins - 1, (length - 1) // width if length else 0)] += 1
+    return {"bin_width": width, "counts": counts}
+
+
+def _versions() -> dict:
+    from importlib import metadata
+
+    versions = {"korvanta": metadata.version("korvanta"), "python": platform.python_version()}
+    for name in ("tokenizers", "transformers", "jinja2", "pyarrow"):
+        try:
+            versions[name] = metadata.version(name)
+        except metadata.PackageNotFoundError:
+            pass
+    return versions
+
+
+def _draw(report: dict, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from matplotlib import pyplot
+
+    figure, axes = pyplot.subplots(1, 2, figsize=(11, 4), sharey=False)
+    for axis, (key, title) in zip(axes, (("examples", "encoded examples"), ("rows", "output rows"))):
+        histogram = report["lengths"][key]
+        width = histogram["bin_width"]
+        axis.bar([k * width for k in range(len(histogram["counts"]))], histogram["counts"], width=width, align="edge")
+        axis.set_title(f"{title} by length (tokens)")
+        axis.set_xlabel("tokens")
+        if report["max_length"]:
+            axis.axvline(report["max_length"], color="black", linestyle="--", linewidth=1)
+    axes[0].set_ylabel("count")
+    rows, tokens = report["rows"], report["tokens"]
+    summary = (f"rows read {rows['read']:,}, encoded {rows['encoded']:,}, dropped {rows['dropped']:,}, "
+               f"rejected {rows['rejected']:,}; output rows {report['output_rows']:,}; tokens {tokens['kept']:,}")
+    if report.get("answers"):
+        summary += f"; answers kept {report['answers']['kept']:,} of {report['answers']['total']:,}"
+    figure.suptitle(summary, fontsize=9)
+    figure.tight_layout()
+    figure.savefig(path, dpi=100)
+    pyplot.close(figure)
+
+
+def _learnt_runs(labels: list[int]) -> int:
+    """How many separate stretches of a row are trained (an answer each)."""
+    runs, inside = 0, False
+    for label in labels:
+        if label != -100 and not inside:
+            runs += 1
+        inside = label != -100
+    return runs
+
+
+# ------------------------------------------------------------------ prepare
+
+
+def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any, template: str | None = None,
+            targets: str | list[str] = (), chat: bool | str | None = None, train_on: str | list[str] = ("assistant",),
+            messages: str = "messages", max_length: int | None = None, overflow: str = "raise", pack: bool = False,
+            shard_rows: int = 100_000, batch_size: int = 1000, skip_bad: bool = False, progress: bool = False,
+            command: list[str] | None = None) -> dict:
+    """Encode a JSONL/JSON/Parquet file or folder (or a datasets folder saved with save_to_disk)
+    into Parquet shards in `out`: rows through a prompt `template` (with `targets`), or
+    conversations (the `messages` column) through the tokenizer's chat template (chat=True) or
+    a Jinja chat template (chat=text or a file). Writes report.json and report.png beside the
+    shards and returns the report."""
+    if overflow not in ("raise", "drop", "split"):
+        raise ValueError(f"overflow must be 'raise', 'drop' or 'split', not {overflow!r}")
+    if pack and max_length is None:
+        raise ValueError("pack=True needs max_length (the length of a packed row)")
+    if shard_rows < 1 or batch_size < 1:
+        raise ValueError("shard_rows and batch_size must be positive")
+    source, folder = Path(input), Path(out)
+    files = _input_files(source)
+    if folder.exists() and any(folder.iterdir()):
+        raise FileExistsError(f"{folder} is not empty: give a new or empty folder")
+    folder.mkdir(parents=True, exist_ok=True)
+    encoder = _Encoder(_load_tokenizer(tokenizer), template, targets, chat, train_on, max_length, overflow, messages)
+    shards = _Shards(folder, shard_rows)
+    packer = korvanta.Packer(max_length) if pack else None
+    example_rows = array("q")  # packing: the input row of each example
+    example_lengths, row_lengths = array("l"), array("l")
+    counts = {"read": 0, "encoded": 0, "rejected": 0, "dropped": 0, "split": 0}
+    tokens = {"kept": 0, "trained": 0}
+    answers = {"total": 0, "kept": 0}
+    rejects = None
+    bar = None
+    if progress:
+        try:
+            from tqdm import tqdm
+
+            bar = tqdm(unit=" rows", desc="korvanta prepare", dynamic_ncols=True)
+        except ImportError:
+            pass
+    started = time.perf_counter()
+
+    def reject(place: str, row: Any, reason: str) -> None:
+        nonlocal rejects
+        if not skip_bad:
+            raise ValueError(f"{place}: {reason}")
+        counts["rejected"] += 1
+        if rejects is None:
+            rejects = open(folder / "rejects.jsonl", "w", encoding="utf-8")
+        rejects.write(json.dumps({"place": place, "reason": reason, "row": row}, default=repr) + "\n")
+
+    def write(columns: dict) -> None:
+        for ids in columns["input_ids"]:
+            row_lengths.append(len(ids))
+        shards.add(columns)
+
+    def encode(batch: list[tuple[str, int, dict]]) -> None:
+        rows = [row for _, _, row in batch]
+        try:
+            encoded = encoder.encode(rows)
+        except (ValueError, TypeError, KeyError) as error:
+            if len(batch) == 1:
+                reject(batch[0][0], batch[0][2], str(error))
+                return
+            for one in batch:  # find the rows at fault, one at a time
+                encode([one])
+            return
+        numbers = [number for _, number, _ in batch]
+        kept = encoded.get("row_index", list(range(len(batch))))
+        encoded_rows = [numbers[k] for k in kept]
+        counts["encoded"] += len(batch)
+        counts["dropped"] += len(batch) - len(set(kept))
+        counts["split"] += len(kept) - len(set(kept))
+        if encoder.chat:
+            answers["total"] += sum(encoder.answers(row) for row in rows)
+        for k, ids in enumerate(encoded["input_ids"]):
+            example_lengths.append(len(ids))
+            tokens["kept"] += len(ids)
+            if "labels" in encoded:
+                tokens["trained"] += sum(1 for label in encoded["labels"][k] if label != -100)
+                answers["kept"] += _learnt_runs(encoded["labels"][k])
+        if packer is None:
+            columns = {name: encoded[name] for name in ("input_ids", "attention_mask", "labels") if name in encoded}
+            columns["row_index"] = encoded_rows
+            write(columns)
+        else:
+            example_rows.extend(encoded_rows)
+            pack_out(packer.add({name: encoded[name] for name in ("input_ids", "labels") if name in encoded}))
+
+    def pack_out(packed: dict) -> None:
+        packed = dict(packed)
+        packed["row_index"] = [[example_rows[e] for e in row] for row in packed["row_index"]]
+        write(packed)
+
+    try:
+        batch: list[tuple[str, int, dict]] = []
+        for file in files:
+            for place, row in _read_rows(file):
+                number = counts["read"]
+                counts["read"] += 1
+                reason = row if isinstance(row, str) else encoder.check(row)
+                if reason is not None:
+                    reject(place, row, reason)
+                    continue
+                batch.append((place, number, row))
+                if len(batch) == batch_size:
+                    encode(batch)
+                    batch = []
+                    if bar is not None:
+                        bar.update(batch_size)
+                        elapsed = time.perf_counter() - started
+                        bar.set_postfix_str(f"{tokens['kept'] / elapsed:,.0f} tokens/s", refresh=False)
+        if batch:
+            encode(batch)
+        if packer is not None:
+            pack_out(packer.flush())
+        shards.close()
+    finally:
+        if bar is not None:
+            bar.close()
+        if rejects is not None:
+            rejects.close()
+    seconds = time.perf_counter() - started
+    top = max_length or max(example_lengths, default=1)
+    report: dict[str, Any] = {
+        "command": command if command is not None else [sys.executable, "-c", "korvanta.prepare(...)"],
+        "versions": _versions(),
+        "input": [str(file) for file in files],
+        "output": {"folder": str(folder), "shards": shards.written},
+        "max_length": max_length, "overflow": overflow, "pack": pack,
+        "rows": dict(counts, written=len(set(example_rows)) if pack else None),
+        "examples": len(example_lengths),
+        "output_rows": len(row_lengths),
+        "tokens": tokens,
+        "lengths": {"examples": _histogram(example_lengths, top), "rows": _histogram(row_lengths, top)},
+        "seconds": round(seconds, 3),
+        "rows_per_second": round(counts["read"] / seconds, 1) if seconds else None,
+        "tokens_per_second": round(tokens["kept"] / seconds, 1) if seconds else None,
+    }
+    if report["rows"]["written"] is None:
+        report["rows"]["written"] = counts["encoded"] - counts["dropped"]
+    if encoder.chat:
+        report["answers"] = dict(answers, lost=answers["total"] - answers["kept"])
+    if max_length:
+        unpacked = len(example_lengths) * max_length
+        report["padding"] = {  # the share of a batch padded to max_length that is padding
+            "unpacked": round(1 - tokens["kept"] / unpacked, 4) if unpacked else 0.0,
+            "output": round(1 - tokens["kept"] / (len(row_lengths) * max_length), 4) if row_lengths else 0.0,
+        }
+    (folder / "report.json").write_text(json.dumps(report, indent=2) + "\n", encoding="utf-8")
+    try:
+        _draw(report, folder / "report.png")
+    except ImportError:
+        pass  # matplotlib is the prepare extra's; without it, the report is the JSON alone
+    return report
+
+
+def summary(report: dict) -> str:
+    """The report in a few lines, as the command prints it."""
+    rows, tokens = report["rows"], report["tokens"]
+    lines = [
+        f"rows: {rows['read']:,} read, {rows['written']:,} written, {rows['dropped']:,} dropped (too long), "
+        f"{rows['rejected']:,} rejected, {rows['split']:,} more rows from splitting",
+        f"output: {report['output_rows']:,} rows in {len(report['output']['shards'])} shards in {report['output']['folder']}",
+        f"tokens: {tokens['kept']:,} kept, {tokens['trained']:,} trained",
+    ]
+    if "answers" in report:
+        answers = report["answers"]
+        lines.append(f"answers: {answers['kept']:,} kept, {answers['lost']:,} lost of {answers['total']:,}")
+    if "padding" in report:
+        padding = report["padding"]
+        lines.append(f"padding to max_length: {padding['unpacked']:.1%} of each batch unpacked, "
+                     f"{padding['output']:.1%} as written")
+    lines.append(f"{report['seconds']:.2f} s: {report['rows_per_second']:,.0f} rows/s, "
+                 f"{report['tokens_per_second']:,.0f} tokens/s")
+    return "\n".join(lines)
