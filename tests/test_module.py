@@ -21,7 +21,7 @@ PARSE_DOC = (
 
 def test_module_attributes():
     assert korvanta.__all__ == ["__version__", "parse", "PromptFragment", "PromptTemplate", "escape", "validate",
-                                "MarkupError", "ChatTemplate", "pack", "Packer", "DataCollator"]
+                                "MarkupError", "ChatTemplate", "pack", "Packer", "DataCollator", "prepare"]
     assert korvanta.__version__ == "0.4.0"
     assert korvanta.__doc__ == "Korvanta Module"
     namespace = {}

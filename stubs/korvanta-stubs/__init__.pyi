@@ -5,6 +5,7 @@ from types import GenericAlias
 
 from _typeshed import SupportsGetItem
 
+import os
 import numpy as np
 from numpy.typing import NDArray
 from typing import Any, Final, Generic, Literal, Protocol, SupportsIndex, TypedDict, final, overload
@@ -15,7 +16,7 @@ from typing_extensions import NotRequired, Self, TypeVar, disjoint_base
 _Tok = TypeVar("_Tok", default=Any)
 
 __all__ = ["__version__", "parse", "PromptFragment", "PromptTemplate", "escape", "validate", "MarkupError",
-           "ChatTemplate", "pack", "Packer", "DataCollator"]
+           "ChatTemplate", "pack", "Packer", "DataCollator", "prepare"]
 
 __version__: Final[str]
 
@@ -387,3 +388,16 @@ class DataCollator:
     ) -> DataCollator: ...
     def __call__(self, features: Sequence[SupportsGetItem[str, Any]], /) -> dict[str, Any]: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
+
+def prepare(
+    input: str | os.PathLike[str], out: str | os.PathLike[str], *, tokenizer: Any, template: str | None = None,
+    targets: str | Sequence[str] = (), chat: bool | str | None = None, train_on: str | Sequence[str] = ("assistant",),
+    messages: str = "messages", max_length: int | None = None, overflow: Literal["raise", "drop", "split"] = "raise",
+    pack: bool = False, shard_rows: int = 100_000, batch_size: int = 1000, skip_bad: bool = False,
+    progress: bool = False, command: list[str] | None = None,
+) -> dict[str, Any]:
+    """Encode a JSONL/JSON/Parquet file or folder (or a datasets folder saved with save_to_disk)
+    into Parquet shards in `out`: rows through a prompt `template` (with `targets`), or
+    conversations (the `messages` column) through the tokenizer's chat template (chat=True) or
+    a Jinja chat template (chat=text or a file). Writes report.json and report.png beside the
+    shards and returns the report."""

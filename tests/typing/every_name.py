@@ -86,8 +86,9 @@ def chat(tokenizer: Tokenizer) -> None:
     streamed = [packer.add(batch), packer.flush()]
     collate = korvanta.DataCollator(0, padding_free=True, return_tensors="np")
     flat = collate([{"input_ids": ids}])
+    prepare = korvanta.prepare  # run in the prepare tests: it reads and writes files
     print(same, sources, text, ids, rows, arrays["input_ids"], pickle.loads(pickle.dumps(c)), lengths, again,
-          streamed, flat)
+          streamed, flat, prepare.__name__)
 
 
 if __name__ == "__main__":
