@@ -66,11 +66,11 @@ def learnt_runs(labels):
     return sum(1 for k, label in enumerate(labels) if label != -100 and (k == 0 or labels[k - 1] == -100))
 
 
-@pytest.mark.parametrize("kind", ["jsonl", "parquet"])
-def test_prepare_writes_what_encode_batch_gives(tmp_path, tokenizer_file, rows, kind):
+@pytest.mark.parametrize("kind, workers", [("jsonl", 1), ("parquet", 2)])
+def test_prepare_writes_what_encode_batch_gives(tmp_path, tokenizer_file, rows, kind, workers):
     source = write_inputs(tmp_path / "in", rows, kind)
     report = korvanta.prepare(source, tmp_path / "out", tokenizer=tokenizer_file, chat=CHATML, max_length=64,
-                              overflow="drop", shard_rows=50, batch_size=32)
+                              overflow="drop", shard_rows=50, batch_size=32, workers=workers)
     chat = korvanta.ChatTemplate(trained.bytelevel(), template=CHATML)
     want = chat.encode_batch([row["messages"] for row in rows], max_length=64, overflow="drop")
     got, shards = read_shards(tmp_path / "out")

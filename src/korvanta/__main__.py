@@ -31,6 +31,8 @@ def _parser() -> argparse.ArgumentParser:
     prepare.add_argument("--batch-size", type=int, default=1000, help="rows encoded at a time")
     prepare.add_argument("--skip-bad", action="store_true",
                          help="count a row that cannot be read or encoded and write it to rejects.jsonl, instead of stopping")
+    prepare.add_argument("--workers", type=int, default=1,
+                         help="processes encoding batches (each loads the tokenizer); 1: this process alone")
     prepare.add_argument("--no-progress", action="store_true", help="no progress bar")
     return parser
 
@@ -46,7 +48,7 @@ def main(argv: list[str] | None = None) -> int:
             targets=split(arguments.targets), chat=arguments.chat, train_on=split(arguments.train_on),
             messages=arguments.messages, max_length=arguments.max_length, overflow=arguments.overflow,
             pack=arguments.pack, shard_rows=arguments.shard_rows, batch_size=arguments.batch_size,
-            skip_bad=arguments.skip_bad, progress=not arguments.no_progress,
+            skip_bad=arguments.skip_bad, workers=arguments.workers, progress=not arguments.no_progress,
             command=["korvanta", *(sys.argv[1:] if argv is None else argv)])
     except KeyboardInterrupt:
         print("korvanta prepare: interrupted; the shards written so far are complete", file=sys.stderr)

@@ -17,6 +17,7 @@ import platform
 import sys
 import time
 from array import array
+from collections import deque
 from pathlib import Path
 from typing import Any
 
@@ -151,6 +152,32 @@ class _Encoder:
         return sum(1 for message in row[self.messages] if isinstance(message, dict) and message.get("role") in self.train_on)
 
 
+_worker_encoder: _Encoder | None = None
+
+
+def _start_worker(arguments: tuple) -> None:
+    """A worker process's start: its own encoder; Ctrl-C is the parent's to handle."""
+    import signal
+
+    global _worker_encoder
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    tokenizer, *rest = arguments
+    _worker_encoder = _Encoder(_load_tokenizer(tokenizer), *rest)
+
+
+def _encode_or_none(encoder: _Encoder, rows: list[dict]) -> dict | None:
+    """A batch encoded, or None when some row of it is refused (the caller finds which)."""
+    try:
+        return encoder.encode(rows)
+    except (ValueError, TypeError, KeyError):
+        return None
+
+
+def _encode_in_worker(rows: list[dict]) -> dict | None:
+    assert _worker_encoder is not None
+    return _encode_or_none(_worker_encoder, rows)
+
+
 # ------------------------------------------------------------------ output
 
 
@@ -259,25 +286,27 @@ def _learnt_runs(labels: list[int]) -> int:
 def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any, template: str | None = None,
             targets: str | list[str] = (), chat: bool | str | None = None, train_on: str | list[str] = ("assistant",),
             messages: str = "messages", max_length: int | None = None, overflow: str = "raise", pack: bool = False,
-            shard_rows: int = 100_000, batch_size: int = 1000, skip_bad: bool = False, progress: bool = False,
-            command: list[str] | None = None) -> dict:
+            shard_rows: int = 100_000, batch_size: int = 1000, skip_bad: bool = False, workers: int = 1,
+            progress: bool = False, command: list[str] | None = None) -> dict:
     """Encode a JSONL/JSON/Parquet file or folder (or a datasets folder saved with save_to_disk)
     into Parquet shards in `out`: rows through a prompt `template` (with `targets`), or
     conversations (the `messages` column) through the tokenizer's chat template (chat=True) or
     a Jinja chat template (chat=text or a file). Writes report.json and report.png beside the
-    shards and returns the report."""
+    shards and returns the report. With workers > 1, batches are encoded in that many processes
+    (each with its own tokenizer), and written in input order."""
     if overflow not in ("raise", "drop", "split"):
         raise ValueError(f"overflow must be 'raise', 'drop' or 'split', not {overflow!r}")
     if pack and max_length is None:
         raise ValueError("pack=True needs max_length (the length of a packed row)")
-    if shard_rows < 1 or batch_size < 1:
-        raise ValueError("shard_rows and batch_size must be positive")
+    if shard_rows < 1 or batch_size < 1 or workers < 1:
+        raise ValueError("shard_rows, batch_size and workers must be positive")
     source, folder = Path(input), Path(out)
     files = _input_files(source)
     if folder.exists() and any(folder.iterdir()):
         raise FileExistsError(f"{folder} is not empty: give a new or empty folder")
     folder.mkdir(parents=True, exist_ok=True)
-    encoder = _Encoder(_load_tokenizer(tokenizer), template, targets, chat, train_on, max_length, overflow, messages)
+    settings = (template, targets, chat, train_on, max_length, overflow, messages)
+    encoder = _Encoder(_load_tokenizer(tokenizer), *settings)
     shards = _Shards(folder, shard_rows)
     packer = korvanta.Packer(max_length) if pack else None
     example_rows = array("q")  # packing: the input row of each example
@@ -310,17 +339,18 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
             row_lengths.append(len(ids))
         shards.add(columns)
 
-    def encode(batch: list[tuple[str, int, dict]]) -> None:
+    def take(batch: list[tuple[str, int, dict]], encoded: dict | None) -> None:
         rows = [row for _, _, row in batch]
-        try:
-            encoded = encoder.encode(rows)
-        except (ValueError, TypeError, KeyError) as error:
-            if len(batch) == 1:
+        if encoded is None and len(batch) > 1:
+            for one in batch:  # find the rows at fault, one at a time
+                take([one], _encode_or_none(encoder, [one[2]]))
+            return
+        if encoded is None:
+            try:
+                encoded = encoder.encode(rows)
+            except (ValueError, TypeError, KeyError) as error:
                 reject(batch[0][0], batch[0][2], str(error))
                 return
-            for one in batch:  # find the rows at fault, one at a time
-                encode([one])
-            return
         numbers = [number for _, number, _ in batch]
         kept = encoded.get("row_index", list(range(len(batch))))
         encoded_rows = [numbers[k] for k in kept]
@@ -348,6 +378,36 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
         packed["row_index"] = [[example_rows[e] for e in row] for row in packed["row_index"]]
         write(packed)
 
+    pool = None
+    if workers > 1:
+        import concurrent.futures
+        import multiprocessing
+
+        pool = concurrent.futures.ProcessPoolExecutor(
+            workers, mp_context=multiprocessing.get_context("spawn"), initializer=_start_worker,
+            initargs=((tokenizer, *settings),))
+    in_flight: deque = deque()  # (batch, future), at most two per worker
+
+    def finish_one() -> None:
+        batch, future = in_flight.popleft()
+        take(batch, future.result())
+        advance(len(batch))
+
+    def submit(batch: list[tuple[str, int, dict]]) -> None:
+        rows = [row for _, _, row in batch]
+        if pool is None:
+            take(batch, _encode_or_none(encoder, rows))
+            advance(len(batch))
+            return
+        in_flight.append((batch, pool.submit(_encode_in_worker, rows)))
+        while len(in_flight) > 2 * workers:
+            finish_one()
+
+    def advance(rows: int) -> None:
+        if bar is not None:
+            bar.update(rows)
+            bar.set_postfix_str(f"{tokens['kept'] / (time.perf_counter() - started):,.0f} tokens/s", refresh=False)
+
     try:
         batch: list[tuple[str, int, dict]] = []
         for file in files:
@@ -360,18 +420,18 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
                     continue
                 batch.append((place, number, row))
                 if len(batch) == batch_size:
-                    encode(batch)
+                    submit(batch)
                     batch = []
-                    if bar is not None:
-                        bar.update(batch_size)
-                        elapsed = time.perf_counter() - started
-                        bar.set_postfix_str(f"{tokens['kept'] / elapsed:,.0f} tokens/s", refresh=False)
         if batch:
-            encode(batch)
+            submit(batch)
+        while in_flight:
+            finish_one()
         if packer is not None:
             pack_out(packer.flush())
         shards.close()
     finally:
+        if pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
         if bar is not None:
             bar.close()
         if rejects is not None:
