@@ -165,17 +165,49 @@ def _start_worker(arguments: tuple) -> None:
     _worker_encoder = _Encoder(_load_tokenizer(tokenizer), *rest)
 
 
-def _encode_or_none(encoder: _Encoder, rows: list[dict]) -> dict | None:
-    """A batch encoded, or None when some row of it is refused (the caller finds which)."""
+def _trained(labels) -> tuple[int, int]:
+    """The tokens trained in a column of label rows (a pyarrow ListArray), and how
+    many separate stretches they make (an answer each)."""
+    import numpy
+
+    offsets = labels.offsets.to_numpy()
+    trained = labels.values.to_numpy()[offsets[0]:offsets[-1]] != -100
+    starts = trained.copy()
+    starts[1:] &= ~trained[:-1]
+    firsts = offsets[:-1][offsets[:-1] < offsets[1:]] - offsets[0]  # a row's first token starts afresh
+    starts[firsts] = trained[firsts]
+    return int(numpy.count_nonzero(trained)), int(numpy.count_nonzero(starts))
+
+
+def _encoded_batch(encoder: _Encoder, rows: list[dict], numbers: list[int], pack: bool) -> dict | None:
+    """A batch of rows encoded, as an Arrow table of the output's columns (or, to
+    be packed, the lists), with what the report counts; None when some row of it
+    is refused (the caller finds which)."""
     try:
-        return encoder.encode(rows)
+        encoded = encoder.encode(rows)
     except (ValueError, TypeError, KeyError):
         return None
+    import pyarrow
+
+    kept = encoded.get("row_index", range(len(rows)))
+    done = {"rows": len(rows), "numbers": [numbers[k] for k in kept], "conversations": len(set(kept)),
+            "answers": sum(encoder.answers(row) for row in rows) if encoder.chat else 0,
+            "lengths": [len(ids) for ids in encoded["input_ids"]], "trained": 0, "runs": 0}
+    columns = {name: encoded[name] for name in ("input_ids", "attention_mask", "labels") if name in encoded}
+    if "labels" in columns:
+        columns["labels"] = pyarrow.array(columns["labels"], pyarrow.list_(pyarrow.int64()))
+        done["trained"], done["runs"] = _trained(columns["labels"])
+    if pack:
+        done["encoded"] = {"input_ids": encoded["input_ids"], **({"labels": encoded["labels"]} if "labels" in encoded else {})}
+    else:
+        columns["row_index"] = done["numbers"]
+        done["table"] = pyarrow.table(columns)
+    return done
 
 
-def _encode_in_worker(rows: list[dict]) -> dict | None:
+def _encode_in_worker(rows: list[dict], numbers: list[int], pack: bool) -> dict | None:
     assert _worker_encoder is not None
-    return _encode_or_none(_worker_encoder, rows)
+    return _encoded_batch(_worker_encoder, rows, numbers, pack)
 
 
 # ------------------------------------------------------------------ output
@@ -187,17 +219,15 @@ class _Shards:
 
     def __init__(self, folder: Path, rows: int):
         self.folder, self.rows = folder, rows
-        self.columns: dict[str, list] = {}
+        self.tables: list = []
         self.pending = 0
         self.written: list[str] = []
 
-    def add(self, columns: dict[str, list]) -> None:
-        count = len(columns["input_ids"])
-        if count == 0:
+    def add(self, table) -> None:
+        if table.num_rows == 0:
             return
-        for name, values in columns.items():
-            self.columns.setdefault(name, []).extend(values)
-        self.pending += count
+        self.tables.append(table)
+        self.pending += table.num_rows
         while self.pending >= self.rows:
             self._write(self.rows)
 
@@ -209,14 +239,14 @@ class _Shards:
         import pyarrow
         import pyarrow.parquet
 
-        table = pyarrow.table({name: values[:count] for name, values in self.columns.items()})
-        for values in self.columns.values():
-            del values[:count]
+        gathered = pyarrow.concat_tables(self.tables)
+        rest = gathered.slice(count)
+        self.tables = [rest] if rest.num_rows else []
         self.pending -= count
         name = SHARD.format(len(self.written))
         partial = self.folder / (name + PARTIAL)
         try:
-            pyarrow.parquet.write_table(table, partial)
+            pyarrow.parquet.write_table(gathered.slice(0, count), partial)
             os.replace(partial, self.folder / name)
         finally:
             partial.unlink(missing_ok=True)
@@ -270,16 +300,6 @@ def _draw(report: dict, path: Path) -> None:
     pyplot.close(figure)
 
 
-def _learnt_runs(labels: list[int]) -> int:
-    """How many separate stretches of a row are trained (an answer each)."""
-    runs, inside = 0, False
-    for label in labels:
-        if label != -100 and not inside:
-            runs += 1
-        inside = label != -100
-    return runs
-
-
 # ------------------------------------------------------------------ prepare
 
 
@@ -305,6 +325,9 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
     if folder.exists() and any(folder.iterdir()):
         raise FileExistsError(f"{folder} is not empty: give a new or empty folder")
     folder.mkdir(parents=True, exist_ok=True)
+    import pyarrow
+    import pyarrow.compute
+
     settings = (template, targets, chat, train_on, max_length, overflow, messages)
     encoder = _Encoder(_load_tokenizer(tokenizer), *settings)
     shards = _Shards(folder, shard_rows)
@@ -334,49 +357,42 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
             rejects = open(folder / "rejects.jsonl", "w", encoding="utf-8")
         rejects.write(json.dumps({"place": place, "reason": reason, "row": row}, default=repr) + "\n")
 
-    def write(columns: dict) -> None:
-        for ids in columns["input_ids"]:
-            row_lengths.append(len(ids))
-        shards.add(columns)
+    def write(table) -> None:
+        row_lengths.extend(pyarrow.compute.list_value_length(table.column("input_ids")).to_numpy(zero_copy_only=False)
+                           if table.num_rows else [])
+        shards.add(table)
 
-    def take(batch: list[tuple[str, int, dict]], encoded: dict | None) -> None:
-        rows = [row for _, _, row in batch]
-        if encoded is None and len(batch) > 1:
+    def take(batch: list[tuple[str, int, dict]], done: dict | None) -> None:
+        if done is None and len(batch) > 1:
             for one in batch:  # find the rows at fault, one at a time
-                take([one], _encode_or_none(encoder, [one[2]]))
+                take([one], _encoded_batch(encoder, [one[2]], [one[1]], pack))
             return
-        if encoded is None:
+        while done is None:  # one row, refused: why
+            place, number, row = batch[0]
             try:
-                encoded = encoder.encode(rows)
+                encoder.encode([row])
             except (ValueError, TypeError, KeyError) as error:
-                reject(batch[0][0], batch[0][2], str(error))
+                reject(place, row, str(error))
                 return
-        numbers = [number for _, number, _ in batch]
-        kept = encoded.get("row_index", list(range(len(batch))))
-        encoded_rows = [numbers[k] for k in kept]
-        counts["encoded"] += len(batch)
-        counts["dropped"] += len(batch) - len(set(kept))
-        counts["split"] += len(kept) - len(set(kept))
-        if encoder.chat:
-            answers["total"] += sum(encoder.answers(row) for row in rows)
-        for k, ids in enumerate(encoded["input_ids"]):
-            example_lengths.append(len(ids))
-            tokens["kept"] += len(ids)
-            if "labels" in encoded:
-                tokens["trained"] += sum(1 for label in encoded["labels"][k] if label != -100)
-                answers["kept"] += _learnt_runs(encoded["labels"][k])
+            done = _encoded_batch(encoder, [row], [number], pack)
+        counts["encoded"] += done["rows"]
+        counts["dropped"] += done["rows"] - done["conversations"]
+        counts["split"] += len(done["numbers"]) - done["conversations"]
+        answers["total"] += done["answers"]
+        answers["kept"] += done["runs"]
+        tokens["trained"] += done["trained"]
+        tokens["kept"] += sum(done["lengths"])
+        example_lengths.extend(done["lengths"])
         if packer is None:
-            columns = {name: encoded[name] for name in ("input_ids", "attention_mask", "labels") if name in encoded}
-            columns["row_index"] = encoded_rows
-            write(columns)
+            write(done["table"])
         else:
-            example_rows.extend(encoded_rows)
-            pack_out(packer.add({name: encoded[name] for name in ("input_ids", "labels") if name in encoded}))
+            example_rows.extend(done["numbers"])
+            pack_out(packer.add(done["encoded"]))
 
     def pack_out(packed: dict) -> None:
-        packed = dict(packed)
-        packed["row_index"] = [[example_rows[e] for e in row] for row in packed["row_index"]]
-        write(packed)
+        columns = dict(packed)
+        columns["row_index"] = [[example_rows[e] for e in row] for row in packed["row_index"]]
+        write(pyarrow.table(columns))
 
     pool = None
     if workers > 1:
@@ -394,12 +410,12 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
         advance(len(batch))
 
     def submit(batch: list[tuple[str, int, dict]]) -> None:
-        rows = [row for _, _, row in batch]
+        rows, numbers = [row for _, _, row in batch], [number for _, number, _ in batch]
         if pool is None:
-            take(batch, _encode_or_none(encoder, rows))
+            take(batch, _encoded_batch(encoder, rows, numbers, pack))
             advance(len(batch))
             return
-        in_flight.append((batch, pool.submit(_encode_in_worker, rows)))
+        in_flight.append((batch, pool.submit(_encode_in_worker, rows, numbers, pack)))
         while len(in_flight) > 2 * workers:
             finish_one()
 
