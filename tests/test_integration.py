@@ -1,5 +1,5 @@
 """The engines users scale out with: Hugging Face datasets (Dataset.map in
-worker processes) and a dask.distributed cluster of worker processes. Each
+worker processes), a dask.distributed cluster of worker processes and Ray Data. Each
 example checks itself against a local run; here it runs in a bounded child
 process. Needs the extra: pip install '.[integration]'."""
 
@@ -41,6 +41,11 @@ def test_datasets_map_in_two_processes_equals_one_and_fingerprints_stay():
 def test_dask_cluster_encodes_with_a_scattered_template():
     needs("dask", "distributed", "tokenizers")
     assert run_example("dask_cluster.py") == ["workers: 2, batches: 8, first: [3, 7, 8, 14, 15, 10, 8, 1, 15, 0, 0, 0]"]
+
+
+def test_ray_data_prepares_what_one_process_does():
+    needs("ray", "tokenizers", "jinja2", "pyarrow")
+    assert run_example("ray_data.py") == ["rows: 250, encoded rows: 293, shards: 3, first: [0, 86, 84, 266, 200, 407, 406, 308]"]
 
 
 @pytest.mark.parametrize("example", ["train_masked_lm.py", "train_causal_lm.py", "train_chat.py", "train_packed.py"])
