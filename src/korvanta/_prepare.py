@@ -460,7 +460,7 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
         "input": [str(file) for file in files],
         "output": {"folder": str(folder), "shards": shards.written},
         "max_length": max_length, "overflow": overflow, "pack": pack,
-        "rows": dict(counts, written=len(set(example_rows)) if pack else None),
+        "rows": dict(counts, written=counts["encoded"] - counts["dropped"]),  # input rows with an output row
         "examples": len(example_lengths),
         "output_rows": len(row_lengths),
         "tokens": tokens,
@@ -469,8 +469,6 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
         "rows_per_second": round(counts["read"] / seconds, 1) if seconds else None,
         "tokens_per_second": round(tokens["kept"] / seconds, 1) if seconds else None,
     }
-    if report["rows"]["written"] is None:
-        report["rows"]["written"] = counts["encoded"] - counts["dropped"]
     if encoder.chat:
         report["answers"] = dict(answers, lost=answers["total"] - answers["kept"])
     if max_length:
