@@ -187,6 +187,9 @@ OPERATIONS = {
     "collator call": (lambda ns: ns.collator(FEATURES), False, None),
     "collator flat": (lambda ns: ns.flat(FEATURES), False, None),
     "collator pickle": (lambda ns: pickle.loads(pickle.dumps(ns.collator)), False, None),
+    # prepare is Python beside the module: what is native is the module's lookup of it.
+    "prepare lookup": (lambda ns: korvanta.__getattr__("prepare"), False, None),
+    "lookup error": (lambda ns: korvanta.__getattr__("no_such_name"), False, AttributeError),
 }
 
 # Operations that run the Python code of WordTokenizer. A debug build of
@@ -255,6 +258,7 @@ COVERS = {
     "DataCollator.__new__": ["collator new"],
     "DataCollator.__call__": ["collator call", "collator flat"],
     "DataCollator.__reduce__": ["collator pickle"],
+    "prepare": ["prepare lookup", "lookup error"],
 }
 
 
