@@ -130,19 +130,20 @@ def test_bad_rows_are_named_or_set_aside(tmp_path, tokenizer_file, rows):
 
 
 def test_an_interrupted_run_leaves_only_complete_shards(tmp_path, tokenizer_file, rows, monkeypatch):
-    write_table, calls = pyarrow.parquet.write_table, []
+    write_table, calls = pyarrow.parquet.ParquetWriter.write_table, []
 
-    def interrupted_while_writing_the_third(table, where, **options):
-        calls.append(where)
-        write_table(table, where, **options)
-        if len(calls) == 3:
-            raise KeyboardInterrupt  # Ctrl-C, with the shard's bytes on disk
+    def interrupted_in_the_third_shard(writer, table, *args, **options):
+        calls.append(table.num_rows)
+        write_table(writer, table, *args, **options)
+        if len(calls) == 5:  # 20 + 10 rows, 10 + 20 rows, then 20 rows of the third shard
+            raise KeyboardInterrupt  # Ctrl-C, with some of the shard's bytes on disk
 
     source = write_inputs(tmp_path / "in", rows, "parquet")
-    monkeypatch.setattr(pyarrow.parquet, "write_table", interrupted_while_writing_the_third)
+    monkeypatch.setattr(pyarrow.parquet.ParquetWriter, "write_table", interrupted_in_the_third_shard)
     with pytest.raises(KeyboardInterrupt):
         korvanta.prepare(source, tmp_path / "out", tokenizer=tokenizer_file, chat=CHATML, shard_rows=30, batch_size=20)
     got, shards = read_shards(tmp_path / "out")
+    assert calls == [20, 10, 10, 20, 20]
     assert [shard.name for shard in shards] == ["part-00000.parquet", "part-00001.parquet"]
     assert got["row_index"] == list(range(60))
     assert not (tmp_path / "out" / "report.json").exists()

@@ -193,14 +193,15 @@ def _encoded_batch(encoder: _Encoder, rows: list[dict], numbers: list[int], pack
     done = {"rows": len(rows), "numbers": [numbers[k] for k in kept], "conversations": len(set(kept)),
             "answers": sum(encoder.answers(row) for row in rows) if encoder.chat else 0,
             "lengths": [len(ids) for ids in encoded["input_ids"]], "trained": 0, "runs": 0}
-    columns = {name: encoded[name] for name in ("input_ids", "attention_mask", "labels") if name in encoded}
+    rows_of_ints = pyarrow.list_(pyarrow.int64())
+    columns = {name: pyarrow.array(encoded[name], rows_of_ints)
+               for name in ("input_ids", "attention_mask", "labels") if name in encoded}
     if "labels" in columns:
-        columns["labels"] = pyarrow.array(columns["labels"], pyarrow.list_(pyarrow.int64()))
         done["trained"], done["runs"] = _trained(columns["labels"])
     if pack:
         done["encoded"] = {"input_ids": encoded["input_ids"], **({"labels": encoded["labels"]} if "labels" in encoded else {})}
     else:
-        columns["row_index"] = done["numbers"]
+        columns["row_index"] = pyarrow.array(done["numbers"], pyarrow.int64())
         done["table"] = pyarrow.table(columns)
     return done
 
@@ -214,43 +215,48 @@ def _encode_in_worker(rows: list[dict], numbers: list[int], pack: bool) -> dict 
 
 
 class _Shards:
-    """Output rows gathered into Parquet shards of `rows` rows each; a shard is
-    complete on disk only under its final name."""
+    """Output rows written into Parquet shards of `rows` rows each, a batch at a
+    time (a row group each); a shard is complete on disk only under its final
+    name."""
 
     def __init__(self, folder: Path, rows: int):
         self.folder, self.rows = folder, rows
-        self.tables: list = []
-        self.pending = 0
+        self.writer = None
+        self.in_shard = 0
         self.written: list[str] = []
 
+    def _partial(self) -> Path:
+        return self.folder / (SHARD.format(len(self.written)) + PARTIAL)
+
     def add(self, table) -> None:
-        if table.num_rows == 0:
-            return
-        self.tables.append(table)
-        self.pending += table.num_rows
-        while self.pending >= self.rows:
-            self._write(self.rows)
-
-    def close(self) -> None:
-        if self.pending:
-            self._write(self.pending)
-
-    def _write(self, count: int) -> None:
-        import pyarrow
         import pyarrow.parquet
 
-        gathered = pyarrow.concat_tables(self.tables)
-        rest = gathered.slice(count)
-        self.tables = [rest] if rest.num_rows else []
-        self.pending -= count
-        name = SHARD.format(len(self.written))
-        partial = self.folder / (name + PARTIAL)
-        try:
-            pyarrow.parquet.write_table(gathered.slice(0, count), partial)
-            os.replace(partial, self.folder / name)
-        finally:
-            partial.unlink(missing_ok=True)
-        self.written.append(name)
+        while table.num_rows:
+            if self.writer is None:
+                self.writer = pyarrow.parquet.ParquetWriter(self._partial(), table.schema)
+            count = min(table.num_rows, self.rows - self.in_shard)
+            self.writer.write_table(table.slice(0, count))
+            self.in_shard += count
+            table = table.slice(count)
+            if self.in_shard == self.rows:
+                self.close()
+
+    def close(self) -> None:
+        """Completes the shard being written, if any."""
+        if self.writer is None:
+            return
+        self.writer.close()
+        self.writer = None
+        os.replace(self._partial(), self.folder / SHARD.format(len(self.written)))
+        self.written.append(SHARD.format(len(self.written)))
+        self.in_shard = 0
+
+    def abandon(self) -> None:
+        """Removes the shard being written (after a failure or an interruption)."""
+        if self.writer is not None:
+            self.writer.close()
+            self.writer = None
+            self._partial().unlink(missing_ok=True)
 
 
 def _histogram(lengths: array, top: int, bins: int = 32) -> dict:
@@ -392,7 +398,8 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
     def pack_out(packed: dict) -> None:
         columns = dict(packed)
         columns["row_index"] = [[example_rows[e] for e in row] for row in packed["row_index"]]
-        write(pyarrow.table(columns))
+        write(pyarrow.table({name: pyarrow.array(values, pyarrow.list_(pyarrow.int64()))
+                             for name, values in columns.items()}))
 
     pool = None
     if workers > 1:
@@ -446,6 +453,7 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
             pack_out(packer.flush())
         shards.close()
     finally:
+        shards.abandon()  # nothing, unless stopped halfway through a shard
         if pool is not None:
             pool.shutdown(wait=True, cancel_futures=True)
         if bar is not None:
