@@ -161,6 +161,7 @@ def _start_worker(arguments: tuple) -> None:
 
     global _worker_encoder
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    os.environ.setdefault("TOKENIZERS_PARALLELISM", "false")  # the workers are the parallelism: a thread each
     tokenizer, *rest = arguments
     _worker_encoder = _Encoder(_load_tokenizer(tokenizer), *rest)
 
