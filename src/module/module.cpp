@@ -94,7 +94,14 @@ void register_function(PyObject* module, PyMethodDef& definition) {
 PyObject* lazy_attribute(PyObject* module, PyObject* name) {
     return call_frame([&]() -> PyObject* {
         if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "prepare") == 0) {
-            Ref helper = check(PyImport_ImportModule("korvanta._prepare"));
+            // Imported already, it is taken from sys.modules: 3.13's import machinery
+            // swallows (and prints) a failure inside it.
+            Ref helper_name = check(PyUnicode_FromString("korvanta._prepare"));
+            Ref helper = Ref::steal(PyImport_GetModule(helper_name.get()));
+            if (!helper) {
+                if (PyErr_Occurred()) throw PythonError{};
+                helper = check(PyImport_Import(helper_name.get()));
+            }
             Ref prepare = check(PyObject_GetAttr(helper.get(), name));
             check_status(PyObject_SetAttr(module, name, prepare.get()));
             return prepare.release();
