@@ -179,3 +179,20 @@ def test_prepare_fills_a_prompt_template(tmp_path, tokenizer_file):
     assert {name: got[name] for name in ("input_ids", "attention_mask", "labels", "row_index")} == {
         name: want[name] for name in ("input_ids", "attention_mask", "labels", "row_index")}
     assert report["rows"]["dropped"] == 150 - len(want["row_index"]) and "answers" not in report
+
+
+def test_every_kind_of_input_and_a_transformers_tokenizer_folder(tmp_path, rows):
+    datasets = pytest.importorskip("datasets")
+    transformers = pytest.importorskip("transformers")
+    folder = tmp_path / "tokenizer"
+    tokenizer = transformers.PreTrainedTokenizerFast(tokenizer_object=trained.bytelevel(), eos_token="</s>")
+    tokenizer.chat_template = CHATML
+    tokenizer.save_pretrained(folder)
+    some = rows[:40]
+    (tmp_path / "array.json").write_text(json.dumps(some, indent=1))
+    datasets.Dataset.from_list(some).save_to_disk(tmp_path / "saved")
+    want = korvanta.ChatTemplate(tokenizer).encode_batch([row["messages"] for row in some])
+    for name in ("array.json", "saved"):
+        korvanta.prepare(tmp_path / name, tmp_path / f"out-{name}", tokenizer=folder, chat=True)
+        got, _ = read_shards(tmp_path / f"out-{name}")
+        assert {key: got[key] for key in want} == want, name
