@@ -24,7 +24,7 @@ class Shared {
         return *this;
     }
     ~Shared() {
-        if (box_ && box_->count.drop()) delete box_;
+        if (box_ && box_->count.drop()) destroy(box_);  // a handle let go inline; the value freed out of line
     }
 
     template <class... Arguments>
@@ -47,6 +47,8 @@ class Shared {
         OwnerCount count{1};  // handles that share the value
         const T value;
     };
+    [[gnu::noinline]] static void destroy(Box* box) noexcept { delete box; }
+
     Box* box_ = nullptr;  // null for an empty handle
 };
 
