@@ -4,6 +4,7 @@ offsets, labels by the characters of each trained-on content plus the end
 token after it; whole exchanges dropped from the start to fit. Five chat
 template styles, each with a tokenizer of its kind."""
 
+import importlib.util
 import pickle
 import random
 
@@ -274,6 +275,9 @@ def test_conversations_too_long_are_split_into_runs_of_exchanges(style):
         got = chat.encode_batch(rows, max_length=limit, overflow="split")
         assert got["row_index"] == sources
         assert list(zip(got["input_ids"], got["labels"])) == expected
+        if limit == 40 and importlib.util.find_spec("pyarrow"):
+            arrow = chat.encode_batch(rows, max_length=limit, overflow="split", return_tensors="arrow")
+            assert {key: column.to_pylist() for key, column in arrow.items()} == got
     raises(ValueError, "overflow must be 'raise', 'drop' or 'split', not 'cut'", chat.encode_batch, rows,
            max_length=8, overflow="cut")
 
@@ -394,7 +398,7 @@ def test_a_template_that_writes_a_content_twice_is_refused():
 @pytest.mark.parametrize("mistake, message", [
     ({"padding": "longest", "padding_side": "up"}, "padding_side must be 'right' or 'left', not 'up'"),
     ({"max_length": "8"}, "max_length must be None or a positive number of tokens, not '8'"),
-    ({"return_tensors": "tf"}, "return_tensors must be None, 'np' or 'pt', not 'tf'"),
+    ({"return_tensors": "tf"}, "return_tensors must be None, 'np', 'pt' or 'arrow', not 'tf'"),
     ({"padding": "max"}, "padding must be False, 'longest' or a number of tokens, not 'max'"),
     ({"padding": "longest", "pad_token": "<nope>"}, "pad_token '<nope>' is not a token of the tokenizer"),
     ({"columns": {"text": []}}, "\"'messages': the batch has no column 'messages' (its columns: 'text')\""),

@@ -135,6 +135,15 @@ def test_padding_and_arrays(tokenizer):
     assert arrays["mask_positions"].tolist() == lists["mask_positions"]
     one = t.encode(batch[1], mask_token=mask, return_tensors="np")
     assert one["input_ids"].tolist() == lists["input_ids"][1] and one["mask_positions"].shape == (1,)
+    pytest.importorskip("pyarrow")
+    answered = [dict(row, mask=answer) for row, answer in zip(batch, ("great", "terrible"))]
+    for padding in (False, "longest"):  # Arrow rows may differ in length
+        ragged = t.encode_batch(answered, mask_token=mask, padding=padding, pad_token=pad, targets="mask",
+                                return_tensors="arrow")
+        expected = t.encode_batch(answered, mask_token=mask, padding=padding, pad_token=pad, targets="mask")
+        assert {key: column.to_pylist() for key, column in ragged.items()} == expected
+    one = t.encode(batch[1], mask_token=mask, return_tensors="arrow")
+    assert one["input_ids"].to_pylist() == lists["input_ids"][1] and str(one["input_ids"].type) == "int64"
 
 
 class NotATokenizer:
@@ -171,7 +180,7 @@ def test_every_error_says_what_to_do(tokenizer):
     for option, value, message in [
         ("truncation_side", "middle", "truncation_side must be 'right' or 'left', not 'middle'"),
         ("padding", "max", "padding must be False, 'longest' or a number of tokens, not 'max'"),
-        ("return_tensors", "tf", "return_tensors must be None, 'np' or 'pt', not 'tf'"),
+        ("return_tensors", "tf", "return_tensors must be None, 'np', 'pt' or 'arrow', not 'tf'"),
         ("overflow", "cut", "overflow must be 'raise' or 'drop', not 'cut'"),
         ("padding_side", "top", "padding_side must be 'right' or 'left', not 'top'"),
         ("overflow", None, "overflow must be 'raise' or 'drop', not None"),

@@ -123,6 +123,13 @@ def test_pack_reads_arrays_padding_and_row_index():
     assert tensors["labels"].tolist() == [[5, 6, 7, -100], [-100, -100, 9, 10]]
     assert tensors["attention_mask"].tolist() == [[1, 1, 1, 1], [0, 0, 1, 1]]
     assert tensors["seq_lengths"] == [[3, 1], [2]]
+    pyarrow = pytest.importorskip("pyarrow")
+    columns = {key: pyarrow.array(value) for key, value in encoded.items()}  # list arrays in, list arrays out
+    arrow = pack(columns, 4, strategy="sequential", return_tensors="arrow")
+    assert {key: value.to_pylist() for key, value in arrow.items()} == as_lists
+    packer = Packer(4, strategy="sequential", return_tensors="arrow")
+    streamed = [packer.add(columns), packer.flush()]
+    assert sum((part["input_ids"].to_pylist() for part in streamed), []) == as_lists["input_ids"]
     assert pack({"input_ids": [[1] * 5, [2]]}, 4, overflow="drop")["row_index"] == [[1]]
 
 

@@ -49,8 +49,9 @@ const char chat_encode_batch_doc[] =
     "messages and a run of whole exchanges that fits (row_index says whose).\n"
     "add_generation_prompt=True ends each input where the assistant's answer would start (no\n"
     "labels). padding='longest' or N pads with pad_token (default: the tokenizer's) on\n"
-    "padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors. pack=True packs the\n"
-    "rows into rows of max_length tokens, as korvanta.pack() does.";
+    "padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors, 'arrow' pyarrow\n"
+    "arrays (rows as list arrays, any lengths). pack=True packs the rows into rows of max_length\n"
+    "tokens, as korvanta.pack() does.";
 
 namespace {
 

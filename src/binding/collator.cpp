@@ -240,7 +240,7 @@ Ref collator_new(PyTypeObject* type, const Arguments& arguments, const Options& 
         }
         record.multiple = static_cast<std::size_t>(value);
     }
-    record.tensors = options[2].get() == nullptr ? Tensors::torch : tensors_of(options[2].get());
+    record.tensors = options[2].get() == nullptr ? Tensors::torch : tensors_of(options[2].get(), false);
     return new_instance<CollatorObject>(type, std::move(record));
 }
 

@@ -42,8 +42,9 @@ const char encode_batch_doc[] =
     "targets=names adds labels (ids of the targets' tokens and of the end token the template\n"
     "writes after a target field, -100 elsewhere; a target slot's answer is row[name]);\n"
     "add_special_tokens=True adds the tokenizer's own; padding='longest' or N pads with pad_token\n"
-    "on padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors; pack=True packs\n"
-    "the rows into rows of max_length tokens, as korvanta.pack() does.";
+    "on padding_side; return_tensors='np' or 'pt' gives int64 arrays or tensors, 'arrow' pyarrow\n"
+    "arrays (rows as list arrays, any lengths); pack=True packs the rows into rows of max_length\n"
+    "tokens, as korvanta.pack() does.";
 
 const char label_ids_doc[] =
     "label_ids($self, /, **options)\n--\n\n"

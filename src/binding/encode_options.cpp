@@ -82,11 +82,12 @@ Padding padding_of(PyObject* value) {
     throw PythonError{};
 }
 
-Tensors tensors_of(PyObject* value) {
+Tensors tensors_of(PyObject* value, bool arrow) {
     if (value == nullptr || value == Py_None) return Tensors::none;
     if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "np") == 0) return Tensors::numpy;
     if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "pt") == 0) return Tensors::torch;
-    PyErr_Format(PyExc_ValueError, messages::bad_return_tensors, value);
+    if (arrow && PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "arrow") == 0) return Tensors::arrow;
+    PyErr_Format(PyExc_ValueError, arrow ? messages::bad_return_tensors : messages::bad_collator_tensors, value);
     throw PythonError{};
 }
 

@@ -58,8 +58,9 @@ PyObject* token_option(PyObject* value, const char* option);
 std::optional<std::size_t> max_length_of(PyObject* value);
 CutSide side_of(PyObject* value);
 Padding padding_of(PyObject* value);
-enum class Tensors { none, numpy, torch };
-Tensors tensors_of(PyObject* value);
+enum class Tensors { none, numpy, torch, arrow };
+// return_tensors: None, 'np', 'pt' or, where the result may be ragged, 'arrow'.
+Tensors tensors_of(PyObject* value, bool arrow = true);
 // What a row too long does: raise, is left out, or (a conversation) is split into several.
 enum class Overflow : std::uint8_t { raise, drop, split };
 Overflow overflow_of(PyObject* value, bool may_split);

@@ -1,6 +1,6 @@
 // The result of encode() and encode_batch(): lists of ints (shared per
 // value), or int64 numpy arrays (checked before they are written) or torch
-// tensors over them; padding on either side.
+// tensors over them, or Arrow arrays written in place; padding on either side.
 #include "binding/encode_results.hpp"
 
 #include <algorithm>
@@ -49,6 +49,30 @@ Ref import_module(const char* name, const char* missing) {
     return module;
 }
 
+Ref new_arrow(PyObject* pyarrow, std::size_t size, const char* type, std::size_t width,
+              const std::function<void(char*)>& fill) {
+    Ref buffer = check(PyObject_CallMethod(pyarrow, "allocate_buffer", "n", static_cast<Py_ssize_t>(size * width)));
+    {
+        BufferView view;
+        check_status(PyObject_GetBuffer(buffer.get(), &view.view, PyBUF_SIMPLE | PyBUF_WRITABLE));
+        view.held = true;
+        if (view.view.len != static_cast<Py_ssize_t>(size * width)) {
+            PyErr_NoMemory();  // a buffer of another size than asked for cannot be written
+            throw PythonError{};
+        }
+        fill(static_cast<char*>(view.view.buf));
+    }
+    Ref array_type = check(PyObject_GetAttrString(pyarrow, "Array"));
+    Ref item_type = check(PyObject_CallMethod(pyarrow, type, nullptr));
+    Ref buffers = check(Py_BuildValue("[OO]", Py_None, buffer.get()));
+    return check(PyObject_CallMethod(array_type.get(), "from_buffers", "OnO", item_type.get(),
+                                     static_cast<Py_ssize_t>(size), buffers.get()));
+}
+
+Ref list_array(PyObject* pyarrow, const Ref& offsets, const Ref& values, bool wide) {
+    Ref type = check(PyObject_GetAttrString(pyarrow, wide ? "LargeListArray" : "ListArray"));
+    return check(PyObject_CallMethod(type.get(), "from_arrays", "OO", offsets.get(), values.get()));
+}
 
 Ref as_tensors(Ref array, Tensors tensors) {
     if (tensors != Tensors::torch) return array;
@@ -65,6 +89,12 @@ Ref new_int(std::size_t value) { return check(PyLong_FromSize_t(value)); }
 template <class SizeOf, class Value>
 Ref new_column(const EncodedRows& rows, const Layout& layout, PyObject* numpy, std::size_t inner, SizeOf&& size_of,
                Value&& value, const EncodingCache& cache) {
+    if (layout.tensors == Tensors::arrow) {  // `numpy` is pyarrow
+        if (layout.batch) return arrow_rows(numpy, rows.size(), size_of, value);
+        return new_arrow(numpy, size_of(0), "int64", 8, [&](char* data) {
+            for (std::size_t c = 0; c < size_of(0); ++c) reinterpret_cast<std::int64_t*>(data)[c] = value(0, c);
+        });
+    }
     if (layout.tensors != Tensors::none) {
         auto fill = [&](std::int64_t* data) {
             for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -104,6 +134,11 @@ Ref array_module(const EncodedRows& rows, const Layout& layout, std::size_t colu
 
 // Which rows of the batch were kept, as a list or an array.
 Ref row_index_column(const std::vector<std::size_t>& kept, const Layout& layout, PyObject* numpy) {
+    if (layout.tensors == Tensors::arrow) {
+        return new_arrow(numpy, kept.size(), "int64", 8, [&](char* data) {
+            for (std::size_t r = 0; r < kept.size(); ++r) reinterpret_cast<std::int64_t*>(data)[r] = static_cast<std::int64_t>(kept[r]);
+        });
+    }
     if (layout.tensors != Tensors::none) {
         return int64_array(numpy, {kept.size()}, [&](std::int64_t* data) {
             for (std::size_t r = 0; r < kept.size(); ++r) data[r] = static_cast<std::int64_t>(kept[r]);
@@ -120,8 +155,10 @@ Ref row_index_column(const std::vector<std::size_t>& kept, const Layout& layout,
 
 Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, Layout layout) {
     const std::size_t columns = layout.width != 0 ? layout.width : rows.longest();
-    Ref numpy;
-    if (layout.tensors != Tensors::none) {
+    Ref numpy;  // or pyarrow
+    if (layout.tensors == Tensors::arrow) {
+        numpy = import_module("pyarrow", messages::needs_pyarrow);
+    } else if (layout.tensors != Tensors::none) {
         numpy = array_module(rows, layout, columns);
         layout.width = columns;
     }
@@ -132,7 +169,7 @@ Ref encoded_result(const EncodingCache& cache, const EncodedRows& rows, Layout l
         if (c < begin || c - begin >= values.size()) return pad;
         return static_cast<std::int64_t>(values[c - begin]);
     };
-    const std::size_t inner = layout.tensors != Tensors::none ? columns : 0;
+    const std::size_t inner = layout.tensors == Tensors::numpy || layout.tensors == Tensors::torch ? columns : 0;
     auto ids = [&](std::size_t r, std::size_t c) { return at(r, c, rows.ids(r), static_cast<std::int64_t>(layout.pad)); };
     auto attention = [&](std::size_t r, std::size_t c) -> std::int64_t {
         return c >= shift(r) && c - shift(r) < rows.ids(r).size();

@@ -59,7 +59,8 @@ inline constexpr const char special_spelling[] =
     "; the tokenizer has a special token %U: to write it, escape the brackets in the template (%U)";
 inline constexpr const char bad_side[] = "truncation_side must be 'right' or 'left', not %R";
 inline constexpr const char bad_padding[] = "padding must be False, 'longest' or a number of tokens, not %R";
-inline constexpr const char bad_return_tensors[] = "return_tensors must be None, 'np' or 'pt', not %R";
+inline constexpr const char bad_return_tensors[] = "return_tensors must be None, 'np', 'pt' or 'arrow', not %R";
+inline constexpr const char bad_collator_tensors[] = "return_tensors must be None, 'np' or 'pt', not %R";
 inline constexpr const char bad_max_length[] = "max_length must be None or a positive number of tokens, not %R";
 inline constexpr const char needs_pad_token[] = "padding needs a pad token: pass pad_token=";
 inline constexpr const char ragged_arrays[] =
@@ -169,7 +170,7 @@ inline constexpr const char row_lengths_differ[] = "%s row %zu holds %zu values,
 inline constexpr const char example_too_long[] =
     "example %zu is %zu tokens long, more than max_length=%zu; pass overflow='drop' to leave such examples out";
 inline constexpr const char no_module_attribute[] = "module 'korvanta' has no attribute %R";
-inline constexpr const char needs_pyarrow[] = "packing an Arrow table needs pyarrow: pip install pyarrow";
+inline constexpr const char needs_pyarrow[] = "Arrow tables and arrays need pyarrow: pip install pyarrow";
 inline constexpr const char padded_arrow_rows[] =
     "an Arrow table's rows are packed as they are: its attention_mask must hold no padding (0)";
 inline constexpr const char bad_strategy[] = "strategy must be 'bfd' or 'sequential', not %R";

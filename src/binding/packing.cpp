@@ -64,6 +64,36 @@ std::int64_t (*integer_reader(const Py_buffer& view))(const char*) {
     }
 }
 
+// A 1-D integer array read in place through the buffer protocol, held while read.
+struct IntView {
+    Ref owner;
+    BufferView buffer;
+    std::int64_t (*read)(const char*) = nullptr;
+    std::size_t size = 0;
+
+    std::int64_t operator[](std::size_t i) const noexcept {
+        return read(static_cast<const char*>(buffer.view.buf) + static_cast<Py_ssize_t>(i) * buffer.view.strides[0]);
+    }
+    bool contiguous() const noexcept { return buffer.view.strides[0] == buffer.view.itemsize; }
+};
+
+void view_ints(Ref array, const char* column, IntView& view) {
+    view.owner = std::move(array);
+    check_status(PyObject_GetBuffer(view.owner.get(), &view.buffer.view, PyBUF_RECORDS_RO));
+    view.buffer.held = true;
+    view.read = integer_reader(view.buffer.view);
+    if (view.read == nullptr || view.buffer.view.ndim != 1) raise_not_rows(column, view.owner.get());
+    view.size = static_cast<std::size_t>(view.buffer.view.shape[0]);
+}
+
+// A list column of an Arrow table: its offsets and its values, both read in place.
+struct ArrowColumn {
+    IntView offsets, values;
+    std::size_t rows() const noexcept { return offsets.size - 1; }
+    std::size_t begin(std::size_t r) const noexcept { return static_cast<std::size_t>(offsets[r]); }
+    std::size_t length(std::size_t r) const noexcept { return static_cast<std::size_t>(offsets[r + 1] - offsets[r]); }
+};
+
 // An array's rows (`dimensions` 1 or 2) read through the buffer protocol, or
 // false when `value` offers none. A tensor is read through its __array__.
 bool read_array(PyObject* value, int dimensions, const char* column, std::vector<std::int64_t>& values,
@@ -126,8 +156,19 @@ void read_row(PyObject* row, const char* column, std::vector<std::int64_t>& valu
 
 namespace {
 
-// A column's rows: a 2-D array, or a sequence of rows.
+void arrow_list(Ref list, const char* name, ArrowColumn& column);
+
+// A column's rows: an Arrow list array, a 2-D array, or a sequence of rows.
 void read_rows(PyObject* value, const char* column, std::vector<std::int64_t>& values, std::vector<std::size_t>& ends) {
+    if (std::string_view(Py_TYPE(value)->tp_name).starts_with("pyarrow.")) {
+        ArrowColumn rows;
+        arrow_list(Ref::borrow(value), column, rows);
+        for (std::size_t r = 0; r < rows.rows(); ++r) {
+            for (std::size_t k = rows.begin(r); k < rows.begin(r) + rows.length(r); ++k) values.push_back(rows.values[k]);
+            ends.push_back(values.size());
+        }
+        return;
+    }
     if (read_array(value, 2, column, values, ends)) return;
     Ref items = stable_items(value);
     if (!items) {
@@ -288,8 +329,10 @@ Ref packed_result(const PackedRows& rows, const PackPlan& plan,
     std::size_t width = output.padding.kind == Padding::longest ? longest
                         : output.padding.kind == Padding::width ? std::max(output.padding.size, longest)
                                                                 : 0;
-    Ref numpy;
-    if (output.tensors != Tensors::none) {
+    Ref numpy, pyarrow;
+    if (output.tensors == Tensors::arrow) {
+        pyarrow = import_module("pyarrow", messages::needs_pyarrow);
+    } else if (output.tensors != Tensors::none) {
         for (std::size_t r = 0; width == 0 && r < rows.size(); ++r) {
             if (rows.ends[r] - rows.begin_of(r) != longest) {
                 PyErr_Format(PyExc_ValueError, messages::ragged_arrays, output.tensors == Tensors::torch ? "pt" : "np");
@@ -309,7 +352,11 @@ Ref packed_result(const PackedRows& rows, const PackPlan& plan,
     Ref result = check(PyDict_New());
     auto set_column = [&](const char* key, const auto& values, std::int64_t pad) {
         Ref value;
-        if (numpy) {
+        if (pyarrow) {
+            value = arrow_rows(pyarrow.get(), rows.size(),
+                               [&](std::size_t r) { return std::max(width, rows.ends[r] - rows.begin_of(r)); },
+                               [&](std::size_t r, std::size_t c) { return at(values, r, c, pad); });
+        } else if (numpy) {
             value = as_tensors(int64_array(numpy.get(), {rows.size(), width},
                                            [&](std::int64_t* data) {
                                                for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -338,7 +385,20 @@ Ref packed_result(const PackedRows& rows, const PackPlan& plan,
     if (rows.labelled) set_column("labels", in(rows.labels), unlearnt_label);
     set_column("position_ids", in(rows.positions), 0);
     set_column("attention_mask", [](std::size_t) { return std::int64_t{1}; }, 0);
-    // The examples of each row: their lengths and their input rows (ragged: lists whatever the output).
+    // The examples of each row: their lengths and their input rows (ragged: lists, or Arrow list arrays).
+    if (pyarrow) {
+        std::vector<std::size_t> firsts(rows.size() + 1);  // each row's first example
+        for (std::size_t r = 0; r < rows.size(); ++r) firsts[r + 1] = firsts[r] + plan.row(r).size();
+        auto size = [&](std::size_t r) { return firsts[r + 1] - firsts[r]; };
+        Ref lengths = arrow_rows(pyarrow.get(), rows.size(), size, [&](std::size_t r, std::size_t k) {
+            return static_cast<std::int64_t>(rows.lengths[firsts[r] + k]);
+        });
+        Ref index = arrow_rows(pyarrow.get(), rows.size(), size,
+                               [&](std::size_t r, std::size_t k) { return row_index(plan.row(r)[k]); });
+        check_status(PyDict_SetItemString(result.get(), "seq_lengths", lengths.get()));
+        check_status(PyDict_SetItemString(result.get(), "row_index", index.get()));
+        return result;
+    }
     std::vector<Ref> lengths, index;
     std::vector<std::int64_t> row;
     for (std::size_t r = 0, at_example = 0; r < rows.size(); ++r) {
@@ -389,36 +449,6 @@ Ref pack_encoded(const EncodedRows& rows, const std::vector<std::size_t>* row_in
 
 namespace {
 
-// A 1-D integer array read in place through the buffer protocol, held while read.
-struct IntView {
-    Ref owner;
-    BufferView buffer;
-    std::int64_t (*read)(const char*) = nullptr;
-    std::size_t size = 0;
-
-    std::int64_t operator[](std::size_t i) const noexcept {
-        return read(static_cast<const char*>(buffer.view.buf) + static_cast<Py_ssize_t>(i) * buffer.view.strides[0]);
-    }
-    bool contiguous() const noexcept { return buffer.view.strides[0] == buffer.view.itemsize; }
-};
-
-void view_ints(Ref array, const char* column, IntView& view) {
-    view.owner = std::move(array);
-    check_status(PyObject_GetBuffer(view.owner.get(), &view.buffer.view, PyBUF_RECORDS_RO));
-    view.buffer.held = true;
-    view.read = integer_reader(view.buffer.view);
-    if (view.read == nullptr || view.buffer.view.ndim != 1) raise_not_rows(column, view.owner.get());
-    view.size = static_cast<std::size_t>(view.buffer.view.shape[0]);
-}
-
-// A list column of an Arrow table: its offsets and its values, both read in place.
-struct ArrowColumn {
-    IntView offsets, values;
-    std::size_t rows() const noexcept { return offsets.size - 1; }
-    std::size_t begin(std::size_t r) const noexcept { return static_cast<std::size_t>(offsets[r]); }
-    std::size_t length(std::size_t r) const noexcept { return static_cast<std::size_t>(offsets[r + 1] - offsets[r]); }
-};
-
 // The column `name` of `table` (a pyarrow Table or RecordBatch), or false when it has none.
 bool arrow_column(PyObject* table, const char* name, ArrowColumn& column) {
     Ref names = check(PyObject_GetAttrString(table, "column_names"));
@@ -426,9 +456,13 @@ bool arrow_column(PyObject* table, const char* name, ArrowColumn& column) {
     const int has = PySequence_Contains(names.get(), key.get());
     check_status(has);
     if (has == 0) return false;
-    Ref chunked = check(PyObject_CallMethod(table, "column", "O", key.get()));
+    arrow_list(check(PyObject_CallMethod(table, "column", "O", key.get())), name, column);
+    return true;
+}
+
+// Lays the rows of an Arrow list array (or chunked array) out in `column`.
+void arrow_list(Ref list, const char* name, ArrowColumn& column) {
     // One chunk is read as it is; several are joined first (a copy).
-    Ref list = std::move(chunked);
     if (Ref chunks = attribute_or_null(list.get(), "num_chunks")) {
         list = PyLong_AsLong(chunks.get()) == 1 ? check(PyObject_CallMethod(list.get(), "chunk", "i", 0))
                                                 : check(PyObject_CallMethod(list.get(), "combine_chunks", nullptr));
@@ -443,26 +477,6 @@ bool arrow_column(PyObject* table, const char* name, ArrowColumn& column) {
     view_ints(check(PyObject_CallMethod(offsets.get(), "to_numpy", nullptr)), name, column.offsets);
     view_ints(check(PyObject_CallMethod(values.get(), "to_numpy", nullptr)), name, column.values);
     if (column.offsets.size == 0) raise_not_rows(name, list.get());
-    return true;
-}
-
-// A new Arrow array of `size` items of `type` (a pyarrow type's name, such as
-// "int32"; `width` bytes each), written through `fill(data)`. Its memory comes
-// from Arrow's pool, which keeps freed memory for the next table.
-Ref new_arrow(PyObject* pyarrow, std::size_t size, const char* type, std::size_t width,
-              const std::function<void(char*)>& fill) {
-    Ref buffer = check(PyObject_CallMethod(pyarrow, "allocate_buffer", "n", static_cast<Py_ssize_t>(size * width)));
-    {
-        BufferView view;
-        check_status(PyObject_GetBuffer(buffer.get(), &view.view, PyBUF_SIMPLE | PyBUF_WRITABLE));
-        view.held = true;
-        fill(static_cast<char*>(view.view.buf));
-    }
-    Ref array_type = check(PyObject_GetAttrString(pyarrow, "Array"));
-    Ref item_type = check(PyObject_CallMethod(pyarrow, type, nullptr));
-    Ref buffers = check(Py_BuildValue("[OO]", Py_None, buffer.get()));
-    return check(PyObject_CallMethod(array_type.get(), "from_buffers", "OnO", item_type.get(),
-                                     static_cast<Py_ssize_t>(size), buffers.get()));
 }
 
 }  // namespace
@@ -570,9 +584,7 @@ Ref pack_arrow(PyObject* table, const PackOptions& options) {
     };
     Ref result = check(PyDict_New());
     auto list_column = [&](const char* key, const Ref& offsets, Ref values) {
-        Ref type = check(PyObject_GetAttrString(pyarrow.get(), wide && offsets.get() == row_offsets.get()
-                                                                    ? "LargeListArray" : "ListArray"));
-        Ref column = check(PyObject_CallMethod(type.get(), "from_arrays", "OO", offsets.get(), values.get()));
+        Ref column = list_array(pyarrow.get(), offsets, values, wide && offsets.get() == row_offsets.get());
         check_status(PyDict_SetItemString(result.get(), key, column.get()));
     };
     list_column("input_ids", row_offsets, tokens(ids, false));
@@ -627,15 +639,16 @@ constexpr Signature pack_signature{"pack()", pack_names, 2, pack_option_names, K
 const char pack_doc[] =
     "pack(encoded, /, max_length, *, strategy='bfd', overflow='raise', padding=False, pad_token_id=None, "
     "padding_side='right', return_tensors=None)\n--\n\n"
-    "Pack encoded rows (what encode_batch returns: lists or arrays, with or without labels) into\n"
-    "rows of at most max_length tokens, never splitting an example. Returns a dict: input_ids,\n"
-    "labels (where given), position_ids (from 0 in each example), attention_mask, seq_lengths\n"
-    "(the lengths of the examples in each row) and row_index (the input rows each row holds, in\n"
-    "order). In each row, the first token of every example after the first is labelled -100, so\n"
+    "Pack encoded rows (what encode_batch returns: lists, arrays or Arrow list arrays, with or\n"
+    "without labels) into rows of at most max_length tokens, never splitting an example. Returns\n"
+    "a dict: input_ids, labels (where given), position_ids (from 0 in each example),\n"
+    "attention_mask, seq_lengths (the lengths of the examples in each row) and row_index (the\n"
+    "input rows each row holds, in order). In each row, the first token of every example after the first is labelled -100, so\n"
     "that no example learns from the one before it. strategy='bfd' (best fit decreasing) makes\n"
     "the fewest rows; 'sequential' keeps the input order. An example longer than max_length\n"
     "raises, or with overflow='drop' is left out. padding, pad_token_id, padding_side and\n"
-    "return_tensors shape the rows as in encode_batch (seq_lengths and row_index stay lists).\n"
+    "return_tensors shape the rows as in encode_batch (seq_lengths and row_index stay lists, or\n"
+    "with 'arrow' are list arrays too).\n"
     "A pyarrow Table of such list columns is packed from its buffers into a pyarrow Table.";
 
 Ref pack(const Arguments& arguments, const Options& options) {

@@ -31,8 +31,9 @@ def _parser() -> argparse.ArgumentParser:
     prepare.add_argument("--batch-size", type=int, default=1000, help="rows encoded at a time")
     prepare.add_argument("--skip-bad", action="store_true",
                          help="count a row that cannot be read or encoded and write it to rejects.jsonl, instead of stopping")
-    prepare.add_argument("--workers", type=int, default=1,
-                         help="processes encoding batches (each loads the tokenizer); 1: this process alone")
+    prepare.add_argument("--workers", type=int,
+                         help="processes encoding batches (each loads the tokenizer); 1: this process alone; "
+                              "default: one per core for 48 MB of input or more, else 1")
     prepare.add_argument("--no-progress", action="store_true", help="no progress bar")
     return parser
 

@@ -67,14 +67,14 @@ class _EncodedChatBatch(TypedDict):
 
 class _Packed(TypedDict):
     """What ``pack`` returns: a row per packed row (lists, or arrays and tensors with return_tensors);
-    seq_lengths and row_index are lists of lists whatever the output."""
+    seq_lengths and row_index are lists of lists (Arrow list arrays with return_tensors="arrow")."""
 
     input_ids: Any
     attention_mask: Any
     position_ids: Any
     labels: NotRequired[Any]
-    seq_lengths: list[list[int]]
-    row_index: list[list[int]]
+    seq_lengths: Any
+    row_index: Any
 
 _Row = SupportsGetItem[str, object]
 _Message = SupportsGetItem[str, object]
@@ -192,7 +192,7 @@ class PromptTemplate(Generic[_Tok]):
         self, row: _Row, /, *, max_length: int | None = None, shorten: Iterable[str] | None = None,
         truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (), mask_token: str | None = ...,
         add_special_tokens: bool = True, padding: _Padding = False, pad_token: str | None = None,
-        return_tensors: Literal["pt"], targets: str | Iterable[str] = (),
+        return_tensors: Literal["pt", "arrow"], targets: str | Iterable[str] = (),
         overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
     ) -> dict[str, Any]: ...
     @overload
@@ -218,7 +218,7 @@ class PromptTemplate(Generic[_Tok]):
         self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int | None = None,
         shorten: Iterable[str] | None = None, truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
-        pad_token: str | None = None, return_tensors: Literal["pt"], targets: str | Iterable[str] = (),
+        pad_token: str | None = None, return_tensors: Literal["pt", "arrow"], targets: str | Iterable[str] = (),
         overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None, pack: Literal[False] = False,
     ) -> dict[str, Any]: ...
     @overload
@@ -226,7 +226,7 @@ class PromptTemplate(Generic[_Tok]):
         self, rows: Sequence[_Row] | SupportsGetItem[str, Sequence[object]], /, *, max_length: int,
         shorten: Iterable[str] | None = None, truncation_side: Literal["right", "left"] = "right", slots: Iterable[str] = (),
         mask_token: str | None = ..., add_special_tokens: bool = True, padding: _Padding = False,
-        pad_token: str | None = None, return_tensors: Literal["np", "pt"] | None = None, targets: str | Iterable[str] = (),
+        pad_token: str | None = None, return_tensors: Literal["np", "pt", "arrow"] | None = None, targets: str | Iterable[str] = (),
         overflow: Literal["raise", "drop"] = "raise", padding_side: Literal["right", "left"] | None = None,
         pack: Literal[True],
     ) -> _Packed: ...
@@ -291,7 +291,7 @@ class ChatTemplate(Generic[_Tok]):
     def encode(
         self, messages: Sequence[_Message], /, *, max_length: int | None = None,
         overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token: str | None = None,
-        padding_side: Literal["right", "left"] | None = None, return_tensors: Literal["pt"],
+        padding_side: Literal["right", "left"] | None = None, return_tensors: Literal["pt", "arrow"],
         add_generation_prompt: bool = False, train_on: str | Iterable[str] = ("assistant",),
         continue_final_message: bool = False, **variables: Any,
     ) -> dict[str, Any]: ...
@@ -322,7 +322,7 @@ class ChatTemplate(Generic[_Tok]):
         self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
         max_length: int | None = None, overflow: Literal["raise", "drop", "split"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
-        return_tensors: Literal["pt"], add_generation_prompt: bool = False,
+        return_tensors: Literal["pt", "arrow"], add_generation_prompt: bool = False,
         train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, pack: Literal[False] = False,
         **variables: Any,
     ) -> dict[str, Any]: ...
@@ -331,7 +331,7 @@ class ChatTemplate(Generic[_Tok]):
         self, conversations: Sequence[Sequence[_Message]] | SupportsGetItem[str, Sequence[Sequence[_Message]]], /, *,
         max_length: int, overflow: Literal["raise", "drop", "split"] = "raise", padding: _Padding = False,
         pad_token: str | None = None, padding_side: Literal["right", "left"] | None = None,
-        return_tensors: Literal["np", "pt"] | None = None, add_generation_prompt: bool = False,
+        return_tensors: Literal["np", "pt", "arrow"] | None = None, add_generation_prompt: bool = False,
         train_on: str | Iterable[str] = ("assistant",), continue_final_message: bool = False, pack: Literal[True],
         **variables: Any,
     ) -> _Packed: ...
@@ -350,7 +350,7 @@ class _ArrowTable(Protocol):
 def pack(
     encoded: _ArrowTable, /, max_length: int, *, strategy: Literal["bfd", "sequential"] = "bfd",
     overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token_id: int | None = None,
-    padding_side: Literal["right", "left"] = "right", return_tensors: Literal["np", "pt"] | None = None,
+    padding_side: Literal["right", "left"] = "right", return_tensors: Literal["np", "pt", "arrow"] | None = None,
 ) -> Any:
     """Pack encoded rows (what encode_batch returns: lists or arrays, with or without labels) into
     rows of at most max_length tokens, never splitting an example."""
@@ -358,7 +358,7 @@ def pack(
 def pack(
     encoded: _EncodedRows, /, max_length: int, *, strategy: Literal["bfd", "sequential"] = "bfd",
     overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token_id: int | None = None,
-    padding_side: Literal["right", "left"] = "right", return_tensors: Literal["np", "pt"] | None = None,
+    padding_side: Literal["right", "left"] = "right", return_tensors: Literal["np", "pt", "arrow"] | None = None,
 ) -> _Packed: ...
 
 @final
@@ -369,7 +369,7 @@ class Packer:
     def __new__(
         cls, max_length: int, *, strategy: Literal["bfd", "sequential"] = "bfd",
         overflow: Literal["raise", "drop"] = "raise", padding: _Padding = False, pad_token_id: int | None = None,
-        padding_side: Literal["right", "left"] = "right", return_tensors: Literal["np", "pt"] | None = None,
+        padding_side: Literal["right", "left"] = "right", return_tensors: Literal["np", "pt", "arrow"] | None = None,
         open_rows: int = 128,
     ) -> Packer: ...
     def add(self, encoded: _EncodedRows, /) -> _Packed:
@@ -393,7 +393,7 @@ def prepare(
     input: str | os.PathLike[str], out: str | os.PathLike[str], *, tokenizer: Any, template: str | None = None,
     targets: str | Sequence[str] = (), chat: bool | str | None = None, train_on: str | Sequence[str] = ("assistant",),
     messages: str = "messages", max_length: int | None = None, overflow: Literal["raise", "drop", "split"] = "raise",
-    pack: bool = False, shard_rows: int = 100_000, batch_size: int = 1000, skip_bad: bool = False, workers: int = 1,
+    pack: bool = False, shard_rows: int = 100_000, batch_size: int = 1000, skip_bad: bool = False, workers: int | None = None,
     progress: bool = False, command: list[str] | None = None,
 ) -> dict[str, Any]:
     """Encode a JSONL/JSON/Parquet file or folder (or a datasets folder saved with save_to_disk)
@@ -401,4 +401,5 @@ def prepare(
     conversations (the `messages` column) through the tokenizer's chat template (chat=True) or
     a Jinja chat template (chat=text or a file). Writes report.json and report.png beside the
     shards and returns the report. With workers > 1, batches are encoded in that many processes
-    (each with its own tokenizer), and written in input order."""
+    (each with its own tokenizer), and written in input order; by default, one per core for an
+    input of 48 MB or more, else this process alone."""
