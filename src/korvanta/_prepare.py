@@ -327,15 +327,16 @@ def _draw(report: dict, path: Path) -> None:
 def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any, template: str | None = None,
             targets: str | list[str] = (), chat: bool | str | None = None, train_on: str | list[str] = ("assistant",),
             messages: str = "messages", max_length: int | None = None, overflow: str = "raise", pack: bool = False,
-            shard_rows: int = 100_000, batch_size: int = 1000, skip_bad: bool = False, workers: int | None = None,
+            shard_rows: int = 100_000, batch_size: int = 1000, skip_bad: bool = False, workers: int | None = 1,
             progress: bool = False, command: list[str] | None = None) -> dict:
     """Encode a JSONL/JSON/Parquet file or folder (or a datasets folder saved with save_to_disk)
     into Parquet shards in `out`: rows through a prompt `template` (with `targets`), or
     conversations (the `messages` column) through the tokenizer's chat template (chat=True) or
     a Jinja chat template (chat=text or a file). Writes report.json and report.png beside the
     shards and returns the report. With workers > 1, batches are encoded in that many processes
-    (each with its own tokenizer), and written in input order; by default, one per core for an
-    input of 48 MB or more, else this process alone."""
+    (each with its own tokenizer), and written in input order (call it under
+    `if __name__ == "__main__":`); workers=None takes one per core for an input of 48 MB or
+    more, else this process alone."""
     if overflow not in ("raise", "drop", "split"):
         raise ValueError(f"overflow must be 'raise', 'drop' or 'split', not {overflow!r}")
     if pack and max_length is None:

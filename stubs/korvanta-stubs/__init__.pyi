@@ -393,7 +393,7 @@ def prepare(
     input: str | os.PathLike[str], out: str | os.PathLike[str], *, tokenizer: Any, template: str | None = None,
     targets: str | Sequence[str] = (), chat: bool | str | None = None, train_on: str | Sequence[str] = ("assistant",),
     messages: str = "messages", max_length: int | None = None, overflow: Literal["raise", "drop", "split"] = "raise",
-    pack: bool = False, shard_rows: int = 100_000, batch_size: int = 1000, skip_bad: bool = False, workers: int | None = None,
+    pack: bool = False, shard_rows: int = 100_000, batch_size: int = 1000, skip_bad: bool = False, workers: int | None = 1,
     progress: bool = False, command: list[str] | None = None,
 ) -> dict[str, Any]:
     """Encode a JSONL/JSON/Parquet file or folder (or a datasets folder saved with save_to_disk)
@@ -401,5 +401,6 @@ def prepare(
     conversations (the `messages` column) through the tokenizer's chat template (chat=True) or
     a Jinja chat template (chat=text or a file). Writes report.json and report.png beside the
     shards and returns the report. With workers > 1, batches are encoded in that many processes
-    (each with its own tokenizer), and written in input order; by default, one per core for an
-    input of 48 MB or more, else this process alone."""
+    (each with its own tokenizer), and written in input order (call it under
+    `if __name__ == "__main__":`); workers=None takes one per core for an input of 48 MB or
+    more, else this process alone."""
