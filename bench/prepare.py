@@ -13,10 +13,12 @@ assistant's answers as labels.
   it labels the same tokens) -> to_parquet.
 
 Each side runs as its own process, in turn, alternating the order per round;
-wall time (rows/s), the CPU time of the process and its children, and the
-peak resident memory are reported. The conversations are the benchmark's own
-(bench/run.py: 2-8 turns of review sentences) and the tokenizer its 32k
-byte-level BPE with a ChatML template, saved as a transformers folder.
+wall time (rows/s), the CPU time of the process and its children, the peak
+resident memory of its largest process and the peak of all its processes
+together (proportional set sizes, sampled four times a second) are reported.
+The conversations are the benchmark's own (bench/run.py: 2-8 turns of review
+sentences) and the tokenizer its 32k byte-level BPE with a ChatML template,
+saved as a transformers folder.
 """
 
 import argparse
@@ -62,19 +64,54 @@ prepared.to_parquet(out + "/data.parquet")
 """
 
 
+def tree_memory(pid):
+    """The memory of a process and its descendants now (MB): the sum of their
+    proportional set sizes, so that pages they share are counted once."""
+    children = {}
+    for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        children.setdefault(int(fields[1]), []).append(int(stat.parent.name))
+    total, todo = 0, [pid]
+    while todo:
+        process = todo.pop()
+        todo += children.get(process, [])
+        try:
+            rollup = pathlib.Path(f"/proc/{process}/smaps_rollup").read_text()
+        except OSError:
+            continue
+        total += next(int(line.split()[1]) for line in rollup.splitlines() if line.startswith("Pss:"))
+    return total / 1024
+
+
 def run(command):
-    """Wall seconds, CPU seconds (with its children) and the peak memory (MB) of
-    its largest process, for a command."""
+    """Wall seconds, CPU seconds (with its children), the peak memory (MB) of its
+    largest process and the peak of all its processes together (sampled), for
+    a command."""
     import os
+    import threading
 
     start = time.perf_counter()
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
+    peak_tree, done = 0.0, threading.Event()
+
+    def sample():
+        nonlocal peak_tree
+        while not done.wait(0.25):
+            peak_tree = max(peak_tree, tree_memory(process.pid))
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
     _, status, usage = os.wait4(process.pid, 0)
+    done.set()
+    sampler.join()
     wall = time.perf_counter() - start
     process.returncode = os.waitstatus_to_exitcode(status)
     if process.returncode:
         raise SystemExit(f"{command[:4]} failed ({process.returncode})")
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024, peak_tree
 
 
 def main():
@@ -106,7 +143,7 @@ def main():
     prepare = [sys.executable, "-m", "korvanta", "prepare", str(source), "--tokenizer", str(tokenizer_folder),
                "--chat", "--max-length", str(arguments.max_length), "--overflow", "drop", "--no-progress"]
     sides = {
-        "korvanta prepare --workers 1": lambda out: prepare + ["--out", out],
+        "korvanta prepare --workers 1": lambda out: prepare + ["--out", out, "--workers", "1"],
         "korvanta prepare --workers 2": lambda out: prepare + ["--out", out, "--workers", "2"],
         "datasets map(num_proc=2)": lambda out: [sys.executable, "-c", DATASETS_MAP, str(source), str(tokenizer_folder),
                                                  out, str(arguments.max_length)],
@@ -123,9 +160,10 @@ def main():
             out = work / "out"
             shutil.rmtree(out, ignore_errors=True)
             out.mkdir()
-            wall, cpu, peak = run(sides[name](str(out)))
+            wall, cpu, peak, peak_tree = run(sides[name](str(out)))
             results[name].append((wall, cpu, peak))
-            print(f"  round {round_}: {name}: {wall:.1f} s ({n / wall:,.0f} rows/s), CPU {cpu:.1f} s, peak {peak:,.0f} MB")
+            print(f"  round {round_}: {name}: {wall:.1f} s ({n / wall:,.0f} rows/s), CPU {cpu:.1f} s, "
+                  f"peak {peak:,.0f} MB (its processes together {peak_tree:,.0f} MB)")
     if not any(name.startswith("korvanta") for name in results):
         shutil.rmtree(work)
         return
