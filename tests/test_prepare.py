@@ -129,6 +129,27 @@ def test_bad_rows_are_named_or_set_aside(tmp_path, tokenizer_file, rows):
     assert read_shards(tmp_path / "out")[0]["row_index"] == [0, 1, 3, 4, 6, 8, 9]
 
 
+@pytest.mark.parametrize("workers", [1, 2])
+def test_rows_the_template_refuses_are_set_aside_and_its_failure_stops_the_run(tmp_path, tokenizer_file, rows,
+                                                                                  workers):
+    source = tmp_path / "in.jsonl"
+    lines = [json.dumps(row) for row in rows[:9]]
+    lines[4] = lines[5] = json.dumps({"messages": [{"role": "user"}]})  # a batch of two, neither has a content
+    lines[7] = json.dumps({"messages": [{"role": "user", "content": 5}]})
+    source.write_text("\n".join(lines) + "\n")
+    report = korvanta.prepare(source, tmp_path / "out", tokenizer=tokenizer_file, chat=CHATML, skip_bad=True,
+                              batch_size=2, workers=workers)
+    rejects = [json.loads(line) for line in (tmp_path / "out" / "rejects.jsonl").read_text().splitlines()]
+    assert [(r["place"], r["reason"]) for r in rejects] == [
+        (f"{source}: line 5", "'dict object' has no attribute 'content'"),
+        (f"{source}: line 6", "'dict object' has no attribute 'content'"),
+        (f"{source}: line 8", 'can only concatenate str (not "int") to str')]
+    assert (report["rows"]["rejected"], report["rows"]["encoded"]) == (3, 6)
+    assert read_shards(tmp_path / "out")[0]["row_index"] == [0, 1, 2, 3, 6, 8]
+    with pytest.raises(ValueError, match="^the chat template cannot be used: "):
+        korvanta.prepare(source, tmp_path / "stop", tokenizer=tokenizer_file, chat="{% for %}", workers=workers)
+
+
 def test_an_interrupted_run_leaves_only_complete_shards(tmp_path, tokenizer_file, rows, monkeypatch):
     write_table, calls = pyarrow.parquet.ParquetWriter.write_table, []
 

@@ -104,7 +104,9 @@ def _load_tokenizer(tokenizer: Any) -> Any:
 
 
 class _Encoder:
-    """One batch of good rows to encoded examples, for either kind of template."""
+    """One batch of good rows to encoded examples, for either kind of template.
+    Without a tokenizer it only checks rows (the parent of worker processes,
+    which need not load one)."""
 
     def __init__(self, tokenizer, template, targets, chat, train_on, max_length, overflow, messages):
         self.max_length, self.overflow, self.messages = max_length, overflow, messages
@@ -115,7 +117,7 @@ class _Encoder:
             text = None if chat is True else chat
             if text is not None and Path(text).is_file():
                 text = Path(text).read_text(encoding="utf-8")
-            self.template = korvanta.ChatTemplate(tokenizer, template=text)
+            self.template = korvanta.ChatTemplate(tokenizer, template=text) if tokenizer is not None else None
             self.needs = (messages,)
             self.options = {"train_on": self.train_on}
         else:
@@ -123,6 +125,8 @@ class _Encoder:
                 raise ValueError("overflow='split' splits conversations; a prompt template takes 'raise' or 'drop'")
             self.template = korvanta.PromptTemplate(template, tokenizer)
             self.needs = tuple(self.template.fields)
+            if tokenizer is None:
+                self.template = None
             self.options = {"targets": targets} if targets else {}
         self.chat = chat is not None
 
@@ -152,18 +156,23 @@ class _Encoder:
         return sum(1 for message in row[self.messages] if isinstance(message, dict) and message.get("role") in self.train_on)
 
 
-_worker_encoder: _Encoder | None = None
+_worker_encoder: _Encoder | BaseException | None = None
 
 
 def _start_worker(arguments: tuple) -> None:
-    """A worker process's start: its own encoder; Ctrl-C is the parent's to handle."""
+    """A worker process's start: its own encoder (or why it could not make one,
+    raised by its every batch, as the parent's own would be); Ctrl-C is the
+    parent's to handle."""
     import signal
 
     global _worker_encoder
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     os.environ.setdefault("TOKENIZERS_PARALLELISM", "false")  # the workers are the parallelism: a thread each
     tokenizer, *rest = arguments
-    _worker_encoder = _Encoder(_load_tokenizer(tokenizer), *rest)
+    try:
+        _worker_encoder = _Encoder(_load_tokenizer(tokenizer), *rest)
+    except Exception as error:
+        _worker_encoder = error
 
 
 # From this much input on, a worker process per core is faster than one process
@@ -191,21 +200,41 @@ def _trained(labels) -> tuple[int, int]:
     return int(numpy.count_nonzero(trained)), int(numpy.count_nonzero(starts))
 
 
-def _encoded_batch(encoder: _Encoder, rows: list[dict], numbers: list[int], pack: bool) -> dict | None:
+def _refusals() -> tuple[type[Exception], ...]:
+    """What the encoder raises for a row it cannot encode: its own errors, and a
+    chat template's failure on the row (a message without a key it reads)."""
+    try:
+        from jinja2 import TemplateError
+    except ImportError:
+        return (ValueError, TypeError, LookupError)
+    return (ValueError, TypeError, LookupError, TemplateError)
+
+
+def _encoded_batch(encoder: _Encoder, rows: list[dict], numbers: list[int], pack: bool) -> dict:
     """A batch of rows encoded, as an Arrow table of the output's columns (or, to
-    be packed, its columns), with what the report counts; None when some row of
-    it is refused (the caller finds which)."""
+    be packed, its columns), with what the report counts. Rows the encoder
+    refuses are found one at a time and left out: `refused` lists each one's
+    place in the batch and the encoder's message."""
+    refused = []
     try:
         encoded = encoder.encode(rows)
-    except (ValueError, TypeError, KeyError):
-        return None
+    except _refusals():
+        for at, row in enumerate(rows):
+            try:
+                encoder.encode([row])
+            except _refusals() as error:
+                refused.append((at, str(error)))
+        left_out = {at for at, _ in refused}
+        rows = [row for at, row in enumerate(rows) if at not in left_out]
+        numbers = [number for at, number in enumerate(numbers) if at not in left_out]
+        encoded = encoder.encode(rows)
     import numpy
     import pyarrow
 
     kept = encoded["row_index"].to_numpy() if "row_index" in encoded else numpy.arange(len(rows))
     ids = encoded["input_ids"]
     offsets = ids.offsets.to_numpy()
-    done = {"rows": len(rows), "numbers": numpy.asarray(numbers, dtype=numpy.int64)[kept],
+    done = {"rows": len(rows), "refused": refused, "numbers": numpy.asarray(numbers, dtype=numpy.int64)[kept],
             "conversations": int(numpy.unique(kept).size),
             "answers": sum(encoder.answers(row) for row in rows) if encoder.chat else 0,
             "lengths": numpy.diff(offsets), "trained": 0, "runs": 0}
@@ -230,7 +259,9 @@ def _narrowed(columns: dict) -> dict:
             for name, column in columns.items()}
 
 
-def _encode_in_worker(rows: list[dict], numbers: list[int], pack: bool) -> dict | None:
+def _encode_in_worker(rows: list[dict], numbers: list[int], pack: bool) -> dict:
+    if isinstance(_worker_encoder, BaseException):
+        raise _worker_encoder
     assert _worker_encoder is not None
     return _encoded_batch(_worker_encoder, rows, numbers, pack)
 
@@ -364,7 +395,8 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
     import pyarrow.compute
 
     settings = (template, targets, chat, train_on, max_length, overflow, messages)
-    encoder = _Encoder(_load_tokenizer(tokenizer), *settings)
+    # With workers, this process only reads, checks and writes: the workers load the tokenizer.
+    encoder = _Encoder(_load_tokenizer(tokenizer) if workers == 1 else None, *settings)
     shards = _Shards(folder, shard_rows)
     packer = korvanta.Packer(max_length, return_tensors="arrow") if pack else None
     example_rows = array("q")  # packing: the input row of each example
@@ -398,19 +430,10 @@ def prepare(input: str | os.PathLike, out: str | os.PathLike, *, tokenizer: Any,
             row_lengths.frombytes(lengths.astype("int64").tobytes())
         shards.add(table)
 
-    def take(batch: list[tuple[str, int, dict]], done: dict | None) -> None:
-        if done is None and len(batch) > 1:
-            for one in batch:  # find the rows at fault, one at a time
-                take([one], _encoded_batch(encoder, [one[2]], [one[1]], pack))
-            return
-        while done is None:  # one row, refused: why
-            place, number, row = batch[0]
-            try:
-                encoder.encode([row])
-            except (ValueError, TypeError, KeyError) as error:
-                reject(place, row, str(error))
-                return
-            done = _encoded_batch(encoder, [row], [number], pack)
+    def take(batch: list[tuple[str, int, dict]], done: dict) -> None:
+        for at, reason in done["refused"]:
+            place, _, row = batch[at]
+            reject(place, row, reason)
         counts["encoded"] += done["rows"]
         counts["dropped"] += done["rows"] - done["conversations"]
         counts["split"] += len(done["numbers"]) - done["conversations"]
