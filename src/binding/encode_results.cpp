@@ -91,9 +91,7 @@ Ref new_column(const EncodedRows& rows, const Layout& layout, PyObject* numpy, s
                Value&& value, const EncodingCache& cache) {
     if (layout.tensors == Tensors::arrow) {  // `numpy` is pyarrow
         if (layout.batch) return arrow_rows(numpy, rows.size(), size_of, value);
-        return new_arrow(numpy, size_of(0), "int64", 8, [&](char* data) {
-            for (std::size_t c = 0; c < size_of(0); ++c) reinterpret_cast<std::int64_t*>(data)[c] = value(0, c);
-        });
+        return int64_arrow(numpy, size_of(0), [&](std::size_t c) { return value(0, c); });
     }
     if (layout.tensors != Tensors::none) {
         auto fill = [&](std::int64_t* data) {
@@ -135,9 +133,7 @@ Ref array_module(const EncodedRows& rows, const Layout& layout, std::size_t colu
 // Which rows of the batch were kept, as a list or an array.
 Ref row_index_column(const std::vector<std::size_t>& kept, const Layout& layout, PyObject* numpy) {
     if (layout.tensors == Tensors::arrow) {
-        return new_arrow(numpy, kept.size(), "int64", 8, [&](char* data) {
-            for (std::size_t r = 0; r < kept.size(); ++r) reinterpret_cast<std::int64_t*>(data)[r] = static_cast<std::int64_t>(kept[r]);
-        });
+        return int64_arrow(numpy, kept.size(), [&](std::size_t r) { return static_cast<std::int64_t>(kept[r]); });
     }
     if (layout.tensors != Tensors::none) {
         return int64_array(numpy, {kept.size()}, [&](std::int64_t* data) {

@@ -51,14 +51,19 @@ Ref new_arrow(PyObject* pyarrow, std::size_t size, const char* type, std::size_t
 // A list array of `values` (an Arrow array) cut by `offsets` (int32, or int64 when `wide`).
 Ref list_array(PyObject* pyarrow, const Ref& offsets, const Ref& values, bool wide);
 
-// `rows` rows of int64 values as an Arrow list array: row r holds size_of(r)
-// values, value(r, c) for c below it.
-template <class SizeOf, class Value>
-Ref arrow_rows(PyObject* pyarrow, std::size_t rows, SizeOf&& size_of, Value&& value) {
-    std::size_t total = 0;
-    for (std::size_t r = 0; r < rows; ++r) total += size_of(r);
-    const bool wide = total > static_cast<std::size_t>(INT32_MAX);
-    Ref offsets = new_arrow(pyarrow, rows + 1, wide ? "int64" : "int32", wide ? 8 : 4, [&](char* data) {
+// `size` int64 values as an Arrow array, value(i) for each.
+template <class Value>
+Ref int64_arrow(PyObject* pyarrow, std::size_t size, Value&& value) {
+    return new_arrow(pyarrow, size, "int64", 8, [&](char* data) {
+        auto* out = reinterpret_cast<std::int64_t*>(data);
+        for (std::size_t i = 0; i < size; ++i) out[i] = value(i);
+    });
+}
+
+// The offsets of `rows` rows of size_of(r) items each: int32, or int64 when `wide`.
+template <class SizeOf>
+Ref arrow_offsets(PyObject* pyarrow, std::size_t rows, bool wide, SizeOf&& size_of) {
+    return new_arrow(pyarrow, rows + 1, wide ? "int64" : "int32", wide ? 8 : 4, [&](char* data) {
         std::size_t at = 0;
         for (std::size_t r = 0; r <= rows; ++r) {
             if (wide) reinterpret_cast<std::int64_t*>(data)[r] = static_cast<std::int64_t>(at);
@@ -66,6 +71,16 @@ Ref arrow_rows(PyObject* pyarrow, std::size_t rows, SizeOf&& size_of, Value&& va
             if (r < rows) at += size_of(r);
         }
     });
+}
+
+// `rows` rows of int64 values as an Arrow list array: row r holds size_of(r)
+// values, value(r, c) for c below it.
+template <class SizeOf, class Value>
+Ref arrow_rows(PyObject* pyarrow, std::size_t rows, SizeOf&& size_of, Value&& value) {
+    std::size_t total = 0;
+    for (std::size_t r = 0; r < rows; ++r) total += size_of(r);
+    const bool wide = total > static_cast<std::size_t>(INT32_MAX);
+    Ref offsets = arrow_offsets(pyarrow, rows, wide, size_of);
     Ref values = new_arrow(pyarrow, total, "int64", 8, [&](char* data) {
         auto* out = reinterpret_cast<std::int64_t*>(data);
         for (std::size_t r = 0; r < rows; ++r) {

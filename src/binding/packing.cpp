@@ -163,6 +163,8 @@ void read_rows(PyObject* value, const char* column, std::vector<std::int64_t>& v
     if (std::string_view(Py_TYPE(value)->tp_name).starts_with("pyarrow.")) {
         ArrowColumn rows;
         arrow_list(Ref::borrow(value), column, rows);
+        values.reserve(values.size() + (rows.rows() ? rows.begin(rows.rows()) - rows.begin(0) : 0));
+        ends.reserve(ends.size() + rows.rows());
         for (std::size_t r = 0; r < rows.rows(); ++r) {
             for (std::size_t k = rows.begin(r); k < rows.begin(r) + rows.length(r); ++k) values.push_back(rows.values[k]);
             ends.push_back(values.size());
@@ -542,13 +544,10 @@ Ref pack_arrow(PyObject* table, const PackOptions& options) {
     }
     // Row offsets (int32 where they fit), shared by every token column.
     const bool wide = total > static_cast<std::size_t>(INT32_MAX);
-    Ref row_offsets = new_arrow(pyarrow.get(), plan.size() + 1, wide ? "int64" : "int32", wide ? 8 : 4, [&](char* data) {
-        std::size_t at = 0;
-        for (std::size_t r = 0; r <= plan.size(); ++r) {
-            if (r > 0) for (const std::uint64_t e : plan.row(r - 1)) at += lengths[e];
-            if (wide) reinterpret_cast<std::int64_t*>(data)[r] = static_cast<std::int64_t>(at);
-            else reinterpret_cast<std::int32_t*>(data)[r] = static_cast<std::int32_t>(at);
-        }
+    Ref row_offsets = arrow_offsets(pyarrow.get(), plan.size(), wide, [&](std::size_t r) {
+        std::size_t size = 0;
+        for (const std::uint64_t e : plan.row(r)) size += lengths[e];
+        return size;
     });
     // Token columns: each example's values copied whole, in the input's type.
     auto tokens = [&](const ArrowColumn& column, bool unlearn_starts) {
@@ -643,13 +642,13 @@ const char pack_doc[] =
     "without labels) into rows of at most max_length tokens, never splitting an example. Returns\n"
     "a dict: input_ids, labels (where given), position_ids (from 0 in each example),\n"
     "attention_mask, seq_lengths (the lengths of the examples in each row) and row_index (the\n"
-    "input rows each row holds, in order). In each row, the first token of every example after the first is labelled -100, so\n"
-    "that no example learns from the one before it. strategy='bfd' (best fit decreasing) makes\n"
-    "the fewest rows; 'sequential' keeps the input order. An example longer than max_length\n"
-    "raises, or with overflow='drop' is left out. padding, pad_token_id, padding_side and\n"
-    "return_tensors shape the rows as in encode_batch (seq_lengths and row_index stay lists, or\n"
-    "with 'arrow' are list arrays too).\n"
-    "A pyarrow Table of such list columns is packed from its buffers into a pyarrow Table.";
+    "input rows each row holds, in order). In each row, the first token of every example after\n"
+    "the first is labelled -100, so that no example learns from the one before it.\n"
+    "strategy='bfd' (best fit decreasing) makes the fewest rows; 'sequential' keeps the input\n"
+    "order. An example longer than max_length raises, or with overflow='drop' is left out.\n"
+    "padding, pad_token_id, padding_side and return_tensors shape the rows as in encode_batch\n"
+    "(seq_lengths and row_index stay lists, or with 'arrow' are list arrays too). A pyarrow\n"
+    "Table of such list columns is packed from its buffers into a pyarrow Table.";
 
 Ref pack(const Arguments& arguments, const Options& options) {
     const PackOptions pack = read_pack_options(
