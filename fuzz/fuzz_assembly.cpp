@@ -463,6 +463,54 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
+    // 4e. Messages written bare together are lined up with the text: found
+    //      exactly when the marked rendering's pieces can stand in the text in
+    //      one way only (counted here by trying every way), and then what is
+    //      found rebuilds the text around those pieces.
+    {
+        const std::size_t count = 1 + in.next() % 4;
+        const bool distinct = in.next() % 2 == 0;  // pieces that can stand in one place only
+        std::vector<std::string> pieces;
+        std::string text, marked;
+        for (std::size_t i = 0; i <= count; ++i) {
+            pieces.push_back(in.text(4) + (distinct && i > 0 && i < count ? std::string(1, static_cast<char>('A' + i)) : ""));
+            text += pieces.back();
+            marked += pieces.back();
+            if (i == count) break;
+            text += in.text(6);
+            marked += "\xF3\xB0\x80" + std::string(1, static_cast<char>(0x80 + 2 * i));
+        }
+        // The ways pieces [i, count] stand in text[at, end), at most 2.
+        auto ways = [&](auto&& self, std::size_t i, std::size_t at) -> std::size_t {
+            const std::string& piece = pieces[i];
+            if (i == count) return text.size() - at >= piece.size() && text.ends_with(piece) ? 1 : 0;
+            std::size_t found = 0;
+            for (std::size_t p = at; p + piece.size() <= text.size() && found < 2; ++p) {
+                if (i == 0 && p > 0) break;
+                if (text.compare(p, piece.size(), piece) == 0) found += self(self, i + 1, p + piece.size());
+            }
+            return std::min<std::size_t>(found, 2);
+        };
+        const std::size_t possible = ways(ways, 0, 0);
+        const std::optional<std::vector<CharSpan>> spans = korvanta::replaced_spans(text, korvanta::unmark(marked));
+        require(spans.has_value() == (possible == 1), "found exactly when the text lines up one way only");
+        require(!distinct || spans.has_value(), "pieces that stand in one place only are found");
+        if (spans) {
+            require(spans->size() == count, "a span per marker");
+            std::string rebuilt;
+            std::size_t at = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                require((*spans)[i].begin >= at && (*spans)[i].begin <= (*spans)[i].end, "in order");
+                rebuilt += std::string(korvanta::character_slice(text, {at, (*spans)[i].begin})) + "|";
+                at = (*spans)[i].end;
+            }
+            rebuilt += korvanta::character_slice(text, {at, korvanta::character_count(text)});
+            std::string expected;
+            for (std::size_t i = 0; i <= count; ++i) expected += pieces[i] + (i < count ? "|" : "");
+            require(rebuilt == expected, "the text is the marked rendering with something in each marker's place");
+        }
+    }
+
     // 4c. The search leaves out the fewest leading exchanges that fit, whatever
     //     its guesses and whatever counts showed nothing, in O(log n) ways.
     {

@@ -224,6 +224,22 @@ def test_inputs_and_labels_are_the_tokenizers(style):
                                     for m in rows]
 
 
+def test_turns_found_together_only_where_the_text_lines_up_one_way():
+    """Turns the markers cannot find are found in one rendering with each of
+    them bare, unless an answer holds the text that follows it there: then
+    that rendering lines up with the text in two ways, and each turn is found
+    alone."""
+    source, build, specials, bos, eos, pad, _ = STYLES["reasoning"]
+    tok = chat_tokenizer(build, specials, bos, eos, pad, source)
+    chat = ChatTemplate(tok)
+    between = "<|im_end|>\n<|im_start|>user\nc<|im_end|>\n<|im_start|>assistant\n"
+    for first in ("b", "b" + between, between + "b"):
+        messages = [{"role": "user", "content": "a"}, {"role": "assistant", "content": "<think>x</think>" + first},
+                    {"role": "user", "content": "c"}, {"role": "assistant", "content": "<think>y</think>d"}]
+        got = chat.encode(messages)
+        assert (got["input_ids"], got["labels"]) == reference("reasoning", tok, messages), first
+
+
 def test_whole_exchanges_are_dropped_from_the_start(style):
     name, tok, system = style
     chat = ChatTemplate(tok)

@@ -6,9 +6,11 @@
 // agree but for the markers, the markers say where each content stands. A
 // message's whole turn (its reasoning and tool calls too), or a content the
 // template reads (it trims it, or tests it) and so writes otherwise when
-// marked, is found by rendering the conversation with that one message
-// bare, its content a single marker: what differs from the text there is
-// what the template wrote for the message.
+// marked, is found by rendering the conversation with such messages bare,
+// each content a single marker: what stands in the text where a marker
+// stands is what the template wrote for that message (all such messages in
+// one rendering where it lines up with the text one way only, else each in
+// a rendering of its own).
 #include <algorithm>
 #include <charconv>
 #include <new>
@@ -560,19 +562,57 @@ std::vector<std::uint8_t> locate_by_markers(const ChatWriting& writing, const Ch
     return found;
 }
 
-// The messages found alone, each in a rendering of its own with that message
-// bare: one whose whole turn is asked for, unless its content is all it has
-// and the markers found it; every other content the markers did not find.
+// The messages `alone` (places in `kept`) found together, in one rendering
+// with each of them bare, its content one marker of its own: where that
+// rendering is the text with something else in place of each marker, and
+// lines up with it one way only, that is what each wrote. False, with
+// nothing found, otherwise.
+bool locate_together(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                     std::span<const std::uint32_t> kept, std::span<const std::size_t> alone, std::string_view text,
+                     std::vector<ContentSpan>& pieces) {
+    std::vector<std::uint32_t> codes;
+    std::size_t next = 0;
+    Ref messages = written_messages(conversation, kept, [&](std::size_t j, PyObject* message) {
+        if (next == alone.size() || alone[next] != j) return Ref();
+        ++next;
+        codes.push_back(static_cast<std::uint32_t>(2 * (j % most_marked)));
+        return with_content(message, marker_str(codes.back()).get(), true);
+    });
+    const Unmarked marked = unmark(render_messages(writing, inputs, conversation, messages.get()));
+    if (marked.markers.size() != codes.size()) return false;
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        if (marked.markers[k].first != codes[k]) return false;
+    }
+    const std::optional<std::vector<CharSpan>> spans = replaced_spans(text, marked);
+    if (!spans) return false;
+    for (std::size_t k = 0; k < alone.size(); ++k) {
+        const std::uint32_t m = kept[alone[k]];
+        std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.message == m; });
+        pieces.push_back({(*spans)[k], m});
+    }
+    return true;
+}
+
+// The messages found alone: one whose whole turn is asked for, unless its
+// content is all it has and the markers found it; every other content the
+// markers did not find. All in one rendering where it lines up, else each in
+// a rendering of its own with that message bare.
 void locate_alone(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
                   std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns,
                   std::span<const std::uint8_t> found, std::string_view text, std::vector<ContentSpan>& pieces,
                   std::size_t row) {
+    std::vector<std::size_t> alone;
     for (std::size_t j = 0; j < kept.size(); ++j) {
         const std::uint32_t m = kept[j];
         const bool markable_content = markable(conversation.contents[m].get());
-        const bool alone = turns[m] != 0 ? !markable_content || conversation.writes_more[m] || !found[j]
-                                         : !found[j] && markable_content;
-        if (!alone) continue;
+        if (turns[m] != 0 ? !markable_content || conversation.writes_more[m] || !found[j]
+                          : !found[j] && markable_content) {
+            alone.push_back(j);
+        }
+    }
+    if (alone.size() > 1 && locate_together(writing, inputs, conversation, kept, alone, text, pieces)) return;
+    for (const std::size_t j : alone) {
+        const std::uint32_t m = kept[j];
         CharSpan span;
         const Located located = span_of_message(writing, inputs, conversation, kept, j, text, span);
         if (located == Located::lost) {

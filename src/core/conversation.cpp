@@ -404,6 +404,49 @@ bool spans_of_trimmed_contents(const Unmarked& marked, std::string_view text, st
     return true;
 }
 
+std::optional<std::vector<CharSpan>> replaced_spans(std::string_view text, const Unmarked& marked) {
+    const std::string_view written = marked.text;
+    // The pieces of `written` around its markers, as byte ranges.
+    std::vector<std::size_t> cuts;  // the markers' byte positions
+    CharacterCounter marked_counter(written);
+    for (const auto& [code, at] : marked.markers) cuts.push_back(marked_counter.byte_of(at));
+    const std::size_t count = cuts.size();
+    if (count == 0) return std::nullopt;
+    auto piece = [&](std::size_t i) {  // the piece before marker i (count: after the last)
+        const std::size_t begin = i == 0 ? 0 : cuts[i - 1], end = i == count ? written.size() : cuts[i];
+        return written.substr(begin, end - begin);
+    };
+    // Each piece found as early as it can be, then as late: where both agree
+    // for every piece, the text lines up one way only.
+    const std::string_view first = piece(0), last = piece(count);
+    if (!text.starts_with(first) || text.size() < first.size() + last.size() || !text.ends_with(last)) {
+        return std::nullopt;
+    }
+    std::vector<std::size_t> early(count + 1), late(count + 1);
+    early[0] = late[0] = 0;
+    early[count] = late[count] = text.size() - last.size();
+    std::size_t at = first.size();
+    for (std::size_t i = 1; i < count; ++i) {
+        early[i] = text.find(piece(i), at);
+        if (early[i] == std::string_view::npos) return std::nullopt;
+        at = early[i] + piece(i).size();
+    }
+    if (at > early[count]) return std::nullopt;
+    std::size_t before = late[count];
+    for (std::size_t i = count - 1; i >= 1; --i) {
+        late[i] = text.rfind(piece(i), before - piece(i).size());  // found: the early places line up
+        if (late[i] != early[i]) return std::nullopt;
+        before = late[i];
+    }
+    std::vector<CharSpan> spans;
+    CharacterCounter counter(text);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t begin = counter.characters_at(early[i] + piece(i).size());
+        spans.push_back({begin, counter.characters_at(early[i + 1])});
+    }
+    return spans;
+}
+
 namespace {
 
 bool continues_character(std::string_view text, std::size_t at) noexcept {

@@ -210,6 +210,13 @@ bool spans_of_trimmed_contents(const Unmarked& marked, std::string_view text, st
 // shares with `head` and precedes the longest end it shares with `tail`.
 CharSpan changed_span(std::string_view text, std::string_view head, std::string_view tail) noexcept;
 
+// Where each marker of `marked` stands in `text`, a rendering of the same
+// conversation with something in place of each marker (a message written
+// with its content one marker instead of its whole turn): what stands between
+// the pieces of `marked` around the markers, found in `text` in order. None
+// when the pieces cannot be found so, or can be in more than one way.
+std::optional<std::vector<CharSpan>> replaced_spans(std::string_view text, const Unmarked& marked);
+
 // Settles where the messages of a written conversation stand once each is
 // found: in order; a turn (`turns[message]`) starting right after the last
 // `header` written before it; with `open`, the text ending there inside the
