@@ -560,10 +560,10 @@ def chat_rows(quick):
     max_length against the tokenizer's encode_batch with offsets on the
     conversations rendered in advance, and against transformers'
     apply_chat_template(tokenize=True, return_dict=True) (the same ids,
-    checked; we label, it does not). Through Dataset.map with no max_length,
-    against TRL's SFTTrainer preparing the same rows with assistant_only_loss
-    (the same ids and labels, checked). Rendering alone shows where the time
-    goes. Then the same against apply_chat_template on three real templates'
+    checked; we label, it does not). Through Dataset.map with no max_length
+    (returning lists, and returning Arrow tables) against TRL's SFTTrainer
+    preparing the same rows with assistant_only_loss (the same ids and
+    labels, checked). Rendering alone shows where the time goes. Then the same against apply_chat_template on three real templates'
     shapes (chat_shapes)."""
     try:
         import jinja2  # noqa: F401
@@ -607,7 +607,9 @@ def chat_rows(quick):
         per_row(whole, "apply_chat_template(tokenize=True, return_dict=True)", times, "whole", "transformers",
                 len(data), 1.0),
         *([per_row("Dataset.map(ChatTemplate.encode_batch), no max_length",
-                   "TRL SFTTrainer's preparation, assistant_only_loss", times, "ours map", "trl", len(data), 0.4)]
+                   "TRL SFTTrainer's preparation, assistant_only_loss", times, "ours map", "trl", len(data), 0.4),
+           per_row("Dataset.map(ChatTemplate.encode_batch) returning Arrow tables, no max_length",
+                   "TRL SFTTrainer's preparation, assistant_only_loss", times, "ours map arrow", "trl", len(data), 0.4)]
           if prepare else []),
         per_row("ChatTemplate.render, one per conversation", "encode_batch with offsets on the rendered texts",
                 times, "render", "floor", len(data), None),
@@ -711,6 +713,7 @@ def trl_chat_preparation(tokenizer, chat, data):
     where datasets or TRL is missing."""
     try:
         import datasets
+        import pyarrow
         from trl import SFTConfig, SFTTrainer
     except ImportError:
         return {}
@@ -735,9 +738,16 @@ def trl_chat_preparation(tokenizer, chat, data):
         return rows.map(chat.encode_batch, batched=True, batch_size=1000, fn_kwargs=options,
                         remove_columns=rows.column_names)
 
-    whole_theirs, whole_ours = theirs(None), ours()
-    assert whole_theirs["input_ids"] == whole_ours["input_ids"] and whole_theirs["labels"] == whole_ours["labels"]
-    return {"ours map": lambda: ours(), "trl": lambda: theirs(None)}
+    def as_table(batch):  # Dataset.map takes a pyarrow Table as a batch's new columns
+        return pyarrow.table(chat.encode_batch(batch, return_tensors="arrow"))
+
+    def ours_arrow():
+        return rows.map(as_table, batched=True, batch_size=1000, remove_columns=rows.column_names)
+
+    whole_theirs = theirs(None)
+    for whole_ours in (ours(), ours_arrow()):
+        assert whole_theirs["input_ids"] == whole_ours["input_ids"] and whole_theirs["labels"] == whole_ours["labels"]
+    return {"ours map": lambda: ours(), "ours map arrow": ours_arrow, "trl": lambda: theirs(None)}
 
 
 def trl_preparation(quick):
