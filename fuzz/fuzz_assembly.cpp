@@ -298,7 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> texts;
     for (std::size_t m = in.next() % 6; m > 0; --m) {
         kinds.push_back("sua"[in.next() % 3]);
-        texts.push_back(in.text(12));
+        texts.push_back(in.text(12) + (in.next() % 4 == 0 ? std::string(mask_text) : ""));  // some spell the mask
     }
     // Written as a chat template would, without the messages of the first `skip` exchanges.
     auto write = [&](const korvanta::Exchanges* exchanges, std::size_t skip,
@@ -339,6 +339,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     korvanta::OwnedTokens turns;
     korvanta::attribute_tokens(conversation, read.ids_of(0), read.offsets_of(0), read.special_of(0), content_spans,
                                {}, mask, protected_ids, turns);
+    // Where spellings count as a content's (a turn's content, not the tags its
+    // template wrote around a tool call) changes only what is read as text.
+    for (const bool anywhere : {true, false}) {
+        std::vector<CharSpan> spelled;
+        for (const CharSpan span : content_spans) spelled.push_back(anywhere ? span : CharSpan{span.begin, span.begin});
+        korvanta::OwnedTokens again;
+        korvanta::attribute_tokens(conversation, read.ids_of(0), read.offsets_of(0), read.special_of(0), content_spans,
+                                   {}, mask, protected_ids, again, spelled);
+        require(std::equal(again.owners.begin(), again.owners.end(), turns.owners.begin(), turns.owners.end(),
+                           [](auto a, auto b) { return a.kind == b.kind && a.index == b.index; }),
+                "the same tokens are each piece's");
+        require(anywhere ? again.injected.size() == turns.injected.size() : again.injected.empty(),
+                "only what the content spells is read as text");
+    }
     const std::size_t limit = in.next() % 48;
     const std::size_t dropped = korvanta::exchanges_to_drop(turns, contents, exchanges, limit);
     require(turns.ids.size() > limit || dropped == 0, "a conversation that fits drops nothing");

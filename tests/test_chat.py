@@ -151,12 +151,13 @@ def turns_in(text, messages, written, header, closing, trained):
     return spans
 
 
-def labelled_ids(tok, text, spans):
+def labelled_ids(tok, text, spans, written=()):
     """input_ids and labels of `text` tokenized whole: the template's special
     tokens split it, and what stands between them reads as text (a content
-    spelling a special token reads as those characters would); a token is a
-    turn's when it holds its characters; a trained turn is labelled through the
-    first special token after it, unless another turn starts first."""
+    spelling a special token reads as those characters would, but for the
+    tokens in `written`, which the template writes inside a turn); a token is
+    a turn's when it holds its characters; a trained turn is labelled through
+    the first special token after it, unless another turn starts first."""
     from tokenizers import Tokenizer
 
     plain = Tokenizer.from_str(tok.backend_tokenizer.to_str())
@@ -165,8 +166,12 @@ def labelled_ids(tok, text, spans):
     reader.encode_special_tokens = True
     special = {i: a.content for i, a in plain.get_added_tokens_decoder().items() if a.special}
     whole = plain.encode(text, add_special_tokens=False)
+
+    def inside(a, b):
+        return next((s for s, (x, y, _) in enumerate(spans) if a < y and b > x), None)
+
     bounds = [(i, a, b) for i, (a, b) in zip(whole.ids, whole.offsets)
-              if special.get(i) == text[a:b].strip() and not any(a < y and b > x for x, y, _ in spans)]
+              if special.get(i) == text[a:b].strip() and (inside(a, b) is None or special[i] in written)]
     tokens, cursor = [], 0  # (id, owner span index or None, start, a special token of the template's)
     for i, a, b in bounds + [(None, len(text), len(text))]:
         read = reader.encode(text[cursor:a], add_special_tokens=False) if a > cursor else None
@@ -178,7 +183,7 @@ def labelled_ids(tok, text, spans):
             else:
                 tokens.append((j, owner, cursor + x, False))
         if i is not None:
-            tokens.append((i, None, a, True))
+            tokens.append((i, inside(a, b), a, True))
         cursor = b
     labels = [i if owner is not None and spans[owner][2] else -100 for i, owner, _, _ in tokens]
     for s, (begin, _, labelled) in enumerate(spans):

@@ -18,11 +18,12 @@ import trained_tokenizers as trained  # noqa: E402
 from test_chat import chat_tokenizer, labelled_ids, turns_in  # noqa: E402
 from trained_tokenizers import WORDS  # noqa: E402
 
-# Llama-3.1-like: tools in a system turn, a tool call written as JSON, tool results under their own header.
+# Llama-3.1-like: tools in a system turn, a tool call written as JSON after a special token of its own (as
+# Llama's <|python_tag|> or Mistral's [TOOL_CALLS]), tool results under their own header.
 TOOLS = ("{{ bos_token }}{% if tools %}{{ '<|start_header_id|>system<|end_header_id|>\\n\\nTools:' }}"
          "{% for t in tools %}{{ ' ' + t | tojson }}{% endfor %}{{ '<|eot_id|>' }}{% endif %}"
          "{% for message in messages %}{% if message.role == 'assistant' and message.tool_calls is defined %}"
-         "{{ '<|start_header_id|>assistant<|end_header_id|>\\n\\n' }}{% for call in message.tool_calls %}"
+         "{{ '<|start_header_id|>assistant<|end_header_id|>\\n\\n<|python_tag|>' }}{% for call in message.tool_calls %}"
          "{{ {'name': call.function.name, 'parameters': call.function.arguments} | tojson }}{% endfor %}"
          "{{ '<|eot_id|>' }}{% elif message.role == 'tool' %}"
          "{{ '<|start_header_id|>ipython<|end_header_id|>\\n\\n' + message.content + '<|eot_id|>' }}"
@@ -68,7 +69,7 @@ TAGGED = ("{% for message in messages %}{% if message.role == 'assistant' %}{{ '
 
 CHATML_TOKENS = ["<|im_start|>", "<|im_end|>"]
 STYLES = {
-    "tools": (TOOLS, trained.llama, ["<|start_header_id|>", "<|end_header_id|>", "<|eot_id|>"],
+    "tools": (TOOLS, trained.llama, ["<|start_header_id|>", "<|end_header_id|>", "<|eot_id|>", "<|python_tag|>"],
               "<|begin_of_text|>", "<|eot_id|>", "<pad>"),
     "qwen": (QWEN, trained.bytelevel, CHATML_TOKENS, None, "<|im_end|>", "<pad>"),
     "command": (COMMAND, trained.unigram, ["<|START_OF_TURN_TOKEN|>", "<|END_OF_TURN_TOKEN|>", "<|CHATBOT_TOKEN|>",
@@ -143,7 +144,7 @@ def written_turn(name, message, last, thinking):
     if name == "tools":
         if role == "assistant" and "tool_calls" in message:
             return ("<|start_header_id|>assistant<|end_header_id|>\n\n",
-                    "".join(json.dumps({"name": c["function"]["name"], "parameters": c["function"]["arguments"]},
+                    "<|python_tag|>" + "".join(json.dumps({"name": c["function"]["name"], "parameters": c["function"]["arguments"]},
                                        ensure_ascii=False) for c in message["tool_calls"]))
         role = "ipython" if role == "tool" else role
         return f"<|start_header_id|>{role}<|end_header_id|>\n\n", content if role == "ipython" else content.strip()
@@ -219,7 +220,7 @@ def reference(name, tok, messages, train_on=("assistant",), **variables):
                      lambda message: "" if name == "command" and message["role"] == "assistant" else
                      CLOSING[name] if name != "qwen" or message["role"] != "tool" else "\n</tool_response>",
                      train_on)
-    return labelled_ids(tok, text, spans)
+    return labelled_ids(tok, text, spans, written=["<|python_tag|>"] if name == "tools" else [])
 
 
 def transformers_ids(tok, messages, **variables):

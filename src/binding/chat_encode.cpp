@@ -298,6 +298,7 @@ std::vector<Stretch> stretches_around_spellings(std::span<const std::string_view
 std::vector<ReadTokens> read_spellings_in_place(const ChatCall& call, std::span<const std::string_view> texts,
                                                 const TokenBatch& batch,
                                                 const std::vector<std::vector<CharSpan>>& pieces,
+                                                const std::vector<std::vector<CharSpan>>& spelled,
                                                 std::vector<OwnedTokens>& owned) {
     std::vector<ReadTokens> again(texts.size());
     const std::vector<Stretch> placed = stretches_around_spellings(texts, batch, owned);
@@ -327,7 +328,7 @@ std::vector<ReadTokens> read_spellings_in_place(const ChatCall& call, std::span<
         }
         for (; k < batch.ids_of(i).size(); ++k) keep(k);
         attribute_tokens(texts[i], tokens.ids, tokens.offsets, tokens.special, pieces[i], {}, max_token_id,
-                         call.cache.protected_ids, owned[i]);
+                         call.cache.protected_ids, owned[i], spelled[i]);
     }
     return again;
 }
@@ -354,13 +355,16 @@ void tokenize(const ChatCall& call, std::vector<Try>& tries) {
         const std::vector<std::string_view> texts = texts_of(located);
         const TokenBatch batch = encode_texts(cache.encoder, texts, cache.key.special_tokens, true);
         std::vector<OwnedTokens> owned(texts.size());
-        std::vector<std::vector<CharSpan>> pieces(texts.size());
+        std::vector<std::vector<CharSpan>> pieces(texts.size()), spelled(texts.size());
         for (std::size_t i = 0; i < texts.size(); ++i) {
-            for (const ContentSpan& content : located[i]->spans.pieces) pieces[i].push_back(content.span);
+            for (const ContentSpan& content : located[i]->spans.pieces) {
+                pieces[i].push_back(content.span);
+                spelled[i].push_back(content.spelled.value_or(content.span));
+            }
             attribute_tokens(texts[i], batch.ids_of(i), batch.offsets_of(i), batch.special_of(i), pieces[i], {},
-                             max_token_id, cache.protected_ids, owned[i]);
+                             max_token_id, cache.protected_ids, owned[i], spelled[i]);
         }
-        const std::vector<ReadTokens> again = read_spellings_in_place(call, texts, batch, pieces, owned);
+        const std::vector<ReadTokens> again = read_spellings_in_place(call, texts, batch, pieces, spelled, owned);
         for (std::size_t i = 0; i < texts.size(); ++i) {
             mark_tagged(again[i].ids.empty() ? batch.offsets_of(i) : std::span<const CharSpan>(again[i].offsets),
                         located[i]->spans.tagged, owned[i]);

@@ -562,6 +562,23 @@ std::vector<std::uint8_t> locate_by_markers(const ChatWriting& writing, const Ch
     return found;
 }
 
+// Message `m` found at `span` (its turn, or its content written otherwise):
+// a special token spelled there is its own (read as text) where the markers
+// found its content, or anywhere in the span where they did not; nowhere for
+// a message without text (a tool call alone): the template wrote it.
+void place_alone(const Conversation& conversation, std::uint32_t m, CharSpan span, std::vector<ContentSpan>& pieces) {
+    std::optional<CharSpan> spelled;
+    PyObject* content = conversation.contents[m].get();
+    const auto found = std::ranges::find(pieces, m, &ContentSpan::message);
+    if (found != pieces.end()) {
+        spelled = found->spelled.value_or(found->span);
+    } else if (content == Py_None || (PyUnicode_Check(content) && PyUnicode_GET_LENGTH(content) == 0)) {
+        spelled = CharSpan{span.begin, span.begin};
+    }
+    std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.message == m; });
+    pieces.push_back({span, m, spelled});
+}
+
 // The messages `alone` (places in `kept`) found together, in one rendering
 // with each of them bare, its content one marker of its own: where that
 // rendering is the text with something else in place of each marker, and
@@ -585,11 +602,7 @@ bool locate_together(const ChatWriting& writing, const ChatInputs& inputs, const
     }
     const std::optional<std::vector<CharSpan>> spans = replaced_spans(text, marked);
     if (!spans) return false;
-    for (std::size_t k = 0; k < alone.size(); ++k) {
-        const std::uint32_t m = kept[alone[k]];
-        std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.message == m; });
-        pieces.push_back({(*spans)[k], m});
-    }
+    for (std::size_t k = 0; k < alone.size(); ++k) place_alone(conversation, kept[alone[k]], (*spans)[k], pieces);
     return true;
 }
 
@@ -619,8 +632,11 @@ void locate_alone(const ChatWriting& writing, const ChatInputs& inputs, const Co
             PyErr_Format(PyExc_ValueError, messages::content_not_found, row, static_cast<std::size_t>(m));
             throw PythonError{};
         }
-        std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.message == m; });
-        if (located == Located::found) pieces.push_back({span, m});
+        if (located == Located::found) {
+            place_alone(conversation, m, span, pieces);
+        } else {
+            std::erase_if(pieces, [&](const ContentSpan& piece) { return piece.message == m; });
+        }
     }
 }
 

@@ -251,7 +251,7 @@ void mark_tokens(const CharacterIndex& text, std::span<const TokenId> ids, std::
 bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
                       std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
                       std::span<const CharSpan> slots, TokenId mask_id, const ProtectedTokens& protected_ids,
-                      OwnedTokens& out) {
+                      OwnedTokens& out, std::span<const CharSpan> spelled) {
     out.ids.assign(ids.begin(), ids.end());
     out.owners.assign(ids.size(), TokenOwner{});
     const CharacterIndex text(prompt);
@@ -296,8 +296,11 @@ bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std
         while (piece != pieces.end() && piece->empty()) ++piece;  // an empty piece holds no characters
         if (piece == pieces.end() || !piece->overlaps(span)) continue;
         if (guarded && !piece->contains(text.without_space(span))) continue;
-        out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(piece - pieces.begin())};
-        if (guarded) out.injected.push_back({k, span});
+        const auto index = static_cast<std::size_t>(piece - pieces.begin());
+        out.owners[k] = {TokenOwner::piece, static_cast<std::uint32_t>(index)};
+        if (guarded && (spelled.empty() || spelled[index].contains(text.without_space(span)))) {
+            out.injected.push_back({k, span});
+        }
     }
     return std::all_of(slot_found.begin(), slot_found.end(), [](std::uint8_t found) { return found == 1; });
 }

@@ -199,11 +199,13 @@ std::string_view character_slice(std::string_view text, CharSpan span) noexcept;
 // else is the template's. A protected token the tokenizer made of text its
 // vocabulary lacks (it does not spell it) is attributed as any other token. A
 // protected or special token that a piece's text spells is kept in
-// `injected`. Returns false when a slot does not hold exactly one mask token.
+// `injected` — with `spelled` (per piece), only one within the piece's
+// entry there; elsewhere in the piece it is the piece's, as written. Returns
+// false when a slot does not hold exactly one mask token.
 bool attribute_tokens(std::string_view prompt, std::span<const TokenId> ids, std::span<const CharSpan> offsets,
                       std::span<const std::uint8_t> special, std::span<const CharSpan> pieces,
                       std::span<const CharSpan> slots, TokenId mask_id, const ProtectedTokens& protected_ids,
-                      OwnedTokens& out);
+                      OwnedTokens& out, std::span<const CharSpan> spelled = {});
 
 // Marks the tokens of `tokens` (read at `offsets`) that share a character
 // with one of `tagged` (in order, apart) with tagged_mark.

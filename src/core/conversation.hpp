@@ -18,10 +18,13 @@
 
 namespace korvanta {
 
-// Where a message's content stands in its conversation's text.
+// Where a message's content (or its whole turn) stands in its conversation's text.
 struct ContentSpan {
     CharSpan span;                 // its characters in the text
     std::uint32_t message = 0;     // the message it is the content of
+    // Where a special token spelled is the message's own (read as text): its
+    // content; elsewhere in its turn the template wrote it (a tool call's tag).
+    std::optional<CharSpan> spelled;  // none: all of `span`
 };
 
 // A conversation's messages grouped into exchanges: the system messages it
