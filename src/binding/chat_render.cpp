@@ -606,6 +606,33 @@ bool locate_together(const ChatWriting& writing, const ChatInputs& inputs, const
     return true;
 }
 
+// Every message with a place to find (a content, or a turn asked for) found
+// at once, in one rendering with each of them bare, where it lines up with
+// the text one way only: what the template wrote for each content (trimmed
+// or not) or turn. Not tried where a turn writes more than its content and
+// has one (its content's place within the turn is needed: what it spells is
+// its own, what the template wrote around it is not); false when not found
+// so (nothing found), the template failing on the bare messages included.
+bool locate_all_bare(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                     std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns, std::string_view text,
+                     std::vector<ContentSpan>& pieces) {
+    std::vector<std::size_t> bare;
+    for (std::size_t j = 0; j < kept.size(); ++j) {
+        const std::uint32_t m = kept[j];
+        const bool content = markable(conversation.contents[m].get());
+        if (content && conversation.writes_more[m]) return false;
+        if (content || turns[m] != 0) bare.push_back(j);
+    }
+    if (bare.empty()) return true;
+    try {
+        if (locate_together(writing, inputs, conversation, kept, bare, text, pieces)) return true;
+    } catch (const PythonError&) {
+        clear_ordinary_failure();
+    }
+    pieces.clear();
+    return false;
+}
+
 // The messages found alone: one whose whole turn is asked for, unless its
 // content is all it has and the markers found it; every other content the
 // markers did not find. All in one rendering where it lines up, else each in
@@ -643,8 +670,9 @@ void locate_alone(const ChatWriting& writing, const ChatInputs& inputs, const Co
 }  // namespace
 
 // 1. the text as the template writes it (and, left open, where it ends);
-// 2. every content found by its markers, in one rendering;
-// 3. the messages found alone;
+// 2. every content and turn found at once, with each message bare; else
+//    every content found by its markers, in one rendering,
+// 3. and the messages found alone;
 // 4. the places settled: in order, turns from their header, cut where left open.
 std::string write_conversation(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
                                std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns,
@@ -659,8 +687,10 @@ std::string write_conversation(const ChatWriting& writing, const ChatInputs& inp
         // 2. and 3.
         spans->pieces.clear();
         spans->tagged = std::move(plain.tagged);
-        const std::vector<std::uint8_t> found = locate_by_markers(writing, inputs, conversation, kept, text, spans->pieces);
-        locate_alone(writing, inputs, conversation, kept, turns, found, text, spans->pieces, row);
+        if (!locate_all_bare(writing, inputs, conversation, kept, turns, text, spans->pieces)) {
+            const std::vector<std::uint8_t> found = locate_by_markers(writing, inputs, conversation, kept, text, spans->pieces);
+            locate_alone(writing, inputs, conversation, kept, turns, found, text, spans->pieces, row);
+        }
         // 4.
         const std::uint32_t last = kept.empty() ? 0 : kept.back();
         if (const std::optional<std::uint32_t> lost =
