@@ -635,8 +635,8 @@ bool locate_all_bare(const ChatWriting& writing, const ChatInputs& inputs, const
 
 // The messages found alone: one whose whole turn is asked for, unless its
 // content is all it has and the markers found it; every other content the
-// markers did not find. All in one rendering where it lines up, else each in
-// a rendering of its own with that message bare.
+// markers did not find. All in one rendering where it lines up (or all but
+// the last), else each in a rendering of its own with that message bare.
 void locate_alone(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
                   std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns,
                   std::span<const std::uint8_t> found, std::string_view text, std::vector<ContentSpan>& pieces,
@@ -650,8 +650,17 @@ void locate_alone(const ChatWriting& writing, const ChatInputs& inputs, const Co
             alone.push_back(j);
         }
     }
-    if (alone.size() > 1 && locate_together(writing, inputs, conversation, kept, alone, text, pieces)) return;
-    for (const std::size_t j : alone) {
+    std::span<const std::size_t> each(alone);  // those found each in a rendering of its own
+    if (alone.size() > 1) {
+        if (locate_together(writing, inputs, conversation, kept, alone, text, pieces)) return;
+        // A template often writes the last message otherwise (the last
+        // answer's reasoning, even empty): the others together, that one alone.
+        if (alone.size() > 2 && locate_together(writing, inputs, conversation, kept, each.first(alone.size() - 1), text,
+                                                pieces)) {
+            each = each.last(1);
+        }
+    }
+    for (const std::size_t j : each) {
         const std::uint32_t m = kept[j];
         CharSpan span;
         const Located located = span_of_message(writing, inputs, conversation, kept, j, text, span);
