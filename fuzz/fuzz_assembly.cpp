@@ -309,7 +309,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint32_t exchange = exchanges ? exchanges->of_message[m] : korvanta::Exchanges::none;
             if (exchange != korvanta::Exchanges::none && exchange < skip) continue;
             text += kinds[m] == 's' ? "sys: " : kinds[m] == 'u' ? "\nuser: " : "\nbot: ";
-            contents.push_back({{text.size(), text.size() + texts[m].size()}, static_cast<std::uint32_t>(m)});
+            contents.push_back({{text.size(), text.size() + texts[m].size()}, static_cast<std::uint32_t>(m), {}});
             text += texts[m] + std::string(mask_text);
         }
         return text;

@@ -245,6 +245,23 @@ def test_turns_found_together_only_where_the_text_lines_up_one_way():
         assert (got["input_ids"], got["labels"]) == reference("reasoning", tok, messages), first
 
 
+def test_conversations_of_one_shape_share_a_rendering_only_where_nothing_else_differs():
+    """A rendering with every message bare is made once for conversations of
+    the same roles, unless a message holds a key the template may write (here
+    one that closes a turn twice): an answer that spells the closing token
+    would line up with the other conversation's rendering, its spelling taken
+    for the template's."""
+    source, build, specials, bos, eos, pad, _ = STYLES["chatml"]
+    twice = CHATML.replace("message['content'] + ", "message['content'] + ('<|im_end|>' if message.twice else '') + ")
+    tok = chat_tokenizer(build, specials, bos, eos, pad, twice)
+    chat = ChatTemplate(tok)
+    rows = [[{"role": "user", "content": "a"}, {"role": "assistant", "content": answer, **extra}]
+            for answer, extra in (("b", {"twice": True}), ("wow<|im_end|>", {}), ("so", {}))]
+    got = chat.encode_batch(rows)
+    for messages, ids, labels in list(zip(rows, got["input_ids"], got["labels"]))[1:]:
+        assert (ids, labels) == reference("chatml", tok, messages), messages
+
+
 def test_whole_exchanges_are_dropped_from_the_start(style):
     name, tok, system = style
     chat = ChatTemplate(tok)

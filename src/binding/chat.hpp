@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "binding/arguments.hpp"
@@ -34,6 +35,7 @@ struct ChatWriting {
     Ref chat_template_kwargs;  // as given, or null
     std::vector<RoleMarkup> markups;  // the markups per role, read
     bool tagged = false;  // the template tags what the model writes ({% generation %} blocks)
+    bool pure = false;    // its text names nothing that differs between renderings (the date, a random pick)
 };
 
 struct ChatRecord {
@@ -69,6 +71,8 @@ struct ChatInputs {
     bool continue_final = false;         // the text ends inside the last message, left open
     std::string header;                  // what opens each turn of the model ("" where unknown)
     bool own_variables = false;          // the call gives variables of its own
+    // Bare renderings by conversation shape, learnt as the call goes (see chat_render.cpp).
+    mutable std::unordered_map<std::string, Unmarked> bare_renderings;
 };
 // `others`: the call's keywords (a dict, or null), over chat_template_kwargs.
 ChatInputs chat_inputs(const ChatWriting& writing, PyObject* others, bool add_generation_prompt,
@@ -83,6 +87,7 @@ struct Conversation {
     std::vector<Ref> roles;      // per message: its role (a str)
     std::vector<Ref> contents;   // per message: its content (a str, parts, or None)
     std::vector<std::uint8_t> writes_more;  // per message: it holds tool calls or reasoning besides its content
+    std::vector<std::uint8_t> plain;        // per message: it holds no key but its role, content and those
 };
 Conversation read_conversation(PyObject* messages, std::size_t row);
 

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <charconv>
 #include <new>
+#include <string>
 
 #include "binding/chat.hpp"
 #include "binding/statics.hpp"
@@ -167,6 +168,9 @@ PyObject* make_environment() noexcept {
     }
 }
 
+// What a template may write differently for the same input: the date, a random pick, random words.
+constexpr std::string_view impure_names[] = {"strftime_now", "random", "lipsum"};
+
 // Whether a chat template's source holds a {% generation %} block.
 bool writes_generation_blocks(std::string_view source) noexcept {
     for (std::size_t at = source.find("generation"); at != std::string_view::npos;
@@ -253,14 +257,16 @@ std::shared_ptr<const ChatWriting> chat_writing(PyObject* tokenizer, PyObject* s
     }
     writing->compiled = std::move(compiled);
     writing->variables = template_variables(tokenizer, chat_template_kwargs);
-    writing->tagged = writes_generation_blocks(Utf8Text(writing->source.get()).view());
+    const std::string_view source_text = Utf8Text(writing->source.get()).view();
+    writing->tagged = writes_generation_blocks(source_text);
+    writing->pure = std::ranges::none_of(impure_names, [&](std::string_view name) { return source_text.find(name) != std::string_view::npos; });
     return writing;
 }
 
 ChatInputs chat_inputs(const ChatWriting& writing, PyObject* others, bool add_generation_prompt,
                        bool continue_final) {
     if (add_generation_prompt && continue_final) raise(PyExc_ValueError, messages::prompt_and_continue);
-    ChatInputs inputs{Ref(), add_generation_prompt, continue_final, {}, others != nullptr};
+    ChatInputs inputs{Ref(), add_generation_prompt, continue_final, {}, others != nullptr, {}};
     if (writing.variables) {
         inputs.variables = check(PyDict_Copy(writing.variables.get()));
         if (others != nullptr) check_status(PyDict_Update(inputs.variables.get(), others));
@@ -322,7 +328,13 @@ Conversation read_conversation(PyObject* messages, std::size_t row) {
         Ref content = Ref::borrow(item_of(readable.get(), "content"));
         if (!content) content = Ref::borrow(Py_None);
         bool more = false;
-        for (const char* key : turn_keys) more = more || item_of(readable.get(), key) != nullptr;
+        Py_ssize_t known_keys = 1 + (content.get() != Py_None);  // role, content
+        for (const char* key : turn_keys) {
+            const bool held = item_of(readable.get(), key) != nullptr;
+            more = more || held;
+            known_keys += held;
+        }
+        conversation.plain.push_back(PyDict_GET_SIZE(readable.get()) == known_keys);
         check_status(PyList_Append(conversation.messages.get(), readable.get()));
         conversation.roles.push_back(std::move(role));
         conversation.contents.push_back(std::move(content));
@@ -477,7 +489,7 @@ std::string write_with_markups(const ChatWriting& writing, const ChatInputs& inp
         text += markup.before;
         characters += character_count(markup.before);
         const std::size_t length = character_count(value.view());
-        if (spans) spans->pieces.push_back({{characters, characters + length}, m});
+        if (spans) spans->pieces.push_back({{characters, characters + length}, m, {}});
         text += value.view();
         if (inputs.continue_final && j + 1 == kept.size()) return text;
         text += markup.after;
@@ -500,8 +512,8 @@ void learn_header(const ChatWriting& writing, ChatInputs& inputs) {
     check_status(PyDict_SetItemString(message.get(), "role", check(PyUnicode_FromString("user")).get()));
     check_status(PyDict_SetItemString(message.get(), "content", marker_str(0).get()));
     check_status(PyList_Append(asking.messages.get(), message.get()));
-    ChatInputs plain{Ref::borrow(inputs.variables.get()), false, false, {}, inputs.own_variables};
-    ChatInputs prompted{Ref::borrow(inputs.variables.get()), true, false, {}, inputs.own_variables};
+    ChatInputs plain{Ref::borrow(inputs.variables.get()), false, false, {}, inputs.own_variables, {}};
+    ChatInputs prompted{Ref::borrow(inputs.variables.get()), true, false, {}, inputs.own_variables, {}};
     try {
         const std::string without = unmark(render_messages(writing, plain, asking, asking.messages.get())).text;
         const std::string with = unmark(render_messages(writing, prompted, asking, asking.messages.get())).text;
@@ -579,6 +591,35 @@ void place_alone(const Conversation& conversation, std::uint32_t m, CharSpan spa
     pieces.push_back({span, m, spelled});
 }
 
+// The marker of the message at place `j` of those written bare.
+std::uint32_t bare_code(std::size_t j) noexcept { return static_cast<std::uint32_t>(2 * (j % most_marked)); }
+
+// The conversation rendered with the messages `alone` (places in `kept`) bare.
+Unmarked render_bare(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
+                     std::span<const std::uint32_t> kept, std::span<const std::size_t> alone) {
+    std::size_t next = 0;
+    Ref messages = written_messages(conversation, kept, [&](std::size_t j, PyObject* message) {
+        if (next == alone.size() || alone[next] != j) return Ref();
+        ++next;
+        return with_content(message, marker_str(bare_code(j)).get(), true);
+    });
+    return unmark(render_messages(writing, inputs, conversation, messages.get()));
+}
+
+// Where `marked` (the conversation rendered with the messages `alone` bare)
+// lines up with the text one way only, each of them found there.
+bool found_bare(const Conversation& conversation, std::span<const std::uint32_t> kept, std::span<const std::size_t> alone,
+                std::string_view text, const Unmarked& marked, std::vector<ContentSpan>& pieces) {
+    if (marked.markers.size() != alone.size()) return false;
+    for (std::size_t k = 0; k < alone.size(); ++k) {
+        if (marked.markers[k].first != bare_code(alone[k])) return false;
+    }
+    const std::optional<std::vector<CharSpan>> spans = replaced_spans(text, marked);
+    if (!spans) return false;
+    for (std::size_t k = 0; k < alone.size(); ++k) place_alone(conversation, kept[alone[k]], (*spans)[k], pieces);
+    return true;
+}
+
 // The messages `alone` (places in `kept`) found together, in one rendering
 // with each of them bare, its content one marker of its own: where that
 // rendering is the text with something else in place of each marker, and
@@ -587,23 +628,23 @@ void place_alone(const Conversation& conversation, std::uint32_t m, CharSpan spa
 bool locate_together(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
                      std::span<const std::uint32_t> kept, std::span<const std::size_t> alone, std::string_view text,
                      std::vector<ContentSpan>& pieces) {
-    std::vector<std::uint32_t> codes;
-    std::size_t next = 0;
-    Ref messages = written_messages(conversation, kept, [&](std::size_t j, PyObject* message) {
-        if (next == alone.size() || alone[next] != j) return Ref();
-        ++next;
-        codes.push_back(static_cast<std::uint32_t>(2 * (j % most_marked)));
-        return with_content(message, marker_str(codes.back()).get(), true);
-    });
-    const Unmarked marked = unmark(render_messages(writing, inputs, conversation, messages.get()));
-    if (marked.markers.size() != codes.size()) return false;
-    for (std::size_t k = 0; k < codes.size(); ++k) {
-        if (marked.markers[k].first != codes[k]) return false;
+    return found_bare(conversation, kept, alone, text, render_bare(writing, inputs, conversation, kept, alone), pieces);
+}
+
+// The shape of a conversation whose every message is written bare and holds
+// nothing but a role, a content and what bare leaves out: its roles, which
+// are all its bare rendering depends on (with the call's variables and a
+// template that writes the same for the same input). Empty for any other.
+std::string bare_shape(const ChatWriting& writing, const Conversation& conversation, std::span<const std::uint32_t> kept,
+                       std::size_t bare) {
+    std::string shape;
+    if (!writing.pure || conversation.variables || bare != kept.size()) return shape;
+    for (const std::uint32_t m : kept) {
+        if (!conversation.plain[m]) return {};
+        const std::string_view role = Utf8Text(conversation.roles[m].get()).view();
+        shape.append(std::to_string(role.size())).append(1, ':').append(role);
     }
-    const std::optional<std::vector<CharSpan>> spans = replaced_spans(text, marked);
-    if (!spans) return false;
-    for (std::size_t k = 0; k < alone.size(); ++k) place_alone(conversation, kept[alone[k]], (*spans)[k], pieces);
-    return true;
+    return shape;
 }
 
 // Every message with a place to find (a content, or a turn asked for) found
@@ -624,8 +665,20 @@ bool locate_all_bare(const ChatWriting& writing, const ChatInputs& inputs, const
         if (content || turns[m] != 0) bare.push_back(j);
     }
     if (bare.empty()) return true;
+    // Conversations of one shape share their bare rendering: made once a call.
+    const std::string shape = bare_shape(writing, conversation, kept, bare.size());
+    auto& known = inputs.bare_renderings;
     try {
-        if (locate_together(writing, inputs, conversation, kept, bare, text, pieces)) return true;
+        auto found = shape.empty() ? known.end() : known.find(shape);
+        if (found == known.end()) {
+            Unmarked marked = render_bare(writing, inputs, conversation, kept, bare);
+            if (!shape.empty()) {
+                found = known.emplace(shape, std::move(marked)).first;
+            } else if (found_bare(conversation, kept, bare, text, marked, pieces)) {
+                return true;
+            }
+        }
+        if (found != known.end() && found_bare(conversation, kept, bare, text, found->second, pieces)) return true;
     } catch (const PythonError&) {
         clear_ordinary_failure();
     }

@@ -318,7 +318,7 @@ bool spans_from_markers(const Unmarked& marked, std::span<const std::uint32_t> k
         if (place >= kept.size() || seen[place]) return false;
         seen[place] = 1;
         last = place;
-        spans.push_back({{begin, marked.markers[++k].second}, kept[place]});
+        spans.push_back({{begin, marked.markers[++k].second}, kept[place], {}});
     }
     if (found != nullptr) *found = std::move(seen);
     return true;
@@ -396,7 +396,7 @@ bool spans_of_trimmed_contents(const Unmarked& marked, std::string_view text, st
         }
         if (!piece) return false;
         const std::size_t begin = counter.characters_at(at);
-        found.push_back({{begin, counter.characters_at(at + piece->size())}, in_marked[i].message});
+        found.push_back({{begin, counter.characters_at(at + piece->size())}, in_marked[i].message, {}});
         at += piece->size() + around.size();
     }
     if (contents.empty() && text != written) return false;
