@@ -259,7 +259,8 @@ std::shared_ptr<const ChatWriting> chat_writing(PyObject* tokenizer, PyObject* s
     writing->variables = template_variables(tokenizer, chat_template_kwargs);
     const std::string_view source_text = Utf8Text(writing->source.get()).view();
     writing->tagged = writes_generation_blocks(source_text);
-    writing->pure = std::ranges::none_of(impure_names, [&](std::string_view name) { return source_text.find(name) != std::string_view::npos; });
+    writing->pure = std::ranges::none_of(
+        impure_names, [&](std::string_view name) { return source_text.find(name) != std::string_view::npos; });
     return writing;
 }
 
@@ -652,8 +653,8 @@ std::string bare_shape(const ChatWriting& writing, const Conversation& conversat
 // the text one way only: what the template wrote for each content (trimmed
 // or not) or turn. Not tried where a turn writes more than its content and
 // has one (its content's place within the turn is needed: what it spells is
-// its own, what the template wrote around it is not); false when not found
-// so (nothing found), the template failing on the bare messages included.
+// its own, what the template wrote around it is not); false, with nothing
+// found, when not found so, the template failing on the bare messages included.
 bool locate_all_bare(const ChatWriting& writing, const ChatInputs& inputs, const Conversation& conversation,
                      std::span<const std::uint32_t> kept, std::span<const std::uint8_t> turns, std::string_view text,
                      std::vector<ContentSpan>& pieces) {
@@ -669,21 +670,17 @@ bool locate_all_bare(const ChatWriting& writing, const ChatInputs& inputs, const
     const std::string shape = bare_shape(writing, conversation, kept, bare.size());
     auto& known = inputs.bare_renderings;
     try {
-        auto found = shape.empty() ? known.end() : known.find(shape);
-        if (found == known.end()) {
-            Unmarked marked = render_bare(writing, inputs, conversation, kept, bare);
-            if (!shape.empty()) {
-                found = known.emplace(shape, std::move(marked)).first;
-            } else if (found_bare(conversation, kept, bare, text, marked, pieces)) {
-                return true;
-            }
-        }
-        if (found != known.end() && found_bare(conversation, kept, bare, text, found->second, pieces)) return true;
+        const auto found = shape.empty() ? known.end() : known.find(shape);
+        Unmarked fresh;
+        if (found == known.end()) fresh = render_bare(writing, inputs, conversation, kept, bare);
+        const Unmarked& marked = found != known.end() ? found->second
+                                 : shape.empty()      ? fresh
+                                                      : known.emplace(shape, std::move(fresh)).first->second;
+        return found_bare(conversation, kept, bare, text, marked, pieces);
     } catch (const PythonError&) {
         clear_ordinary_failure();
+        return false;
     }
-    pieces.clear();
-    return false;
 }
 
 // The messages found alone: one whose whole turn is asked for, unless its

@@ -422,9 +422,8 @@ std::optional<std::vector<CharSpan>> replaced_spans(std::string_view text, const
     if (!text.starts_with(first) || text.size() < first.size() + last.size() || !text.ends_with(last)) {
         return std::nullopt;
     }
-    std::vector<std::size_t> early(count + 1), late(count + 1);
-    early[0] = late[0] = 0;
-    early[count] = late[count] = text.size() - last.size();
+    std::vector<std::size_t> early(count + 1, 0);  // where each piece stands
+    early[count] = text.size() - last.size();
     std::size_t at = first.size();
     for (std::size_t i = 1; i < count; ++i) {
         early[i] = text.find(piece(i), at);
@@ -432,11 +431,9 @@ std::optional<std::vector<CharSpan>> replaced_spans(std::string_view text, const
         at = early[i] + piece(i).size();
     }
     if (at > early[count]) return std::nullopt;
-    std::size_t before = late[count];
-    for (std::size_t i = count - 1; i >= 1; --i) {
-        late[i] = text.rfind(piece(i), before - piece(i).size());  // found: the early places line up
-        if (late[i] != early[i]) return std::nullopt;
-        before = late[i];
+    for (std::size_t i = count - 1, before = early[count]; i >= 1; before = early[i--]) {
+        // Found: the early places line up.
+        if (text.rfind(piece(i), before - piece(i).size()) != early[i]) return std::nullopt;
     }
     std::vector<CharSpan> spans;
     CharacterCounter counter(text);
